@@ -1,0 +1,69 @@
+# Vuvidur: the commands a developer and CI use.  CMake + Ninja do the work.
+#   make test       build and run the whole GoogleTest suite
+#   make demo       build and run the end-to-end demonstration
+#   make sanitize   the suite under ASan+UBSan, then under TSan
+#   make bench      build and run the benchmarks (Release)
+#   make fuzz       build the libFuzzer targets and run each for FUZZ_SECONDS
+
+CMAKE      ?= cmake
+CTEST      ?= ctest
+JOBS       ?= $(shell nproc)
+FUZZ_SECONDS ?= 30
+CTEST_ARGS ?= --output-on-failure -j $(JOBS)
+
+.PHONY: all build test demo sanitize asan tsan bench fuzz clean
+
+all: build
+
+build/build.ninja:
+	$(CMAKE) -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: build/build.ninja
+	$(CMAKE) --build build
+
+test: build
+	$(CTEST) --test-dir build $(CTEST_ARGS)
+
+demo: build
+	cd build/examples && ./demo
+
+build-asan/build.ninja:
+	$(CMAKE) -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=address
+
+build-tsan/build.ninja:
+	$(CMAKE) -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_SANITIZE=thread
+
+asan: build-asan/build.ninja
+	$(CMAKE) --build build-asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  VESK_SANITIZED=address $(CTEST) --test-dir build-asan $(CTEST_ARGS)
+
+tsan: build-tsan/build.ninja
+	$(CMAKE) --build build-tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  VESK_SANITIZED=thread $(CTEST) --test-dir build-tsan $(CTEST_ARGS)
+
+sanitize: asan tsan
+
+build-bench/build.ninja:
+	$(CMAKE) -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF -DVESK_BENCH=ON
+
+bench: build-bench/build.ninja
+	$(CMAKE) --build build-bench
+	@for b in build-bench/bench/bench_*; do echo "== $$b"; $$b || exit 1; done
+
+build-fuzz/build.ninja:
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVESK_TESTS=OFF -DVESK_FUZZ=ON -DVESK_SANITIZE=fuzzer
+
+fuzz: build-fuzz/build.ninja
+	$(CMAKE) --build build-fuzz
+	@set -e; for f in build-fuzz/fuzz/fuzz_*; do \
+	  name=$$(basename $$f); corpus=build-fuzz/corpus/$$name; mkdir -p $$corpus; \
+	  seeds=fuzz/corpus/$${name#fuzz_}; [ -d $$seeds ] || seeds=; \
+	  echo "== $$name ($(FUZZ_SECONDS) s)"; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$corpus $$seeds; \
+	done
+
+clean:
+	rm -rf build build-asan build-tsan build-bench build-fuzz

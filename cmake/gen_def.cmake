@@ -1,0 +1,15 @@
+# Writes the Windows module-definition file from the ordinal table.
+# Table lines:  VESK_EXPORT(n, name)  VESK_ALIAS(n, target_ordinal, name)  VESK_DATA(n, name)
+file(STRINGS ${TABLE} lines REGEX "^VESK_(EXPORT|ALIAS|DATA)\\(")
+set(out "LIBRARY vuvidur\nEXPORTS\n")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^VESK_EXPORT\\( *([0-9]+), *([A-Za-z_0-9]+) *\\)")
+    string(APPEND out "  ${CMAKE_MATCH_2} @${CMAKE_MATCH_1} NONAME\n")
+  elseif(line MATCHES "^VESK_ALIAS\\( *([0-9]+), *([0-9]+), *([A-Za-z_0-9]+) *\\)")
+    # A name listed twice keeps only one ordinal, so the alias gets a name of its own.
+    string(APPEND out "  ${CMAKE_MATCH_3}_${CMAKE_MATCH_1} = ${CMAKE_MATCH_3} @${CMAKE_MATCH_1} NONAME\n")
+  elseif(line MATCHES "^VESK_DATA\\( *([0-9]+), *([A-Za-z_0-9]+) *\\)")
+    string(APPEND out "  ${CMAKE_MATCH_2} @${CMAKE_MATCH_1} NONAME DATA\n")
+  endif()
+endforeach()
+file(WRITE ${OUT} "${out}")

@@ -1,0 +1,2 @@
+#include "vuvidur.h"
+int main(void) { return vesk_stub_zero(); }

@@ -1,0 +1,446 @@
+/*
+ * vuvidur.h -- the one public header of Vuvidur.
+ *
+ * Vuvidur is a shared library of common services for server programs and CGI
+ * programs: memory, mutexes, semaphores, threads, sockets, processes, a ring
+ * buffer, a blocking queue, a list, strings, random numbers, a socket engine,
+ * CRC-32, TEA, ticket authentication, timers, a settings-file reader and CGI
+ * request handling.
+ *
+ * Conventions shared by every function below:
+ *   - 0 means success and a negative number failure; -1 nearly always means a
+ *     bad argument (null pointer, non-positive length, number out of range).
+ *     Creation functions return a pointer or NULL; test functions return 1 or
+ *     0; the synchronisation waits return 16 when they do not succeed.
+ *   - A block that a function allocates and returns belongs to the caller, who
+ *     releases it with vesk_mem_free.  Destroy functions close the operating
+ *     system object but leave the handle cell to its owner.
+ *   - Nobody tests the result of vesk_mem_alloc: it never returns NULL.
+ *   - Lengths and counts are signed 32-bit integers.
+ *
+ * Valid C99 and C++.  On Windows the DLL exports every function by ordinal
+ * only; on ELF platforms the C names below are the exports and
+ * vesk_proc_by_ordinal resolves the ordinal table.
+ */
+#ifndef VUVIDUR_H
+#define VUVIDUR_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#if defined(_WIN32)
+#define VESK_API
+#define VESK_THREADCALL __stdcall
+#else
+#define VESK_API __attribute__((visibility("default")))
+#define VESK_THREADCALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct sockaddr;
+
+/* ======================================================================
+ * Library frame and memory
+ * ====================================================================== */
+
+/* Allocates `size` bytes (contents undefined).  tag1 and tag2 are ignored.
+ * Never returns NULL: when the allocator fails the process writes one line
+ * naming the cause to standard error and exits with status 1.  A request for
+ * 0 bytes returns a valid block. */
+VESK_API void *vesk_mem_alloc(uint32_t tag1, uint32_t tag2, uint32_t size);
+
+/* Releases a block from vesk_mem_alloc, vesk_mem_realloc or malloc.  NULL is
+ * ignored. */
+VESK_API void vesk_mem_free(void *block);
+
+/* The standard realloc: the new block, or NULL when it failed (the old block
+ * is then untouched and still the caller's).  Never ends the process. */
+VESK_API void *vesk_mem_realloc(void *block, uint32_t size);
+
+/* Fills `len` bytes at `buf` with the low byte of `fill`.  Always 0. */
+VESK_API int vesk_mem_set(void *buf, int fill, uint32_t len);
+
+/* Stores `value` in the library's debug word (read by nothing).  Always 0. */
+VESK_API int vesk_set_debug_word(int value);
+
+/* Placeholders kept in the ordinal table: vesk_stub_zero (ordinals 37, 39)
+ * returns 0, vesk_stub_void (40, 311, 312, 346) does nothing.  Neither reads
+ * any argument a caller may push. */
+VESK_API int vesk_stub_zero(void);
+VESK_API void vesk_stub_void(void);
+
+/* Resolves an ordinal the way the Windows loader does: the address of the
+ * assigned function (or, for 342, of the variable cgiOutStream); aliases give
+ * the same address; NULL for an unassigned or out-of-range number.  Not itself
+ * in the ordinal table. */
+VESK_API void *vesk_proc_by_ordinal(int ordinal);
+
+/* Load and unload messages: loading writes "\n Load Vuvidur\n" and unloading
+ * "\n UnLoad Vuvidur\n" to the debug-output channel.  On Windows that is
+ * OutputDebugStringA; elsewhere the environment variable VESK_DEBUG_OUTPUT
+ * chooses: unset or empty discards the text, "stderr" writes it to standard
+ * error, any other value is a file path opened for appending. */
+
+/* ======================================================================
+ * Mutexes, semaphores, threads and sleeping
+ * ====================================================================== */
+
+typedef struct vesk_mutex_cell vesk_mutex_cell; /* opaque, one word */
+typedef struct vesk_sem_cell vesk_sem_cell;     /* opaque, one word */
+typedef struct vesk_thread_cell {
+    uintptr_t handle; /* the platform's thread handle */
+    uint32_t id;      /* the kernel's thread identifier */
+} vesk_thread_cell;
+typedef uint32_t(VESK_THREADCALL *vesk_thread_fn)(void *arg);
+
+/* Wait result of a lock or wait that did not succeed (numerically EBUSY). */
+#define VESK_WAIT_FAILED 16
+
+/* A recursive, owner-held mutex.  NULL when the platform refuses one.  The
+ * tags are ignored.  Destroy closes the mutex (NULL: nothing) but leaves the
+ * cell: release it with vesk_mem_free. */
+VESK_API vesk_mutex_cell *vesk_mutex_create(uint32_t tag1, uint32_t tag2);
+VESK_API void vesk_mutex_destroy(vesk_mutex_cell *cell);
+/* 0 when the mutex is held; 16 when the wait did not succeed -- including the
+ * case where the previous owner ended without unlocking, after which the
+ * caller nevertheless holds the mutex; -1 for a NULL cell.  The owner may lock
+ * again and must unlock as often. */
+VESK_API int vesk_mutex_lock(vesk_mutex_cell *cell);
+/* 0 whether or not the release succeeded; -1 for a NULL cell. */
+VESK_API int vesk_mutex_unlock(vesk_mutex_cell *cell);
+
+/* A counting semaphore starting at `initial` (maximum 0x7FFFFFFF); NULL when
+ * the platform refuses (for instance a negative initial count).  Destroy
+ * always returns 0 and leaves the cell to the caller. */
+VESK_API vesk_sem_cell *vesk_sem_create(uint32_t tag1, uint32_t tag2, int initial);
+VESK_API int vesk_sem_destroy(vesk_sem_cell *cell);
+/* Adds one unit: 0 (a post beyond the maximum fails silently); -1 NULL cell. */
+VESK_API int vesk_sem_post(vesk_sem_cell *cell);
+/* Takes one unit, waiting as long as needed: 0, 16 when the wait failed, -1
+ * for a NULL cell. */
+VESK_API int vesk_sem_wait(vesk_sem_cell *cell);
+/* Takes one unit only if one is there now: 0, else 16; -1 for a NULL cell. */
+VESK_API int vesk_sem_trywait(vesk_sem_cell *cell);
+
+/* Starts `start(arg)` on a new thread.  `reserved` is not used.  With a NULL
+ * cell a new one is allocated (the caller releases it with vesk_mem_free);
+ * otherwise the caller's cell is filled and returned.  Handle and id are both
+ * set before this returns.  On failure "Error while creating a new thread\n"
+ * goes to standard output and the result is NULL (a cell allocated here is
+ * released; the caller's own is left alone). */
+VESK_API vesk_thread_cell *vesk_thread_create(int reserved, vesk_thread_cell *cell,
+                                              vesk_thread_fn start, void *arg);
+/* The stop policy: waits up to 1000 ms for the thread to end (0); otherwise
+ * terminates it by force (-1; the thread is gone when this returns).  Call it
+ * exactly once per created thread, never from the thread itself.  The cell is
+ * not released.  -1 for a NULL cell. */
+VESK_API int vesk_thread_destroy(vesk_thread_cell *cell);
+/* Ends the calling thread with exit code 0.  Does not return. */
+VESK_API void vesk_thread_exit(void);
+/* Sleeps usec / 1000 milliseconds, truncated: below 1000 only yields the
+ * processor.  A negative value sleeps 0 ms. */
+VESK_API void vesk_usleep(int usec);
+
+/* ======================================================================
+ * Sockets and processes
+ * ====================================================================== */
+
+#if defined(_WIN32)
+typedef uintptr_t vesk_socket_t; /* the platform's SOCKET */
+#else
+typedef int vesk_socket_t;
+#endif
+/* The invalid socket value: all bits set. */
+#define VESK_INVALID_SOCKET ((vesk_socket_t)-1)
+
+/* socket(af, type, protocol).  On failure the invalid socket value, and
+ * "bind error!" with the error's description on standard error (perror). */
+VESK_API vesk_socket_t vesk_socket_create(int af, int type, int protocol);
+/* The socket layer's own results: 0 / byte counts, or -1 (the error number
+ * tells why).  vesk_socket_send always sends with no flags; on POSIX neither
+ * send function raises SIGPIPE on a broken connection (-1, EPIPE instead). */
+VESK_API int vesk_socket_bind(vesk_socket_t s, const struct sockaddr *addr, int addrlen);
+VESK_API int vesk_socket_close(vesk_socket_t s);
+VESK_API int vesk_socket_send(vesk_socket_t s, const void *buf, int len);
+VESK_API int vesk_socket_sendto(vesk_socket_t s, const void *buf, int len, int flags,
+                                const struct sockaddr *to, int tolen);
+VESK_API int vesk_socket_recvfrom(vesk_socket_t s, void *buf, int len, int flags,
+                                  struct sockaddr *from, int *fromlen);
+/* Starts / releases the socket layer (version 2.2 on Windows).  0 on success,
+ * else the platform's error code.  POSIX has nothing to do: both return 0. */
+VESK_API int vesk_socket_startup(void);
+VESK_API int vesk_socket_cleanup(void);
+
+/* Windows: the platform's PROCESS_INFORMATION.  POSIX: process = the child's
+ * pid, thread = 0, process_id = pid, thread_id = 0; the caller reaps the child
+ * (waitpid). */
+typedef struct vesk_process_info {
+    intptr_t process;
+    intptr_t thread;
+    uint32_t process_id;
+    uint32_t thread_id;
+} vesk_process_info;
+
+/* Starts `cmdline` (its first word names the program, looked up on the PATH)
+ * in a new console / session.  On POSIX the line is split into words at
+ * blanks, double quotes grouping.  0 started, printing
+ * "\r\nvesk_process_create OK! hProc = %u" on standard output; -2 for a NULL
+ * argument (nothing printed); -3 when the process could not be started,
+ * printing "\r\nErr = %d" with the platform's error number. */
+VESK_API int vesk_process_create(char *cmdline, vesk_process_info *pi);
+/* Ends a process: 0 when it was terminated, -1 otherwise.  On POSIX this is
+ * SIGKILL (the exit code cannot be imposed) and a process value of 0 or below
+ * is refused with -1, since kill() would read it as a process group. */
+VESK_API int vesk_process_kill(intptr_t process, uint32_t exit_code);
+
+/* ======================================================================
+ * Ring buffer
+ * ====================================================================== */
+
+/* A circular byte buffer.  One byte is always kept free, so equal positions
+ * mean empty: a ring of `size` bytes stores at most size - 1.  Writes are
+ * all-or-nothing.  The ring has no lock: callers sharing one between threads
+ * hold a mutex around every call.  No function checks `ring` for NULL. */
+typedef struct vesk_ring {
+    uint8_t *storage;
+    int32_t read_pos;
+    int32_t write_pos;
+    int32_t size;
+} vesk_ring;
+
+/* Allocates and zero-fills `size` bytes of storage; both positions 0.  A
+ * negative size is taken as 0 (a ring that stores nothing). */
+VESK_API void vesk_ring_init(vesk_ring *ring, int size);
+/* Releases the storage; the other fields are left as they are. */
+VESK_API void vesk_ring_free(vesk_ring *ring);
+/* Stores all `len` bytes: 0; -1 NULL src or len <= 0 (checked first); -2
+ * positions outside their bounds (corrupt record, nothing changed); -3 not
+ * enough free room (nothing stored, retry later). */
+VESK_API int vesk_ring_write(vesk_ring *ring, const void *src, int len);
+/* Takes min(len, stored) bytes in write order: that count; 0 when empty; -1
+ * NULL dst or len <= 0; -2 corrupt record. */
+VESK_API int vesk_ring_read(vesk_ring *ring, void *dst, int len);
+/* 1 when the positions are equal (empty), else 0; has_data the opposite. */
+VESK_API int vesk_ring_is_empty(const vesk_ring *ring);
+VESK_API int vesk_ring_has_data(const vesk_ring *ring);
+/* Drops everything stored: both positions 0 (the bytes are not cleared). */
+VESK_API void vesk_ring_reset(vesk_ring *ring);
+
+/* ======================================================================
+ * Blocking message queue
+ * ====================================================================== */
+
+#define VESK_MSGQ_NORMAL 0
+#define VESK_MSGQ_FULL 1
+#define VESK_MSGQ_EMPTY 2
+
+typedef struct vesk_msgq {
+    vesk_mutex_cell *lock;
+    vesk_sem_cell *items;
+    struct vesk_msgq_node *head, *tail;
+    int32_t count;
+    int32_t state; /* VESK_MSGQ_NORMAL, VESK_MSGQ_FULL or VESK_MSGQ_EMPTY */
+} vesk_msgq;
+
+VESK_API void vesk_msgq_create(vesk_msgq *q);
+VESK_API void vesk_msgq_destroy(vesk_msgq *q);
+VESK_API int vesk_msgq_put(vesk_msgq *q, void *item);
+VESK_API int vesk_msgq_count(vesk_msgq *q);
+VESK_API void *vesk_msgq_get(vesk_msgq *q);
+VESK_API void *vesk_msgq_tryget(vesk_msgq *q);
+
+/* ======================================================================
+ * Linked list
+ * ====================================================================== */
+
+typedef struct vesk_list {
+    int32_t count;
+    struct vesk_list_node *first;
+} vesk_list;
+
+VESK_API int vesk_list_init(vesk_list *list);
+VESK_API void vesk_list_clear_with(vesk_list *list, int (*fn)(void *item));
+VESK_API void vesk_list_clear(vesk_list *list);
+VESK_API int vesk_list_count(const vesk_list *list);
+VESK_API int vesk_list_past_end(const vesk_list *list, int index);
+VESK_API int vesk_list_insert(vesk_list *list, void *item, int pos);
+VESK_API void *vesk_list_get(const vesk_list *list, int index);
+VESK_API int vesk_list_remove(vesk_list *list, int index);
+
+/* ======================================================================
+ * String helpers and random numbers
+ * ====================================================================== */
+
+VESK_API int vesk_str_trim(char *text);
+VESK_API char *vesk_str_ncopy(char *dst, const char *src, int n);
+VESK_API char *vesk_str_dup(const char *text, uint32_t tag1, uint32_t tag2);
+VESK_API char *vesk_str_find_quote(const char *text);
+VESK_API int vesk_str_lower(char *text);
+VESK_API int vesk_str_to_int(const char *text);
+VESK_API int vesk_str_token(char **token_out, const char *src, int delim, const char **rest_out);
+VESK_API char *vesk_str_append(char *buf, int cap, char *end, const char *text);
+VESK_API char *vesk_str_unquote(const char *text);
+VESK_API int vesk_rand_next(void);
+VESK_API void vesk_rand_init(void);
+
+/* ======================================================================
+ * Settings file
+ * ====================================================================== */
+
+typedef struct SettingsEntry {
+    char key[20];
+    char value[20];
+} SettingsEntry; /* 40 bytes */
+typedef struct SettingsTable {
+    int32_t count;
+    SettingsEntry entries[50];
+} SettingsTable; /* 2004 bytes */
+
+VESK_API int vesk_module_dir(char *buffer); /* at least 200 bytes */
+VESK_API int vesk_config_load(const char *name, SettingsTable *table);
+VESK_API int vesk_config_get(const SettingsTable *table, const char *key,
+                             char *buffer); /* at least 20 bytes */
+
+/* ======================================================================
+ * Timer service
+ * ====================================================================== */
+
+typedef int (*TimerCallback)(int32_t index, void *context, void *param, uint8_t *data);
+typedef struct TimerSpec {
+    void *context;
+    uint32_t interval;
+    uint32_t extra;
+    TimerCallback callback;
+    void *param;
+    uint8_t data[40];
+} TimerSpec; /* 60 bytes on i686; 72 on x86_64 */
+
+VESK_API int vesk_timer_init(void);
+VESK_API int vesk_timer_start(void);
+VESK_API int vesk_timer_stop(void);
+VESK_API int vesk_timer_add(TimerSpec spec); /* by value */
+VESK_API int vesk_timer_remove(int index);
+VESK_API int vesk_timer_remove_all(void);
+
+/* ======================================================================
+ * Socket engine
+ * ====================================================================== */
+
+VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int ring_size,
+                           int spare1, int spare2);
+VESK_API void vesk_net_shutdown(void);
+VESK_API int vesk_net_channel_open(void);
+VESK_API int vesk_net_channel_close(int channel);
+VESK_API int vesk_net_open(int type, const struct sockaddr *addr);
+VESK_API int vesk_net_attach(int slot, int channel);
+VESK_API vesk_socket_t vesk_net_get_socket(int slot);
+VESK_API int vesk_net_connect(int slot, const struct sockaddr *addr);
+VESK_API int vesk_net_channel_read(int channel, void *buffer);
+VESK_API int vesk_net_probe(int slot, const struct sockaddr *dest);
+VESK_API int vesk_net_close(int slot);
+VESK_API int vesk_net_add_peer(int slot, const struct sockaddr *peer);
+VESK_API int vesk_net_remove_peer(int slot, const struct sockaddr *peer);
+
+/* ======================================================================
+ * CRC-32, TEA, padded envelope, hex
+ * ====================================================================== */
+
+VESK_API uint32_t vesk_crc32(uint32_t previous, const void *data, int length);
+VESK_API void vesk_tea_encrypt_block(const uint32_t in[2], uint32_t out[2], const uint32_t key[4]);
+VESK_API void vesk_tea_decrypt_block(const uint32_t in[2], uint32_t out[2], const uint32_t key[4]);
+VESK_API int vesk_tea_encrypt_buffer(const uint8_t *src, uint16_t length, uint8_t *dst,
+                                     const uint8_t key[16]);
+VESK_API int vesk_tea_decrypt_buffer(const uint8_t *src, uint16_t length, uint8_t *dst,
+                                     const uint8_t key[16]);
+
+typedef struct vesk_envelope_key {
+    uint8_t key[16];
+    uint8_t param1;
+    uint8_t param2;
+} vesk_envelope_key;
+
+VESK_API void vesk_envelope_encrypt(const uint8_t key[16], const uint8_t *data, int length,
+                                    uint8_t *out, int *out_length);
+VESK_API int vesk_envelope_decrypt(const uint8_t key[16], const uint8_t *cipher, int length,
+                                   uint8_t *out, int *inout_length);
+VESK_API void vesk_envelope_init(vesk_envelope_key *holder, const uint8_t key[16], uint8_t param1,
+                                 uint8_t param2);
+VESK_API void vesk_envelope_set_key(vesk_envelope_key *holder, const uint8_t *key, int key_length);
+VESK_API void vesk_envelope_set_params(vesk_envelope_key *holder, uint8_t param1, uint8_t param2);
+VESK_API int vesk_hex_encode(const uint8_t *data, uint16_t length, char *out);
+VESK_API int vesk_hex_decode(const char *text, uint16_t size, uint8_t *out);
+
+/* ======================================================================
+ * Ticket authentication
+ * ====================================================================== */
+
+typedef struct vesk_auth_client_ctx { /* 80 bytes */
+    uint8_t ticket[32];
+    uint32_t client_id;
+    uint32_t service_id;
+    uint32_t accept_time;
+    uint32_t usable_lifetime;
+    uint8_t session_key[16];
+    uint32_t next_seq;
+    uint32_t peer_seq;
+    uint32_t flags;
+    uint32_t state;
+} vesk_auth_client_ctx;
+
+typedef struct vesk_auth_server_ctx { /* 52 bytes */
+    uint8_t session_key[16];
+    uint32_t client_id;
+    uint32_t service_id;
+    uint32_t issue_time;
+    uint32_t lifetime;
+    uint32_t own_id;
+    uint32_t next_seq;
+    uint32_t peer_seq;
+    uint32_t flags;
+    uint32_t state;
+} vesk_auth_server_ctx;
+
+typedef int32_t (*vesk_auth_key_fn)(uint32_t client_id, uint32_t service_id,
+                                    uint8_t service_key[16], uint8_t client_key[16],
+                                    uint8_t session_key[16]);
+
+VESK_API int vesk_auth_client_init(vesk_auth_client_ctx *c, int flag, uint32_t client_id,
+                                   uint32_t service_id);
+VESK_API int vesk_auth_client_request(vesk_auth_client_ctx *c, uint8_t *out, int *length);
+VESK_API int vesk_auth_issue(const uint8_t *request, int request_length, vesk_auth_key_fn keys,
+                             uint8_t *out, int *length);
+VESK_API int vesk_auth_client_accept(vesk_auth_client_ctx *c, const uint8_t client_key[16],
+                                     const uint8_t *answer, int answer_length);
+VESK_API int vesk_auth_client_authenticator(vesk_auth_client_ctx *c, uint8_t *out, int *length);
+VESK_API int vesk_auth_client_verify(vesk_auth_client_ctx *c, const uint8_t *reply,
+                                     int reply_length);
+VESK_API int vesk_auth_client_seal(vesk_auth_client_ctx *c, uint8_t *out, int *length);
+VESK_API int vesk_auth_server_init(vesk_auth_server_ctx *s, uint32_t own_id, int flag);
+VESK_API int vesk_auth_server_accept(vesk_auth_server_ctx *s, const uint8_t service_key[16],
+                                     const uint8_t *message, int message_length, uint8_t *reply,
+                                     int *reply_length);
+VESK_API int vesk_auth_server_open(vesk_auth_server_ctx *s, const uint8_t *message,
+                                   int message_length);
+
+/* ======================================================================
+ * CGI
+ * ====================================================================== */
+
+/* The CGI response stream (ordinal 342, a data export).  NULL until cgiInit. */
+VESK_API extern FILE *cgiOutStream;
+
+VESK_API int cgiInit(void);
+VESK_API int cgiUninit(void);
+VESK_API int cgiGetValue(const char *name, char *buffer, int size);
+VESK_API int cgiPrintContentType(const char *type);
+VESK_API int cgiPrintLocation(const char *location);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VUVIDUR_H */

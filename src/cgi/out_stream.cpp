@@ -1,0 +1,6 @@
+#include "vuvidur.h"
+
+// The CGI response stream, exported as data.  NULL until cgiInit.
+extern "C" {
+VESK_API FILE *cgiOutStream = nullptr;
+}

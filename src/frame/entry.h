@@ -1,0 +1,9 @@
+// Load and unload notifications; the platform backend calls these from its
+// entry point (an ELF constructor / destructor, or DllMain).
+#pragma once
+
+inline constexpr char kLoadMessage[] = "\n Load Vuvidur\n";
+inline constexpr char kUnloadMessage[] = "\n UnLoad Vuvidur\n";
+
+void frame_on_load();
+void frame_on_unload();

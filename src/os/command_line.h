@@ -1,0 +1,12 @@
+// Splitting a command line into words, for platforms whose process start
+// takes an argument vector.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Blanks (space, tab) separate words; double quotes group blanks into a word
+// and are themselves removed ("a b"c gives one word: a bc).  An unclosed
+// quote runs to the end of the line.
+std::vector<std::string> process_split_command_line(std::string_view line);

@@ -1,0 +1,113 @@
+// Threads and sleeping on POSIX.
+#include <pthread.h>
+#include <sched.h>
+#include <semaphore.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "vuvidur.h"
+
+namespace {
+
+constexpr int kGraceMilliseconds = 1000;
+
+// Lives on the creating thread's stack until the new thread has published its
+// kernel id: vesk_thread_create returns only after that.
+struct ThreadStart {
+    vesk_thread_fn start;
+    void *arg;
+    uint32_t tid = 0;
+    sem_t ready;  // posted once tid is set
+};
+
+void *posix_thread_main(void *raw) {
+    auto *launch = static_cast<ThreadStart *>(raw);
+    vesk_thread_fn start = launch->start;
+    void *arg = launch->arg;
+    // Forced termination must work on a thread that never reaches a
+    // cancellation point (a thread that loops forever), so the thread accepts
+    // asynchronous cancellation, the closest POSIX has to TerminateThread.
+    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+    launch->tid = static_cast<uint32_t>(syscall(SYS_gettid));
+    sem_post(&launch->ready);  // `launch` must not be touched after this
+    uint32_t code = start(arg);
+    return reinterpret_cast<void *>(static_cast<uintptr_t>(code));
+}
+
+timespec deadline_after_ms(int ms) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
+}  // namespace
+
+extern "C" {
+
+VESK_API vesk_thread_cell *vesk_thread_create(int, vesk_thread_cell *cell, vesk_thread_fn start,
+                                              void *arg) {
+    bool own_cell = cell == nullptr;
+    if (own_cell) {
+        cell = static_cast<vesk_thread_cell *>(vesk_mem_alloc(0, 0, sizeof(vesk_thread_cell)));
+    }
+    ThreadStart launch;
+    launch.start = start;
+    launch.arg = arg;
+    sem_init(&launch.ready, 0, 0);
+    pthread_t handle{};
+    if (start == nullptr || pthread_create(&handle, nullptr, posix_thread_main, &launch) != 0) {
+        sem_destroy(&launch.ready);
+        std::fputs("Error while creating a new thread\n", stdout);
+        if (own_cell) vesk_mem_free(cell);
+        return nullptr;
+    }
+    while (sem_wait(&launch.ready) != 0 && errno == EINTR) {
+    }
+    sem_destroy(&launch.ready);
+    cell->handle = static_cast<uintptr_t>(handle);
+    cell->id = launch.tid;
+    return cell;
+}
+
+VESK_API int vesk_thread_destroy(vesk_thread_cell *cell) {
+    if (cell == nullptr) return -1;
+    auto handle = static_cast<pthread_t>(cell->handle);
+    timespec deadline = deadline_after_ms(kGraceMilliseconds);
+    int rc;
+    do {
+        rc = pthread_timedjoin_np(handle, nullptr, &deadline);
+    } while (rc == EINTR);
+    if (rc == 0) return 0;
+    if (rc == ETIMEDOUT) {
+        // Still running after the grace period: terminate it and reap it, so
+        // that the thread is gone when this returns.
+        pthread_cancel(handle);
+        pthread_join(handle, nullptr);
+    }
+    return -1;
+}
+
+VESK_API void vesk_thread_exit(void) { pthread_exit(nullptr); }
+
+VESK_API void vesk_usleep(int usec) {
+    int ms = usec > 0 ? usec / 1000 : 0;  // truncating; negative sleeps 0 ms
+    if (ms == 0) {
+        sched_yield();  // give up the rest of the time slice
+        return;
+    }
+    timespec request{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    timespec remaining{};
+    while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+}
+
+}  // extern "C"
