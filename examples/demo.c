@@ -1,2 +1,0 @@
-#include "vuvidur.h"
-int main(void) { return vesk_stub_zero(); }

@@ -1,0 +1,8 @@
+#include <stdio.h>
+
+#include "demo.h"
+
+int demo_cgi(void) {
+    puts("(not built yet)");
+    return 0;
+}

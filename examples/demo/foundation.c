@@ -1,0 +1,2 @@
+#include "demo.h"
+int demo_foundation(void) { return 0; }

@@ -1,0 +1,161 @@
+// The ordinal table against the list of assigned ordinals that callers rely on.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+
+#include "frame/exports.h"
+#include "vuvidur.h"
+
+namespace {
+
+struct Expected {
+    int ordinal;
+    const char *name;
+    int alias_of;  // 0 unless the ordinal shares another ordinal's code
+};
+
+// Every assigned ordinal.  Nothing else may be in the table.
+constexpr Expected kAssigned[] = {
+    {1, "vesk_mem_alloc", 0}, {2, "vesk_mem_free", 0}, {3, "vesk_socket_create", 0},
+    {4, "vesk_socket_bind", 0}, {5, "vesk_socket_close", 0}, {6, "vesk_socket_send", 0},
+    {7, "vesk_socket_sendto", 0}, {8, "vesk_socket_recvfrom", 0}, {9, "vesk_socket_startup", 0},
+    {10, "vesk_socket_cleanup", 0}, {11, "vesk_msgq_create", 0}, {12, "vesk_msgq_destroy", 0},
+    {14, "vesk_msgq_put", 0}, {15, "vesk_msgq_count", 0}, {16, "vesk_msgq_get", 0},
+    {17, "vesk_msgq_tryget", 0}, {18, "vesk_list_init", 0}, {19, "vesk_list_clear_with", 0},
+    {20, "vesk_list_clear", 0}, {21, "vesk_list_count", 0}, {22, "vesk_list_past_end", 0},
+    {23, "vesk_list_insert", 0}, {24, "vesk_list_get", 0}, {25, "vesk_list_remove", 0},
+    {26, "vesk_mutex_create", 0}, {27, "vesk_mutex_destroy", 0}, {28, "vesk_mutex_lock", 0},
+    {29, "vesk_mutex_unlock", 0}, {30, "vesk_sem_create", 0}, {31, "vesk_sem_destroy", 0},
+    {32, "vesk_sem_post", 0}, {33, "vesk_sem_wait", 0}, {34, "vesk_sem_trywait", 0},
+    {35, "vesk_thread_create", 0}, {36, "vesk_thread_destroy", 0}, {37, "vesk_stub_zero", 0},
+    {38, "vesk_thread_exit", 0}, {39, "vesk_stub_zero", 37}, {40, "vesk_stub_void", 0},
+    {41, "vesk_timer_init", 0}, {42, "vesk_timer_start", 0}, {43, "vesk_timer_stop", 0},
+    {44, "vesk_timer_add", 0}, {45, "vesk_timer_remove", 0}, {46, "vesk_timer_remove_all", 0},
+    {47, "vesk_usleep", 0}, {48, "vesk_envelope_encrypt", 0}, {49, "vesk_envelope_decrypt", 0},
+    {50, "vesk_envelope_init", 0}, {51, "vesk_envelope_set_key", 0},
+    {52, "vesk_envelope_set_params", 0}, {100, "vesk_ring_init", 0}, {101, "vesk_ring_free", 0},
+    {102, "vesk_ring_write", 0}, {103, "vesk_ring_read", 0}, {104, "vesk_ring_is_empty", 0},
+    {105, "vesk_ring_has_data", 0}, {106, "vesk_ring_reset", 0}, {201, "vesk_net_init", 0},
+    {202, "vesk_net_open", 0}, {203, "vesk_net_channel_open", 0}, {204, "vesk_net_attach", 0},
+    {205, "vesk_net_get_socket", 0}, {206, "vesk_net_connect", 0},
+    {207, "vesk_net_channel_read", 0}, {208, "vesk_net_send", 0}, {209, "vesk_net_probe", 0},
+    {210, "vesk_net_close", 0}, {211, "vesk_net_channel_close", 0}, {212, "vesk_net_add_peer", 0},
+    {213, "vesk_net_remove_peer", 0}, {214, "vesk_net_shutdown", 0}, {300, "vesk_str_trim", 0},
+    {301, "vesk_str_ncopy", 0}, {302, "vesk_mem_realloc", 0}, {303, "vesk_str_dup", 0},
+    {304, "vesk_str_find_quote", 0}, {305, "vesk_str_lower", 0}, {306, "vesk_str_to_int", 0},
+    {307, "vesk_str_token", 0}, {308, "vesk_str_append", 0}, {309, "vesk_rand_next", 0},
+    {310, "vesk_str_unquote", 0}, {311, "vesk_stub_void", 40}, {312, "vesk_stub_void", 40},
+    {313, "vesk_usleep", 47}, {314, "vesk_rand_init", 0}, {315, "vesk_mem_set", 0},
+    {316, "vesk_set_debug_word", 0}, {317, "vesk_module_dir", 0}, {318, "vesk_config_load", 0},
+    {319, "vesk_config_get", 0}, {320, "vesk_process_create", 0}, {321, "vesk_process_kill", 0},
+    {322, "vesk_crc32", 0}, {323, "vesk_tea_encrypt_block", 0}, {324, "vesk_tea_decrypt_block", 0},
+    {325, "vesk_tea_encrypt_buffer", 0}, {326, "vesk_tea_decrypt_buffer", 0},
+    {327, "vesk_hex_encode", 0}, {328, "vesk_hex_decode", 0}, {329, "vesk_auth_server_accept", 0},
+    {330, "vesk_auth_server_init", 0}, {331, "vesk_auth_server_open", 0},
+    {332, "vesk_auth_client_authenticator", 0}, {333, "vesk_auth_client_accept", 0},
+    {334, "vesk_auth_issue", 0}, {335, "vesk_auth_client_request", 0},
+    {336, "vesk_auth_client_init", 0}, {337, "vesk_auth_client_seal", 0},
+    {339, "vesk_auth_client_verify", 0}, {340, "cgiGetValue", 0}, {341, "cgiUninit", 0},
+    {342, "cgiOutStream", 0}, {343, "cgiPrintContentType", 0}, {344, "cgiPrintLocation", 0},
+    {345, "cgiInit", 0}, {346, "vesk_stub_void", 40},
+};
+
+// Ordinals whose functions are not built yet.  Whoever builds one adds it to
+// the ordinal table and removes it here; the tests below fail on either half
+// alone.  The list must end empty.
+const std::set<int> kPending = {
+    11,  12,  14,  15,  16,  17,  18,  19,  20,  21,  22,  23,  24,  25,  41,  42,  43,  44,
+    45,  46,  48,  49,  50,  51,  52,  201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211,
+    212, 213, 214, 300, 301, 303, 304, 305, 306, 307, 308, 309, 310, 314, 317, 318, 319, 322,
+    323, 324, 325, 326, 327, 328, 329, 330, 331, 332, 333, 334, 335, 336, 337, 339, 340, 341,
+    343, 344, 345,
+};
+
+std::map<int, const frame::ExportEntry *> table_by_ordinal() {
+    std::map<int, const frame::ExportEntry *> byOrdinal;
+    for (const auto &entry : frame::export_table()) byOrdinal[entry.ordinal] = &entry;
+    return byOrdinal;
+}
+
+}  // namespace
+
+TEST(ExportTable, ListsOneHundredEighteenAssignedOrdinals) {
+    EXPECT_EQ(std::size(kAssigned), 118u);
+}
+
+TEST(ExportTable, EveryEntryIsAnAssignedOrdinalWithItsName) {
+    std::map<int, Expected> expected;
+    for (const auto &e : kAssigned) expected[e.ordinal] = e;
+    std::set<int> seen;
+    for (const auto &entry : frame::export_table()) {
+        SCOPED_TRACE(entry.ordinal);
+        EXPECT_TRUE(seen.insert(entry.ordinal).second) << "ordinal listed twice";
+        auto it = expected.find(entry.ordinal);
+        ASSERT_NE(it, expected.end()) << "unassigned ordinal in the table";
+        EXPECT_STREQ(entry.name, it->second.name);
+        EXPECT_NE(entry.address, nullptr);
+        if (it->second.alias_of != 0) {
+            EXPECT_EQ(entry.kind, frame::ExportKind::alias);
+            EXPECT_EQ(entry.target, it->second.alias_of);
+        } else {
+            EXPECT_NE(entry.kind, frame::ExportKind::alias);
+        }
+    }
+}
+
+TEST(ExportTable, EveryAssignedOrdinalIsPresentUnlessPending) {
+    auto byOrdinal = table_by_ordinal();
+    for (const auto &e : kAssigned) {
+        SCOPED_TRACE(e.ordinal);
+        bool present = byOrdinal.count(e.ordinal) != 0;
+        if (kPending.count(e.ordinal)) {
+            EXPECT_FALSE(present) << "built: remove it from the pending list";
+        } else {
+            EXPECT_TRUE(present) << "missing from the ordinal table";
+        }
+    }
+}
+
+TEST(ExportTable, AliasesResolveToTheSameAddressAsTheirTarget) {
+    for (const auto &e : kAssigned) {
+        if (e.alias_of == 0 || kPending.count(e.ordinal)) continue;
+        SCOPED_TRACE(e.ordinal);
+        EXPECT_EQ(vesk_proc_by_ordinal(e.ordinal), vesk_proc_by_ordinal(e.alias_of));
+    }
+}
+
+TEST(ExportTable, UnassignedAndOutOfRangeOrdinalsResolveToNull) {
+    std::set<int> assigned;
+    for (const auto &e : kAssigned) assigned.insert(e.ordinal);
+    for (int n = -1; n <= frame::kLastOrdinal + 2; ++n) {
+        if (!assigned.count(n)) {
+            EXPECT_EQ(vesk_proc_by_ordinal(n), nullptr) << n;
+        }
+    }
+}
+
+TEST(ExportTable, DataExportIsTheAddressOfTheStreamVariable) {
+    EXPECT_EQ(vesk_proc_by_ordinal(342), static_cast<void *>(&cgiOutStream));
+}
+
+// The shared object exports exactly the names in the table (plus the ordinal
+// resolver), each at the address that the shared object's own resolver gives.
+TEST(SharedObject, ExportsEveryTableNameAtTheResolversAddress) {
+    void *lib = dlopen(VESK_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto resolve = reinterpret_cast<void *(*)(int)>(dlsym(lib, "vesk_proc_by_ordinal"));
+    ASSERT_NE(resolve, nullptr);
+    for (const auto &entry : frame::export_table()) {
+        SCOPED_TRACE(entry.name);
+        void *byName = dlsym(lib, entry.name);
+        EXPECT_NE(byName, nullptr);
+        EXPECT_EQ(byName, resolve(entry.ordinal));
+    }
+    EXPECT_EQ(dlsym(lib, "socket_set_nonblocking"), nullptr) << "internal function exported";
+    EXPECT_EQ(dlsym(lib, "frame_on_load"), nullptr) << "internal function exported";
+    dlclose(lib);
+}
