@@ -1,0 +1,127 @@
+// Mutexes and semaphores.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "vuvidur.h"
+
+namespace {
+
+struct MutexCell {
+    vesk_mutex_cell *cell = vesk_mutex_create(0, 0);
+    ~MutexCell() {
+        vesk_mutex_destroy(cell);
+        vesk_mem_free(cell);
+    }
+};
+
+struct SemCell {
+    explicit SemCell(int initial) : cell(vesk_sem_create(0, 0, initial)) {}
+    ~SemCell() {
+        vesk_sem_destroy(cell);
+        vesk_mem_free(cell);
+    }
+    vesk_sem_cell *cell;
+};
+
+}  // namespace
+
+TEST(Mutex, OwnerMayLockAgainAndOthersWaitForTheLastUnlock) {
+    MutexCell m;
+    ASSERT_NE(m.cell, nullptr);
+    ASSERT_EQ(vesk_mutex_lock(m.cell), 0);
+    ASSERT_EQ(vesk_mutex_lock(m.cell), 0);  // recursive: no deadlock
+
+    std::atomic<bool> acquired{false};
+    std::thread other([&] {
+        EXPECT_EQ(vesk_mutex_lock(m.cell), 0);
+        acquired = true;
+        vesk_mutex_unlock(m.cell);
+    });
+    EXPECT_EQ(vesk_mutex_unlock(m.cell), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(acquired) << "one unlock of two released the mutex";
+    EXPECT_EQ(vesk_mutex_unlock(m.cell), 0);
+    other.join();
+    EXPECT_TRUE(acquired);
+}
+
+TEST(Mutex, AbandonedMutexGivesSixteenAndOwnership) {
+    MutexCell m;
+    std::thread owner([&] { ASSERT_EQ(vesk_mutex_lock(m.cell), 0); });  // ends holding it
+    owner.join();
+    EXPECT_EQ(vesk_mutex_lock(m.cell), VESK_WAIT_FAILED);
+    // The caller holds it now: another thread cannot take it until released.
+    std::atomic<bool> acquired{false};
+    std::thread other([&] {
+        EXPECT_EQ(vesk_mutex_lock(m.cell), 0);
+        acquired = true;
+        vesk_mutex_unlock(m.cell);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(acquired);
+    vesk_mutex_unlock(m.cell);
+    other.join();
+    EXPECT_TRUE(acquired);
+    EXPECT_EQ(vesk_mutex_lock(m.cell), 0) << "the mutex stays usable after the abandonment";
+    vesk_mutex_unlock(m.cell);
+}
+
+TEST(Mutex, UnlockByANonOwnerIsNotReported) {
+    MutexCell m;
+    EXPECT_EQ(vesk_mutex_unlock(m.cell), 0);
+}
+
+TEST(Semaphore, TrywaitTakesOnlyWhatWasPosted) {
+    SemCell s(0);
+    ASSERT_NE(s.cell, nullptr);
+    EXPECT_EQ(vesk_sem_trywait(s.cell), VESK_WAIT_FAILED);
+    EXPECT_EQ(vesk_sem_post(s.cell), 0);
+    EXPECT_EQ(vesk_sem_trywait(s.cell), 0);
+    EXPECT_EQ(vesk_sem_trywait(s.cell), VESK_WAIT_FAILED);
+}
+
+TEST(Semaphore, InitialCountIsAvailable) {
+    SemCell s(2);
+    EXPECT_EQ(vesk_sem_wait(s.cell), 0);
+    EXPECT_EQ(vesk_sem_trywait(s.cell), 0);
+    EXPECT_EQ(vesk_sem_trywait(s.cell), VESK_WAIT_FAILED);
+}
+
+TEST(Semaphore, WaitIsWokenByAPostFromAnotherThread) {
+    SemCell s(0);
+    std::atomic<bool> woke{false};
+    std::thread waiter([&] {
+        EXPECT_EQ(vesk_sem_wait(s.cell), 0);
+        woke = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(woke);
+    vesk_sem_post(s.cell);
+    waiter.join();
+    EXPECT_TRUE(woke);
+}
+
+TEST(Semaphore, NegativeInitialCountIsRefused) {
+    EXPECT_EQ(vesk_sem_create(0, 0, -1), nullptr);
+}
+
+TEST(Semaphore, PostBeyondTheMaximumFailsSilently) {
+    SemCell s(0x7FFFFFFF);
+    EXPECT_EQ(vesk_sem_post(s.cell), 0);
+    EXPECT_EQ(vesk_sem_trywait(s.cell), 0);
+}
+
+TEST(NullCells, EveryOperationAnswersMinusOneAndDestroyDoesNothing) {
+    EXPECT_EQ(vesk_mutex_lock(nullptr), -1);
+    EXPECT_EQ(vesk_mutex_unlock(nullptr), -1);
+    EXPECT_EQ(vesk_sem_wait(nullptr), -1);
+    EXPECT_EQ(vesk_sem_trywait(nullptr), -1);
+    EXPECT_EQ(vesk_sem_post(nullptr), -1);
+    EXPECT_EQ(vesk_thread_destroy(nullptr), -1);
+    vesk_mutex_destroy(nullptr);
+    EXPECT_EQ(vesk_sem_destroy(nullptr), 0);
+}
