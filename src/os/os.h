@@ -15,3 +15,83 @@ void os_debug_output(const char *text);
 
 // Switches a socket to non-blocking mode: 0, or -1 on failure.
 int socket_set_nonblocking(vesk_socket_t s);
+
+// ---------------------------------------------------------------------------
+// Sockets for the socket engine.
+//
+// The engine itself is portable; everything below is what differs between
+// POSIX and Windows.  Results follow the socket layer: 0 (or a count / a
+// socket) on success, -1 on failure with the reason in os_socket_last_error.
+// The engine closes the sockets that slots still hold with vesk_socket_close
+// before it calls vesk_socket_cleanup, on every platform.
+
+// IPv4 socket constants.  Both targets use these values; each backend checks
+// them against its own headers.  A socket address is the platform's 16-byte
+// struct sockaddr_in, which has the same layout on both: family (16 bits,
+// host order), port (network order), address (network order), 8 zero bytes.
+constexpr int os_af_inet = 2;         // AF_INET
+constexpr int os_sock_stream = 1;     // SOCK_STREAM
+constexpr int os_sock_dgram = 2;      // SOCK_DGRAM
+constexpr int os_ipproto_tcp = 6;     // IPPROTO_TCP
+constexpr int os_ipproto_udp = 17;    // IPPROTO_UDP
+constexpr int os_sockaddr_in_size = 16;
+
+// Readiness of a list of sockets: poll on POSIX, select on Windows.  A set is
+// created once with room for `capacity` sockets (no limit of 1024 sockets or
+// of descriptor values below 1024 may apply) and refilled every pass: clear,
+// add each socket with the readiness it wants, wait, then ask each added
+// socket what it got.  Nothing is allocated after os_poll_create.
+struct os_poll_set;
+
+enum : unsigned {
+    OS_POLL_READ = 1u,   // readable; also set when a read-interested socket has
+                         // hung up or failed, so that the receive reports it
+    OS_POLL_WRITE = 2u,  // writable (for a connecting socket: the connect ended)
+    OS_POLL_ERROR = 4u,  // an error is pending (select's exception set); only
+                         // reported when asked for
+};
+
+// A set for up to `capacity` sockets (capacity >= 1); NULL on failure.
+os_poll_set *os_poll_create(int capacity);
+// Releases the set (NULL: nothing).
+void os_poll_destroy(os_poll_set *set);
+// Empties the set.
+void os_poll_clear(os_poll_set *set);
+// Adds `s` wanting `interest` (OS_POLL_* bits, not 0).  Returns the entry's
+// index (0, 1, 2, ... in the order of adding), or -1 when the set is full.
+int os_poll_add(os_poll_set *set, vesk_socket_t s, unsigned interest);
+// Waits up to `timeout_ms` milliseconds for any added socket to be ready.
+// The number of ready sockets (> 0), 0 on timeout, -1 on error (EINTR
+// included).  Must not be called on an empty set.
+int os_poll_wait(os_poll_set *set, int timeout_ms);
+// What entry `index` got in the last wait: OS_POLL_* bits, a subset of what it
+// asked for; 0 when it is not ready.
+unsigned os_poll_ready(const os_poll_set *set, int index);
+
+// listen(s, backlog): 0 or -1.
+int os_socket_listen(vesk_socket_t s, int backlog);
+// accept(s, addr, addrlen): the new socket, or VESK_INVALID_SOCKET.  The new
+// socket's blocking mode is whatever the platform gives it (POSIX: blocking,
+// whatever the listener's); callers set it themselves.
+vesk_socket_t os_socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen);
+// connect(s, addr, addrlen): 0 connected, -1 failed or not finished yet
+// (os_socket_error_in_progress tells which).
+int os_socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen);
+// getpeername(s, addr, addrlen): 0 or -1.
+int os_socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen);
+// setsockopt SO_REUSEADDR = 1 at socket level: 0 or -1.
+int os_socket_set_reuse_address(vesk_socket_t s);
+// getsockopt SO_ERROR: the error pending on the socket (0 none), which clears
+// it.  The outcome of a non-blocking connect once the socket is reported
+// writable or in error: 0 connected, anything else failed.  When the option
+// cannot be read, the error of that failure.
+int os_socket_pending_error(vesk_socket_t s);
+// The error of the calling thread's last failed socket call (errno on POSIX,
+// WSAGetLastError on Windows).
+int os_socket_last_error(void);
+// Whether an error means "nothing can be done now, try later" for a send or
+// receive on a non-blocking socket (EAGAIN / EWOULDBLOCK; WSAEWOULDBLOCK).
+bool os_socket_error_would_block(int error);
+// Whether an error from os_socket_connect means that a non-blocking connect
+// has started and will finish later (EINPROGRESS; WSAEWOULDBLOCK).
+bool os_socket_error_in_progress(int error);
