@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "test_support.h"
 #include "vuvidur.h"
 
 namespace {
@@ -71,6 +72,7 @@ TEST(Mutex, AbandonedMutexGivesSixteenAndOwnership) {
 }
 
 TEST(Mutex, UnlockByANonOwnerIsNotReported) {
+    if (VESK_UNDER_TSAN) GTEST_SKIP() << "ThreadSanitizer reports the misuse this test makes on purpose";
     MutexCell m;
     EXPECT_EQ(vesk_mutex_unlock(m.cell), 0);
 }
