@@ -234,41 +234,89 @@ VESK_API void vesk_ring_reset(vesk_ring *ring);
  * Blocking message queue
  * ====================================================================== */
 
+/* A first-in, first-out queue of pointer-sized items between threads: any
+ * number of producers and consumers.  Producers never block (a put is
+ * appended at once or refused when full); consumers take with a blocking or a
+ * non-blocking call.  The record is the caller's; the library allocates one
+ * small node per queued item and releases it when the item is taken.  Items
+ * are opaque: the queue never looks into them nor releases them.  Queue
+ * non-NULL items: a NULL item cannot be told from "nothing taken". */
+
 #define VESK_MSGQ_NORMAL 0
 #define VESK_MSGQ_FULL 1
 #define VESK_MSGQ_EMPTY 2
+/* The most items a queue holds; a put beyond it is refused. */
+#define VESK_MSGQ_MAX_ITEMS 500000
 
 typedef struct vesk_msgq {
-    vesk_mutex_cell *lock;
-    vesk_sem_cell *items;
+    vesk_mutex_cell *lock;  /* guards every other field */
+    vesk_sem_cell *items;   /* one unit per item not yet claimed by a consumer */
     struct vesk_msgq_node *head, *tail;
     int32_t count;
     int32_t state; /* VESK_MSGQ_NORMAL, VESK_MSGQ_FULL or VESK_MSGQ_EMPTY */
 } vesk_msgq;
 
+/* Makes `q` an empty queue: creates its mutex and semaphore, count 0, state
+ * VESK_MSGQ_EMPTY.  NULL: nothing. */
 VESK_API void vesk_msgq_create(vesk_msgq *q);
+/* Destroys the mutex and the semaphore and releases their cells; nodes still
+ * queued are released too, their items stay the caller's (drain the queue
+ * first to get them back).  No consumer may be waiting in vesk_msgq_get.  The
+ * record must be created anew before further use.  NULL: nothing. */
 VESK_API void vesk_msgq_destroy(vesk_msgq *q);
+/* Appends `item`: 0; -1 when the queue already holds VESK_MSGQ_MAX_ITEMS
+ * (nothing appended, the item stays the caller's) or `q` is NULL.  Never
+ * blocks on a full queue.  Items come out in the order in which their puts
+ * took the queue's mutex. */
 VESK_API int vesk_msgq_put(vesk_msgq *q, void *item);
+/* The number of queued items, read under the mutex; -1 for a NULL `q`. */
 VESK_API int vesk_msgq_count(vesk_msgq *q);
+/* Takes the oldest item, waiting as long as it takes; NULL only when the wait
+ * on the semaphore failed (a destroyed queue) or `q` is NULL. */
 VESK_API void *vesk_msgq_get(vesk_msgq *q);
+/* Takes the oldest item if one is queued now; otherwise NULL at once. */
 VESK_API void *vesk_msgq_tryget(vesk_msgq *q);
 
 /* ======================================================================
  * Linked list
  * ====================================================================== */
 
+/* An indexed, singly linked list of pointer-sized items: index 0 is the
+ * first item, count - 1 the last.  Get, insert and remove at index i walk i
+ * nodes; at the front they are constant-time.  The list owns its nodes; items
+ * stay the caller's, except that the two clear operations release every item
+ * with vesk_mem_free (so a list that is cleared holds only items from
+ * vesk_mem_alloc or malloc).  No lock: callers sharing a list serialise their
+ * calls.  `first` is meaningful only while count > 0. */
 typedef struct vesk_list {
     int32_t count;
     struct vesk_list_node *first;
 } vesk_list;
 
+/* Makes the list empty (count 0) without releasing anything.  Always 0. */
 VESK_API int vesk_list_init(vesk_list *list);
+/* Removes every item, front first: calls fn(item) once the item's node has
+ * left the list (fn's result is ignored; fn may be NULL), then releases the
+ * item with vesk_mem_free.  Afterwards count is 0 and the list takes inserts
+ * without another init.  NULL list: nothing. */
 VESK_API void vesk_list_clear_with(vesk_list *list, int (*fn)(void *item));
+/* vesk_list_clear_with without the call. */
 VESK_API void vesk_list_clear(vesk_list *list);
+/* The number of items; -1 for a NULL list. */
 VESK_API int vesk_list_count(const vesk_list *list);
+/* 1 when `index` >= count (no item there), else 0; a negative index gives 0
+ * (kept for compatibility: it is not "past the end").  NULL list: 1. */
 VESK_API int vesk_list_past_end(const vesk_list *list, int index);
+/* Inserts `item` so that it stands at index `pos`; the items from `pos` on
+ * move up by one.  -1, or any pos >= count, appends.  Returns the new count
+ * (-1 for a NULL list).  Kept for compatibility: a pos below -1 puts the item
+ * at index 1 of a non-empty list (at index 0 of an empty one). */
 VESK_API int vesk_list_insert(vesk_list *list, void *item, int pos);
+/* The item at `index`; NULL when index < 0 or index >= count (or NULL list). */
 VESK_API void *vesk_list_get(const vesk_list *list, int index);
+/* Removes the item at `index` (its node is released, the item is not): the
+ * new count; -1 when index < 0 or index >= count (nothing removed) or the
+ * list is NULL. */
 VESK_API int vesk_list_remove(vesk_list *list, int index);
 
 /* ======================================================================

@@ -1,0 +1,135 @@
+// The blocking message queue: a FIFO chain of pointer-sized items between
+// producer and consumer threads.
+//
+// Invariants: the semaphore holds one unit per item that no consumer has
+// claimed yet, so a consumer enters the mutex only when an item is there for
+// it; the order is always semaphore first, then mutex, and the mutex is never
+// held while waiting on the semaphore.  `state` mirrors `count`: EMPTY at 0,
+// FULL at VESK_MSGQ_MAX_ITEMS, NORMAL in between.
+#include "vuvidur.h"
+
+struct vesk_msgq_node {
+    void *item;
+    vesk_msgq_node *next;
+};
+
+namespace {
+
+int msgq_state_for(int32_t count) {
+    if (count <= 0) return VESK_MSGQ_EMPTY;
+    return count >= VESK_MSGQ_MAX_ITEMS ? VESK_MSGQ_FULL : VESK_MSGQ_NORMAL;
+}
+
+// Unlinks the oldest node under the mutex; the caller releases it outside.
+vesk_msgq_node *msgq_unlink_head(vesk_msgq *q) {
+    if (q->state == VESK_MSGQ_EMPTY) return nullptr;
+    vesk_msgq_node *node = q->head;
+    if (node == nullptr) {
+        q->tail = nullptr;  // a broken chain: nothing to take, count untouched
+        return nullptr;
+    }
+    if (node == q->tail) {
+        q->head = nullptr;
+        q->tail = nullptr;
+    } else {
+        q->head = node->next;
+    }
+    q->count -= 1;
+    q->state = msgq_state_for(q->count);
+    return node;
+}
+
+// The second half of both takes, once a unit of the semaphore is ours.
+void *msgq_take_claimed(vesk_msgq *q) {
+    vesk_mutex_lock(q->lock);
+    vesk_msgq_node *node = msgq_unlink_head(q);
+    vesk_mutex_unlock(q->lock);
+    if (node == nullptr) return nullptr;
+    void *item = node->item;
+    vesk_mem_free(node);  // outside the mutex: keeps the critical section short
+    return item;
+}
+
+}  // namespace
+
+extern "C" {
+
+VESK_API void vesk_msgq_create(vesk_msgq *q) {
+    if (q == nullptr) return;
+    q->lock = vesk_mutex_create(0, 0);
+    q->items = vesk_sem_create(0, 0, 0);
+    q->head = nullptr;
+    q->tail = nullptr;
+    q->count = 0;
+    q->state = VESK_MSGQ_EMPTY;
+}
+
+VESK_API void vesk_msgq_destroy(vesk_msgq *q) {
+    if (q == nullptr) return;
+    vesk_mutex_destroy(q->lock);
+    vesk_mem_free(q->lock);
+    vesk_sem_destroy(q->items);
+    vesk_mem_free(q->items);
+    q->lock = nullptr;
+    q->items = nullptr;
+    // Nodes still queued belong to the queue, not to the caller: release them
+    // so that an undrained queue does not leak.  Their items stay the caller's.
+    for (vesk_msgq_node *node = q->head; node != nullptr && q->count > 0; q->count--) {
+        vesk_msgq_node *next = node->next;
+        vesk_mem_free(node);
+        node = next;
+    }
+    q->head = nullptr;
+    q->tail = nullptr;
+    q->count = 0;
+    q->state = VESK_MSGQ_EMPTY;
+}
+
+VESK_API int vesk_msgq_put(vesk_msgq *q, void *item) {
+    if (q == nullptr) return -1;
+    // Allocated before the mutex is taken so that producers do not hold it
+    // across the allocator; a refused put releases it again.
+    auto *node = static_cast<vesk_msgq_node *>(vesk_mem_alloc(0, 0, sizeof(vesk_msgq_node)));
+    node->item = item;
+    node->next = nullptr;
+    vesk_mutex_lock(q->lock);
+    if (q->state == VESK_MSGQ_FULL) {
+        vesk_mutex_unlock(q->lock);
+        vesk_mem_free(node);
+        return -1;  // the semaphore is not posted: takes stay matched to puts
+    }
+    if (q->head == nullptr) {
+        q->head = node;
+    } else {
+        q->tail->next = node;
+    }
+    q->tail = node;
+    q->count += 1;
+    q->state = msgq_state_for(q->count);
+    vesk_mutex_unlock(q->lock);
+    // Posted after the unlock so that a woken consumer does not run straight
+    // into the mutex we still hold.  The item is already in the chain, so
+    // the unit never precedes the item it stands for.
+    vesk_sem_post(q->items);
+    return 0;
+}
+
+VESK_API int vesk_msgq_count(vesk_msgq *q) {
+    if (q == nullptr) return -1;
+    vesk_mutex_lock(q->lock);
+    int count = q->count;
+    vesk_mutex_unlock(q->lock);
+    return count;
+}
+
+VESK_API void *vesk_msgq_get(vesk_msgq *q) {
+    if (q == nullptr || vesk_sem_wait(q->items) != 0) return nullptr;
+    return msgq_take_claimed(q);
+}
+
+VESK_API void *vesk_msgq_tryget(vesk_msgq *q) {
+    if (q == nullptr || vesk_sem_trywait(q->items) != 0) return nullptr;
+    return msgq_take_claimed(q);
+}
+
+}  // extern "C"
