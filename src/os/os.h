@@ -95,3 +95,8 @@ bool os_socket_error_would_block(int error);
 // Whether an error from os_socket_connect means that a non-blocking connect
 // has started and will finish later (EINPROGRESS; WSAEWOULDBLOCK).
 bool os_socket_error_in_progress(int error);
+
+// Puts standard input into binary mode, so that a CGI request body arrives
+// byte for byte (Windows would otherwise translate CR LF and stop at ^Z).
+// Nothing to do where streams are always binary.
+void os_stdin_binary_mode(void);

@@ -1,0 +1,139 @@
+// cgiInit and cgiUninit: capture the request from the environment and
+// standard input, hand the form input to the decoder, keep the debug log.
+#include "cgi/request.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "cgi/debug_log.h"
+#include "os/os.h"
+#include "vuvidur.h"
+
+namespace cgi {
+
+RequestState &request_state() {
+    static RequestState state;
+    return state;
+}
+
+namespace {
+
+constexpr const char *kFormContentType = "application/x-www-form-urlencoded";
+// The body is read in pieces of this size, so memory grows with the bytes
+// that actually arrive, not with what CONTENT_LENGTH announces.
+constexpr size_t kBodyChunk = 64 * 1024;
+constexpr int kUninitPauseMicroseconds = 1000;
+
+std::string environment_text(const char *name) {
+    const char *value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// Reads exactly `length` body bytes; false when fewer arrive or memory runs
+// out.  A negative length cannot be read and fails.
+bool read_body(std::FILE *in, int length, std::vector<unsigned char> &body) {
+    if (length < 0) return false;
+    const size_t wanted = static_cast<size_t>(length);
+    try {
+        while (body.size() < wanted) {
+            size_t have = body.size();
+            size_t piece = std::min(kBodyChunk, wanted - have);
+            body.resize(have + piece);
+            size_t got = std::fread(body.data() + have, 1, piece, in);
+            body.resize(have + got);
+            if (got < piece) return false;
+        }
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+// Reads the POST body and decodes it: 0, or nonzero on failure.
+int post_form_input(RequestState &state) {
+    if (state.content_length == 0) return 0;  // nothing announced: stdin is not touched
+    std::vector<unsigned char> body;
+    if (!read_body(state.in_stream, state.content_length, body)) return 1;
+    return form_split_pairs(Bytes(body.data(), body.size()), state.fields);
+}
+
+// Decodes the query string over the length that cgiInit set from it.
+int get_form_input(RequestState &state) {
+    const auto *text = reinterpret_cast<const unsigned char *>(state.query_string.data());
+    size_t length = std::min(state.query_string.size(), static_cast<size_t>(state.content_length));
+    return form_split_pairs(Bytes(text, length), state.fields);
+}
+
+void release_fields(RequestState &state) {
+    FormFieldList().swap(state.fields);
+}
+
+}  // namespace
+}  // namespace cgi
+
+extern "C" {
+
+VESK_API int cgiInit(void) {
+    using namespace cgi;
+    RequestState &state = request_state();
+    // The hex table is a compile-time constant (form.cpp): nothing to rebuild.
+
+    state.request_method = environment_text("REQUEST_METHOD");
+    state.query_string = environment_text("QUERY_STRING");
+    state.content_type = environment_text("CONTENT_TYPE");
+    const std::string content_length_text = environment_text("CONTENT_LENGTH");
+    state.content_length = form_parse_length(content_length_text.c_str());
+
+    debug_log_append(
+        "cgiContentLength :%d\n"
+        "cgiRequestMethod :%s\n"
+        "cgiContentType   :%s\n"
+        "cgiQueryString   :%s\n"
+        "cgiContentLengthString :%s\n",
+        state.content_length, state.request_method.c_str(), state.content_type.c_str(),
+        state.query_string.c_str(), content_length_text.c_str());
+
+    release_fields(state);
+    os_stdin_binary_mode();  // the body's bytes must arrive untranslated
+    state.in_stream = stdin;
+    cgiOutStream = stdout;
+
+    if (form_equal_no_case(state.request_method.c_str(), "post")) {
+        debug_log_append("POST recognized\n");
+        if (!form_equal_no_case(state.content_type.c_str(), kFormContentType)) return 0;
+        debug_log_append("Calling PostFormInput\n");
+        if (post_form_input(state) != 0) {
+            debug_log_append("PostFormInput failed\n");
+            release_fields(state);
+            return -1;
+        }
+        debug_log_append("PostFormInput succeeded\n");
+        return 0;
+    }
+    if (form_equal_no_case(state.request_method.c_str(), "get")) {
+        state.content_length =
+            static_cast<int>(std::min(state.query_string.size(), static_cast<size_t>(INT_MAX)));
+        if (get_form_input(state) != 0) {
+            debug_log_append("GetFormInput failed\n");
+            release_fields(state);
+            return -1;
+        }
+        debug_log_append("GetFormInput succeeded\n");
+        return 0;
+    }
+    return 0;
+}
+
+VESK_API int cgiUninit(void) {
+    using namespace cgi;
+    debug_log_append("In cgiUninit \n");
+    release_fields(request_state());
+    std::fflush(stdout);
+    vesk_usleep(kUninitPauseMicroseconds);
+    return debug_log_append("End of Cgi processing\n\n\n");
+}
+
+}  // extern "C"

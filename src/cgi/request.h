@@ -1,0 +1,25 @@
+// The process-wide state of the one request that a CGI process serves.
+// Unlocked: cgiInit, the lookups and cgiUninit run on one thread.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "cgi/form.h"
+
+namespace cgi {
+
+struct RequestState {
+    // Meta-variables as the environment gave them ("" when unset).  Copies,
+    // so they keep their values whatever the program does to its environment.
+    std::string request_method;
+    std::string query_string;
+    std::string content_type;
+    int content_length = 0;
+    std::FILE *in_stream = nullptr;
+    FormFieldList fields;  // in input order; duplicates kept
+};
+
+RequestState &request_state();
+
+}  // namespace cgi
