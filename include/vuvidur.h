@@ -478,12 +478,73 @@ VESK_API int vesk_auth_server_open(vesk_auth_server_ctx *s, const uint8_t *messa
  * CGI
  * ====================================================================== */
 
-/* The CGI response stream (ordinal 342, a data export).  NULL until cgiInit. */
+/* A CGI program calls cgiInit once at its start, then any number of
+ * cgiGetValue and one header operation followed by its body on cgiOutStream,
+ * and cgiUninit once at its end.  The request state is process-wide and
+ * unlocked: call all of these from one thread.  Both cgiInit and cgiUninit
+ * append a trace to the debug log "cgidebug.txt" in the current directory,
+ * opening and closing it for every write; a log that cannot be opened is
+ * skipped without a report. */
+
+/* The CGI response stream (ordinal 342, a data export).  NULL until cgiInit
+ * sets it to standard output.  The program writes its response body here and
+ * may point it at another stream after cgiInit; the header operations write
+ * to whatever stream it names at the time of the call. */
 VESK_API extern FILE *cgiOutStream;
 
+/* Captures the request (ordinal 345): reads REQUEST_METHOD, QUERY_STRING,
+ * CONTENT_TYPE and CONTENT_LENGTH (an unset variable is the empty string; the
+ * length is read like atoi, but saturates at the 32-bit limits), logs them,
+ * empties the form field list and sets cgiOutStream to standard output.
+ *   - GET (any letter case): decodes the query string; standard input is
+ *     never read.
+ *   - POST (any letter case) with the content type
+ *     "application/x-www-form-urlencoded" (any letter case, nothing after
+ *     it): reads exactly CONTENT_LENGTH bytes from standard input (none when
+ *     it is 0 or absent) and decodes them; the query string is ignored.
+ *   - Any other method or content type: no fields.
+ * Decoding: pairs "name=value" separated by "&", "+" is a blank and "%XY" a
+ * byte.  Kept for compatibility: the name runs to the first "=" even across
+ * "&" ("x&y=1" gives the name "x&y"); bytes after the last pair without "="
+ * give no field; a non-hex digit in an escape counts as 0 ("%zz" is a NUL
+ * byte, which ends the text); an escape cut off by the end gives nothing.
+ * Duplicate names are all kept, in input order.
+ * Returns 0 when the request was captured (with or without form input), -1
+ * when the body was shorter than announced, CONTENT_LENGTH was negative, or
+ * memory ran out; the list is then empty.  A later cgiInit replaces the
+ * fields of an earlier one. */
 VESK_API int cgiInit(void);
+
+/* Ends the request (ordinal 341): logs "In cgiUninit", releases every form
+ * field, flushes standard output, waits 1 ms and logs "End of Cgi
+ * processing".  Returns the result of closing the log after that last line:
+ * 0, or EOF (-1) when the line could not be written (including a log that
+ * cannot be opened). */
 VESK_API int cgiUninit(void);
+
+/* Copies the value of the first field called `name` (exact bytes, letter
+ * case matters) into `buffer` of `size` bytes, always NUL-terminated
+ * (ordinal 340).  CR and LF bytes in the value are dropped, not counted.
+ * Returns:
+ *   0  the value was copied whole (1 to size - 2 bytes);
+ *   1  the buffer filled: size - 1 bytes were written, and the value may have
+ *      been cut.  Kept for compatibility: fullness is tested before each
+ *      byte, so a value of exactly size - 1 bytes also gives 1, and size 1
+ *      gives 1 for every existing field;
+ *   3  the field exists but holds nothing besides CR and LF (empty string);
+ *   4  no field has this name (empty string), which is also the answer
+ *      before cgiInit, after cgiUninit and after a cgiInit that failed.
+ * A null name, a null buffer or a size below 1 returns 4 and writes nothing.
+ * Code 2 is never returned. */
 VESK_API int cgiGetValue(const char *name, char *buffer, int size);
+
+/* Write a complete header block to cgiOutStream, "Content-type: <type>"
+ * (ordinal 343) or "Location: <location>" (ordinal 344), each followed by two
+ * LF bytes (the header line's end and the empty line that closes the
+ * block); the body follows directly.  Returns what the formatted write
+ * returns: the number of bytes written (25 for "text/html"), negative on a
+ * write error.  Before cgiInit (cgiOutStream still NULL), or with a NULL
+ * argument, returns -1 and writes nothing.  Nothing is flushed here. */
 VESK_API int cgiPrintContentType(const char *type);
 VESK_API int cgiPrintLocation(const char *location);
 
