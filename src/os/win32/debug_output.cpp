@@ -1,0 +1,6 @@
+// The debug-output channel on Windows is the debugger's: OutputDebugStringA.
+#include <windows.h>
+
+#include "os/os.h"
+
+void os_debug_output(const char *text) { OutputDebugStringA(text); }
