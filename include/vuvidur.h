@@ -323,16 +323,67 @@ VESK_API int vesk_list_remove(vesk_list *list, int index);
  * String helpers and random numbers
  * ====================================================================== */
 
+/* Zero-terminated byte strings.  A blank is space, CR, LF or tab.  Text that
+ * a function returns as new comes from vesk_mem_alloc: the caller releases it
+ * with vesk_mem_free.  No shared state: any thread, on different strings. */
+
+/* Removes leading and trailing blanks in place (all blanks: the empty text).
+ * 0; -1 for NULL. */
 VESK_API int vesk_str_trim(char *text);
+/* Copies exactly `n` bytes (zero bytes included, it does not stop at one) and
+ * writes a zero at dst + n: `dst` holds n + 1 bytes.  Returns `dst`.  A
+ * negative `n` copies nothing and writes the zero at dst[0]. */
 VESK_API char *vesk_str_ncopy(char *dst, const char *src, int n);
+/* A new copy of `text`; NULL for NULL or for the empty text (kept for
+ * compatibility: not an empty copy).  The tags are ignored. */
 VESK_API char *vesk_str_dup(const char *text, uint32_t tag1, uint32_t tag2);
+/* The first double quote that is not escaped, i.e. not preceded by an odd
+ * number of consecutive backslashes ("\\\"" is escaped, "\\\\\"" is not);
+ * NULL when there is none (or for NULL). */
 VESK_API char *vesk_str_find_quote(const char *text);
+/* Lower-cases every byte in place with the standard tolower (the current
+ * locale; in the default one only A to Z change).  Always 0. */
 VESK_API int vesk_str_lower(char *text);
+/* The standard atoi: optional white space and sign, decimal digits, stops at
+ * the first other byte; 0 without digits (or for NULL).  Values beyond the
+ * int range give INT_MAX or INT_MIN. */
 VESK_API int vesk_str_to_int(const char *text);
+/* Cuts the field before the first `delim` (compared with each byte as a
+ * signed char value: pass a byte of 0x80 or above as its negative value).
+ * 0: *token_out receives a new copy of the field, *rest_out the position just
+ * behind the delimiter.  -1 (nothing allocated, *token_out untouched,
+ * *rest_out NULL): a zero, CR or LF came first (unless it is the delimiter),
+ * or the field is empty.  Kept for compatibility: a token is returned only
+ * when a delimiter follows it, so the last field of "a,b,c" is not returned;
+ * a delimiter of 0 never matches.  Walk a line by calling again with the
+ * continuation until -1. */
 VESK_API int vesk_str_token(char **token_out, const char *src, int delim, const char **rest_out);
+/* Appends `text` at `end`, the terminating zero inside a block of `cap` bytes
+ * that starts at `buf` (from vesk_mem_alloc or malloc), and returns the new
+ * terminating zero.  When used + len > cap (used = end - buf, len = the
+ * length of `text`) the block is first grown with vesk_mem_realloc to exactly
+ * cap + len + 10 bytes, and the old `buf` is no longer valid: the new block
+ * starts at result - used - len, and its capacity is cap + len + 10 (callers
+ * rely on this growth rule).  Keep one byte spare: when used + len == cap the
+ * zero is written at buf[cap].  If growing fails the process writes one line
+ * to standard error and exits with status 1, as vesk_mem_alloc does. */
 VESK_API char *vesk_str_append(char *buf, int cap, char *end, const char *text);
+/* Unquotes: a new copy of `text`, and when `text` starts with a double quote,
+ * a copy without that quote and without the last byte -- kept for
+ * compatibility, the last byte goes whether or not it is a quote ("\"abc"
+ * gives "ab").  A lone quote gives the empty text.  NULL for NULL. */
 VESK_API char *vesk_str_unquote(const char *text);
+
+/* Returns a large positive number that differs from call to call, also
+ * within one second: counter + 5 + 4 * floor(r * 20000000 / 32768), where
+ * the counter is raised by one per call (the process's first call sees 1) and
+ * r (0..32767) is a draw of the standard generator, reseeded from the
+ * whole-second clock on every call.  So two calls in the same second return
+ * values exactly 1 apart; result - counter is always 1 modulo 4 and lies in
+ * 5..79997561.  Not for secrets.  The counter is atomic; any thread. */
 VESK_API int vesk_rand_next(void);
+/* Seeds the standard generator (srand) from the clock and discards three
+ * draws.  The padded envelope draws its filler from the same generator. */
 VESK_API void vesk_rand_init(void);
 
 /* ======================================================================
