@@ -390,19 +390,62 @@ VESK_API void vesk_rand_init(void);
  * Settings file
  * ====================================================================== */
 
+/* A small key/value text file kept in the executable's directory, read into
+ * a table that the caller owns.  The library keeps no state between calls;
+ * the caller keeps a table from being loaded and read at the same time.
+ *
+ * File format: each line holds a key and a value.  Tokens are maximal runs
+ * of bytes other than the five separators blank, '=', CR, TAB and LF; the
+ * first token of a line is the key, the second the value, further ones are
+ * ignored ("timeout = 30", "timeout=30", "timeout 30 seconds" and "a==b"
+ * style lines all work).  No comments, quoting or sections: "# note" is the
+ * key "#" with the value "note".  Every line, an empty one included, must
+ * hold a key and a value; the last line needs no line end.  Kept for
+ * compatibility: a line is read at most 99 bytes at a time (its line end
+ * included), so a longer line is handled as several lines.  Entries keep
+ * file order; of two equal keys, lookups find the first. */
+
+#define VESK_SETTINGS_MAX_ENTRIES 50
+#define VESK_SETTINGS_TEXT_SIZE 20 /* bytes of a key or value field */
+#define VESK_SETTINGS_TEXT_MAX 19  /* characters of a key or value */
+#define VESK_SETTINGS_PATH_MAX 99  /* characters of directory + file name */
+#define VESK_MODULE_DIR_SIZE 200   /* bytes of vesk_module_dir's buffer */
+
+/* Results of the settings functions (0 is success). */
+#define VESK_CONFIG_NOT_FOUND (-1)    /* no entry has this key */
+#define VESK_CONFIG_BAD_ARGUMENT (-2) /* a NULL pointer or an empty name */
+#define VESK_CONFIG_UNREADABLE (-3)   /* the file or one of its lines */
+
 typedef struct SettingsEntry {
-    char key[20];
-    char value[20];
-} SettingsEntry; /* 40 bytes */
+    char key[VESK_SETTINGS_TEXT_SIZE];   /* NUL-terminated, zero-filled after */
+    char value[VESK_SETTINGS_TEXT_SIZE]; /* NUL-terminated, zero-filled after */
+} SettingsEntry;                         /* 40 bytes */
 typedef struct SettingsTable {
-    int32_t count;
-    SettingsEntry entries[50];
+    int32_t count; /* entries in use, 0 to 50; only these are valid */
+    SettingsEntry entries[VESK_SETTINGS_MAX_ENTRIES];
 } SettingsTable; /* 2004 bytes */
 
-VESK_API int vesk_module_dir(char *buffer); /* at least 200 bytes */
+/* Writes the directory of the process's executable, with its trailing
+ * separator, into `buffer` (at least VESK_MODULE_DIR_SIZE bytes): 0.  When
+ * the path has no separator, or its last one stands at position 0 or 1, the
+ * directory is "/" ("C:\" on Windows).  -1, with the empty string, when the
+ * executable's path cannot be obtained or does not fit in 200 bytes (or for
+ * a NULL buffer, which is not written). */
+VESK_API int vesk_module_dir(char *buffer);
+/* Reads the file `name`, relative to the executable's directory (the current
+ * directory when that cannot be obtained), into `table`.  0 when every line
+ * gave an entry.  -2: NULL or empty name, NULL table (nothing touched).  -3:
+ * the file cannot be opened or the path would exceed 99 characters (the
+ * table keeps its old contents); or a line without a key and a value, with a
+ * key or value longer than 19 characters, or beyond 50 entries -- the table
+ * then holds the entries read before that line, with a valid count.  On
+ * every other path the whole table is zeroed before the file is read. */
 VESK_API int vesk_config_load(const char *name, SettingsTable *table);
-VESK_API int vesk_config_get(const SettingsTable *table, const char *key,
-                             char *buffer); /* at least 20 bytes */
+/* Copies the value of the first entry whose key equals `key` byte for byte
+ * (letter case matters), with its terminator, into `buffer` (at least
+ * VESK_SETTINGS_TEXT_SIZE bytes): 0.  -1 when no entry has that key (buffer
+ * untouched); -2 when an argument is NULL. */
+VESK_API int vesk_config_get(const SettingsTable *table, const char *key, char *buffer);
 
 /* ======================================================================
  * Timer service

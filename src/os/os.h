@@ -100,3 +100,24 @@ bool os_socket_error_in_progress(int error);
 // byte for byte (Windows would otherwise translate CR LF and stop at ^Z).
 // Nothing to do where streams are always binary.
 void os_stdin_binary_mode(void);
+
+// ---------------------------------------------------------------------------
+// The executable's directory (settings file) and the timer thread's guard.
+
+// Writes the full path of the calling process's executable file into
+// `buffer` (`size` bytes, terminator included) and returns its length (> 0).
+// Returns 0, with the empty string in the buffer, when the path cannot be
+// obtained or does not fit in `size` bytes (never a truncated path).
+// POSIX: /proc/self/exe; Windows: GetModuleFileNameA of the main module.
+int os_module_path(char *buffer, size_t size);
+
+// The directory taken for the executable's own when its path has no usable
+// separator: "/" on POSIX, "C:\" on Windows.
+const char *os_fallback_directory(void);
+
+// Runs body(arg) and returns its result.  When a fault escapes body -- any
+// C++ exception, and where the platform allows, faults such as invalid memory
+// accesses (structured exceptions on Windows) -- calls on_fault(), which ends
+// the process and does not return.  The platform's own thread-ending
+// mechanisms (forced termination, vesk_thread_exit) pass through untouched.
+uint32_t os_run_guarded(uint32_t (*body)(void *), void *arg, void (*on_fault)(void));

@@ -1,0 +1,64 @@
+// vesk_config_load and vesk_config_get: the shell around the settings
+// grammar (settings_parse.cpp) and lookups in the caller's table.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "config/settings_parse.h"
+#include "vuvidur.h"
+
+namespace {
+
+// A load stops at the first line that cannot become an entry, and a file
+// that fills the table succeeds only if it has at most 50 lines of at most
+// 99 bytes.  So reading at most this much decides the result of any file:
+// either the whole file is read, or the line after the 50th starts within it
+// and fails.  A huge or endless file is never read to its end.
+constexpr size_t kConfigReadLimit = VESK_SETTINGS_MAX_ENTRIES * kConfigPieceMax + 1;
+
+// The file's path, the executable's directory followed by `name`; empty when
+// it would be longer than VESK_SETTINGS_PATH_MAX characters.
+std::string config_path(const char *name) {
+    char directory[VESK_MODULE_DIR_SIZE];
+    vesk_module_dir(directory);  // on failure empty: `name` is then taken as is
+    std::string path = std::string(directory) + name;
+    if (path.size() > VESK_SETTINGS_PATH_MAX) path.clear();
+    return path;
+}
+
+}  // namespace
+
+extern "C" {
+
+VESK_API int vesk_config_load(const char *name, SettingsTable *table) {
+    if (name == nullptr || name[0] == '\0' || table == nullptr) return VESK_CONFIG_BAD_ARGUMENT;
+    std::string path = config_path(name);
+    if (path.empty()) return VESK_CONFIG_UNREADABLE;
+    std::FILE *file = std::fopen(path.c_str(), "rt");
+    if (file == nullptr) return VESK_CONFIG_UNREADABLE;  // the table keeps its contents
+    std::string text(kConfigReadLimit, '\0');
+    size_t read = std::fread(text.data(), 1, text.size(), file);
+    std::fclose(file);
+    text.resize(read);
+    std::memset(table, 0, sizeof *table);
+    return config_parse(text, *table);
+}
+
+VESK_API int vesk_config_get(const SettingsTable *table, const char *key, char *buffer) {
+    if (table == nullptr || key == nullptr || buffer == nullptr) return VESK_CONFIG_BAD_ARGUMENT;
+    int count = table->count < VESK_SETTINGS_MAX_ENTRIES ? table->count : VESK_SETTINGS_MAX_ENTRIES;
+    std::string_view wanted(key);
+    for (int i = 0; i < count; ++i) {
+        const SettingsEntry &entry = table->entries[i];
+        // Bounded reads: a table the caller filled by hand may lack a terminator.
+        if (std::string_view(entry.key, strnlen(entry.key, sizeof entry.key)) != wanted) continue;
+        size_t length = strnlen(entry.value, VESK_SETTINGS_TEXT_MAX);
+        std::memcpy(buffer, entry.value, length);
+        buffer[length] = '\0';
+        return 0;
+    }
+    return VESK_CONFIG_NOT_FOUND;  // the first match wins; none: buffer untouched
+}
+
+}  // extern "C"
