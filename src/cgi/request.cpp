@@ -71,13 +71,7 @@ void release_fields(RequestState &state) {
     FormFieldList().swap(state.fields);
 }
 
-}  // namespace
-}  // namespace cgi
-
-extern "C" {
-
-VESK_API int cgiInit(void) {
-    using namespace cgi;
+int init_request() {
     RequestState &state = request_state();
     // The hex table is a compile-time constant (form.cpp): nothing to rebuild.
 
@@ -125,6 +119,22 @@ VESK_API int cgiInit(void) {
         return 0;
     }
     return 0;
+}
+
+}  // namespace
+}  // namespace cgi
+
+extern "C" {
+
+VESK_API int cgiInit(void) {
+    // The only exception the capture can meet is a failed allocation of the
+    // environment copies; it must not cross the C boundary.
+    try {
+        return cgi::init_request();
+    } catch (const std::bad_alloc &) {
+        cgi::release_fields(cgi::request_state());
+        return -1;
+    }
 }
 
 VESK_API int cgiUninit(void) {
