@@ -472,19 +472,301 @@ VESK_API int vesk_timer_remove_all(void);
  * Socket engine
  * ====================================================================== */
 
+/* One I/O thread runs many TCP and UDP endpoints, called slots, and hands what
+ * happens on them to users through channels.  Slots and channels are entries
+ * of two fixed tables sized by vesk_net_init and numbered from 1; 0 means
+ * none (and, where a number is returned, failure).  Slots 1 to the reserved
+ * count hold only VESK_NET_UDP_MULTI slots, each with a peer table; every other
+ * type lives above them.  A slot does nothing until it is attached to a
+ * channel.  The I/O thread posts event records (below) into the channel's
+ * ring; users poll vesk_net_channel_read, which returns one whole record per
+ * call.  Users send on their own thread with vesk_net_send; what a TCP socket
+ * does not take at once is kept in the slot's 131072-byte send area and
+ * flushed by the I/O thread.
+ *
+ * Wire frame (framed TCP types 3 and 8, back to back in the stream; UDP types
+ * 4, 5 and 6, exactly one per datagram):
+ *   0xFE (VESK_FRAME_MARK), a signed 16-bit little-endian length, then that
+ *   many payload bytes (1 to VESK_NET_MAX_DATA) when the length is positive.
+ *   A length of 0 or below is a 3-byte control frame with no payload.
+ * UDP control frames: probe FE 00 80 (any UDP slot answers with a 9-byte probe
+ * reply: FE 01 80, then the prober's IPv4 address and port as the answering
+ * side saw them, network order); keepalive FE 00 00; indexed keepalive FE and
+ * -k (a VESK_NET_UDP_MULTI slot's answer to the peer in its entry k).
+ * Addresses and ports are always kept in network byte order, exactly as they
+ * stand in a struct sockaddr_in; every other integer of the records below is
+ * in host order.
+ *
+ * Sound behaviour where the classic engine lost or corrupted data:
+ *   - events are stored whole or not at all: a reader never meets half of one;
+ *   - TCP data already received is never dropped: a TCP slot (or a listener,
+ *     or a connecting slot) whose channel cannot take one more event is not
+ *     read until it can, and frames already received stay held, in order, and
+ *     are posted first; the peer is slowed by TCP's own flow control;
+ *   - a framed TCP frame announcing more than VESK_NET_MAX_DATA bytes fails
+ *     the connection (VESK_EV_FAILED) instead of overflowing the record;
+ *   - vesk_net_send refuses payload lengths that would read outside the
+ *     caller's buffer (see there);
+ *   - a vesk_net_close that races the I/O thread still frees the slot, and a
+ *     raw stream whose peer closed is always reported;
+ *   - vesk_net_shutdown closes every socket that a slot still holds. */
+
+/* Slot states. */
+#define VESK_NET_FREE 0       /* not in use */
+#define VESK_NET_CONNECTING 1 /* outgoing connect in progress */
+#define VESK_NET_OPENED 2     /* a type 3 slot not (yet) connected */
+#define VESK_NET_READY 3      /* in service: read, and may send */
+#define VESK_NET_FAILED 4     /* peer closed, receive or connect failed: close it */
+#define VESK_NET_CLOSING 5    /* close requested; free from the next I/O pass */
+
+/* Slot types. */
+#define VESK_NET_TCP_LISTEN_STREAM 1 /* listener; accepted slots are type 7 */
+#define VESK_NET_TCP_LISTEN_FRAMED 2 /* listener; accepted slots are type 8 */
+#define VESK_NET_TCP_CONNECT 3       /* outgoing, framed */
+#define VESK_NET_UDP_ANSWER 4        /* UDP, one peer; answers its keepalives */
+#define VESK_NET_UDP_MULTI 5         /* UDP, peer table; reserved slots only */
+#define VESK_NET_UDP_QUIET 6         /* UDP, one peer; never answers control frames */
+#define VESK_NET_TCP_STREAM 7        /* accepted, raw byte stream (not openable) */
+#define VESK_NET_TCP_FRAMED 8        /* accepted, framed (not openable) */
+
+/* Event kinds: the first byte of every event record. */
+#define VESK_EV_TCP_DATA 1    /* vesk_net_msg: a frame, or raw stream bytes */
+#define VESK_EV_UDP_DATA 2    /* vesk_net_msg: a data datagram */
+#define VESK_EV_CONNECT 3     /* vesk_ev_connect */
+#define VESK_EV_ACCEPT 4      /* vesk_ev_accept, on the listener's channel */
+#define VESK_EV_PROBE_REPLY 5 /* vesk_ev_probe_reply */
+#define VESK_EV_CLOSED 9      /* vesk_ev_closed: the peer ended the connection */
+#define VESK_EV_FAILED 10     /* vesk_ev_closed: receive failed / frame too long */
+
+/* Frame length values of the control frames, and the frame marker. */
+#define VESK_CTL_PROBE (-32768)
+#define VESK_CTL_PROBE_REPLY (-32767)
+#define VESK_CTL_KEEPALIVE 0
+#define VESK_FRAME_MARK 0xFE
+
+/* The largest payload of one event, and the largest record a channel read
+ * returns (18 + VESK_NET_MAX_DATA): the size of a read buffer. */
+#define VESK_NET_MAX_DATA 2048
+#define VESK_NET_MAX_RECORD 2066
+
+#if defined(__cplusplus)
+#define VESK_NET_ASSERT(cond, name) static_assert(cond, #name)
+#define VESK_NET_FLEXIBLE 0 /* a zero-length array (GNU extension) in C++ */
+#else
+#if defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define VESK_NET_ASSERT(cond, name) _Static_assert(cond, #name)
+#else
+#define VESK_NET_ASSERT(cond, name) typedef char vesk_net_assert_##name[(cond) ? 1 : -1]
+#endif
+#define VESK_NET_FLEXIBLE /* a flexible array member in C */
+#endif
+
+/* Byte-packed records.  Read and write their fields through the packed type
+ * or with memcpy, never through a pointer to a misaligned int. */
+#pragma pack(push, 1)
+
+/* The message record: the caller's buffer for vesk_net_send (18 bytes plus
+ * the payload), and the layout of VESK_EV_TCP_DATA and VESK_EV_UDP_DATA
+ * events (record length 18 + length).
+ *   kind    on send: ignored.  In an event: 1 or 2.
+ *   slot    on send: the sending slot.  In an event: the receiving slot.
+ *   addr    UDP send: destination IPv4 address, network order (TCP: ignored).
+ *           In an event: the peer's (TCP) or the sender's (UDP) address.
+ *   port    as addr, for the port, network order.
+ *   length  framed TCP and UDP: its low 16 bits, taken as a signed value, are
+ *           the payload length; raw stream sends: the whole 32-bit count.
+ *   frame   on framed TCP and UDP sends the engine writes the 3-byte frame
+ *           header here (0xFE and the 16-bit length) and sends from here, so
+ *           that the frame leaves the caller's buffer without a copy.  In a
+ *           UDP event: the frame header as received; in a framed TCP event:
+ *           0xFE and the length as well; in a raw stream event: zeros.
+ *   data    the payload. */
+typedef struct vesk_net_msg {
+    uint8_t kind;
+    int32_t slot;
+    uint32_t addr;
+    uint16_t port;
+    int32_t length;
+    uint8_t frame[3];
+    uint8_t data[VESK_NET_FLEXIBLE];
+} vesk_net_msg;
+
+/* VESK_EV_CONNECT, 9 bytes: the outcome of a connect that did not complete
+ * at once: result 0 connected (slot now VESK_NET_READY), -1 failed (slot now
+ * VESK_NET_FAILED). */
+typedef struct vesk_ev_connect {
+    uint8_t kind;
+    int32_t slot;
+    int32_t result;
+} vesk_ev_connect;
+
+/* VESK_EV_ACCEPT, 15 bytes, posted to the listener's channel: `slot` is the
+ * new slot (type 7 or 8, already VESK_NET_READY and attached to the
+ * listener's channel); addr and port are the peer's, network order. */
+typedef struct vesk_ev_accept {
+    uint8_t kind;
+    int32_t listener;
+    int32_t slot;
+    uint32_t addr;
+    uint16_t port;
+} vesk_ev_accept;
+
+/* VESK_EV_PROBE_REPLY, 14 bytes: the 9-byte probe reply as received (mark
+ * 0xFE, value VESK_CTL_PROBE_REPLY little-endian, then the address and port
+ * under which the answering engine saw this slot, network order).  The record
+ * does not name the engine that answered. */
+typedef struct vesk_ev_probe_reply {
+    uint8_t kind;
+    int32_t slot;
+    uint8_t mark;
+    int16_t value;
+    uint32_t addr;
+    uint16_t port;
+} vesk_ev_probe_reply;
+
+/* VESK_EV_CLOSED and VESK_EV_FAILED, 15 bytes: zero is 0; the six unused
+ * bytes carry nothing (the engine writes zeros).  The slot is now
+ * VESK_NET_FAILED and keeps its socket until its owner closes it. */
+typedef struct vesk_ev_closed {
+    uint8_t kind;
+    int32_t slot;
+    int32_t zero;
+    uint8_t unused[6];
+} vesk_ev_closed;
+
+#pragma pack(pop)
+
+VESK_NET_ASSERT(offsetof(vesk_net_msg, kind) == 0, msg_kind);
+VESK_NET_ASSERT(offsetof(vesk_net_msg, slot) == 1, msg_slot);
+VESK_NET_ASSERT(offsetof(vesk_net_msg, addr) == 5, msg_addr);
+VESK_NET_ASSERT(offsetof(vesk_net_msg, port) == 9, msg_port);
+VESK_NET_ASSERT(offsetof(vesk_net_msg, length) == 11, msg_length);
+VESK_NET_ASSERT(offsetof(vesk_net_msg, frame) == 15, msg_frame);
+VESK_NET_ASSERT(offsetof(vesk_net_msg, data) == 18, msg_data);
+VESK_NET_ASSERT(sizeof(vesk_net_msg) == 18, msg_size);
+VESK_NET_ASSERT(offsetof(vesk_ev_connect, slot) == 1, connect_slot);
+VESK_NET_ASSERT(offsetof(vesk_ev_connect, result) == 5, connect_result);
+VESK_NET_ASSERT(sizeof(vesk_ev_connect) == 9, connect_size);
+VESK_NET_ASSERT(offsetof(vesk_ev_accept, listener) == 1, accept_listener);
+VESK_NET_ASSERT(offsetof(vesk_ev_accept, slot) == 5, accept_slot);
+VESK_NET_ASSERT(offsetof(vesk_ev_accept, addr) == 9, accept_addr);
+VESK_NET_ASSERT(offsetof(vesk_ev_accept, port) == 13, accept_port);
+VESK_NET_ASSERT(sizeof(vesk_ev_accept) == 15, accept_size);
+VESK_NET_ASSERT(offsetof(vesk_ev_probe_reply, slot) == 1, probe_reply_slot);
+VESK_NET_ASSERT(offsetof(vesk_ev_probe_reply, mark) == 5, probe_reply_mark);
+VESK_NET_ASSERT(offsetof(vesk_ev_probe_reply, value) == 6, probe_reply_value);
+VESK_NET_ASSERT(offsetof(vesk_ev_probe_reply, addr) == 8, probe_reply_addr);
+VESK_NET_ASSERT(offsetof(vesk_ev_probe_reply, port) == 12, probe_reply_port);
+VESK_NET_ASSERT(sizeof(vesk_ev_probe_reply) == 14, probe_reply_size);
+VESK_NET_ASSERT(offsetof(vesk_ev_closed, slot) == 1, closed_slot);
+VESK_NET_ASSERT(offsetof(vesk_ev_closed, zero) == 5, closed_zero);
+VESK_NET_ASSERT(offsetof(vesk_ev_closed, unused) == 9, closed_unused);
+VESK_NET_ASSERT(sizeof(vesk_ev_closed) == 15, closed_size);
+
+/* Sets the engine up: allocates `slots` slots (the first `reserved` of them
+ * with a peer table of `peers` entries, the others with one entry, each slot
+ * with a 131072-byte send area and a 262144-byte receive area) and `channels`
+ * channels with rings of `ring_size` bytes, and starts the I/O thread.  The
+ * areas are reserved, not touched: an idle engine costs little resident
+ * memory.  spare1 and spare2 have no effect.  0 on success; -1 when the
+ * arguments cannot work (slots < 1, channels < 1, reserved < 0 or > slots,
+ * peers < 1, ring_size < 2070, the room for one largest event) or the socket
+ * layer or the thread cannot start; a failed set-up leaves nothing behind.
+ * Set-up nests: while the engine is set up, another call only counts (its
+ * arguments are ignored) and returns 0.  Call it from one thread while no
+ * other engine call runs. */
 VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int ring_size,
                            int spare1, int spare2);
+/* Undoes one vesk_net_init; the last one stops the I/O thread (waiting up to
+ * a second), closes every socket that a slot still holds, and frees all
+ * tables.  With the engine not set up: nothing.  Slot and channel numbers are
+ * meaningless afterwards. */
 VESK_API void vesk_net_shutdown(void);
+
+/* Claims the lowest free channel and empties its ring: its number, or 0 when
+ * every channel is in use. */
 VESK_API int vesk_net_channel_open(void);
+/* Releases a channel (its unread events are dropped): 0; -1 when the number
+ * is out of range or the channel is not in use.  Release a channel only when
+ * no slot is attached to it any more and no thread reads it. */
 VESK_API int vesk_net_channel_close(int channel);
+
+/* Opens a slot of `type` (1 to 6) on a new non-blocking IPv4 socket:
+ *   1, 2  TCP listener: SO_REUSEADDR, bound to `addr` (a 16-byte struct
+ *         sockaddr_in), listening with a backlog of 5; VESK_NET_READY.
+ *   3     TCP for an outgoing connection; `addr` ignored; VESK_NET_OPENED.
+ *   4,5,6 UDP: SO_REUSEADDR, bound to `addr`; VESK_NET_READY.  Type 5 takes a
+ *         reserved slot, every other type an ordinary one.
+ * Returns the slot's number (the lowest free one of its range), or 0 on any
+ * failure (types 7, 8 and others, socket, bind or listen failing, no free
+ * slot), leaving no socket open.  The slot has no channel yet. */
 VESK_API int vesk_net_open(int type, const struct sockaddr *addr);
+/* Sends the slot's events to `channel` from the I/O thread's next pass on;
+ * attaching again moves them to the new channel.  0; -1 when either number is
+ * out of range, the slot is free or the channel not in use. */
 VESK_API int vesk_net_attach(int slot, int channel);
+/* The slot's socket; -1 for a free slot or a number out of range.  A closed
+ * slot keeps reporting its old socket until the I/O thread has freed it. */
 VESK_API vesk_socket_t vesk_net_get_socket(int slot);
+/* Starts connecting a VESK_NET_OPENED slot (type 3) that has a channel to
+ * `addr` (16-byte struct sockaddr_in).  1 connected at once (VESK_NET_READY,
+ * no event follows); 0 in progress (VESK_NET_CONNECTING; one VESK_EV_CONNECT
+ * event reports the outcome); -1 for a slot out of range, a NULL address, a
+ * slot not VESK_NET_OPENED or without a channel, or a connect that failed at
+ * once (the slot stays VESK_NET_OPENED: connect may be tried again). */
 VESK_API int vesk_net_connect(int slot, const struct sockaddr *addr);
-VESK_API int vesk_net_channel_read(int channel, void *buffer);
-VESK_API int vesk_net_probe(int slot, const struct sockaddr *dest);
+/* Requests the slot's end: VESK_NET_CLOSING now; the I/O thread closes its
+ * socket and frees the slot at the start of its next pass, and posts nothing
+ * more for it.  Works in every state but free, and is never lost, even when
+ * the I/O thread is marking the slot failed at the same time.  0; -1 for a
+ * number out of range or a free slot.  Closing a listener leaves the
+ * connections it accepted open. */
 VESK_API int vesk_net_close(int slot);
+
+/* Takes the oldest event of a channel into `buffer` (VESK_NET_MAX_RECORD
+ * bytes): the record's length (> 0); 0 when the channel is empty (the call
+ * never waits); -1 for a channel out of range or not in use or a NULL buffer;
+ * -2 when the ring is corrupt; -3 for a malformed event (a header without
+ * 0xFE or announcing a record of 0 or more than VESK_NET_MAX_RECORD bytes
+ * costs the header; a record cut short empties the channel).  Any thread may
+ * read; several readers of one channel each get whole events. */
+VESK_API int vesk_net_channel_read(int channel, void *buffer);
+/* Sends a message on msg->slot, which must be VESK_NET_READY and attached:
+ *   framed TCP (3, 8): writes the frame header into msg->frame and sends
+ *     frame and payload; what the socket does not take at once is kept and
+ *     flushed by the I/O thread.  0 sent or kept; -2 when earlier bytes are
+ *     still pending (nothing is sent or kept, though the header is written:
+ *     send again later).  Other send errors are not reported here (0); a
+ *     broken connection shows up as a VESK_EV_CLOSED or VESK_EV_FAILED event.
+ *   raw stream (7): sends msg->length bytes of msg->data unframed; results as
+ *     framed TCP.
+ *   UDP (4, 5, 6): writes the frame header and sends frame and payload to
+ *     msg->addr / msg->port: the byte count sent (payload + 3), or -1.  A
+ *     length of 0 sends a keepalive.
+ * On every type: -1 for a NULL msg, a listener, a framed or UDP length below
+ * 0 or above VESK_NET_MAX_DATA, or a raw stream count below 0 or above 131072
+ * (refused before anything is written); -2 slot number out of range; -3 slot
+ * not VESK_NET_READY or without a channel.  One thread at a time per slot. */
+VESK_API int vesk_net_send(vesk_net_msg *msg);
+/* Sends a probe (FE 00 80) from a ready, attached UDP slot to `dest`; the
+ * answer arrives as a VESK_EV_PROBE_REPLY event.  0 (send errors are not
+ * reported); -1 for a slot out of range, a NULL destination, or a slot that
+ * is not a ready, attached UDP slot. */
+VESK_API int vesk_net_probe(int slot, const struct sockaddr *dest);
+
+/* Registers a UDP peer (address and port of a struct sockaddr_in), which
+ * decides whose keepalives the I/O thread answers.  TCP connections (3, 7, 8):
+ * 0 at once, nothing stored, whatever the state.  Otherwise the slot must be
+ * ready and attached (else -1).  Type 5: 0 when stored in the lowest free
+ * entry or already present; -2 when the table is full.  Types 4 and 6: 0,
+ * and a slot that already has a peer keeps it (remove it first to replace
+ * it).  -1 for a slot out of range, a NULL peer, or a listener. */
 VESK_API int vesk_net_add_peer(int slot, const struct sockaddr *peer);
+/* Removes a registered UDP peer from a ready slot (its channel is not
+ * looked at): 0 removed; -2 not in a type 5 slot's table; -3 not the peer of
+ * a type 4 or 6 slot, or the slot is a listener.  TCP connections: 0, nothing
+ * changes.  -1 for a slot out of range or not ready, or a NULL peer on a UDP
+ * slot. */
 VESK_API int vesk_net_remove_peer(int slot, const struct sockaddr *peer);
 
 /* ======================================================================

@@ -1,0 +1,328 @@
+// Engine set-up and tear-down, the slot allocator, and the channel table.
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "net/net_internal.h"
+
+namespace net {
+
+Engine g_engine;
+
+namespace {
+
+// The smallest ring that can take one largest event (header and record) plus
+// the byte a ring keeps free: with less, a TCP slot could never be read.
+constexpr int kMinRingSize = kLargestEvent + 1;
+
+// vesk_mem_alloc takes a 32-bit size; a table that would not fit is refused.
+void *alloc_table(size_t count, size_t element) {
+    if (count == 0 || count > UINT32_MAX / element) return nullptr;
+    return vesk_mem_alloc(0, 0, static_cast<uint32_t>(count * element));
+}
+
+template <typename T>
+T *alloc_objects(size_t count) {
+    auto *raw = static_cast<T *>(alloc_table(count, sizeof(T)));
+    if (raw == nullptr) return nullptr;
+    for (size_t i = 0; i < count; ++i) new (&raw[i]) T();
+    return raw;
+}
+
+void clear_slot_record(Slot &s) {
+    s.type.store(0, std::memory_order_relaxed);
+    s.socket.store(VESK_INVALID_SOCKET, std::memory_order_relaxed);
+    s.channel.store(0, std::memory_order_relaxed);
+    s.pending.store(0, std::memory_order_relaxed);
+    s.held = 0;
+    s.held_waiting = false;
+    s.peer_known = false;
+    s.peer_addr = 0;
+    s.peer_port = 0;
+    for (int i = 0; i < s.peer_count; ++i) s.peers[i].store(0, std::memory_order_relaxed);
+}
+
+// Frees whatever set-up has built so far, in any state of completion.
+void release_tables() {
+    Engine &e = g_engine;
+    if (e.slot_mutex != nullptr) {
+        vesk_mutex_destroy(e.slot_mutex);
+        vesk_mem_free(e.slot_mutex);
+    }
+    if (e.channel_mutex != nullptr) {
+        vesk_mutex_destroy(e.channel_mutex);
+        vesk_mem_free(e.channel_mutex);
+    }
+    if (e.slots != nullptr) {
+        // No socket layer clean-up closes them on POSIX: every socket that a
+        // slot still holds (free slots hold none) is closed here.
+        for (int n = 1; n <= e.slot_count; ++n) {
+            Slot &s = net_slot(n);
+            vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
+            if (s.state.load(std::memory_order_relaxed) != VESK_NET_FREE &&
+                sock != VESK_INVALID_SOCKET) {
+                vesk_socket_close(sock);
+            }
+        }
+    }
+    for (int b = 0; b < e.area_block_count; ++b) vesk_mem_free(e.area_blocks[b]);
+    vesk_mem_free(e.area_blocks);
+    vesk_mem_free(e.peer_block);
+    vesk_mem_free(e.slots);
+    if (e.channels != nullptr) {
+        for (int c = 1; c <= e.channel_count; ++c) {
+            Channel &ch = net_channel(c);
+            vesk_mem_free(ch.ring.storage);
+            if (ch.mutex != nullptr) {
+                vesk_mutex_destroy(ch.mutex);
+                vesk_mem_free(ch.mutex);
+            }
+        }
+    }
+    vesk_mem_free(e.channels);
+    os_poll_destroy(e.poll);
+    vesk_mem_free(e.polled_slots);
+    vesk_mem_free(e.room_pass);
+    vesk_mem_free(e.room_value);
+    e.slots = nullptr;
+    e.channels = nullptr;
+    e.area_blocks = nullptr;
+    e.area_block_count = 0;
+    e.peer_block = nullptr;
+    e.slot_mutex = nullptr;
+    e.channel_mutex = nullptr;
+    e.poll = nullptr;
+    e.polled_slots = nullptr;
+    e.room_pass = nullptr;
+    e.room_value = nullptr;
+    e.slot_count = 0;
+    e.channel_count = 0;
+    e.reserved_count = 0;
+    e.peer_table_size = 0;
+    e.ring_size = 0;
+}
+
+// Every slot gets its areas and its peer table.  The areas come from blocks
+// shared by many slots and are never written here: their bytes mean nothing
+// while the lengths are 0, and pages nobody touches cost no memory, so an
+// idle engine stays small however many slots it has.
+bool build_slots() {
+    Engine &e = g_engine;
+    e.slots = alloc_objects<Slot>(static_cast<size_t>(e.slot_count));
+    const size_t reserved_entries =
+        static_cast<size_t>(e.reserved_count) * static_cast<size_t>(e.peer_table_size);
+    const size_t entries = reserved_entries + static_cast<size_t>(e.slot_count - e.reserved_count);
+    e.peer_block = alloc_objects<PeerEntry>(entries);
+    const int blocks = (e.slot_count + kSlotsPerAreaBlock - 1) / kSlotsPerAreaBlock;
+    e.area_blocks =
+        static_cast<uint8_t **>(alloc_table(static_cast<size_t>(blocks), sizeof(uint8_t *)));
+    if (e.slots == nullptr || e.peer_block == nullptr || e.area_blocks == nullptr) return false;
+    for (int b = 0; b < blocks; ++b) {
+        int in_block = e.slot_count - b * kSlotsPerAreaBlock;
+        if (in_block > kSlotsPerAreaBlock) in_block = kSlotsPerAreaBlock;
+        e.area_blocks[b] = static_cast<uint8_t *>(
+            vesk_mem_alloc(0, 0, static_cast<uint32_t>(in_block) * kAreaSize));
+        e.area_block_count = b + 1;
+    }
+    PeerEntry *next_peers = e.peer_block;
+    for (int n = 1; n <= e.slot_count; ++n) {
+        Slot &s = net_slot(n);
+        const int index = n - 1;
+        uint8_t *area = e.area_blocks[index / kSlotsPerAreaBlock] +
+                        static_cast<size_t>(index % kSlotsPerAreaBlock) * kAreaSize;
+        s.send_area = area;
+        s.receive_area = area + kSendAreaSize;
+        s.peers = next_peers;
+        s.peer_count = n <= e.reserved_count ? e.peer_table_size : 1;
+        next_peers += s.peer_count;
+        clear_slot_record(s);
+        s.state.store(VESK_NET_FREE, std::memory_order_relaxed);
+    }
+    return true;
+}
+
+bool build_channels() {
+    Engine &e = g_engine;
+    e.channels = alloc_objects<Channel>(static_cast<size_t>(e.channel_count));
+    if (e.channels == nullptr) return false;
+    for (int c = 1; c <= e.channel_count; ++c) {
+        Channel &ch = net_channel(c);
+        // Not vesk_ring_init, which zero-fills: a ring's bytes mean nothing
+        // outside its positions, and untouched pages cost no memory.
+        ch.ring.storage = static_cast<uint8_t *>(
+            vesk_mem_alloc(0, 0, static_cast<uint32_t>(e.ring_size)));
+        ch.ring.read_pos = 0;
+        ch.ring.write_pos = 0;
+        ch.ring.size = e.ring_size;
+        ch.mutex = vesk_mutex_create(0, 0);
+        ch.in_use.store(0, std::memory_order_relaxed);
+        if (ch.mutex == nullptr) return false;
+    }
+    return true;
+}
+
+bool build_io_tables() {
+    Engine &e = g_engine;
+    e.poll = os_poll_create(e.slot_count);
+    e.polled_slots = static_cast<int *>(alloc_table(static_cast<size_t>(e.slot_count), sizeof(int)));
+    const auto channels = static_cast<size_t>(e.channel_count) + 1;
+    e.room_pass = static_cast<int *>(alloc_table(channels, sizeof(int)));
+    e.room_value = static_cast<int *>(alloc_table(channels, sizeof(int)));
+    if (e.poll == nullptr || e.polled_slots == nullptr || e.room_pass == nullptr ||
+        e.room_value == nullptr) {
+        return false;
+    }
+    std::memset(e.room_pass, 0, channels * sizeof(int));
+    return true;
+}
+
+}  // namespace
+
+int net_slot_alloc(int type) {
+    const Engine &e = g_engine;
+    int first;
+    int last;
+    if (type == VESK_NET_UDP_MULTI) {
+        first = 1;
+        last = e.reserved_count;
+    } else if (type >= VESK_NET_TCP_LISTEN_STREAM && type <= VESK_NET_TCP_FRAMED) {
+        first = e.reserved_count + 1;
+        last = e.slot_count;
+    } else {
+        return 0;
+    }
+    for (int n = first; n <= last; ++n) {
+        Slot &s = net_slot(n);
+        // Acquire: the reaper's release of FREE orders its last writes to
+        // the record before the clearing below.
+        if (s.state.load(std::memory_order_acquire) == VESK_NET_FREE) {
+            clear_slot_record(s);
+            return n;
+        }
+    }
+    return 0;
+}
+
+void net_slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state) {
+    Slot &s = net_slot(slot);
+    s.type.store(type, std::memory_order_relaxed);
+    s.socket.store(socket, std::memory_order_relaxed);
+    s.channel.store(channel, std::memory_order_relaxed);
+    s.state.store(state, std::memory_order_release);
+}
+
+bool net_post_event(int channel, const uint8_t *head, int head_size, const uint8_t *body,
+                    int body_size) {
+    if (!net_channel_in_range(channel)) return false;
+    Channel &ch = net_channel(channel);
+    vesk_mutex_lock(ch.mutex);
+    bool posted = ch.in_use.load(std::memory_order_relaxed) != 0 &&
+                  ring_post_event(ch.ring, head, head_size, body, body_size);
+    vesk_mutex_unlock(ch.mutex);
+    return posted;
+}
+
+int net_channel_room(int channel) {
+    if (!net_channel_in_range(channel)) return 0;
+    Channel &ch = net_channel(channel);
+    vesk_mutex_lock(ch.mutex);
+    int room = ch.in_use.load(std::memory_order_relaxed) != 0 ? ring_room(ch.ring) : 0;
+    vesk_mutex_unlock(ch.mutex);
+    return room;
+}
+
+SockAddr4 net_read_sockaddr(const struct sockaddr *address) {
+    SockAddr4 a{};
+    std::memcpy(&a, address, sizeof a);
+    return a;
+}
+
+}  // namespace net
+
+using namespace net;
+
+extern "C" {
+
+VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int ring_size, int,
+                           int) {
+    Engine &e = g_engine;
+    if (e.setup_count > 0) {
+        ++e.setup_count;
+        return 0;
+    }
+    if (slots < 1 || channels < 1 || reserved < 0 || reserved > slots || peers < 1 ||
+        ring_size < kMinRingSize) {
+        return -1;
+    }
+    if (vesk_socket_startup() != 0) return -1;
+    e.slot_count = slots;
+    e.channel_count = channels;
+    e.reserved_count = reserved;
+    e.peer_table_size = peers;
+    e.ring_size = ring_size;
+    bool built = build_slots() && build_channels() && build_io_tables();
+    if (built) {
+        e.slot_mutex = vesk_mutex_create(0, 0);
+        e.channel_mutex = vesk_mutex_create(0, 0);
+        built = e.slot_mutex != nullptr && e.channel_mutex != nullptr;
+    }
+    if (built) {
+        e.stop.store(0);
+        e.thread = vesk_thread_create(0, nullptr, net_io_thread, nullptr);
+        built = e.thread != nullptr;
+    }
+    if (!built) {
+        release_tables();
+        vesk_socket_cleanup();
+        return -1;
+    }
+    e.setup_count = 1;
+    return 0;
+}
+
+VESK_API void vesk_net_shutdown(void) {
+    Engine &e = g_engine;
+    if (e.setup_count <= 0) return;
+    if (--e.setup_count > 0) return;
+    e.stop.store(1);
+    vesk_thread_destroy(e.thread);
+    vesk_mem_free(e.thread);
+    e.thread = nullptr;
+    // Sockets are closed before the socket layer is released: on Windows a
+    // socket cannot be closed after that.
+    release_tables();
+    vesk_socket_cleanup();
+}
+
+VESK_API int vesk_net_channel_open(void) {
+    Engine &e = g_engine;
+    if (e.channel_count == 0) return 0;
+    int claimed = 0;
+    vesk_mutex_lock(e.channel_mutex);
+    for (int c = 1; c <= e.channel_count && claimed == 0; ++c) {
+        Channel &ch = net_channel(c);
+        if (ch.in_use.load(std::memory_order_relaxed) != 0) continue;
+        vesk_mutex_lock(ch.mutex);
+        vesk_ring_reset(&ch.ring);  // never another user's leftover events
+        ch.in_use.store(1, std::memory_order_relaxed);
+        vesk_mutex_unlock(ch.mutex);
+        claimed = c;
+    }
+    vesk_mutex_unlock(e.channel_mutex);
+    return claimed;
+}
+
+VESK_API int vesk_net_channel_close(int channel) {
+    if (!net_channel_in_range(channel)) return -1;
+    Channel &ch = net_channel(channel);
+    vesk_mutex_lock(ch.mutex);
+    const bool was_in_use = ch.in_use.load(std::memory_order_relaxed) != 0;
+    if (was_in_use) {
+        ch.in_use.store(0, std::memory_order_relaxed);
+        vesk_ring_reset(&ch.ring);
+    }
+    vesk_mutex_unlock(ch.mutex);
+    return was_in_use ? 0 : -1;
+}
+
+}  // extern "C"

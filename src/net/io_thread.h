@@ -1,0 +1,24 @@
+// What the I/O thread's files share: its reusable buffers and the receive
+// handlers.  Everything here runs on the I/O thread only.
+#pragma once
+
+#include "net/net_internal.h"
+
+namespace net {
+
+// Records are built here for every event, so the I/O path allocates nothing.
+struct IoBuffers {
+    // Data events.  A datagram is received at kMsgFrameOffset, with one byte
+    // more than the largest frame so that a longer datagram shows as such.
+    uint8_t record[kMaxRecord + 1];
+    // Connect, accept, probe-reply, closed and failed records.
+    uint8_t small[kAcceptRecordSize];
+};
+static_assert(kMsgFrameOffset + kDatagramCapacity + 1 <= kMaxRecord + 1);
+
+// A ready slot other than a listener is readable.
+void net_receive(int slot, IoBuffers &buf);
+// Posts the frames that earlier passes held back for lack of room.
+void net_deliver_held(IoBuffers &buf);
+
+}  // namespace net

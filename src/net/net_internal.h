@@ -1,0 +1,144 @@
+// The socket engine's process-wide state and the internal functions shared by
+// its files.
+//
+// Threads.  Set-up and tear-down run on one user thread while nothing else
+// calls the engine.  In between, user threads open, attach, connect, close,
+// send and read, and the I/O thread polls, receives, flushes and reaps.  Slot
+// fields that both sides touch are atomics:
+//   - state: release on every change, acquire on every read, so that the
+//     fields written before a state change (by open, accept or reaping) are
+//     seen by whoever sees the new state.  Changes that may race (the user's
+//     close against the I/O thread's connect outcome or failure) are
+//     compare-and-swap, so that a close is never overwritten.
+//   - pending: the pending-send length hands the send area over.  A sender
+//     fills the area only while it reads 0 (acquire) and publishes the bytes
+//     by storing the length (release); the I/O thread reads the area only
+//     while the length is above 0 (acquire) and gives it back by storing 0
+//     (release).
+//   - channel, type, socket and peer entries: single atomic words.
+// The receive area, the held count and the I/O thread's notes are touched by
+// the I/O thread only (and cleared by allocation while the slot is free).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "net/wire.h"
+#include "os/os.h"
+#include "vuvidur.h"
+
+namespace net {
+
+constexpr int kSendAreaSize = 131072;
+constexpr int kReceiveAreaSize = 262144;
+constexpr int kAreaSize = kSendAreaSize + kReceiveAreaSize;
+// Areas are carved from blocks of at most this many slots, so that one
+// block's size always fits the allocator's 32-bit size.
+constexpr int kSlotsPerAreaBlock = 1024;
+constexpr int kListenBacklog = 5;
+constexpr int kPollTimeoutMs = 1;
+constexpr int kIdleSleepUsec = 1000;
+
+struct Slot {
+    std::atomic<int32_t> state;
+    std::atomic<int32_t> type;
+    std::atomic<vesk_socket_t> socket;
+    std::atomic<int32_t> channel;
+    std::atomic<int32_t> pending;  // bytes waiting in the send area
+    // I/O thread only.
+    int32_t held;          // bytes held in the receive area (framed types)
+    bool held_waiting;     // held frames wait for room in the channel
+    bool peer_known;       // peer_addr / peer_port are filled in
+    uint32_t peer_addr;    // the connection's peer, network order
+    uint16_t peer_port;
+    // Fixed at set-up.
+    uint8_t *send_area;
+    uint8_t *receive_area;
+    PeerEntry *peers;
+    int32_t peer_count;
+};
+
+struct Channel {
+    std::atomic<int32_t> in_use;
+    vesk_ring ring;
+    // Created at set-up and kept for the engine's lifetime (rather than per
+    // claim), so that the I/O thread may lock it while the channel is being
+    // released: a post to a released channel is dropped under the lock.
+    vesk_mutex_cell *mutex;
+};
+
+struct Engine {
+    int setup_count = 0;
+    int slot_count = 0;
+    int channel_count = 0;
+    int reserved_count = 0;
+    int peer_table_size = 0;
+    int ring_size = 0;
+    Slot *slots = nullptr;  // slot n is slots[n - 1]
+    Channel *channels = nullptr;
+    uint8_t **area_blocks = nullptr;
+    int area_block_count = 0;
+    PeerEntry *peer_block = nullptr;
+    vesk_mutex_cell *slot_mutex = nullptr;
+    vesk_mutex_cell *channel_mutex = nullptr;
+    vesk_thread_cell *thread = nullptr;
+    std::atomic<int> stop{0};
+    // The I/O thread's readiness set, and the slot of each of its entries.
+    os_poll_set *poll = nullptr;
+    int *polled_slots = nullptr;
+    // Per-pass notes of each channel's room (I/O thread only).
+    int *room_pass = nullptr;
+    int *room_value = nullptr;
+};
+
+extern Engine g_engine;
+
+inline bool net_slot_in_range(int slot) { return slot >= 1 && slot <= g_engine.slot_count; }
+inline bool net_channel_in_range(int ch) { return ch >= 1 && ch <= g_engine.channel_count; }
+inline Slot &net_slot(int slot) { return g_engine.slots[slot - 1]; }
+inline Channel &net_channel(int ch) { return g_engine.channels[ch - 1]; }
+
+inline bool net_is_listener(int type) {
+    return type == VESK_NET_TCP_LISTEN_STREAM || type == VESK_NET_TCP_LISTEN_FRAMED;
+}
+inline bool net_is_framed(int type) {
+    return type == VESK_NET_TCP_CONNECT || type == VESK_NET_TCP_FRAMED;
+}
+inline bool net_is_tcp_connection(int type) {
+    return net_is_framed(type) || type == VESK_NET_TCP_STREAM;
+}
+inline bool net_is_udp(int type) {
+    return type == VESK_NET_UDP_ANSWER || type == VESK_NET_UDP_MULTI ||
+           type == VESK_NET_UDP_QUIET;
+}
+
+// A 16-byte IPv4 socket address, in the layout both targets share.
+struct SockAddr4 {
+    uint16_t family;
+    uint16_t port;  // network order
+    uint32_t addr;  // network order
+    uint8_t zero[8];
+};
+static_assert(sizeof(SockAddr4) == os_sockaddr_in_size);
+SockAddr4 net_read_sockaddr(const struct sockaddr *address);
+
+// Slot allocation (engine.cpp): the number of a cleared free slot of the
+// type's range, or 0.  The caller holds the slot-table mutex until the record
+// is filled in and published with net_slot_publish.
+int net_slot_alloc(int type);
+void net_slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state);
+
+// Events (engine.cpp): whole events into a channel, under its mutex.  False
+// when the channel is not in use or cannot take the whole event.
+bool net_post_event(int channel, const uint8_t *head, int head_size, const uint8_t *body = nullptr,
+                    int body_size = 0);
+// The room a channel's ring has now; 0 for a channel not in use.
+int net_channel_room(int channel);
+
+// Slots (slots.cpp): the I/O thread frees closed slots at each pass's start.
+void net_reap_slots();
+
+// The I/O thread (io_thread.cpp).
+uint32_t VESK_THREADCALL net_io_thread(void *);
+
+}  // namespace net

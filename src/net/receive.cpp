@@ -1,0 +1,222 @@
+// Receiving on the I/O thread: framed TCP streams are cut into frames, raw
+// streams delivered as they come, UDP datagrams handed to the datagram
+// handler.  TCP data is never dropped: a connection is read only when its
+// channel can take the largest event, and frames that no longer fit stay
+// held, in order, until a later pass can post them.
+#include <cstring>
+
+#include "net/io_thread.h"
+
+namespace net {
+
+namespace {
+
+// Posts a run of events into one channel under one lock, each whole or not
+// at all.
+class ChannelWriter {
+public:
+    explicit ChannelWriter(int channel)
+        : ch_(net_channel_in_range(channel) ? &net_channel(channel) : nullptr) {
+        if (ch_ != nullptr) vesk_mutex_lock(ch_->mutex);
+    }
+    ~ChannelWriter() {
+        if (ch_ != nullptr) vesk_mutex_unlock(ch_->mutex);
+    }
+    ChannelWriter(const ChannelWriter &) = delete;
+    ChannelWriter &operator=(const ChannelWriter &) = delete;
+
+    int room() const {
+        return ch_ != nullptr && ch_->in_use.load(std::memory_order_relaxed) != 0
+                   ? ring_room(ch_->ring)
+                   : 0;
+    }
+    bool post(const uint8_t *head, int head_size, const uint8_t *body = nullptr, int body_size = 0) {
+        return ch_ != nullptr && ch_->in_use.load(std::memory_order_relaxed) != 0 &&
+               ring_post_event(ch_->ring, head, head_size, body, body_size);
+    }
+
+private:
+    Channel *ch_;
+};
+
+// The connection ended (VESK_EV_CLOSED) or broke (VESK_EV_FAILED): the slot
+// becomes failed and the event is posted, unless the user has closed the
+// slot meanwhile (then the close stands and nothing more is posted).
+void fail_connection(int slot, int kind, ChannelWriter &writer, IoBuffers &buf) {
+    int expected = VESK_NET_READY;
+    if (!net_slot(slot).state.compare_exchange_strong(expected, VESK_NET_FAILED,
+                                                      std::memory_order_acq_rel)) {
+        return;
+    }
+    const int size = wire_closed_record(buf.small, kind, slot);
+    writer.post(buf.small, size);
+}
+
+void fail_connection(int slot, int kind, IoBuffers &buf) {
+    ChannelWriter writer(net_slot(slot).channel.load(std::memory_order_acquire));
+    fail_connection(slot, kind, writer, buf);
+}
+
+// The connection's peer, looked up once per connection.
+void learn_peer(Slot &s) {
+    if (s.peer_known) return;
+    SockAddr4 peer{};
+    int size = sizeof peer;
+    if (os_socket_peer_name(s.socket.load(std::memory_order_relaxed),
+                            reinterpret_cast<struct sockaddr *>(&peer), &size) == 0) {
+        s.peer_known = true;
+        s.peer_addr = peer.addr;
+        s.peer_port = peer.port;
+    }
+}
+
+// Posts every complete frame held in the slot's receive area, in order,
+// while the channel takes them; keeps the rest at the front of the area.
+void cut_held(int slot, IoBuffers &buf) {
+    Slot &s = net_slot(slot);
+    ChannelWriter writer(s.channel.load(std::memory_order_acquire));
+    uint8_t *area = s.receive_area;
+    const int held = s.held;
+    int used = 0;
+    bool waiting = false;
+    while (used < held) {
+        const Cut cut = wire_cut_next({area + used, static_cast<size_t>(held - used)});
+        if (cut.step == CutStep::need_more) break;
+        if (cut.step == CutStep::control) {  // keepalives carry nothing to deliver
+            used += cut.size;
+            continue;
+        }
+        if (cut.step == CutStep::bad_marker) {  // framing is lost: drop all held
+            used = held;
+            break;
+        }
+        if (cut.step == CutStep::too_long) {
+            // Its payload could not fit an event record: the connection is
+            // failed rather than overflowing it or losing frames silently.
+            if (writer.room() < kEventHeaderSize + kClosedRecordSize) {
+                waiting = true;
+                break;
+            }
+            fail_connection(slot, VESK_EV_FAILED, writer, buf);
+            used = held;
+            break;
+        }
+        const uint8_t *frame = area + used;
+        wire_data_head(buf.record, VESK_EV_TCP_DATA, slot, s.peer_addr, s.peer_port, cut.length,
+                       frame);
+        if (!writer.post(buf.record, kMsgHeadSize, frame + kFrameHeaderSize, cut.length)) {
+            waiting = true;  // no room: this frame and those behind it wait
+            break;
+        }
+        used += cut.size;
+    }
+    if (used > 0 && used < held) {
+        std::memmove(area, area + used, static_cast<size_t>(held - used));
+    }
+    s.held = held - used;
+    s.held_waiting = waiting;
+}
+
+void receive_framed(int slot, IoBuffers &buf) {
+    Slot &s = net_slot(slot);
+    if (s.held_waiting) return;
+    if (net_channel_room(s.channel.load(std::memory_order_acquire)) < kLargestEvent) return;
+    const int n = vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed),
+                                       s.receive_area + s.held, kReceiveAreaSize - s.held, 0,
+                                       nullptr, nullptr);
+    if (n == 0) {
+        fail_connection(slot, VESK_EV_CLOSED, buf);
+        return;
+    }
+    if (n < 0) {
+        // Readiness can be spurious; only a real error breaks the connection.
+        if (!os_socket_error_would_block(os_socket_last_error())) {
+            fail_connection(slot, VESK_EV_FAILED, buf);
+        }
+        return;
+    }
+    learn_peer(s);
+    s.held += n;
+    cut_held(slot, buf);
+}
+
+void receive_raw(int slot, IoBuffers &buf) {
+    Slot &s = net_slot(slot);
+    const int channel = s.channel.load(std::memory_order_acquire);
+    if (net_channel_room(channel) < kLargestEvent) return;
+    const int n = vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed),
+                                       buf.record + kMsgHeadSize, kMaxData, 0, nullptr, nullptr);
+    if (n > 0) {
+        learn_peer(s);
+        wire_data_head(buf.record, VESK_EV_TCP_DATA, slot, s.peer_addr, s.peer_port, n, nullptr);
+        net_post_event(channel, buf.record, kMsgHeadSize + n);
+        return;
+    }
+    // The would-block test applies only to a failed receive: a receive of 0
+    // is the peer's end, whatever an earlier call left in the error number.
+    if (n == 0) {
+        fail_connection(slot, VESK_EV_CLOSED, buf);
+    } else if (!os_socket_error_would_block(os_socket_last_error())) {
+        fail_connection(slot, VESK_EV_FAILED, buf);
+    }
+}
+
+// UDP never changes the slot's state: errors and malformed datagrams are
+// dropped, and an event that finds no room in the channel is lost whole.
+void receive_datagram(int slot, int type, IoBuffers &buf) {
+    Slot &s = net_slot(slot);
+    const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
+    SockAddr4 from{};
+    int from_size = sizeof from;
+    uint8_t *datagram = buf.record + kMsgFrameOffset;
+    const int n = vesk_socket_recvfrom(sock, datagram, kDatagramCapacity + 1, 0,
+                                       reinterpret_cast<struct sockaddr *>(&from), &from_size);
+    if (n <= 0 || n > kDatagramCapacity) return;
+    const DatagramOutcome out =
+        wire_handle_datagram(type, {datagram, static_cast<size_t>(n)}, from.addr, from.port,
+                             {s.peers, static_cast<size_t>(s.peer_count)});
+    const int channel = s.channel.load(std::memory_order_acquire);
+    switch (out.action) {
+        case DatagramAction::post_data:
+            wire_data_head(buf.record, VESK_EV_UDP_DATA, slot, from.addr, from.port, out.length,
+                           datagram);
+            net_post_event(channel, buf.record, kMsgFrameOffset + n);
+            break;
+        case DatagramAction::post_probe_reply: {
+            const int size = wire_probe_reply_record(buf.small, slot, datagram);
+            net_post_event(channel, buf.small, size);
+            break;
+        }
+        case DatagramAction::answer:
+            vesk_socket_sendto(sock, out.answer, out.answer_size, 0,
+                               reinterpret_cast<const struct sockaddr *>(&from),
+                               os_sockaddr_in_size);
+            break;
+        case DatagramAction::ignore:
+            break;
+    }
+}
+
+}  // namespace
+
+void net_receive(int slot, IoBuffers &buf) {
+    const int type = net_slot(slot).type.load(std::memory_order_relaxed);
+    if (net_is_framed(type)) {
+        receive_framed(slot, buf);
+    } else if (type == VESK_NET_TCP_STREAM) {
+        receive_raw(slot, buf);
+    } else if (net_is_udp(type)) {
+        receive_datagram(slot, type, buf);
+    }
+}
+
+void net_deliver_held(IoBuffers &buf) {
+    for (int n = 1; n <= g_engine.slot_count; ++n) {
+        Slot &s = net_slot(n);
+        if (s.held_waiting && s.state.load(std::memory_order_acquire) == VESK_NET_READY) {
+            cut_held(n, buf);
+        }
+    }
+}
+
+}  // namespace net

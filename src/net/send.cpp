@@ -1,0 +1,112 @@
+// Sending on the caller's thread, and UDP probes.
+//
+// A TCP send goes straight to the socket; only what the socket does not take
+// at once is copied into the slot's send area, for the I/O thread to flush.
+// While bytes are pending every further send is refused (-2), which keeps the
+// stream in order without a lock: see the hand-over in net_internal.h.
+#include <cstring>
+
+#include "net/net_internal.h"
+
+namespace net {
+
+namespace {
+
+constexpr int kBadArgument = -1;
+constexpr int kBadSlot = -2;
+constexpr int kStillPending = -2;
+constexpr int kNotReady = -3;
+
+// Handles a TCP send's outcome: `sent` of `size` bytes from `bytes`.
+int keep_unsent(Slot &s, const uint8_t *bytes, int size, int sent) {
+    if (sent == size) return 0;
+    int kept_from;
+    if (sent > 0) {
+        kept_from = sent;
+    } else if (sent < 0 && os_socket_error_would_block(os_socket_last_error())) {
+        kept_from = 0;
+    } else {
+        // Nothing sent and no reason to wait: a broken connection shows up on
+        // the receive side as VESK_EV_CLOSED or VESK_EV_FAILED.
+        return 0;
+    }
+    std::memcpy(s.send_area, bytes + kept_from, static_cast<size_t>(size - kept_from));
+    // Release: the I/O thread that reads this length sees the bytes above.
+    s.pending.store(size - kept_from, std::memory_order_release);
+    return 0;
+}
+
+// Acquire: a length of 0 seen here means the I/O thread is done with the
+// area, so the copy in keep_unsent cannot meet its reads.
+bool has_pending(const Slot &s) { return s.pending.load(std::memory_order_acquire) != 0; }
+
+}  // namespace
+
+}  // namespace net
+
+using namespace net;
+
+extern "C" {
+
+VESK_API int vesk_net_send(vesk_net_msg *msg) {
+    if (msg == nullptr) return kBadArgument;
+    auto *bytes = reinterpret_cast<uint8_t *>(msg);
+    int32_t slot = 0;
+    int32_t length = 0;
+    std::memcpy(&slot, bytes + offsetof(vesk_net_msg, slot), 4);
+    std::memcpy(&length, bytes + offsetof(vesk_net_msg, length), 4);
+    if (!net_slot_in_range(slot)) return kBadSlot;
+    Slot &s = net_slot(slot);
+    if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
+        s.channel.load(std::memory_order_relaxed) == 0) {
+        return kNotReady;
+    }
+    const int type = s.type.load(std::memory_order_relaxed);
+    const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
+
+    if (type == VESK_NET_TCP_STREAM) {
+        // The unsent rest must fit the send area.
+        if (length < 0 || length > kSendAreaSize) return kBadArgument;
+        if (has_pending(s)) return kStillPending;
+        const uint8_t *data = bytes + kMsgHeadSize;
+        return keep_unsent(s, data, length, vesk_socket_send(sock, data, length));
+    }
+    if (!net_is_framed(type) && !net_is_udp(type)) return kBadArgument;  // listeners
+
+    // Framed and UDP sends use the low 16 bits of the length as a signed
+    // payload length.  Outside 0..kMaxData the frame size would go negative
+    // (reading outside the caller's buffer) or exceed what a receiver takes.
+    const auto payload = static_cast<int16_t>(static_cast<uint16_t>(length & 0xFFFF));
+    if (payload < 0 || payload > kMaxData) return kBadArgument;
+    uint8_t *frame = bytes + kMsgFrameOffset;
+    wire_write_frame_header(frame, payload);
+    const int frame_size = kFrameHeaderSize + payload;
+
+    if (net_is_framed(type)) {
+        if (has_pending(s)) return kStillPending;
+        return keep_unsent(s, frame, frame_size, vesk_socket_send(sock, frame, frame_size));
+    }
+    SockAddr4 to{};
+    to.family = os_af_inet;
+    std::memcpy(&to.addr, bytes + offsetof(vesk_net_msg, addr), 4);
+    std::memcpy(&to.port, bytes + offsetof(vesk_net_msg, port), 2);
+    return vesk_socket_sendto(sock, frame, frame_size, 0,
+                              reinterpret_cast<const struct sockaddr *>(&to), os_sockaddr_in_size);
+}
+
+VESK_API int vesk_net_probe(int slot, const struct sockaddr *dest) {
+    if (!net_slot_in_range(slot) || dest == nullptr) return -1;
+    Slot &s = net_slot(slot);
+    if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
+        s.channel.load(std::memory_order_relaxed) == 0 ||
+        !net_is_udp(s.type.load(std::memory_order_relaxed))) {
+        return -1;
+    }
+    uint8_t probe[kProbeSize];
+    wire_write_frame_header(probe, kCtlProbe);
+    vesk_socket_sendto(s.socket.load(std::memory_order_relaxed), probe, kProbeSize, 0, dest,
+                       os_sockaddr_in_size);
+    return 0;  // the answer, if any, arrives as an event
+}
+
+}  // extern "C"

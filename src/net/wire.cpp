@@ -1,0 +1,195 @@
+// Frame and event layouts, the framed-stream cutter and the UDP datagram
+// handler: pure functions over bytes.
+#include "net/wire.h"
+
+#include <cstring>
+
+namespace net {
+
+int16_t wire_read_length(const uint8_t *p) {
+    return static_cast<int16_t>(static_cast<uint16_t>(p[1]) | static_cast<uint16_t>(p[2]) << 8);
+}
+
+void wire_write_frame_header(uint8_t *p, int16_t length) {
+    const auto bits = static_cast<uint16_t>(length);
+    p[0] = kFrameMark;
+    p[1] = static_cast<uint8_t>(bits & 0xFF);
+    p[2] = static_cast<uint8_t>(bits >> 8);
+}
+
+Cut wire_cut_next(std::span<const uint8_t> held) {
+    if (held.size() < static_cast<size_t>(kFrameHeaderSize)) return {CutStep::need_more, 0, 0};
+    if (held[0] != kFrameMark) return {CutStep::bad_marker, static_cast<int>(held.size()), 0};
+    const int length = wire_read_length(held.data());
+    if (length <= 0) return {CutStep::control, kFrameHeaderSize, 0};
+    // Checked before waiting for the payload: such a frame can never be
+    // delivered, and waiting for it would only fill the receive area.
+    if (length > kMaxData) return {CutStep::too_long, 0, length};
+    const int size = kFrameHeaderSize + length;
+    if (held.size() < static_cast<size_t>(size)) return {CutStep::need_more, 0, 0};
+    return {CutStep::frame, size, length};
+}
+
+namespace {
+
+constexpr size_t kMaxPeerIndex = 32767;
+
+bool peer_is(const PeerEntry &entry, uint64_t key) {
+    return key != 0 && entry.load(std::memory_order_relaxed) == key;
+}
+
+DatagramOutcome answer_with(int16_t value) {
+    DatagramOutcome out;
+    out.action = DatagramAction::answer;
+    out.answer_size = kFrameHeaderSize;
+    wire_write_frame_header(out.answer, value);
+    return out;
+}
+
+}  // namespace
+
+DatagramOutcome wire_handle_datagram(int type, std::span<const uint8_t> datagram, uint32_t addr,
+                                     uint16_t port, std::span<const PeerEntry> peers) {
+    DatagramOutcome out;
+    const int n = static_cast<int>(datagram.size());
+    // Shorter than a frame header: nothing a sender could mean.
+    if (n < kFrameHeaderSize || datagram[0] != kFrameMark) return out;
+    const int length = wire_read_length(datagram.data());
+    const uint64_t sender = peer_key(addr, port);
+
+    if (length > 0) {
+        if (length != n - kFrameHeaderSize) return out;  // the datagram must be exactly the frame
+        out.action = DatagramAction::post_data;
+        out.length = length;
+        return out;
+    }
+    if (length == kCtlProbe && n == kProbeSize) {
+        out.action = DatagramAction::answer;
+        out.answer_size = kProbeReplySize;
+        wire_write_frame_header(out.answer, kCtlProbeReply);
+        std::memcpy(out.answer + 3, &addr, 4);
+        std::memcpy(out.answer + 7, &port, 2);
+        return out;
+    }
+    if (length == kCtlProbeReply && n == kProbeReplySize) {
+        out.action = DatagramAction::post_probe_reply;
+        return out;
+    }
+    if (n != kProbeSize) return out;
+    if (type == VESK_NET_UDP_QUIET) return out;
+    if (type == VESK_NET_UDP_ANSWER) {
+        // Every 3-byte control frame of the registered peer that is not a
+        // probe is answered with a plain keepalive.
+        if (!peers.empty() && peer_is(peers[0], sender)) return answer_with(kCtlKeepalive);
+        return out;
+    }
+    if (length == kCtlKeepalive) {
+        // An index must fit the answer's 16-bit length without reaching the
+        // probe value.
+        const size_t answerable = peers.size() < kMaxPeerIndex ? peers.size() : kMaxPeerIndex;
+        for (size_t k = 0; k < answerable; ++k) {
+            if (peer_is(peers[k], sender)) return answer_with(static_cast<int16_t>(-(int)(k + 1)));
+        }
+        return out;
+    }
+    const int index = -length;  // 1-based entry the indexed keepalive names
+    if (index >= 1 && static_cast<size_t>(index) <= peers.size() &&
+        peer_is(peers[static_cast<size_t>(index - 1)], sender)) {
+        return answer_with(static_cast<int16_t>(length));
+    }
+    return out;
+}
+
+void wire_data_head(uint8_t *record, int kind, int slot, uint32_t addr, uint16_t port, int length,
+                    const uint8_t *frame) {
+    record[0] = static_cast<uint8_t>(kind);
+    std::memcpy(record + 1, &slot, 4);
+    std::memcpy(record + 5, &addr, 4);
+    std::memcpy(record + 9, &port, 2);
+    std::memcpy(record + 11, &length, 4);
+    if (frame == record + kMsgFrameOffset) {
+        // already in place (a datagram received into the record)
+    } else if (frame != nullptr) {
+        std::memcpy(record + kMsgFrameOffset, frame, kFrameHeaderSize);
+    } else {
+        std::memset(record + kMsgFrameOffset, 0, kFrameHeaderSize);
+    }
+}
+
+int wire_connect_record(uint8_t *record, int slot, int result) {
+    record[0] = VESK_EV_CONNECT;
+    std::memcpy(record + 1, &slot, 4);
+    std::memcpy(record + 5, &result, 4);
+    return kConnectRecordSize;
+}
+
+int wire_accept_record(uint8_t *record, int listener, int slot, uint32_t addr, uint16_t port) {
+    record[0] = VESK_EV_ACCEPT;
+    std::memcpy(record + 1, &listener, 4);
+    std::memcpy(record + 5, &slot, 4);
+    std::memcpy(record + 9, &addr, 4);
+    std::memcpy(record + 13, &port, 2);
+    return kAcceptRecordSize;
+}
+
+int wire_probe_reply_record(uint8_t *record, int slot, const uint8_t *reply) {
+    record[0] = VESK_EV_PROBE_REPLY;
+    std::memcpy(record + 1, &slot, 4);
+    std::memcpy(record + 5, reply, kProbeReplySize);
+    return kProbeReplyRecordSize;
+}
+
+int wire_closed_record(uint8_t *record, int kind, int slot) {
+    std::memset(record, 0, kClosedRecordSize);
+    record[0] = static_cast<uint8_t>(kind);
+    std::memcpy(record + 1, &slot, 4);
+    return kClosedRecordSize;
+}
+
+int ring_room(const vesk_ring &ring) {
+    if (ring.size <= 0) return 0;
+    int used = ring.write_pos - ring.read_pos;
+    if (used < 0) used += ring.size;
+    return ring.size - 1 - used;
+}
+
+bool ring_post_event(vesk_ring &ring, const uint8_t *head, int head_size, const uint8_t *body,
+                     int body_size) {
+    const int record = head_size + body_size;
+    // Checked first, so that the three writes below either all fit or none is
+    // made: a reader never meets a header without its record.
+    if (record <= 0 || record > kMaxRecord || ring_room(ring) < kEventHeaderSize + record) {
+        return false;
+    }
+    uint8_t header[kEventHeaderSize];
+    const auto length = static_cast<int16_t>(record);
+    header[0] = kFrameMark;
+    std::memcpy(header + 1, &length, 2);  // host order
+    if (vesk_ring_write(&ring, header, kEventHeaderSize) != 0) return false;
+    vesk_ring_write(&ring, head, head_size);
+    if (body_size > 0) vesk_ring_write(&ring, body, body_size);
+    return true;
+}
+
+int ring_read_event(vesk_ring &ring, uint8_t *out) {
+    uint8_t header[kEventHeaderSize];
+    const int got = vesk_ring_read(&ring, header, kEventHeaderSize);
+    if (got < 0) return -2;
+    if (got == 0) return 0;
+    if (got < kEventHeaderSize || header[0] != kFrameMark) return -3;
+    uint16_t length = 0;
+    std::memcpy(&length, header + 1, 2);
+    // A record is never empty; one longer than the largest cannot be taken
+    // into the caller's buffer.
+    if (length == 0 || length > kMaxRecord) return -3;
+    const int taken = vesk_ring_read(&ring, out, length);
+    if (taken < 0) return -2;
+    if (taken != length) {
+        // A header that stood alone: what follows cannot be trusted.
+        vesk_ring_reset(&ring);
+        return -3;
+    }
+    return length;
+}
+
+}  // namespace net

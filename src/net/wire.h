@@ -1,0 +1,132 @@
+// Byte layouts of the socket engine and the pure functions over them: the
+// framed-stream cutter, the UDP datagram handler, event records, and posting
+// and reading events in a channel's ring.  Nothing here touches a socket, a
+// lock or a clock, so that tests and fuzz targets drive it directly.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "vuvidur.h"
+
+namespace net {
+
+// Wire frame: marker, signed 16-bit little-endian length, payload.
+constexpr uint8_t kFrameMark = VESK_FRAME_MARK;
+constexpr int kFrameHeaderSize = 3;
+constexpr int kMaxData = VESK_NET_MAX_DATA;
+constexpr int kMaxRecord = VESK_NET_MAX_RECORD;
+
+// UDP control frames.
+constexpr int16_t kCtlProbe = VESK_CTL_PROBE;
+constexpr int16_t kCtlProbeReply = VESK_CTL_PROBE_REPLY;
+constexpr int16_t kCtlKeepalive = VESK_CTL_KEEPALIVE;
+constexpr int kProbeSize = 3;
+constexpr int kProbeReplySize = 9;
+// A datagram is read with room for one largest frame.
+constexpr int kDatagramCapacity = kFrameHeaderSize + kMaxData;
+
+// Event records: a 3-byte event header (0xFE, record length R as a host-order
+// int16) ahead of each record in a channel's ring.
+constexpr int kEventHeaderSize = 3;
+constexpr int kMsgHeadSize = 18;     // vesk_net_msg up to its data
+constexpr int kMsgFrameOffset = 15;  // vesk_net_msg.frame
+constexpr int kConnectRecordSize = 9;
+constexpr int kAcceptRecordSize = 15;
+constexpr int kProbeReplyRecordSize = 14;
+constexpr int kClosedRecordSize = 15;
+// The room one more event of any kind may need in a ring.
+constexpr int kLargestEvent = kEventHeaderSize + kMaxRecord;
+
+static_assert(kMsgHeadSize == sizeof(vesk_net_msg));
+static_assert(kMsgFrameOffset == offsetof(vesk_net_msg, frame));
+static_assert(kConnectRecordSize == sizeof(vesk_ev_connect));
+static_assert(kAcceptRecordSize == sizeof(vesk_ev_accept));
+static_assert(kProbeReplyRecordSize == sizeof(vesk_ev_probe_reply));
+static_assert(kClosedRecordSize == sizeof(vesk_ev_closed));
+static_assert(kMaxRecord == kMsgHeadSize + kMaxData);
+
+int16_t wire_read_length(const uint8_t *p);                   // little-endian
+void wire_write_frame_header(uint8_t *p, int16_t length);     // 0xFE, length LE
+
+// ---- Framed stream cutter ------------------------------------------------
+
+enum class CutStep {
+    need_more,   // fewer bytes than the next frame needs: wait for more
+    frame,       // a data frame: `size` bytes, payload `length` bytes at offset 3
+    control,     // a 3-byte frame with length 0 or below: drop it, no event
+    bad_marker,  // the first byte is not 0xFE: everything held is lost
+    too_long,    // a frame announcing more than kMaxData bytes: cannot be delivered
+};
+
+struct Cut {
+    CutStep step;
+    int size;    // bytes the step consumes (frame and control)
+    int length;  // payload length (frame)
+};
+
+// Looks at the bytes held from the front of a framed stream and says what
+// the next step is.  Pure: the caller consumes the bytes.
+Cut wire_cut_next(std::span<const uint8_t> held);
+
+// ---- UDP datagram handler --------------------------------------------------
+
+// A peer table entry: address (network order) in the low 32 bits, port
+// (network order) in the next 16; 0 marks a free entry.  One atomic word, so
+// that the I/O thread comparing an entry never sees half of a user's change.
+using PeerEntry = std::atomic<uint64_t>;
+constexpr uint64_t peer_key(uint32_t addr, uint16_t port) {
+    return addr == 0 ? 0 : (static_cast<uint64_t>(port) << 32) | addr;
+}
+
+enum class DatagramAction {
+    ignore,            // dropped silently
+    post_data,         // a VESK_EV_UDP_DATA event; payload length in `length`
+    post_probe_reply,  // a VESK_EV_PROBE_REPLY event with the 9 bytes received
+    answer,            // send `answer` (answer_size bytes) back to the sender
+};
+
+struct DatagramOutcome {
+    DatagramAction action = DatagramAction::ignore;
+    int length = 0;
+    int answer_size = 0;
+    uint8_t answer[kProbeReplySize] = {};
+};
+
+// What a UDP slot of `type` (4, 5 or 6) does with one received datagram from
+// addr:port (network order), given its peer table.  Data frames from anyone
+// are delivered; probes from anyone are answered; keepalives are answered
+// only for registered peers, by type: 4 answers a keepalive, 5 answers with
+// the peer's 1-based index, 6 never answers.
+DatagramOutcome wire_handle_datagram(int type, std::span<const uint8_t> datagram, uint32_t addr,
+                                     uint16_t port, std::span<const PeerEntry> peers);
+
+// ---- Event records -------------------------------------------------------
+
+// The first 18 bytes of a data event (kind 1 or 2).  `frame` is the frame
+// header to store at 15..17 (NULL: zeros).
+void wire_data_head(uint8_t *record, int kind, int slot, uint32_t addr, uint16_t port, int length,
+                    const uint8_t *frame);
+// The other records; each returns its record length.
+int wire_connect_record(uint8_t *record, int slot, int result);
+int wire_accept_record(uint8_t *record, int listener, int slot, uint32_t addr, uint16_t port);
+int wire_probe_reply_record(uint8_t *record, int slot, const uint8_t *reply);
+int wire_closed_record(uint8_t *record, int kind, int slot);
+
+// ---- Channel rings -------------------------------------------------------
+
+// Bytes a ring can still take (a ring keeps one byte free).
+int ring_room(const vesk_ring &ring);
+// Stores one event: its header, then `head` and `body` (body may be empty).
+// Whole or nothing: false, and nothing stored, when the ring cannot take all
+// of it.  The caller holds the channel's mutex.
+bool ring_post_event(vesk_ring &ring, const uint8_t *head, int head_size, const uint8_t *body,
+                     int body_size);
+// Takes one event into `out` (kMaxRecord bytes): its record length; 0 empty;
+// -2 ring failure; -3 malformed (see vesk_net_channel_read).  The caller
+// holds the channel's mutex.
+int ring_read_event(vesk_ring &ring, uint8_t *out);
+
+}  // namespace net

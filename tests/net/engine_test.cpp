@@ -1,0 +1,254 @@
+// Engine set-up and tear-down, the slot allocator's ranges, and channels.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "net/net_internal.h"
+#include "net_test_util.h"
+
+using namespace nettest;
+
+namespace {
+
+int open_udp(int type) {
+    sockaddr_in a = loopback();
+    return vesk_net_open(type, as_sockaddr(a));
+}
+
+int open_listener(int type = VESK_NET_TCP_LISTEN_FRAMED) {
+    sockaddr_in a = loopback();
+    return vesk_net_open(type, as_sockaddr(a));
+}
+
+int open_of_type(int type) {
+    if (type == VESK_NET_TCP_CONNECT) return vesk_net_open(type, nullptr);
+    if (type == VESK_NET_TCP_LISTEN_STREAM || type == VESK_NET_TCP_LISTEN_FRAMED) {
+        return open_listener(type);
+    }
+    return open_udp(type);
+}
+
+int open_descriptors() {
+    int count = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
+    return count;
+}
+
+}  // namespace
+
+TEST(EngineSetUp, NestedSetUpCountsAndOnlyTheLastTearDownStopsTheEngine) {
+    ASSERT_EQ(vesk_net_init(4, 2, 0, 1, 8192, 0, 0), 0);
+    // A nested call ignores its arguments, even impossible ones.
+    EXPECT_EQ(vesk_net_init(-5, 0, 99, 0, 1, 7, 7), 0);
+    vesk_net_shutdown();
+    EXPECT_EQ(vesk_net_channel_open(), 1) << "still set up after the first tear-down";
+    vesk_net_shutdown();
+    EXPECT_EQ(vesk_net_channel_open(), 0) << "torn down by the second";
+    vesk_net_shutdown();  // with nothing set up: nothing happens
+    ASSERT_EQ(vesk_net_init(2, 1, 0, 1, 4096, 0, 0), 0) << "set up anew afterwards";
+    EXPECT_EQ(vesk_net_channel_open(), 1);
+    vesk_net_shutdown();
+}
+
+TEST(EngineSetUp, ArgumentsTheEngineCannotWorkWithAreRefusedAndLeaveItNotSetUp) {
+    struct Case {
+        const char *what;
+        int slots, channels, reserved, peers, ring;
+    } cases[] = {
+        {"no slots", 0, 1, 0, 1, 4096},
+        {"no channels", 4, 0, 0, 1, 4096},
+        {"negative reserved count", 4, 1, -1, 1, 4096},
+        {"more reserved slots than slots", 4, 1, 5, 1, 4096},
+        {"empty peer table", 4, 1, 0, 0, 4096},
+        {"ring too small for one largest event", 4, 1, 0, 1, 2069},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(vesk_net_init(c.slots, c.channels, c.reserved, c.peers, c.ring, 0, 0), -1);
+        EXPECT_EQ(vesk_net_channel_open(), 0);
+    }
+    ASSERT_EQ(vesk_net_init(4, 1, 4, 1, 2070, 0, 0), 0) << "the smallest ring that works";
+    vesk_net_shutdown();
+    EXPECT_EQ(vesk_net_channel_open(), 0) << "one tear-down undid the one successful set-up";
+}
+
+TEST(EngineSetUp, TearDownClosesTheSocketsThatSlotsStillHold) {
+    ASSERT_EQ(vesk_net_init(4, 1, 0, 1, 8192, 0, 0), 0);
+    const int before = open_descriptors();
+    ASSERT_EQ(open_listener(), 1);
+    ASSERT_EQ(open_udp(VESK_NET_UDP_ANSWER), 2);
+    ASSERT_EQ(vesk_net_open(VESK_NET_TCP_CONNECT, nullptr), 3);
+    ASSERT_EQ(vesk_net_close(3), 0);  // closing, not yet reaped: still holds its socket
+    EXPECT_EQ(open_descriptors(), before + 3);
+    vesk_net_shutdown();
+    EXPECT_EQ(open_descriptors(), before - 0) << "every slot socket was closed";
+}
+
+TEST(SlotTable, OrdinaryTypesTakeSlotsAboveTheReservedOnesLowestFirst) {
+    ASSERT_EQ(vesk_net_init(5, 1, 2, 4, 8192, 0, 0), 0);
+    const int types[] = {VESK_NET_TCP_LISTEN_STREAM, VESK_NET_TCP_LISTEN_FRAMED,
+                         VESK_NET_TCP_CONNECT, VESK_NET_UDP_ANSWER, VESK_NET_UDP_QUIET};
+    EXPECT_EQ(open_of_type(types[0]), 3);
+    EXPECT_EQ(open_of_type(types[1]), 4);
+    EXPECT_EQ(open_of_type(types[2]), 5);
+    for (int type : types) EXPECT_EQ(open_of_type(type), 0) << "ordinary range full, type " << type;
+    EXPECT_EQ(open_udp(VESK_NET_UDP_MULTI), 1);
+    EXPECT_EQ(open_udp(VESK_NET_UDP_MULTI), 2);
+    EXPECT_EQ(open_udp(VESK_NET_UDP_MULTI), 0);
+    vesk_net_shutdown();
+}
+
+TEST(SlotTable, WithoutReservedSlotsMultiNeverOpensAndWithOnlyReservedOnlyMultiDoes) {
+    ASSERT_EQ(vesk_net_init(3, 1, 0, 1, 8192, 0, 0), 0);
+    EXPECT_EQ(open_udp(VESK_NET_UDP_MULTI), 0);
+    EXPECT_EQ(open_udp(VESK_NET_UDP_ANSWER), 1);
+    vesk_net_shutdown();
+
+    ASSERT_EQ(vesk_net_init(2, 1, 2, 3, 8192, 0, 0), 0);
+    EXPECT_EQ(open_udp(VESK_NET_UDP_ANSWER), 0);
+    EXPECT_EQ(open_listener(), 0);
+    EXPECT_EQ(vesk_net_open(VESK_NET_TCP_CONNECT, nullptr), 0);
+    EXPECT_EQ(open_udp(VESK_NET_UDP_MULTI), 1);
+    vesk_net_shutdown();
+}
+
+TEST(SlotTable, OpeningRefusedTypesOrFailingBindsLeavesNoSocketAndNoSlot) {
+    ASSERT_EQ(vesk_net_init(4, 1, 0, 1, 8192, 0, 0), 0);
+    const int before = open_descriptors();
+    sockaddr_in a = loopback();
+    for (int type : {0, 7, 8, 9, -1}) {
+        EXPECT_EQ(vesk_net_open(type, as_sockaddr(a)), 0) << type;
+    }
+    EXPECT_EQ(vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, nullptr), 0) << "a listener needs an address";
+    const int listener = open_listener();
+    ASSERT_EQ(listener, 1);
+    sockaddr_in taken = slot_address(listener);
+    EXPECT_EQ(vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, as_sockaddr(taken)), 0)
+        << "the port is already listened on";
+    EXPECT_EQ(open_descriptors(), before + 1);
+    EXPECT_EQ(open_listener(), 2) << "the failed opens took no slot";
+    vesk_net_shutdown();
+}
+
+TEST(SlotTable, ClosedSlotKeepsItsSocketUntilReapedThenIsHandedOutClearedAgain) {
+    ASSERT_EQ(vesk_net_init(3, 1, 0, 1, 8192, 0, 0), 0);
+    const int ch = vesk_net_channel_open();
+    const int slot = open_udp(VESK_NET_UDP_ANSWER);
+    ASSERT_EQ(slot, 1);
+    ASSERT_EQ(vesk_net_attach(slot, ch), 0);
+    const vesk_socket_t sock = vesk_net_get_socket(slot);
+    ASSERT_GE(sock, 0);
+    ASSERT_EQ(vesk_net_close(slot), 0);
+    // Reaping happens at the start of the I/O thread's next pass; until then
+    // the old handle is still reported.
+    vesk_socket_t seen = vesk_net_get_socket(slot);
+    EXPECT_TRUE(seen == sock || seen == VESK_INVALID_SOCKET);
+    for (int i = 0; i < 2000 && vesk_net_get_socket(slot) != VESK_INVALID_SOCKET; ++i) usleep(500);
+    EXPECT_EQ(vesk_net_get_socket(slot), VESK_INVALID_SOCKET);
+    EXPECT_EQ(vesk_net_close(slot), -1) << "a free slot cannot be closed";
+    EXPECT_EQ(fcntl(sock, F_GETFD), -1) << "the reaper closed the socket";
+
+    ASSERT_EQ(open_udp(VESK_NET_UDP_ANSWER), slot) << "the reaped slot is the lowest free one";
+    Message m(slot, pattern(4));
+    EXPECT_EQ(m.send(), -3) << "the new slot starts without a channel";
+    vesk_net_shutdown();
+}
+
+TEST(SlotTable, NumbersOutOfRangeAndFreeSlotsAreRefused) {
+    ASSERT_EQ(vesk_net_init(3, 2, 0, 1, 8192, 0, 0), 0);
+    const int ch = vesk_net_channel_open();
+    for (int slot : {0, -1, 4, 1 /* free */}) {
+        SCOPED_TRACE(slot);
+        EXPECT_EQ(vesk_net_close(slot), -1);
+        EXPECT_EQ(vesk_net_attach(slot, ch), -1);
+        EXPECT_EQ(vesk_net_get_socket(slot), VESK_INVALID_SOCKET);
+    }
+    const int slot = open_udp(VESK_NET_UDP_ANSWER);
+    EXPECT_EQ(vesk_net_attach(slot, 0), -1);
+    EXPECT_EQ(vesk_net_attach(slot, 3), -1);
+    EXPECT_EQ(vesk_net_attach(slot, 2), -1) << "channel 2 is not claimed";
+    EXPECT_EQ(vesk_net_attach(slot, ch), 0);
+    vesk_net_shutdown();
+}
+
+TEST(Channels, ClaimsAreLowestFirstAndAReleasedChannelComesBackEmpty) {
+    ASSERT_EQ(vesk_net_init(4, 3, 0, 1, 8192, 0, 0), 0);
+    EXPECT_EQ(vesk_net_channel_open(), 1);
+    EXPECT_EQ(vesk_net_channel_open(), 2);
+    EXPECT_EQ(vesk_net_channel_open(), 3);
+    EXPECT_EQ(vesk_net_channel_open(), 0);
+
+    // Leave an unread event in channel 1: a datagram to a UDP slot.
+    const int slot = open_udp(VESK_NET_UDP_QUIET);
+    ASSERT_EQ(vesk_net_attach(slot, 1), 0);
+    int peer = plain_udp();
+    sockaddr_in to = slot_address(slot);
+    Bytes d = wire_frame(pattern(5));
+    sendto(peer, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    bool stored = false;
+    for (int i = 0; i < 3000 && !stored; ++i) {
+        net::Channel &c = net::net_channel(1);
+        vesk_mutex_lock(c.mutex);
+        stored = vesk_ring_has_data(&c.ring) != 0;
+        vesk_mutex_unlock(c.mutex);
+        if (!stored) usleep(1000);
+    }
+    ASSERT_TRUE(stored);
+    ASSERT_EQ(vesk_net_close(slot), 0);
+    ASSERT_EQ(vesk_net_channel_close(1), 0);
+    EXPECT_EQ(vesk_net_channel_open(), 1);
+    Event ev;
+    EXPECT_EQ(vesk_net_channel_read(1, ev.bytes), 0) << "no leftover event after a new claim";
+    close(peer);
+    vesk_net_shutdown();
+}
+
+TEST(Channels, ReleasingOrReadingAChannelNotInUseIsRefused) {
+    ASSERT_EQ(vesk_net_init(4, 2, 0, 1, 8192, 0, 0), 0);
+    Event ev;
+    EXPECT_EQ(vesk_net_channel_close(1), -1);
+    EXPECT_EQ(vesk_net_channel_close(0), -1);
+    EXPECT_EQ(vesk_net_channel_close(3), -1);
+    EXPECT_EQ(vesk_net_channel_read(1, ev.bytes), -1);
+    EXPECT_EQ(vesk_net_channel_read(0, ev.bytes), -1);
+    ASSERT_EQ(vesk_net_channel_open(), 1);
+    EXPECT_EQ(vesk_net_channel_read(1, nullptr), -1);
+    EXPECT_EQ(vesk_net_channel_read(1, ev.bytes), 0) << "empty: 0 at once";
+    EXPECT_EQ(vesk_net_channel_close(1), 0);
+    EXPECT_EQ(vesk_net_channel_close(1), -1);
+    EXPECT_EQ(vesk_net_channel_read(1, ev.bytes), -1);
+    vesk_net_shutdown();
+}
+
+namespace {
+
+long resident_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+}  // namespace
+
+// 1024 slots reserve 384 MiB of areas; an idle engine must not touch them.
+TEST(EngineMemory, IdleEngineOfAThousandSlotsStaysFarBelowItsReservedAreas) {
+    if (sanitized()) GTEST_SKIP() << "sanitizer shadow memory distorts resident sizes";
+    const long before = resident_kib();
+    ASSERT_EQ(vesk_net_init(1024, 64, 0, 1, 65536, 0, 0), 0);
+    usleep(20000);  // a few idle passes of the I/O thread
+    const long after = resident_kib();
+    std::printf("resident: %ld KiB before set-up, %ld KiB with the idle engine (+%ld KiB)\n",
+                before, after, after - before);
+    EXPECT_LT(after - before, 2 * 1024) << "KiB added by an idle engine";
+    EXPECT_LT(after, 8 * 1024) << "KiB resident in all";
+    vesk_net_shutdown();
+}
