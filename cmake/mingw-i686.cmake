@@ -24,3 +24,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
 # any binary: everything is linked in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# Test-only dependencies (zlib for the CRC-32 cross-check) link statically too.
+set(ZLIB_USE_STATIC_LIBS ON)

@@ -1,0 +1,41 @@
+// The executable's path and the fallback directory on Windows.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "os/os.h"
+#include "vuvidur.h"
+
+TEST(WindowsModulePath, IsTheFullPathOfThisProgram) {
+    char path[300];
+    int length = os_module_path(path, sizeof path);
+    ASSERT_GT(length, 0);
+    EXPECT_EQ(static_cast<size_t>(length), std::strlen(path));
+    std::string p = path;
+    EXPECT_EQ(p.substr(1, 2), ":\\") << p;
+    EXPECT_EQ(p.substr(p.size() - std::strlen("test_windows.exe")), "test_windows.exe");
+}
+
+TEST(WindowsModulePath, PathThatDoesNotFitGivesNothingRatherThanAPart) {
+    char path[300];
+    int length = os_module_path(path, sizeof path);
+    ASSERT_GT(length, 1);
+    char small[300];
+    std::memset(small, 'x', sizeof small);
+    EXPECT_EQ(os_module_path(small, static_cast<size_t>(length)), 0) << "no room for the terminator";
+    EXPECT_STREQ(small, "");
+    EXPECT_EQ(os_module_path(small, static_cast<size_t>(length) + 1), length);
+    EXPECT_STREQ(small, path);
+}
+
+TEST(WindowsModulePath, FallbackDirectoryIsTheSystemDrive) { EXPECT_STREQ(os_fallback_directory(), "C:\\"); }
+
+TEST(WindowsModulePath, ModuleDirectoryEndsWithTheLastBackslash) {
+    char path[300];
+    ASSERT_GT(os_module_path(path, sizeof path), 0);
+    std::string p = path;
+    char dir[200];
+    ASSERT_EQ(vesk_module_dir(dir), 0);
+    EXPECT_EQ(std::string(dir), p.substr(0, p.rfind('\\') + 1));
+}

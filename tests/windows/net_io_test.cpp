@@ -1,0 +1,166 @@
+// The socket engine's readiness sets over select(): more sockets than a
+// default Windows socket set holds, and the outcomes of non-blocking connects.
+#include <winsock2.h>
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "os/os.h"
+#include "vuvidur.h"
+
+namespace {
+
+sockaddr_in loopback(u_short port = 0) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
+
+sockaddr_in bound_address(SOCKET s) {
+    sockaddr_in a{};
+    int len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+    return a;
+}
+
+SOCKET bound_udp() {
+    SOCKET s = vesk_socket_create(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any = loopback();
+    vesk_socket_bind(s, reinterpret_cast<sockaddr *>(&any), sizeof any);
+    socket_set_nonblocking(s);
+    return s;
+}
+
+// A port on loopback that nothing listens on: bound, then released.
+u_short unused_port() {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in any = loopback();
+    bind(s, reinterpret_cast<sockaddr *>(&any), sizeof any);
+    u_short port = ntohs(bound_address(s).sin_port);
+    closesocket(s);
+    return port;
+}
+
+// Waits in passes of 10 ms until entry `index` reports something.
+unsigned wait_for(os_poll_set *set, int index, int passes = 300) {
+    for (int i = 0; i < passes; ++i) {
+        if (os_poll_wait(set, 10) > 0 && os_poll_ready(set, index) != 0) return os_poll_ready(set, index);
+    }
+    return 0;
+}
+
+class WindowsPollSet : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(vesk_socket_startup(), 0); }
+    void TearDown() override {
+        for (SOCKET s : sockets_) vesk_socket_close(s);
+        os_poll_destroy(set_);
+        vesk_socket_cleanup();
+    }
+    SOCKET keep(SOCKET s) {
+        sockets_.push_back(s);
+        return s;
+    }
+    std::vector<SOCKET> sockets_;
+    os_poll_set *set_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(WindowsPollSet, WatchesFarMoreSocketsThanADefaultSocketSetHolds) {
+    constexpr int kCount = 300;  // FD_SETSIZE is 64 here
+    static_assert(kCount > FD_SETSIZE);
+    set_ = os_poll_create(kCount);
+    ASSERT_NE(set_, nullptr);
+    for (int i = 0; i < kCount; ++i) keep(bound_udp());
+    for (int i = 0; i < kCount; ++i) ASSERT_EQ(os_poll_add(set_, sockets_[i], OS_POLL_READ), i);
+    EXPECT_EQ(os_poll_add(set_, sockets_[0], OS_POLL_READ), -1) << "a full set takes no more";
+
+    EXPECT_EQ(os_poll_wait(set_, 20), 0) << "nothing arrived yet: a timeout";
+    constexpr int kTarget = 277;
+    sockaddr_in to = bound_address(sockets_[kTarget]);
+    SOCKET sender = keep(bound_udp());
+    ASSERT_EQ(sendto(sender, "x", 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 1);
+    EXPECT_EQ(wait_for(set_, kTarget), OS_POLL_READ);
+    EXPECT_EQ(os_poll_wait(set_, 10), 1);
+    for (int i = 0; i < kCount; ++i) {
+        EXPECT_EQ(os_poll_ready(set_, i), i == kTarget ? OS_POLL_READ : 0u) << i;
+    }
+}
+
+TEST_F(WindowsPollSet, RefilledSetForgetsEarlierSocketsAndResults) {
+    set_ = os_poll_create(4);
+    SOCKET a = keep(bound_udp());
+    SOCKET b = keep(bound_udp());
+    sockaddr_in to_a = bound_address(a);
+    sendto(b, "x", 1, 0, reinterpret_cast<sockaddr *>(&to_a), sizeof to_a);
+    os_poll_add(set_, a, OS_POLL_READ);
+    EXPECT_EQ(wait_for(set_, 0), OS_POLL_READ);
+    os_poll_clear(set_);
+    EXPECT_EQ(os_poll_add(set_, b, OS_POLL_READ), 0);
+    EXPECT_EQ(os_poll_wait(set_, 10), 0) << "a, still readable, is no longer in the set";
+    EXPECT_EQ(os_poll_ready(set_, 0), 0u);
+    EXPECT_EQ(os_poll_ready(set_, 1), 0u) << "past the entries added";
+}
+
+TEST_F(WindowsPollSet, AcceptedConnectionMakesTheConnectWritableWithNoPendingError) {
+    set_ = os_poll_create(2);
+    SOCKET listener = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr = loopback();
+    ASSERT_EQ(vesk_socket_bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(os_socket_listen(listener, 5), 0);
+    addr = bound_address(listener);
+
+    SOCKET client = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
+    socket_set_nonblocking(client);
+    if (os_socket_connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        EXPECT_TRUE(os_socket_error_in_progress(os_socket_last_error()));
+    }
+    os_poll_add(set_, listener, OS_POLL_READ);
+    EXPECT_EQ(wait_for(set_, 0), OS_POLL_READ);
+    sockaddr_in peer{};
+    int peer_len = sizeof peer;
+    SOCKET accepted = keep(os_socket_accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len));
+    ASSERT_NE(accepted, INVALID_SOCKET);
+    EXPECT_EQ(peer_len, 16);
+    EXPECT_EQ(peer.sin_port, bound_address(client).sin_port);
+
+    os_poll_clear(set_);
+    os_poll_add(set_, client, OS_POLL_WRITE | OS_POLL_ERROR);
+    EXPECT_EQ(wait_for(set_, 0), OS_POLL_WRITE);
+    EXPECT_EQ(os_socket_pending_error(client), 0);
+    sockaddr_in name{};
+    int name_len = sizeof name;
+    ASSERT_EQ(os_socket_peer_name(client, reinterpret_cast<sockaddr *>(&name), &name_len), 0);
+    EXPECT_EQ(name.sin_port, addr.sin_port);
+}
+
+// Windows reports a failed non-blocking connect only in the exception set;
+// the set reports it as writable too, as POSIX does, so that a caller that
+// waits for the connect to end is never left waiting.
+TEST_F(WindowsPollSet, RefusedConnectIsReportedAsWritableAndFailedWithTheRefusal) {
+    set_ = os_poll_create(1);
+    SOCKET client = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
+    socket_set_nonblocking(client);
+    sockaddr_in nowhere = loopback(unused_port());
+    ASSERT_EQ(os_socket_connect(client, reinterpret_cast<sockaddr *>(&nowhere), sizeof nowhere), -1);
+    int error = os_socket_last_error();
+    ASSERT_EQ(error, WSAEWOULDBLOCK);
+    EXPECT_TRUE(os_socket_error_in_progress(error));
+    os_poll_add(set_, client, OS_POLL_WRITE | OS_POLL_ERROR);
+    EXPECT_EQ(wait_for(set_, 0), OS_POLL_WRITE | OS_POLL_ERROR);
+    EXPECT_EQ(os_socket_pending_error(client), WSAECONNREFUSED);
+}
+
+TEST_F(WindowsPollSet, AddressReuseLetsASecondSocketBindAPortInTimeWait) {
+    SOCKET a = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
+    EXPECT_EQ(os_socket_set_reuse_address(a), 0);
+    BOOL on = FALSE;
+    int len = sizeof on;
+    getsockopt(a, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char *>(&on), &len);
+    EXPECT_TRUE(on);
+    EXPECT_EQ(os_socket_set_reuse_address(INVALID_SOCKET), -1);
+}
