@@ -773,29 +773,119 @@ VESK_API int vesk_net_remove_peer(int slot, const struct sockaddr *peer);
  * CRC-32, TEA, padded envelope, hex
  * ====================================================================== */
 
+/* Compile-time checks of the record layouts below (C11/C++, or a negative
+ * array size in C99). */
+#if defined(__cplusplus)
+#define VESK_CRYPTO_ASSERT(cond, name) static_assert(cond, #name)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define VESK_CRYPTO_ASSERT(cond, name) _Static_assert(cond, #name)
+#else
+#define VESK_CRYPTO_ASSERT(cond, name) typedef char vesk_crypto_assert_##name[(cond) ? 1 : -1]
+#endif
+
+/* CRC-32: the reflected CRC with polynomial 0x04C11DB7 (Ethernet, ZIP, PNG).
+ * Start with previous = 0; to checksum data in pieces, pass each piece with
+ * the result of the previous call.  A NULL pointer or a length of 0 or below
+ * returns `previous` unchanged.  "123456789" gives 0xCBF43926.  Pure; any
+ * thread. */
 VESK_API uint32_t vesk_crc32(uint32_t previous, const void *data, int length);
+
+/* TEA, 32 cycles (delta 0x9E3779B9), on 32-bit words: block y = in[0],
+ * z = in[1], key k0..k3 = key[0..3].  Blocks and keys held as bytes are read
+ * little-endian (bytes 0-3 are the first word), the order every ticket
+ * message uses.  `in` and `out` may be the same block.  No result; NULL is
+ * outside the contract.  The zero block under the zero key encrypts to the
+ * bytes 0A 3A EA 41 40 A9 BA 94. */
 VESK_API void vesk_tea_encrypt_block(const uint32_t in[2], uint32_t out[2], const uint32_t key[4]);
 VESK_API void vesk_tea_decrypt_block(const uint32_t in[2], uint32_t out[2], const uint32_t key[4]);
+
+/* Buffer mode: length / 8 independent 8-byte blocks (no chaining: equal
+ * blocks give equal output), words little-endian, then the last length % 8
+ * bytes XORed with key bytes 0.. (the same in both directions, so a buffer
+ * shorter than 8 bytes is only XORed).  Writes exactly `length` bytes to
+ * `dst`; no padding, no length field.  `src` and `dst` may be the same
+ * buffer.  0 done (length 0 writes nothing); -1 NULL src (nothing written).
+ * dst and key are not tested. */
 VESK_API int vesk_tea_encrypt_buffer(const uint8_t *src, uint16_t length, uint8_t *dst,
                                      const uint8_t key[16]);
 VESK_API int vesk_tea_decrypt_buffer(const uint8_t *src, uint16_t length, uint8_t *dst,
                                      const uint8_t key[16]);
 
+/* The padded TEA envelope: n data bytes sealed under a 16-byte key into
+ * VESK_ENVELOPE_SIZE(n) bytes (n + 10 rounded up to a multiple of 8; 16 for
+ * n = 0..6, 24 for 7..14).  Plaintext stream: a header byte (random, low 3
+ * bits = pad), pad random filler bytes (pad 0..7 makes the length a multiple
+ * of 8), 2 random bytes, the data, 7 zero bytes.  Its 8-byte blocks go
+ * through TEA reduced to 16 cycles on big-endian words, chained: X(i) = P(i)
+ * ^ Q(i-1), Q(i) = E(X(i)) ^ X(i-1), with zero blocks before the first.
+ * Equal data seal differently each time; a wrong key or damaged data shows as
+ * non-zero trailing bytes (except with probability about 2^-56).  The random
+ * bytes come from the process's rand() (low 8 bits of rand() % 65534), which
+ * vesk_envelope_init seeds: they hide the length, they are not secret. */
+#define VESK_ENVELOPE_SIZE(n) ((((n) + 10) + 7) / 8 * 8)
+
+/* Results of vesk_envelope_decrypt. */
+#define VESK_ENVELOPE_OPENED 0
+#define VESK_ENVELOPE_BAD_INPUT (-1) /* length not a multiple of 8 or below 16; a NULL pointer */
+#define VESK_ENVELOPE_NO_ROOM (-2)   /* data length negative or above the capacity */
+#define VESK_ENVELOPE_NOT_ZERO (-3)  /* trailing bytes not zero: wrong key or damaged */
+
+/* The key holder: a pointer to it can be passed wherever an envelope key is
+ * expected.  param1 and param2 are the caller's; the library stores them and
+ * never reads them. */
 typedef struct vesk_envelope_key {
     uint8_t key[16];
     uint8_t param1;
     uint8_t param2;
 } vesk_envelope_key;
+VESK_CRYPTO_ASSERT(sizeof(vesk_envelope_key) == 18, vesk_envelope_key_is_18_bytes);
+VESK_CRYPTO_ASSERT(offsetof(vesk_envelope_key, param2) == 17, vesk_envelope_key_param2_at_17);
 
+/* Seals `length` bytes of `data` into `out`, which must hold
+ * VESK_ENVELOPE_SIZE(length) bytes (not checked) and must not overlap
+ * `data`; *out_length receives that size.  An empty data string still needs
+ * a non-NULL `data`.  A NULL pointer, a negative length or one whose
+ * envelope would not fit an int writes nothing, *out_length included. */
 VESK_API void vesk_envelope_encrypt(const uint8_t key[16], const uint8_t *data, int length,
                                     uint8_t *out, int *out_length);
+/* Opens `length` ciphertext bytes into `out`, whose capacity *inout_length
+ * gives on entry; on success *inout_length is the data length (length - 10 -
+ * pad, at most length - 10).  `out` may be the ciphertext buffer itself.
+ *   VESK_ENVELOPE_OPENED (0)      opened.
+ *   VESK_ENVELOPE_BAD_INPUT (-1)  nothing written.
+ *   VESK_ENVELOPE_NO_ROOM (-2)    nothing written.
+ *   VESK_ENVELOPE_NOT_ZERO (-3)   kept for compatibility: by then the data
+ *                                 bytes are in `out` and their count in
+ *                                 *inout_length; do not use them.
+ * The header's upper bits, the filler and the 2 random bytes are not
+ * checked. */
 VESK_API int vesk_envelope_decrypt(const uint8_t key[16], const uint8_t *cipher, int length,
                                    uint8_t *out, int *inout_length);
+/* Stores param1, param2 and the 16 key bytes, then seeds rand() with the
+ * current time (srand(time(NULL))), so it also re-seeds the generator that
+ * vesk_rand_init and vesk_rand_next use.  A NULL holder or key does
+ * nothing. */
 VESK_API void vesk_envelope_init(vesk_envelope_key *holder, const uint8_t key[16], uint8_t param1,
                                  uint8_t param2);
+/* Copies the key only when key_length is exactly 16; anything else (or a
+ * NULL pointer) does nothing. */
 VESK_API void vesk_envelope_set_key(vesk_envelope_key *holder, const uint8_t *key, int key_length);
+/* Stores the two bytes (a NULL holder does nothing). */
 VESK_API void vesk_envelope_set_params(vesk_envelope_key *holder, uint8_t param1, uint8_t param2);
+
+/* Hex text: two upper-case digits per byte, no separators, no prefix.
+ * Encode writes 2 * length digits and a NUL (the output must hold
+ * 2 * length + 1 characters): 0; -1 NULL data, length 0 or NULL out, nothing
+ * written. */
 VESK_API int vesk_hex_encode(const uint8_t *data, uint16_t length, char *out);
+/* Decodes into size / 2 bytes, which are zeroed first; byte k comes from
+ * characters 2k and 2k + 1 while both lie before the text's NUL (a shorter
+ * text leaves the rest zero; an odd last character is ignored).  Never reads
+ * past `size` characters or the NUL.  Kept for compatibility: each pair is
+ * read as strtoul(pair, 16) reads a two-character string, so digits of
+ * either case give their value, "G1" gives 0, "1G" gives 1, " 5" gives 5 and
+ * "-1" gives 0xFF; nothing is reported.  0; -1 odd size or a NULL pointer,
+ * nothing written. */
 VESK_API int vesk_hex_decode(const char *text, uint16_t size, uint8_t *out);
 
 /* ======================================================================
