@@ -1,4 +1,6 @@
 // Engine set-up and tear-down, the slot allocator's ranges, and channels.
+// test-platform: POSIX (POSIX sockets, /proc/self); the engine on Windows is
+// exercised against the Linux engine by the interoperation test.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
