@@ -4,6 +4,7 @@
 #   make sanitize   the suite under ASan+UBSan, then under TSan
 #   make bench      build and run the benchmarks (Release)
 #   make fuzz       build the libFuzzer targets and run each for FUZZ_SECONDS
+#   make windows-test  cross-build the Windows i686 DLL and its suite, run them under Wine
 
 CMAKE      ?= cmake
 CTEST      ?= ctest
@@ -11,7 +12,7 @@ JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build test demo sanitize asan tsan bench fuzz clean
+.PHONY: all build test demo sanitize asan tsan bench fuzz windows-test clean
 
 all: build
 
@@ -65,5 +66,13 @@ fuzz: build-fuzz/build.ninja
 	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$corpus $$seeds; \
 	done
 
+build-win32/build.ninja:
+	$(CMAKE) -S . -B build-win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+
+windows-test: build-win32/build.ninja
+	$(CMAKE) --build build-win32
+	tests/windows/run_windows_tests.sh $(CURDIR)/build-win32 $(CTEST_ARGS)
+
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-win32

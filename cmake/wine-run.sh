@@ -3,6 +3,7 @@
 # prefix is VESK_WINEPREFIX (or WINEPREFIX, or build-win32/wineprefix), the
 # first-run set-up is done here when the prefix is new, and the browser and
 # .NET runtimes that Wine would offer to install are switched off.
+# Without a program, only makes sure that the prefix exists.
 set -e
 here=$(cd "$(dirname "$0")/.." && pwd)
 WINEPREFIX=${VESK_WINEPREFIX:-${WINEPREFIX:-$here/build-win32/wineprefix}}
@@ -21,4 +22,5 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
+[ $# -gt 0 ] || exit 0
 exec wine "$@"

@@ -1,3 +1,4 @@
+// test-platform: POSIX (each request runs in a fork()ed child)
 #include "child_request.h"
 
 #include <fcntl.h>

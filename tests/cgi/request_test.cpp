@@ -1,5 +1,6 @@
 // Whole requests through cgiInit, cgiGetValue and cgiUninit, each in a child
 // process with its own environment, standard input and working directory.
+// test-platform: POSIX (fork()ed children, setenv, POSIX directories)
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>

@@ -1,6 +1,7 @@
 // The example CGI program behind a real web server: lighttpd with mod_cgi on
 // a loopback port chosen at run time, configured from a temporary directory,
 // and driven over plain sockets with GET and POST requests.
+// test-platform: POSIX (lighttpd, POSIX sockets)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>

@@ -1,6 +1,8 @@
 // The settings file on disk: found beside the executable, loaded and looked
 // up.  Each test writes its file beside the test executable under a name of
 // its own and removes it afterwards.
+// test-platform: POSIX (the executable's path from /proc/self/exe); the
+// Windows counterparts are in tests/windows/module_path_test.cpp.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -1,4 +1,6 @@
 // Starting and ending processes, and splitting command lines.
+// test-platform: POSIX (process ids, sessions, signals); the Windows
+// counterparts are in tests/windows/process_test.cpp.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,4 +1,6 @@
 // Socket wrappers on loopback.
+// test-platform: POSIX (POSIX sockets, fcntl, SIGPIPE); the Windows
+// counterparts are in tests/windows/socket_test.cpp.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
