@@ -1,5 +1,7 @@
 // TCP through the engine with plain sockets as the remote peer: accepting,
 // framed and raw receiving, connecting, sending, pending sends, closing.
+// test-platform: POSIX (the remote peer uses POSIX sockets); the engine on
+// Windows is exercised against the Linux engine by the interoperation test.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 

@@ -1,5 +1,7 @@
 // UDP through the engine with plain sockets as the remote peer: data,
 // probes, keepalive answers by slot type, and the peer-table results.
+// test-platform: POSIX (the remote peer uses POSIX sockets); the engine on
+// Windows is exercised against the Linux engine by the interoperation test.
 #include <gtest/gtest.h>
 
 #include "net_test_util.h"
