@@ -451,21 +451,67 @@ VESK_API int vesk_config_get(const SettingsTable *table, const char *key, char *
  * Timer service
  * ====================================================================== */
 
+/* A process-wide table of up to ten periodic timers, run by one background
+ * thread that wakes every 500 ms.  Calling order: vesk_timer_init first; add
+ * and remove at any time after it, before or after the start; start once;
+ * stop once.  A new start after a stop needs a new init (which also empties
+ * the table): a start after a stop without one runs nothing.
+ *
+ * Scheduling: each pass reads the wall clock once, in whole seconds, and
+ * runs, slot 0 to 9 in order, every timer for which (now - last run) >=
+ * interval in unsigned 32-bit arithmetic; its last run becomes now.  So a
+ * timer's first run comes once the clock's whole seconds have advanced by
+ * `interval` since the add (never at once for interval >= 1: for interval 2
+ * between a little over 1 s and about 2.5 s after the add), later runs fall
+ * on clock seconds `interval` apart, and interval 0 runs at every pass.  If
+ * the clock steps back, every timer runs at the next pass.
+ *
+ * Threads: callbacks run on the timer thread, one at a time.  The table is
+ * locked for a whole pass, so callers' adds and removes never meet a
+ * half-done pass; a remove from another thread waits until a running
+ * callback has returned.  A callback may itself add and remove timers (its
+ * own included) and the pass goes on over the table as changed: a timer added
+ * in a higher slot is examined in the same pass.  A callback must not call
+ * vesk_timer_stop.  An exception escaping a callback ends the process with
+ * one line on standard error and exit status 1; a callback still running
+ * about one second after vesk_timer_stop is terminated by force. */
+
+#define VESK_TIMER_SLOTS 10
+#define VESK_TIMER_NO_SLOT 0xFFFF /* vesk_timer_add: all slots in use */
+#define VESK_TIMER_TICK_MS 500    /* sleep between passes */
+
+/* Called with the slot index that vesk_timer_add returned, the spec's
+ * context and param, and the address of the slot's own copy of the 40 data
+ * bytes, which keeps what the callback writes there from one run to the
+ * next.  The result is ignored. */
 typedef int (*TimerCallback)(int32_t index, void *context, void *param, uint8_t *data);
 typedef struct TimerSpec {
-    void *context;
-    uint32_t interval;
-    uint32_t extra;
-    TimerCallback callback;
-    void *param;
-    uint8_t data[40];
-} TimerSpec; /* 60 bytes on i686; 72 on x86_64 */
+    void *context;          /* handed to the callback */
+    uint32_t interval;      /* seconds between runs; 0 runs at every pass */
+    uint32_t extra;         /* stored with the timer, never interpreted */
+    TimerCallback callback; /* may be NULL: the timer is marked run, nothing called */
+    void *param;            /* handed to the callback */
+    uint8_t data[40];       /* copied into the slot; the callback gets the copy */
+} TimerSpec;                /* 60 bytes on i686; 72 on x86_64 */
 
+/* Empties the table and forgets the thread (without stopping one that still
+ * runs: call it before the start or after the stop).  Always 0. */
 VESK_API int vesk_timer_init(void);
+/* Starts the timer thread.  0, also when the thread cannot be created (no
+ * timer runs then) and when a started thread has not been stopped yet (a
+ * second start does nothing). */
 VESK_API int vesk_timer_start(void);
+/* Asks the thread to stop and waits for it: it ends within about 500 ms plus
+ * the current pass, and is terminated by force after 1000 ms.  The timers
+ * stay in their slots.  0, also without a start.  Never from a callback. */
 VESK_API int vesk_timer_stop(void);
-VESK_API int vesk_timer_add(TimerSpec spec); /* by value */
+/* Puts a copy of `spec` into the lowest free slot: its index, 0 to 9;
+ * VESK_TIMER_NO_SLOT (0xFFFF) when all ten are in use (nothing changes). */
+VESK_API int vesk_timer_add(TimerSpec spec);
+/* Frees slot `index`, zeroing it (its data included): 0; -1 when the index
+ * names no slot that holds a timer (outside 0..9 included). */
 VESK_API int vesk_timer_remove(int index);
+/* Removes every timer.  Always 0. */
 VESK_API int vesk_timer_remove_all(void);
 
 /* ======================================================================

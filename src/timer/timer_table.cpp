@@ -1,0 +1,110 @@
+// The timer table: ten slots, added to and removed from by callers' threads
+// and run by the timer thread's passes.
+//
+// Locking: one recursive lock guards the table.  A pass holds it from start
+// to end, callbacks included, so that neither side ever sees a half-filled or
+// half-cleared slot and a removal from another thread waits for a running
+// callback to return before it clears that callback's data.  It is recursive
+// because callbacks run on the timer thread inside the pass and may add and
+// remove timers, their own included: those calls proceed at once.
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "timer/timer.h"
+#include "vuvidur.h"
+
+namespace {
+
+std::recursive_mutex g_table_lock;
+uint32_t g_add_count = 0;  // successful adds since the last init; never read
+TimerSlot g_slots[VESK_TIMER_SLOTS];
+
+bool timer_slot_held(int index) {
+    return index >= 0 && index < VESK_TIMER_SLOTS && g_slots[index].in_use == 1;
+}
+
+}  // namespace
+
+uint32_t timer_now() { return static_cast<uint32_t>(std::time(nullptr)); }
+
+int timer_add_at(const TimerSpec &spec, uint32_t now) {
+    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
+        TimerSlot &slot = g_slots[index];
+        if (slot.in_use != 0) continue;
+        ++g_add_count;
+        slot.in_use = 1;
+        slot.index = index;
+        slot.interval = spec.interval;
+        slot.extra = spec.extra;
+        slot.created = now;
+        slot.last_run = now;  // so the first run comes `interval` seconds on, never at once
+        slot.run_count = 0;
+        slot.spec = spec;
+        return index;
+    }
+    return VESK_TIMER_NO_SLOT;
+}
+
+int timer_run_due(uint32_t now) {
+    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    // Slots are read afresh at each step: a callback may have changed the
+    // table, and a timer it added in a higher slot is examined in this pass.
+    for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
+        TimerSlot &slot = g_slots[index];
+        if (slot.in_use != 1 || now - slot.last_run < slot.interval) continue;
+        slot.run_count = static_cast<uint8_t>(slot.run_count + 1);
+        slot.last_run = now;
+        if (slot.spec.callback != nullptr) {
+            slot.spec.callback(slot.index, slot.spec.context, slot.spec.param, slot.spec.data);
+        }
+    }
+    return 0;
+}
+
+TimerSlot timer_slot_snapshot(int index) {
+    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    return g_slots[index];
+}
+
+uint32_t timer_add_count() {
+    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    return g_add_count;
+}
+
+extern "C" {
+
+VESK_API int vesk_timer_init(void) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+        g_add_count = 0;
+        std::memset(g_slots, 0, sizeof g_slots);
+    }
+    // Outside the table lock: a stop in progress may be waiting for a pass
+    // that needs it.
+    timer_thread_forget();
+    return 0;
+}
+
+VESK_API int vesk_timer_add(TimerSpec spec) {
+    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    return timer_add_at(spec, timer_now());
+}
+
+VESK_API int vesk_timer_remove(int index) {
+    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    if (!timer_slot_held(index)) return -1;
+    std::memset(&g_slots[index], 0, sizeof g_slots[index]);
+    return 0;
+}
+
+VESK_API int vesk_timer_remove_all(void) {
+    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
+        if (timer_slot_held(index)) std::memset(&g_slots[index], 0, sizeof g_slots[index]);
+    }
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,75 @@
+// The timer thread: a pass over the timer table every 500 milliseconds until
+// the service is stopped.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "os/os.h"
+#include "timer/timer.h"
+#include "vuvidur.h"
+
+namespace {
+
+constexpr int kTickMicroseconds = VESK_TIMER_TICK_MS * 1000;
+constexpr int kThreadReserved = 20000;  // vesk_thread_create's unused argument
+
+// Serialises start, stop and forget.  Never held by a pass, so holding it
+// while waiting for the thread to end cannot deadlock.
+std::mutex g_control_lock;
+vesk_thread_cell *g_thread = nullptr;  // the running thread's cell, NULL when none
+// Written by the stopping thread, polled by the timer thread: 0 run, 1 stop.
+std::atomic<uint32_t> g_stop{0};
+
+uint32_t timer_loop(void *) {
+    while (g_stop.load(std::memory_order_acquire) == 0) {
+        vesk_usleep(kTickMicroseconds);
+        // Checked again after the sleep, so that a stop never meets one more
+        // pass; the thread ends with exit code 0 either way.
+        if (g_stop.load(std::memory_order_acquire) != 0) break;
+        timer_run_due(timer_now());
+    }
+    return 0;
+}
+
+[[noreturn]] void timer_fault() {
+    // A supervisor must not read this as a clean exit: status 1, not 0.
+    std::fputs("vuvidur: a timer callback raised an exception; ending the process\n", stderr);
+    std::exit(1);
+}
+
+uint32_t VESK_THREADCALL timer_thread_main(void *arg) {
+    return os_run_guarded(timer_loop, arg, timer_fault);
+}
+
+}  // namespace
+
+void timer_thread_forget() {
+    std::lock_guard<std::mutex> lock(g_control_lock);
+    g_thread = nullptr;  // a thread still running is left to run
+    g_stop.store(0, std::memory_order_release);
+}
+
+extern "C" {
+
+VESK_API int vesk_timer_start(void) {
+    std::lock_guard<std::mutex> lock(g_control_lock);
+    // A second start while a thread is running would double the passes and
+    // lose the first thread's cell: it does nothing.
+    if (g_thread != nullptr) return 0;
+    g_thread = vesk_thread_create(kThreadReserved, nullptr, timer_thread_main, nullptr);
+    return 0;  // also when the thread could not be created (reported there)
+}
+
+VESK_API int vesk_timer_stop(void) {
+    std::lock_guard<std::mutex> lock(g_control_lock);
+    g_stop.store(1, std::memory_order_release);  // stays 1 until the next init
+    if (g_thread != nullptr) {
+        vesk_thread_destroy(g_thread);  // waits up to 1000 ms, then terminates it
+        vesk_mem_free(g_thread);
+        g_thread = nullptr;
+    }
+    return 0;
+}
+
+}  // extern "C"
