@@ -938,51 +938,183 @@ VESK_API int vesk_hex_decode(const char *text, uint16_t size, uint8_t *out);
  * Ticket authentication
  * ====================================================================== */
 
-typedef struct vesk_auth_client_ctx { /* 80 bytes */
-    uint8_t ticket[32];
-    uint32_t client_id;
-    uint32_t service_id;
-    uint32_t accept_time;
-    uint32_t usable_lifetime;
-    uint8_t session_key[16];
-    uint32_t next_seq;
-    uint32_t peer_seq;
-    uint32_t flags;
-    uint32_t state;
-} vesk_auth_client_ctx;
+/* A three-party ticket scheme on 32-cycle TEA.  An issuer that knows every
+ * client's and service's 16-byte key answers a client's request with a
+ * ticket that only the service can read and a session key that only the
+ * client can read; the client then proves itself to the service with the
+ * ticket and an authenticator, the service proves itself back with a reply,
+ * and the client may send sealed messages.  Strictly increasing sequence
+ * numbers, kept on both sides, refuse replays.  All messages are fixed-size
+ * byte blocks in the callers' buffers; the library sends nothing.  Every
+ * 32-bit word of every message is little-endian; E(K, x) below is the
+ * 8-byte block x under vesk_tea_encrypt_block with key K, one independent
+ * block at a time.
+ *
+ *   request (8, client to issuer, in the clear): client id, service id
+ *   answer (56, issuer to client): ticket (32), E(client key, {client id,
+ *       lifetime}), E(client key, session key 0-7), E(client key, 8-15)
+ *   ticket (32): E(service key, ...) of session key (16), client id,
+ *       service id, issue time, lifetime, as four independent blocks
+ *   authenticator message (40, client to service): ticket, E(session key,
+ *       {client id, seq})
+ *   reply (8, service to client): E(session key, {NOT client id, seq})
+ *   sealed message (16, client to service): E(session key, {client id,
+ *       seq}), E(session key, {VESK_AUTH_SEAL_MARKER, 0}); it carries no data
+ *
+ * Calling order: client init, request; issuer issue; client accept,
+ * authenticator; service accept (gives the reply); client verify; then client
+ * seal and service open as often as wanted, and further authenticator /
+ * accept / verify rounds while the ticket is usable.  Both sides draw from one
+ * increasing sequence: after the inits the client's next/peer are 1/0 and the
+ * service's peer/next 0/1; the authenticator carries 1, the reply 2, a seal
+ * then 2, the next authenticator 3, its reply 4, and so on.
+ *
+ * Neither context owns resources: the caller allocates it, may reuse it after
+ * another init, and frees it as it likes.  A context is used by one thread at
+ * a time; the issuer may run on any number of threads at once (if its key
+ * callback allows).  Times are seconds since 1970 from time(), held in 32
+ * bits.  See docs/security.md for what this scheme does not protect against. */
 
+#define VESK_AUTH_TICKET_LIFETIME 7200    /* seconds, fixed by the issuer */
+#define VESK_AUTH_SEAL_MARKER 0x80000000u /* first word of a sealed message's second block */
+#define VESK_AUTH_FLAG 0x80000000u        /* set in `flags` by init when its flag argument is not 0 */
+
+/* Message sizes in bytes. */
+#define VESK_AUTH_REQUEST_SIZE 8
+#define VESK_AUTH_ANSWER_SIZE 56
+#define VESK_AUTH_TICKET_SIZE 32
+#define VESK_AUTH_AUTHENTICATOR_SIZE 40
+#define VESK_AUTH_REPLY_SIZE 8
+#define VESK_AUTH_SEALED_SIZE 16
+
+/* State words: 0x10 a client context, 0x20 a service context, 0x01 an
+ * accepted answer (client) or ticket (service), 0x02 a verified reply. */
+#define VESK_AUTH_CLIENT_INIT 16
+#define VESK_AUTH_CLIENT_TICKET 17
+#define VESK_AUTH_CLIENT_VERIFIED 19
+#define VESK_AUTH_SERVER_INIT 32
+#define VESK_AUTH_SERVER_ACCEPTED 33
+
+/* The client's context: one ticket. */
+typedef struct vesk_auth_client_ctx { /* 80 bytes */
+    uint8_t ticket[32];       /* the encrypted ticket, verbatim from the answer */
+    uint32_t client_id;       /* own id, from init */
+    uint32_t service_id;      /* the service wanted, from init */
+    uint32_t accept_time;     /* time() when the answer was accepted */
+    uint32_t usable_lifetime; /* seconds usable after accept_time: lifetime / 5 * 4 */
+    uint8_t session_key[16];  /* learnt from the answer */
+    uint32_t next_seq;        /* next sequence number to send; 1 after init */
+    uint32_t peer_seq;        /* highest sequence number accepted from the service */
+    uint32_t flags;           /* VESK_AUTH_FLAG or 0; read by no operation */
+    uint32_t state;           /* VESK_AUTH_CLIENT_* */
+} vesk_auth_client_ctx;
+VESK_CRYPTO_ASSERT(sizeof(vesk_auth_client_ctx) == 80, vesk_auth_client_ctx_is_80_bytes);
+VESK_CRYPTO_ASSERT(offsetof(vesk_auth_client_ctx, session_key) == 48, client_session_key_at_48);
+VESK_CRYPTO_ASSERT(offsetof(vesk_auth_client_ctx, state) == 76, client_state_at_76);
+
+/* The service's context: one client's ticket at a time.  The first five
+ * fields are the decrypted ticket, filled by a successful accept; the caller
+ * may read them (client_id then names the authenticated client). */
 typedef struct vesk_auth_server_ctx { /* 52 bytes */
     uint8_t session_key[16];
     uint32_t client_id;
-    uint32_t service_id;
-    uint32_t issue_time;
-    uint32_t lifetime;
-    uint32_t own_id;
-    uint32_t next_seq;
-    uint32_t peer_seq;
-    uint32_t flags;
-    uint32_t state;
+    uint32_t service_id; /* equal to own_id after an accept */
+    uint32_t issue_time; /* the issuer's time() at issue */
+    uint32_t lifetime;   /* VESK_AUTH_TICKET_LIFETIME */
+    uint32_t own_id;     /* this service's id, from init */
+    uint32_t next_seq;   /* sequence number for the next reply; 1 after init */
+    uint32_t peer_seq;   /* highest sequence number accepted from any client */
+    uint32_t flags;      /* VESK_AUTH_FLAG or 0; read by no operation */
+    uint32_t state;      /* VESK_AUTH_SERVER_* */
 } vesk_auth_server_ctx;
+VESK_CRYPTO_ASSERT(sizeof(vesk_auth_server_ctx) == 52, vesk_auth_server_ctx_is_52_bytes);
+VESK_CRYPTO_ASSERT(offsetof(vesk_auth_server_ctx, own_id) == 32, server_own_id_at_32);
+VESK_CRYPTO_ASSERT(offsetof(vesk_auth_server_ctx, state) == 48, server_state_at_48);
 
+/* The issuer's key callback: fill all 48 bytes -- the named service's key,
+ * the named client's key and a fresh session key for this answer -- and
+ * return 0 or more; or refuse the request (an unknown client or service)
+ * with a negative value, which vesk_auth_issue returns unchanged.  The areas
+ * are zeroed before the call.  The library never makes key material. */
 typedef int32_t (*vesk_auth_key_fn)(uint32_t client_id, uint32_t service_id,
                                     uint8_t service_key[16], uint8_t client_key[16],
                                     uint8_t session_key[16]);
 
+/* Zeroes the 80 bytes and sets the ids, next_seq 1, VESK_AUTH_FLAG in flags
+ * when flag is not 0, state VESK_AUTH_CLIENT_INIT.  0; -1 NULL context. */
 VESK_API int vesk_auth_client_init(vesk_auth_client_ctx *c, int flag, uint32_t client_id,
                                    uint32_t service_id);
+/* Writes the 8-byte request; *length is the capacity on entry and 8 after.
+ * 0; -1 a NULL pointer or capacity below 8; -2 state not exactly
+ * VESK_AUTH_CLIENT_INIT (a second request needs a fresh init).  Nothing is
+ * written on failure. */
 VESK_API int vesk_auth_client_request(vesk_auth_client_ctx *c, uint8_t *out, int *length);
+/* The issuer: reads the request, asks `keys` once for the three keys, and
+ * writes the 56-byte answer stamped with time() and a lifetime of
+ * VESK_AUTH_TICKET_LIFETIME; *length is the capacity on entry and 56 after.
+ * 0; -1 a NULL pointer, request length not 8 or capacity below 56 (the
+ * callback is not called); the callback's own negative value.  Nothing is
+ * written on failure.  Keeps no state. */
 VESK_API int vesk_auth_issue(const uint8_t *request, int request_length, vesk_auth_key_fn keys,
                              uint8_t *out, int *length);
+/* Accepts the issuer's answer with this client's key: keeps the ticket,
+ * learns the session key, sets usable_lifetime = lifetime / 5 * 4 (5760 s for
+ * 7200) counted from this client's time() now, state VESK_AUTH_CLIENT_TICKET.
+ * 0; -1 a NULL pointer or answer length not 56; -2 state not exactly
+ * VESK_AUTH_CLIENT_INIT (accepting twice); -3 the answer names another client
+ * or was made under another client key -- kept for compatibility: the ticket
+ * field already holds the refused answer's ticket; the state stays
+ * VESK_AUTH_CLIENT_INIT, so another answer may be tried.  Other failures
+ * change nothing.  Nothing else protects the answer: a wrong key passes the
+ * id check with probability about 2^-32. */
 VESK_API int vesk_auth_client_accept(vesk_auth_client_ctx *c, const uint8_t client_key[16],
                                      const uint8_t *answer, int answer_length);
+/* Writes the 40-byte authenticator message with the sequence number
+ * max(next_seq, peer_seq); next_seq becomes that + 1.  *length is the
+ * capacity on entry and 40 after.  0; -1 a NULL pointer or capacity below 40;
+ * -2 no answer accepted; -3 expired: more than usable_lifetime seconds since
+ * the acceptance (exactly usable_lifetime still works), or a clock set back
+ * before it.  Failures change nothing. */
 VESK_API int vesk_auth_client_authenticator(vesk_auth_client_ctx *c, uint8_t *out, int *length);
+/* Checks the service's 8-byte reply: 0, peer_seq = its sequence number,
+ * state VESK_AUTH_CLIENT_VERIFIED; -1 a NULL pointer or length not 8; -2 no
+ * answer accepted; -3 not NOT client id (another key: not from the service);
+ * -4 sequence number not above peer_seq (a replay).  Failures change
+ * nothing. */
 VESK_API int vesk_auth_client_verify(vesk_auth_client_ctx *c, const uint8_t *reply,
                                      int reply_length);
+/* Writes the 16-byte sealed message with sequence number next_seq, then
+ * raises next_seq.  *length is the capacity on entry and 16 after.  0; -1 a
+ * NULL pointer or capacity below 16 (nothing changed).  Kept for
+ * compatibility: no state and no expiry test (without an accepted answer it
+ * seals under the all-zero session key), and the number is not first raised
+ * to peer_seq. */
 VESK_API int vesk_auth_client_seal(vesk_auth_client_ctx *c, uint8_t *out, int *length);
+
+/* Zeroes the 52 bytes and sets own_id, next_seq 1, VESK_AUTH_FLAG in flags
+ * when flag is not 0, state VESK_AUTH_SERVER_INIT.  0; -1 NULL context.  Note
+ * the argument order, unlike the client's init. */
 VESK_API int vesk_auth_server_init(vesk_auth_server_ctx *s, uint32_t own_id, int flag);
+/* Checks an authenticator message with this service's key and answers with
+ * the 8-byte reply (sequence number seq + 1; next_seq ends at seq + 2);
+ * *reply_length is the capacity on entry and 8 after.  On success the
+ * ticket's fields replace those of any earlier ticket, peer_seq = seq, state
+ * VESK_AUTH_SERVER_ACCEPTED.  0; -1 a NULL pointer, message length not 40 or
+ * capacity below 8; -2 not a service context; -3 the ticket names another
+ * service (or was made under another key); -4 the authenticator names
+ * another client, or its sequence number is not above peer_seq (a replay;
+ * peer_seq is not reset by a new ticket).  Failures change nothing.  Kept for
+ * compatibility: the ticket's issue time and lifetime are not tested (expiry
+ * is enforced only by the client); test them in the context if needed. */
 VESK_API int vesk_auth_server_accept(vesk_auth_server_ctx *s, const uint8_t service_key[16],
                                      const uint8_t *message, int message_length, uint8_t *reply,
                                      int *reply_length);
+/* Checks a sealed message: 0 and peer_seq = its sequence number; -1 a NULL
+ * pointer or length below 16 (a longer message is accepted, only its first
+ * 16 bytes are read); -2 no ticket accepted; -3 another client, or a
+ * sequence number not above peer_seq (a replay: -3 here, -4 in accept and
+ * verify).  Failures change nothing.  Only the first block is checked; the
+ * marker block is not examined. */
 VESK_API int vesk_auth_server_open(vesk_auth_server_ctx *s, const uint8_t *message,
                                    int message_length);
 
