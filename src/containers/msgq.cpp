@@ -6,6 +6,8 @@
 // it; the order is always semaphore first, then mutex, and the mutex is never
 // held while waiting on the semaphore.  `state` mirrors `count`: EMPTY at 0,
 // FULL at VESK_MSGQ_MAX_ITEMS, NORMAL in between.
+#include <thread>
+
 #include "vuvidur.h"
 
 struct vesk_msgq_node {
@@ -14,6 +16,9 @@ struct vesk_msgq_node {
 };
 
 namespace {
+
+constexpr int kMsgqBusyPolls = 50;
+constexpr int kMsgqPolls = kMsgqBusyPolls + 20;
 
 int msgq_state_for(int32_t count) {
     if (count <= 0) return VESK_MSGQ_EMPTY;
@@ -123,7 +128,16 @@ VESK_API int vesk_msgq_count(vesk_msgq *q) {
 }
 
 VESK_API void *vesk_msgq_get(vesk_msgq *q) {
-    if (q == nullptr || vesk_sem_wait(q->items) != 0) return nullptr;
+    if (q == nullptr) return nullptr;
+    // A consumer that finds the queue empty usually sees the next item very
+    // soon.  Sleeping on the semaphore costs a system call on both sides per
+    // item (the put must wake the sleeper), so poll a little first, giving
+    // the processor away between polls so that a producer can run.
+    for (int i = 0; i < kMsgqPolls; ++i) {
+        if (vesk_sem_trywait(q->items) == 0) return msgq_take_claimed(q);
+        if (i >= kMsgqBusyPolls) std::this_thread::yield();
+    }
+    if (vesk_sem_wait(q->items) != 0) return nullptr;
     return msgq_take_claimed(q);
 }
 

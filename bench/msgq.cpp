@@ -1,0 +1,129 @@
+// Message queue throughput: items handed from producer threads to consumer
+// threads, 1 to 1 and 4 to 4, against a plain std::mutex +
+// std::condition_variable + std::deque queue doing the same work in the same
+// run.  Consumers block while the queue is empty.  The ratio lines at the end
+// give the library queue's items per second as a fraction of the plain one's.
+#include <benchmark/benchmark.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vuvidur.h"
+
+namespace {
+
+constexpr int kItemsPerRound = 240000;  // divisible by every thread count below
+
+class LibraryQueue {
+  public:
+    LibraryQueue() { vesk_msgq_create(&q_); }
+    ~LibraryQueue() { vesk_msgq_destroy(&q_); }
+    void put(void *item) {
+        while (vesk_msgq_put(&q_, item) != 0) std::this_thread::yield();  // full: never at this size
+    }
+    void *take() { return vesk_msgq_get(&q_); }
+
+  private:
+    vesk_msgq q_;
+};
+
+class PlainQueue {
+  public:
+    void put(void *item) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            items_.push_back(item);
+        }
+        ready_.notify_one();
+    }
+    void *take() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return !items_.empty(); });
+        void *item = items_.front();
+        items_.pop_front();
+        return item;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<void *> items_;
+};
+
+template <typename Queue>
+void BM_Handoff(benchmark::State &state) {
+    const int producers = static_cast<int>(state.range(0));
+    const int consumers = static_cast<int>(state.range(1));
+    for (auto _ : state) {
+        Queue queue;
+        std::vector<std::thread> threads;
+        for (int c = 0; c < consumers; ++c) {
+            threads.emplace_back([&queue, consumers] {
+                for (int i = 0; i < kItemsPerRound / consumers; ++i) {
+                    benchmark::DoNotOptimize(queue.take());
+                }
+            });
+        }
+        for (int p = 0; p < producers; ++p) {
+            threads.emplace_back([&queue, producers] {
+                for (int i = 0; i < kItemsPerRound / producers; ++i) {
+                    queue.put(reinterpret_cast<void *>(static_cast<uintptr_t>(i) + 1));
+                }
+            });
+        }
+        for (std::thread &thread : threads) thread.join();
+    }
+    state.SetItemsProcessed(state.iterations() * kItemsPerRound);
+}
+
+// Registered pairwise so that the two queues run side by side per shape.
+BENCHMARK_TEMPLATE(BM_Handoff, LibraryQueue)->ArgNames({"producers", "consumers"})->Args({1, 1})->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Handoff, PlainQueue)->ArgNames({"producers", "consumers"})->Args({1, 1})->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Handoff, LibraryQueue)->ArgNames({"producers", "consumers"})->Args({4, 4})->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Handoff, PlainQueue)->ArgNames({"producers", "consumers"})->Args({4, 4})->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Collects items per second per run so that main can print the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            auto it = run.counters.find("items_per_second");
+            if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    double rate(const std::string &name) const {
+        auto it = rates_.find(name);
+        return it == rates_.end() ? 0.0 : it->second;
+    }
+
+  private:
+    std::map<std::string, double> rates_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    for (int threads : {1, 4}) {
+        std::string shape = "/producers:" + std::to_string(threads) + "/consumers:" + std::to_string(threads) +
+                            "/real_time";
+        double library = reporter.rate("BM_Handoff<LibraryQueue>" + shape);
+        double plain = reporter.rate("BM_Handoff<PlainQueue>" + shape);
+        if (library > 0 && plain > 0) {
+            std::printf("library/plain queue throughput ratio, %d producer(s) / %d consumer(s): %.2f\n",
+                        threads, threads, library / plain);
+        }
+    }
+    benchmark::Shutdown();
+    return 0;
+}
