@@ -70,9 +70,14 @@ build-win32/build.ninja:
 	$(CMAKE) -S . -B build-win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 
-windows-test: build-win32/build.ninja
+# A native tree for the Linux side of the engine interoperation test.
+build-win-linux/build.ninja:
+	$(CMAKE) -S . -B build-win-linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_INTEROP_PEER=ON
+
+windows-test: build-win32/build.ninja build-win-linux/build.ninja
+	$(CMAKE) --build build-win-linux --target vesk_interop_peer
 	$(CMAKE) --build build-win32
 	tests/windows/run_windows_tests.sh $(CURDIR)/build-win32 $(CTEST_ARGS)
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz build-win32
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-win32 build-win-linux
