@@ -1,6 +1,8 @@
 // The executable's path and the fallback directory on Windows.
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -38,4 +40,28 @@ TEST(WindowsModulePath, ModuleDirectoryEndsWithTheLastBackslash) {
     char dir[200];
     ASSERT_EQ(vesk_module_dir(dir), 0);
     EXPECT_EQ(std::string(dir), p.substr(0, p.rfind('\\') + 1));
+}
+
+// A settings file written by a Windows editor (CR LF line ends) beside the
+// executable, found through the module's own directory.
+TEST(WindowsModulePath, SettingsFileBesideTheProgramIsReadWithWindowsLineEnds) {
+    char dir[200];
+    ASSERT_EQ(vesk_module_dir(dir), 0);
+    std::string name = "vesk_settings_" + std::to_string(GetCurrentProcessId()) + ".ini";
+    std::string path = std::string(dir) + name;
+    FILE *f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("port = 8080\r\nhost\tlocalhost\r\nlast yes", f);
+    std::fclose(f);
+    SettingsTable table;
+    int rc = vesk_config_load(name.c_str(), &table);
+    std::remove(path.c_str());
+    ASSERT_EQ(rc, 0);
+    char value[20];
+    ASSERT_EQ(vesk_config_get(&table, "port", value), 0);
+    EXPECT_STREQ(value, "8080");
+    ASSERT_EQ(vesk_config_get(&table, "host", value), 0);
+    EXPECT_STREQ(value, "localhost");
+    ASSERT_EQ(vesk_config_get(&table, "last", value), 0);
+    EXPECT_STREQ(value, "yes");
 }
