@@ -213,7 +213,9 @@ void net_receive(int slot, IoBuffers &buf) {
 void net_deliver_held(IoBuffers &buf) {
     for (int n = 1; n <= g_engine.slot_count; ++n) {
         Slot &s = net_slot(n);
-        if (s.held_waiting && s.state.load(std::memory_order_acquire) == VESK_NET_READY) {
+        // The state first: the I/O thread's own fields mean something only
+        // while the slot is in service (allocation rewrites them meanwhile).
+        if (s.state.load(std::memory_order_acquire) == VESK_NET_READY && s.held_waiting) {
             cut_held(n, buf);
         }
     }

@@ -53,6 +53,59 @@ inline bool sanitized() {
     return v != nullptr && *v != '\0';
 }
 
+// Unpacked copies of the packed records: gtest's comparisons take their
+// arguments by reference, which a misaligned packed field cannot bind to.
+struct Msg {
+    int kind;
+    int32_t slot;
+    uint32_t addr;
+    uint16_t port;
+    int32_t length;
+};
+struct Accept {
+    int kind;
+    int32_t listener;
+    int32_t slot;
+    uint32_t addr;
+    uint16_t port;
+};
+struct Connect {
+    int kind;
+    int32_t slot;
+    int32_t result;
+};
+struct ProbeReply {
+    int kind;
+    int32_t slot;
+    int mark;
+    int16_t value;
+    uint32_t addr;
+    uint16_t port;
+};
+
+template <typename T>
+T packed_at(const uint8_t *bytes) {
+    T t;
+    std::memcpy(&t, bytes, sizeof t);
+    return t;
+}
+inline Msg unpack_msg(const uint8_t *b) {
+    auto m = packed_at<vesk_net_msg>(b);
+    return {m.kind, m.slot, m.addr, m.port, m.length};
+}
+inline Accept unpack_accept(const uint8_t *b) {
+    auto a = packed_at<vesk_ev_accept>(b);
+    return {a.kind, a.listener, a.slot, a.addr, a.port};
+}
+inline Connect unpack_connect(const uint8_t *b) {
+    auto c = packed_at<vesk_ev_connect>(b);
+    return {c.kind, c.slot, c.result};
+}
+inline ProbeReply unpack_probe_reply(const uint8_t *b) {
+    auto r = packed_at<vesk_ev_probe_reply>(b);
+    return {r.kind, r.slot, r.mark, r.value, r.addr, r.port};
+}
+
 struct Event {
     int length = 0;
     uint8_t bytes[VESK_NET_MAX_RECORD] = {};
@@ -62,12 +115,10 @@ struct Event {
         std::memcpy(&s, bytes + 1, 4);
         return s;
     }
-    template <typename T>
-    T as() const {
-        T t;
-        std::memcpy(&t, bytes, sizeof t);
-        return t;
-    }
+    Msg msg() const { return unpack_msg(bytes); }
+    Accept accept() const { return unpack_accept(bytes); }
+    Connect connect() const { return unpack_connect(bytes); }
+    ProbeReply probe_reply() const { return unpack_probe_reply(bytes); }
     Bytes data() const {  // payload of a data event
         return Bytes(bytes + 18, bytes + length);
     }
@@ -172,15 +223,17 @@ inline Bytes wire_frame(const Bytes &payload) {
 // A message record for vesk_net_send: 18 bytes of head, then the payload.
 struct Message {
     std::vector<uint8_t> storage;
+    // One spare byte behind the payload keeps storage[18] valid when the
+    // payload is empty.
     Message(int slot, const Bytes &payload, uint32_t addr = 0, uint16_t port = 0)
-        : storage(18 + payload.size()) {
+        : storage(18 + payload.size() + 1) {
         vesk_net_msg head{};
         head.slot = slot;
         head.addr = addr;
         head.port = port;
         head.length = static_cast<int32_t>(payload.size());
         std::memcpy(storage.data(), &head, sizeof head);
-        if (!payload.empty()) std::memcpy(storage.data() + 18, payload.data(), payload.size());
+        if (!payload.empty()) std::memcpy(&storage[18], payload.data(), payload.size());
     }
     vesk_net_msg *msg() { return reinterpret_cast<vesk_net_msg *>(storage.data()); }
     void set_length(int32_t length) { std::memcpy(storage.data() + 11, &length, 4); }

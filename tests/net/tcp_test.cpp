@@ -42,7 +42,7 @@ protected:
         Event ev;
         EXPECT_TRUE(next_event(ch_, ev));
         EXPECT_EQ(ev.kind(), VESK_EV_ACCEPT);
-        *slot = ev.as<vesk_ev_accept>().slot;
+        *slot = ev.accept().slot;
         return fd;
     }
     Bytes expect_data(int slot) {
@@ -50,7 +50,7 @@ protected:
         EXPECT_TRUE(next_event(ch_, ev));
         EXPECT_EQ(ev.kind(), VESK_EV_TCP_DATA);
         EXPECT_EQ(ev.slot(), slot);
-        EXPECT_EQ(ev.length, 18 + ev.as<vesk_net_msg>().length);
+        EXPECT_EQ(ev.length, 18 + ev.msg().length);
         return ev.data();
     }
     int ch_ = 0;
@@ -65,7 +65,7 @@ TEST_F(Tcp, AcceptEventNamesListenerNewSlotAndThePeersAddress) {
     Event ev;
     ASSERT_TRUE(next_event(ch_, ev));
     ASSERT_EQ(ev.length, 15);
-    auto accept = ev.as<vesk_ev_accept>();
+    auto accept = ev.accept();
     EXPECT_EQ(accept.kind, VESK_EV_ACCEPT);
     EXPECT_EQ(accept.listener, listener);
     EXPECT_EQ(accept.slot, listener + 1);
@@ -91,7 +91,7 @@ TEST_F(Tcp, FramesSplitAcrossReceivesArriveWholeInOrderWithThePeersAddress) {
     Event ev;
     ASSERT_TRUE(next_event(ch_, ev));
     EXPECT_EQ(ev.length, 23);
-    auto msg = ev.as<vesk_net_msg>();
+    auto msg = ev.msg();
     sockaddr_in client = local_address(fd);
     EXPECT_EQ(msg.addr, client.sin_addr.s_addr);
     EXPECT_EQ(msg.port, client.sin_port);
@@ -208,7 +208,7 @@ TEST_F(Tcp, ConnectReportsItsOutcomeOnceAndThenCarriesFramesBothWays) {
         Event ev;
         ASSERT_TRUE(next_event(ch_, ev));
         ASSERT_EQ(ev.length, 9);
-        auto c = ev.as<vesk_ev_connect>();
+        auto c = ev.connect();
         EXPECT_EQ(c.kind, VESK_EV_CONNECT);
         EXPECT_EQ(c.slot, slot);
         EXPECT_EQ(c.result, 0);
@@ -237,7 +237,7 @@ TEST_F(Tcp, ConnectThatFailsIsReportedOnceAndLeavesTheSlotFailedNotFree) {
     ASSERT_EQ(rc, 0);
     Event ev;
     ASSERT_TRUE(next_event(ch_, ev));
-    auto c = ev.as<vesk_ev_connect>();
+    auto c = ev.connect();
     EXPECT_EQ(c.kind, VESK_EV_CONNECT);
     EXPECT_EQ(c.result, -1);
     EXPECT_TRUE(stays_quiet(ch_));
@@ -371,7 +371,7 @@ TEST_F(Tcp, ListenerWithAFullOrdinaryRangeLeavesConnectionsWaitingUntilASlotIsFr
     Event ev;
     ASSERT_TRUE(next_event(ch_, ev));
     ASSERT_EQ(ev.kind(), VESK_EV_ACCEPT);
-    EXPECT_EQ(ev.as<vesk_ev_accept>().slot, 2) << "accepted into the reaped slot";
+    EXPECT_EQ(ev.accept().slot, 2) << "accepted into the reaped slot";
     ASSERT_TRUE(send_all(waiting, wire_frame(pattern(6))));
     EXPECT_EQ(expect_data(2), pattern(6));
 }

@@ -61,7 +61,7 @@ TEST_F(Udp, DataFrameFromAnySenderBecomesOneEventWithTheReceivedFrameHeader) {
     Event ev;
     ASSERT_TRUE(next_event(ch_, ev));
     EXPECT_EQ(ev.length, 23);
-    auto msg = ev.as<vesk_net_msg>();
+    auto msg = ev.msg();
     EXPECT_EQ(msg.kind, VESK_EV_UDP_DATA);
     EXPECT_EQ(msg.slot, slot);
     sockaddr_in from = local_address(stranger_);
@@ -129,7 +129,7 @@ TEST_F(Udp, ProbeSentByTheEngineAndItsReplyBecomeAProbeReplyEvent) {
     Event ev;
     ASSERT_TRUE(next_event(ch_, ev));
     ASSERT_EQ(ev.length, 14);
-    auto r = ev.as<vesk_ev_probe_reply>();
+    auto r = ev.probe_reply();
     EXPECT_EQ(r.kind, VESK_EV_PROBE_REPLY);
     EXPECT_EQ(r.slot, slot);
     EXPECT_EQ(Bytes(ev.bytes + 5, ev.bytes + 14), reply);

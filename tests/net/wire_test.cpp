@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net/wire.h"
+#include "net_test_util.h"
 
 namespace {
 
@@ -274,8 +275,7 @@ TEST(EventRecords, TcpDataEventOfFivePayloadBytesHasRecordLength23) {
 
     uint8_t out[VESK_NET_MAX_RECORD];
     ASSERT_EQ(net::ring_read_event(r.ring, out), 23);
-    vesk_net_msg msg;
-    std::memcpy(&msg, out, sizeof msg);
+    const nettest::Msg msg = nettest::unpack_msg(out);
     EXPECT_EQ(msg.kind, VESK_EV_TCP_DATA);
     EXPECT_EQ(msg.slot, 7);
     EXPECT_EQ(msg.addr, 0x0100007Fu);
@@ -288,15 +288,13 @@ TEST(EventRecords, FixedRecordsCarryTheirFieldsAtTheirOffsets) {
     uint8_t rec[16];
     std::memset(rec, 0xAA, sizeof rec);
     ASSERT_EQ(net::wire_connect_record(rec, 3, -1), 9);
-    vesk_ev_connect c;
-    std::memcpy(&c, rec, sizeof c);
+    const nettest::Connect c = nettest::unpack_connect(rec);
     EXPECT_EQ(c.kind, VESK_EV_CONNECT);
     EXPECT_EQ(c.slot, 3);
     EXPECT_EQ(c.result, -1);
 
     ASSERT_EQ(net::wire_accept_record(rec, 2, 9, 0x0100007F, 0x3930), 15);
-    vesk_ev_accept a;
-    std::memcpy(&a, rec, sizeof a);
+    const nettest::Accept a = nettest::unpack_accept(rec);
     EXPECT_EQ(a.kind, VESK_EV_ACCEPT);
     EXPECT_EQ(a.listener, 2);
     EXPECT_EQ(a.slot, 9);
@@ -309,8 +307,7 @@ TEST(EventRecords, FixedRecordsCarryTheirFieldsAtTheirOffsets) {
 
     const uint8_t reply[9] = {0xFE, 0x01, 0x80, 127, 0, 0, 1, 0x30, 0x39};
     ASSERT_EQ(net::wire_probe_reply_record(rec, 5, reply), 14);
-    vesk_ev_probe_reply p;
-    std::memcpy(&p, rec, sizeof p);
+    const nettest::ProbeReply p = nettest::unpack_probe_reply(rec);
     EXPECT_EQ(p.kind, VESK_EV_PROBE_REPLY);
     EXPECT_EQ(p.mark, 0xFE);
     EXPECT_EQ(p.value, VESK_CTL_PROBE_REPLY);
