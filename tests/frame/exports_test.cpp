@@ -69,8 +69,7 @@ constexpr Expected kAssigned[] = {
 // Ordinals whose functions are not built yet.  Whoever builds one adds it to
 // the ordinal table and removes it here; the tests below fail on either half
 // alone.  The list must end empty.
-const std::set<int> kPending = {
-};
+const std::set<int> kPending = {};
 
 std::map<int, const frame::ExportEntry *> table_by_ordinal() {
     std::map<int, const frame::ExportEntry *> byOrdinal;
