@@ -2,6 +2,8 @@
 // whole framed TCP exchange from listening to reaping, and UDP probes and
 // keepalives between two engines with a plain relay in the middle that
 // records every datagram.
+// test-platform: POSIX (fork()ed engines, POSIX sockets); the Windows engine
+// meets the Linux engine in the interoperation test (tests/windows/).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 

@@ -1,6 +1,8 @@
 // Many connections at once through one small channel: every frame arrives
 // once, in order per connection, intact, while backpressure holds the
 // senders back; and the engine sending to many connections at once.
+// test-platform: POSIX (the remote peers use POSIX sockets); the engine on
+// Windows is exercised against the Linux engine by the interoperation test.
 #include <gtest/gtest.h>
 
 #include <atomic>
