@@ -228,6 +228,19 @@ static void call_services(void) {
         CHECK(PROC(void *(*)(const vesk_list *, int), 24)(&list, 0) == &item, "list item");
         if (table_entry(25)) PROC(int (*)(vesk_list *, int), 25)(&list, 0);
     }
+    if (table_entry(41) && table_entry(44) && table_entry(45)) {
+        /* TimerSpec travels by value: 60 bytes on the stack of a cdecl call. */
+        TimerSpec spec;
+        memset(&spec, 0, sizeof spec);
+        spec.interval = 3600;
+        spec.data[39] = 0x5A;
+        CHECK(sizeof spec == 60, "TimerSpec is %u bytes", (unsigned)sizeof spec);
+        CHECK(PROC(int (*)(void), 41)() == 0, "timer init");
+        CHECK(PROC(int (*)(TimerSpec), 44)(spec) == 0, "the first timer takes slot 0");
+        CHECK(PROC(int (*)(TimerSpec), 44)(spec) == 1, "the second timer takes slot 1");
+        CHECK(PROC(int (*)(int), 45)(0) == 0 && PROC(int (*)(int), 45)(0) == -1, "timer remove");
+        if (table_entry(46)) PROC(int (*)(void), 46)();
+    }
     /* The data export: the address of the stream variable, null until cgiInit. */
     FILE **stream = (FILE **)(void *)by_ordinal(342);
     CHECK(stream != NULL && *stream == NULL, "cgiOutStream before cgiInit");
