@@ -70,51 +70,45 @@ void learn_peer(Slot &s) {
     }
 }
 
+// Posts the frames of one slot into its channel.
+class PostingSink final : public FrameSink {
+public:
+    PostingSink(int slot, ChannelWriter &writer, IoBuffers &buf)
+        : slot_(slot), s_(net_slot(slot)), writer_(writer), buf_(buf) {}
+
+    bool frame(const uint8_t *frame, int length) override {
+        wire_data_head(buf_.record, VESK_EV_TCP_DATA, slot_, s_.peer_addr, s_.peer_port, length,
+                       frame);
+        return writer_.post(buf_.record, kMsgHeadSize, frame + kFrameHeaderSize, length);
+    }
+    // Its payload could not fit an event record: the connection is failed
+    // rather than overflowing the record or losing frames silently.
+    bool too_long(int) override {
+        if (writer_.room() < kEventHeaderSize + kClosedRecordSize) return false;
+        fail_connection(slot_, VESK_EV_FAILED, writer_, buf_);
+        return true;
+    }
+
+private:
+    int slot_;
+    Slot &s_;
+    ChannelWriter &writer_;
+    IoBuffers &buf_;
+};
+
 // Posts every complete frame held in the slot's receive area, in order,
 // while the channel takes them; keeps the rest at the front of the area.
 void cut_held(int slot, IoBuffers &buf) {
     Slot &s = net_slot(slot);
     ChannelWriter writer(s.channel.load(std::memory_order_acquire));
-    uint8_t *area = s.receive_area;
-    const int held = s.held;
-    int used = 0;
-    bool waiting = false;
-    while (used < held) {
-        const Cut cut = wire_cut_next({area + used, static_cast<size_t>(held - used)});
-        if (cut.step == CutStep::need_more) break;
-        if (cut.step == CutStep::control) {  // keepalives carry nothing to deliver
-            used += cut.size;
-            continue;
-        }
-        if (cut.step == CutStep::bad_marker) {  // framing is lost: drop all held
-            used = held;
-            break;
-        }
-        if (cut.step == CutStep::too_long) {
-            // Its payload could not fit an event record: the connection is
-            // failed rather than overflowing it or losing frames silently.
-            if (writer.room() < kEventHeaderSize + kClosedRecordSize) {
-                waiting = true;
-                break;
-            }
-            fail_connection(slot, VESK_EV_FAILED, writer, buf);
-            used = held;
-            break;
-        }
-        const uint8_t *frame = area + used;
-        wire_data_head(buf.record, VESK_EV_TCP_DATA, slot, s.peer_addr, s.peer_port, cut.length,
-                       frame);
-        if (!writer.post(buf.record, kMsgHeadSize, frame + kFrameHeaderSize, cut.length)) {
-            waiting = true;  // no room: this frame and those behind it wait
-            break;
-        }
-        used += cut.size;
+    PostingSink sink(slot, writer, buf);
+    const StreamCut cut = wire_cut_stream({s.receive_area, static_cast<size_t>(s.held)}, sink);
+    if (cut.consumed > 0 && cut.consumed < s.held) {
+        std::memmove(s.receive_area, s.receive_area + cut.consumed,
+                     static_cast<size_t>(s.held - cut.consumed));
     }
-    if (used > 0 && used < held) {
-        std::memmove(area, area + used, static_cast<size_t>(held - used));
-    }
-    s.held = held - used;
-    s.held_waiting = waiting;
+    s.held -= cut.consumed;
+    s.held_waiting = cut.waiting;
 }
 
 void receive_framed(int slot, IoBuffers &buf) {

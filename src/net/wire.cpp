@@ -30,6 +30,41 @@ Cut wire_cut_next(std::span<const uint8_t> held) {
     return {CutStep::frame, size, length};
 }
 
+StreamCut wire_cut_stream(std::span<const uint8_t> held, FrameSink &sink) {
+    const int total = static_cast<int>(held.size());
+    StreamCut result{0, false, false};
+    while (result.consumed < total) {
+        const uint8_t *at = held.data() + result.consumed;
+        const Cut cut = wire_cut_next({at, static_cast<size_t>(total - result.consumed)});
+        switch (cut.step) {
+            case CutStep::need_more:
+                return result;
+            case CutStep::control:  // keepalives carry nothing to deliver
+                result.consumed += cut.size;
+                break;
+            case CutStep::bad_marker:  // framing is lost: drop all held
+                result.consumed = total;
+                return result;
+            case CutStep::too_long:
+                if (sink.too_long(cut.length)) {
+                    result.failed = true;
+                    result.consumed = total;
+                } else {
+                    result.waiting = true;
+                }
+                return result;
+            case CutStep::frame:
+                if (!sink.frame(at, cut.length)) {
+                    result.waiting = true;  // this frame and those behind it wait
+                    return result;
+                }
+                result.consumed += cut.size;
+                break;
+        }
+    }
+    return result;
+}
+
 namespace {
 
 constexpr size_t kMaxPeerIndex = 32767;

@@ -71,6 +71,32 @@ struct Cut {
 // the next step is.  Pure: the caller consumes the bytes.
 Cut wire_cut_next(std::span<const uint8_t> held);
 
+// What the owner of a framed stream does with what the cutter finds.
+class FrameSink {
+public:
+    // A complete data frame: `frame` points at its header, the payload of
+    // `length` bytes follows.  False when it cannot be taken now (it and all
+    // behind it stay held).
+    virtual bool frame(const uint8_t *frame, int length) = 0;
+    // A frame announcing more than kMaxData bytes.  False when it cannot be
+    // reported now (it stays held); true when the stream is given up.
+    virtual bool too_long(int length) = 0;
+
+protected:
+    ~FrameSink() = default;
+};
+
+struct StreamCut {
+    int consumed;  // bytes to drop from the front of what is held
+    bool waiting;  // the sink refused something: try again later
+    bool failed;   // a frame too long ended the stream
+};
+
+// Cuts every complete frame from the front of `held` and hands it to the
+// sink, in order, dropping control frames; a byte other than 0xFE where a
+// frame must start drops everything held.
+StreamCut wire_cut_stream(std::span<const uint8_t> held, FrameSink &sink);
+
 // ---- UDP datagram handler --------------------------------------------------
 
 // A peer table entry: address (network order) in the low 32 bits, port

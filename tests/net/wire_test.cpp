@@ -2,6 +2,7 @@
 // datagram handler, event records, and whole-event posting and reading.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,31 +30,42 @@ Bytes concat(std::initializer_list<Bytes> parts) {
     return all;
 }
 
-// Runs the cutter the way the I/O thread does over a receive area fed in
-// chunks: returns the payload lengths delivered and leaves what stays held.
+// Collects what the cutter hands over; takes at most `room` frames.
+struct Sink final : net::FrameSink {
+    std::vector<Bytes> frames;
+    size_t room = SIZE_MAX;
+    bool report_too_long = true;
+    int too_long_length = 0;
+
+    bool frame(const uint8_t *f, int length) override {
+        if (frames.size() >= room) return false;
+        frames.emplace_back(f + 3, f + 3 + length);
+        return true;
+    }
+    bool too_long(int length) override {
+        too_long_length = length;
+        return report_too_long;
+    }
+};
+
+// A receive area fed in chunks, cut after each one as the I/O thread does.
 struct Stream {
     Bytes held;
+    Sink sink;
     std::vector<int> delivered;
-    bool too_long = false;
+    net::StreamCut last{};
 
     void receive(const Bytes &chunk) {
         held.insert(held.end(), chunk.begin(), chunk.end());
-        size_t used = 0;
-        for (;;) {
-            Cut cut = net::wire_cut_next({held.data() + used, held.size() - used});
-            if (cut.step == CutStep::need_more) break;
-            if (cut.step == CutStep::too_long) {
-                too_long = true;
-                break;
-            }
-            if (cut.step == CutStep::bad_marker) {
-                used = held.size();
-                break;
-            }
-            if (cut.step == CutStep::frame) delivered.push_back(cut.length);
-            used += static_cast<size_t>(cut.size);
+        cut();
+    }
+    void cut() {
+        const size_t before = sink.frames.size();
+        last = net::wire_cut_stream(held, sink);
+        for (size_t i = before; i < sink.frames.size(); ++i) {
+            delivered.push_back(static_cast<int>(sink.frames[i].size()));
         }
-        held.erase(held.begin(), held.begin() + static_cast<long>(used));
+        held.erase(held.begin(), held.begin() + last.consumed);
     }
 };
 
@@ -93,6 +105,37 @@ TEST(FrameCutter, BadMarkerDropsEverythingHeldIncludingValidFramesBehindIt) {
     EXPECT_TRUE(s.held.empty());
     s.receive(frame(6));  // framing restarts with the next bytes received
     EXPECT_EQ(s.delivered, (std::vector<int>{6}));
+}
+
+TEST(FrameCutter, FramesTheSinkCannotTakeStayHeldInOrderUntilItCan) {
+    Stream s;
+    s.sink.room = 1;
+    s.receive(concat({frame(5, 1), frame(6, 2), frame(7, 3)}));
+    EXPECT_EQ(s.delivered, (std::vector<int>{5}));
+    EXPECT_TRUE(s.last.waiting);
+    EXPECT_EQ(s.held, concat({frame(6, 2), frame(7, 3)}));
+    s.sink.room = SIZE_MAX;
+    s.cut();
+    EXPECT_EQ(s.delivered, (std::vector<int>{5, 6, 7}));
+    EXPECT_FALSE(s.last.waiting);
+    EXPECT_EQ(s.sink.frames[2], Bytes(7, 3));
+}
+
+TEST(FrameCutter, FrameTooLongFailsTheStreamOnlyOnceItCanBeReported) {
+    Stream s;
+    s.sink.report_too_long = false;
+    Bytes header = frame(net::kMaxData + 1);
+    header.resize(3);
+    s.receive(concat({frame(4), header}));
+    EXPECT_EQ(s.delivered, (std::vector<int>{4}));
+    EXPECT_TRUE(s.last.waiting);
+    EXPECT_FALSE(s.last.failed);
+    EXPECT_EQ(s.held, header) << "kept until it can be reported";
+    s.sink.report_too_long = true;
+    s.cut();
+    EXPECT_TRUE(s.last.failed);
+    EXPECT_EQ(s.sink.too_long_length, net::kMaxData + 1);
+    EXPECT_TRUE(s.held.empty());
 }
 
 TEST(FrameCutter, LengthAboveMaximumIsReportedAsSoonAsTheHeaderIsThere) {

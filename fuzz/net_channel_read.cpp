@@ -1,0 +1,56 @@
+// vesk_net_channel_read over arbitrary ring contents: any storage size,
+// bytes and positions (consistent or not).  Each read returns a documented
+// code and never touches memory outside the ring or the 2066-byte buffer.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "net/net_internal.h"
+
+namespace {
+
+int g_channel = 0;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    if (vesk_net_init(1, 1, 0, 1, 4096, 0, 0) != 0) std::abort();
+    g_channel = vesk_net_channel_open();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 6) return 0;
+    uint16_t read_pos, write_pos;
+    std::memcpy(&read_pos, data, 2);
+    std::memcpy(&write_pos, data + 2, 2);
+    const int ring_size = 1 + (data[4] | (data[5] << 8)) % 4096;
+    data += 6;
+    size -= 6;
+    std::vector<uint8_t> storage(static_cast<size_t>(ring_size), 0);
+    std::memcpy(storage.data(), data, size < storage.size() ? size : storage.size());
+
+    net::Channel &ch = net::net_channel(g_channel);
+    vesk_mutex_lock(ch.mutex);
+    vesk_ring saved = ch.ring;
+    ch.ring.storage = storage.data();
+    ch.ring.size = ring_size;
+    // Positions beyond the storage, too: the ring must refuse them.
+    ch.ring.read_pos = read_pos % (ring_size + 8);
+    ch.ring.write_pos = write_pos % (ring_size + 8);
+    vesk_mutex_unlock(ch.mutex);
+
+    std::vector<uint8_t> buffer(VESK_NET_MAX_RECORD);
+    for (int i = 0; i < 64; ++i) {
+        const int r = vesk_net_channel_read(g_channel, buffer.data());
+        if (r > VESK_NET_MAX_RECORD || r < -3 || r == -1) std::abort();
+        if (r == 0 || r == -2) break;
+    }
+
+    vesk_mutex_lock(ch.mutex);
+    ch.ring = saved;
+    vesk_mutex_unlock(ch.mutex);
+    return 0;
+}
