@@ -89,13 +89,15 @@ BENCHMARK_TEMPLATE(BM_Handoff, PlainQueue)->ArgNames({"producers", "consumers"})
 BENCHMARK_TEMPLATE(BM_Handoff, LibraryQueue)->ArgNames({"producers", "consumers"})->Args({4, 4})->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_Handoff, PlainQueue)->ArgNames({"producers", "consumers"})->Args({4, 4})->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// Collects items per second per run so that main can print the ratios.
+// Collects items per second per shape so that main can print the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
+            // With repetitions, the median stands for the shape.
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
             auto it = run.counters.find("items_per_second");
-            if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
+            if (it != run.counters.end()) rates_[run.run_name.str()] = it->second.value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
