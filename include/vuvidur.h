@@ -839,8 +839,8 @@ VESK_API uint32_t vesk_crc32(uint32_t previous, const void *data, int length);
 /* TEA, 32 cycles (delta 0x9E3779B9), on 32-bit words: block y = in[0],
  * z = in[1], key k0..k3 = key[0..3].  Blocks and keys held as bytes are read
  * little-endian (bytes 0-3 are the first word), the order every ticket
- * message uses.  `in` and `out` may be the same block.  No result; NULL is
- * outside the contract.  The zero block under the zero key encrypts to the
+ * message uses.  `in` and `out` may be the same block.  No result; a NULL
+ * pointer does nothing.  The zero block under the zero key encrypts to the
  * bytes 0A 3A EA 41 40 A9 BA 94. */
 VESK_API void vesk_tea_encrypt_block(const uint32_t in[2], uint32_t out[2], const uint32_t key[4]);
 VESK_API void vesk_tea_decrypt_block(const uint32_t in[2], uint32_t out[2], const uint32_t key[4]);
@@ -850,8 +850,8 @@ VESK_API void vesk_tea_decrypt_block(const uint32_t in[2], uint32_t out[2], cons
  * bytes XORed with key bytes 0.. (the same in both directions, so a buffer
  * shorter than 8 bytes is only XORed).  Writes exactly `length` bytes to
  * `dst`; no padding, no length field.  `src` and `dst` may be the same
- * buffer.  0 done (length 0 writes nothing); -1 NULL src (nothing written).
- * dst and key are not tested. */
+ * buffer.  0 done (length 0 writes nothing, whatever dst and key are); -1
+ * NULL src, or NULL dst or key with a length above 0 (nothing written). */
 VESK_API int vesk_tea_encrypt_buffer(const uint8_t *src, uint16_t length, uint8_t *dst,
                                      const uint8_t key[16]);
 VESK_API int vesk_tea_decrypt_buffer(const uint8_t *src, uint16_t length, uint8_t *dst,

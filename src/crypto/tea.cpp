@@ -31,10 +31,12 @@ void tea32_decrypt_le(const uint8_t in[8], uint8_t out[8], const TeaKey &key) {
 
 // The exported block functions take words, as callers hold them.  They are
 // copied in and out with memcpy so that a block inside a byte buffer need not
-// be aligned, and so that `in` and `out` may be the same block.
+// be aligned, and so that `in` and `out` may be the same block.  A null
+// pointer does nothing (the classic functions crashed on it).
 extern "C" {
 
 VESK_API void vesk_tea_encrypt_block(const uint32_t in[2], uint32_t out[2], const uint32_t key[4]) {
+    if (in == nullptr || out == nullptr || key == nullptr) return;
     uint32_t v[2], k[4];
     std::memcpy(v, in, sizeof v);
     std::memcpy(k, key, sizeof k);
@@ -43,6 +45,7 @@ VESK_API void vesk_tea_encrypt_block(const uint32_t in[2], uint32_t out[2], cons
 }
 
 VESK_API void vesk_tea_decrypt_block(const uint32_t in[2], uint32_t out[2], const uint32_t key[4]) {
+    if (in == nullptr || out == nullptr || key == nullptr) return;
     uint32_t v[2], k[4];
     std::memcpy(v, in, sizeof v);
     std::memcpy(k, key, sizeof k);

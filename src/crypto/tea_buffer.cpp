@@ -118,18 +118,19 @@ void tea32_decrypt_buffer(const uint8_t *src, size_t length, uint8_t *dst, const
 
 extern "C" {
 
-// A null source is refused; the destination and the key are the caller's
-// to get right, as they always were.
+// A null source is refused.  So are a null destination or key when there is
+// something to write: the classic functions did not test them and crashed.
+// Length 0 writes nothing and succeeds whatever they are.
 VESK_API int vesk_tea_encrypt_buffer(const uint8_t *src, uint16_t length, uint8_t *dst,
                                      const uint8_t key[16]) {
-    if (src == nullptr) return -1;
+    if (src == nullptr || (length > 0 && (dst == nullptr || key == nullptr))) return -1;
     crypto::tea32_encrypt_buffer(src, length, dst, key);
     return 0;
 }
 
 VESK_API int vesk_tea_decrypt_buffer(const uint8_t *src, uint16_t length, uint8_t *dst,
                                      const uint8_t key[16]) {
-    if (src == nullptr) return -1;
+    if (src == nullptr || (length > 0 && (dst == nullptr || key == nullptr))) return -1;
     crypto::tea32_decrypt_buffer(src, length, dst, key);
     return 0;
 }

@@ -199,3 +199,24 @@ TEST(TeaBuffer, ZeroLengthWritesNothingAndNullSourceIsRefused) {
     EXPECT_EQ(vesk_tea_decrypt_buffer(nullptr, 8, dst, key), -1);
     for (uint8_t b : dst) EXPECT_EQ(b, 0x5A);
 }
+
+// The classic functions crashed on these; here they are refusals.
+TEST(TeaBuffer, NullDestinationOrKeyIsRefusedWhenThereIsSomethingToWrite) {
+    uint8_t dst[8];
+    std::memset(dst, 0x5A, sizeof dst);
+    const uint8_t src[8] = {1, 2, 3, 4, 5, 6, 7, 8}, key[16] = {};
+    EXPECT_EQ(vesk_tea_encrypt_buffer(src, 8, nullptr, key), -1);
+    EXPECT_EQ(vesk_tea_decrypt_buffer(src, 3, nullptr, key), -1);
+    EXPECT_EQ(vesk_tea_encrypt_buffer(src, 3, dst, nullptr), -1);
+    EXPECT_EQ(vesk_tea_decrypt_buffer(src, 8, dst, nullptr), -1);
+    EXPECT_EQ(vesk_tea_encrypt_buffer(src, 0, nullptr, nullptr), 0);
+    for (uint8_t b : dst) EXPECT_EQ(b, 0x5A);
+
+    uint32_t block[2] = {1, 2};
+    const uint32_t words[4] = {};
+    vesk_tea_encrypt_block(nullptr, block, words);
+    vesk_tea_decrypt_block(block, nullptr, words);
+    vesk_tea_encrypt_block(block, block, nullptr);
+    EXPECT_EQ(block[0], 1u);
+    EXPECT_EQ(block[1], 2u);
+}
