@@ -127,3 +127,22 @@ TEST(NullCells, EveryOperationAnswersMinusOneAndDestroyDoesNothing) {
     vesk_mutex_destroy(nullptr);
     EXPECT_EQ(vesk_sem_destroy(nullptr), 0);
 }
+
+// Using a cell after its object was destroyed must not crash: the calls
+// answer like calls on a closed handle.
+TEST(DestroyedCells, OperationsFailQuietlyInsteadOfCrashing) {
+    vesk_mutex_cell *m = vesk_mutex_create(0, 0);
+    vesk_mutex_destroy(m);
+    EXPECT_EQ(vesk_mutex_lock(m), VESK_WAIT_FAILED);
+    EXPECT_EQ(vesk_mutex_unlock(m), 0);
+    vesk_mutex_destroy(m);
+    vesk_mem_free(m);
+
+    vesk_sem_cell *s = vesk_sem_create(0, 0, 1);
+    vesk_sem_destroy(s);
+    EXPECT_EQ(vesk_sem_post(s), 0);
+    EXPECT_EQ(vesk_sem_wait(s), VESK_WAIT_FAILED);
+    EXPECT_EQ(vesk_sem_trywait(s), VESK_WAIT_FAILED);
+    EXPECT_EQ(vesk_sem_destroy(s), 0);
+    vesk_mem_free(s);
+}

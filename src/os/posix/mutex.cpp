@@ -63,6 +63,7 @@ VESK_API void vesk_mutex_destroy(vesk_mutex_cell *cell) {
 
 VESK_API int vesk_mutex_lock(vesk_mutex_cell *cell) {
     if (cell == nullptr) return -1;
+    if (cell->mutex == nullptr) return VESK_WAIT_FAILED;  // destroyed: a failed wait, as on a closed handle
     int rc = pthread_mutex_lock(cell->mutex);
     if (rc == 0) return 0;
     if (rc == EOWNERDEAD) {
@@ -75,7 +76,7 @@ VESK_API int vesk_mutex_lock(vesk_mutex_cell *cell) {
 
 VESK_API int vesk_mutex_unlock(vesk_mutex_cell *cell) {
     if (cell == nullptr) return -1;
-    pthread_mutex_unlock(cell->mutex);  // a failed release is not reported
+    if (cell->mutex != nullptr) pthread_mutex_unlock(cell->mutex);  // a failed release is not reported
     return 0;
 }
 
@@ -106,6 +107,7 @@ VESK_API int vesk_sem_destroy(vesk_sem_cell *cell) {
 
 VESK_API int vesk_sem_post(vesk_sem_cell *cell) {
     if (cell == nullptr) return -1;
+    if (cell->sem == nullptr) return 0;  // destroyed: a failed release is not reported
     // The maximum count is 0x7FFFFFFF (SEM_VALUE_MAX on Linux): a post beyond
     // it fails with EOVERFLOW, which is not reported.
     sem_post(cell->sem);
@@ -114,6 +116,7 @@ VESK_API int vesk_sem_post(vesk_sem_cell *cell) {
 
 VESK_API int vesk_sem_wait(vesk_sem_cell *cell) {
     if (cell == nullptr) return -1;
+    if (cell->sem == nullptr) return VESK_WAIT_FAILED;
     int rc;
     do {
         rc = sem_wait(cell->sem);
@@ -123,6 +126,7 @@ VESK_API int vesk_sem_wait(vesk_sem_cell *cell) {
 
 VESK_API int vesk_sem_trywait(vesk_sem_cell *cell) {
     if (cell == nullptr) return -1;
+    if (cell->sem == nullptr) return VESK_WAIT_FAILED;
     return sem_trywait(cell->sem) == 0 ? 0 : VESK_WAIT_FAILED;
 }
 
