@@ -1,5 +1,7 @@
 // The pure cores of the socket engine: the framed-stream cutter, the UDP
 // datagram handler, event records, and whole-event posting and reading.
+// test-platform: POSIX (through net_test_util.h, which opens POSIX sockets);
+// the pure cores themselves are portable.
 #include <gtest/gtest.h>
 
 #include <cstdint>
