@@ -40,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Positions beyond the storage, too: the ring must refuse them.
     ch.ring.read_pos = read_pos % (ring_size + 8);
     ch.ring.write_pos = write_pos % (ring_size + 8);
+    ch.has_events.store(1);
     vesk_mutex_unlock(ch.mutex);
 
     std::vector<uint8_t> buffer(VESK_NET_MAX_RECORD);
@@ -51,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     vesk_mutex_lock(ch.mutex);
     ch.ring = saved;
+    net::net_channel_note(ch);
     vesk_mutex_unlock(ch.mutex);
     return 0;
 }

@@ -156,6 +156,7 @@ bool build_channels() {
         ch.ring.size = e.ring_size;
         ch.mutex = vesk_mutex_create(0, 0);
         ch.in_use.store(0, std::memory_order_relaxed);
+        ch.has_events.store(0, std::memory_order_relaxed);
         if (ch.mutex == nullptr) return false;
     }
     return true;
@@ -218,6 +219,7 @@ bool net_post_event(int channel, const uint8_t *head, int head_size, const uint8
     vesk_mutex_lock(ch.mutex);
     bool posted = ch.in_use.load(std::memory_order_relaxed) != 0 &&
                   ring_post_event(ch.ring, head, head_size, body, body_size);
+    if (posted) net_channel_note(ch);
     vesk_mutex_unlock(ch.mutex);
     return posted;
 }
@@ -304,6 +306,7 @@ VESK_API int vesk_net_channel_open(void) {
         if (ch.in_use.load(std::memory_order_relaxed) != 0) continue;
         vesk_mutex_lock(ch.mutex);
         vesk_ring_reset(&ch.ring);  // never another user's leftover events
+        net_channel_note(ch);
         ch.in_use.store(1, std::memory_order_relaxed);
         vesk_mutex_unlock(ch.mutex);
         claimed = c;
@@ -320,6 +323,7 @@ VESK_API int vesk_net_channel_close(int channel) {
     if (was_in_use) {
         ch.in_use.store(0, std::memory_order_relaxed);
         vesk_ring_reset(&ch.ring);
+        net_channel_note(ch);
     }
     vesk_mutex_unlock(ch.mutex);
     return was_in_use ? 0 : -1;

@@ -65,7 +65,18 @@ struct Channel {
     // claim), so that the I/O thread may lock it while the channel is being
     // released: a post to a released channel is dropped under the lock.
     vesk_mutex_cell *mutex;
+    // Whether the ring holds anything, noted under the mutex after every
+    // change, so that a reader polling an empty channel need not take the
+    // mutex (and does not keep the I/O thread waiting for it).  A read that
+    // misses an event being posted is the same as a read made a moment
+    // earlier.
+    std::atomic<int32_t> has_events;
 };
+
+// Notes whether the channel's ring holds anything; the caller holds its mutex.
+inline void net_channel_note(Channel &ch) {
+    ch.has_events.store(vesk_ring_has_data(&ch.ring), std::memory_order_release);
+}
 
 struct Engine {
     int setup_count = 0;

@@ -31,8 +31,12 @@ public:
                    : 0;
     }
     bool post(const uint8_t *head, int head_size, const uint8_t *body = nullptr, int body_size = 0) {
-        return ch_ != nullptr && ch_->in_use.load(std::memory_order_relaxed) != 0 &&
-               ring_post_event(ch_->ring, head, head_size, body, body_size);
+        if (ch_ == nullptr || ch_->in_use.load(std::memory_order_relaxed) == 0 ||
+            !ring_post_event(ch_->ring, head, head_size, body, body_size)) {
+            return false;
+        }
+        net_channel_note(*ch_);
+        return true;
     }
 
 private:

@@ -1,0 +1,387 @@
+// Framed messages through the socket engine against the same protocol on
+// libevent, side by side: echo round-trip latency and pipelined echo
+// throughput over loopback, with 1 and 64 connections and payloads of 16,
+// 256 and 2048 bytes.
+//
+// Each side runs in two processes: an echo server forked at start-up and
+// the client in this process.  The protocol is the engine's wire frame (0xFE,
+// 16-bit little-endian length, payload); the server sends every frame back.
+//   roundtrip/...: one frame per connection in flight; median_us and p99_us
+//                  are the round-trip times of single frames.
+//   throughput/...: 16 frames per connection in flight; msgs/s counts echoed
+//                   frames.
+// The engine's users poll their channel (they spin, yielding the processor
+// between empty reads); libevent's client and server block in epoll.
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#if __has_include(<event2/event.h>)
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <event2/listener.h>
+#define BENCH_HAVE_LIBEVENT 1
+#endif
+
+#include "vuvidur.h"
+
+namespace {
+
+constexpr int kMaxConnections = 64;
+constexpr int kWindow = 16;  // frames in flight per connection (throughput)
+constexpr int kHead = 18;    // vesk_net_msg ahead of the payload
+constexpr int kRing = 8 << 20;
+
+using Clock = std::chrono::steady_clock;
+
+sockaddr_in loopback(uint16_t port_net) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = port_net;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// A poll of an engine channel that found nothing gives the processor away.
+void idle() { vesk_usleep(0); }
+
+// Both sides of both implementations turn Nagle's algorithm off, as a
+// request/response protocol would; the engine leaves socket options to its
+// users, who reach the socket with vesk_net_get_socket.
+void no_delay(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// ---- Engine echo server ------------------------------------------------------
+
+[[noreturn]] void engine_server(int report) {
+    if (vesk_net_init(kMaxConnections + 8, 1, 0, 1, kRing, 0, 0) != 0) _exit(2);
+    const int ch = vesk_net_channel_open();
+    sockaddr_in any = loopback(0);
+    const int listener = vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&any));
+    vesk_net_attach(listener, ch);
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    getsockname(vesk_net_get_socket(listener), reinterpret_cast<sockaddr *>(&bound), &len);
+    (void)!write(report, &bound.sin_port, sizeof bound.sin_port);
+    std::vector<uint8_t> event(VESK_NET_MAX_RECORD);
+    for (;;) {
+        const int n = vesk_net_channel_read(ch, event.data());
+        if (n <= 0) {
+            idle();
+            continue;
+        }
+        int32_t slot;
+        std::memcpy(&slot, event.data() + 1, 4);
+        if (event[0] == VESK_EV_ACCEPT) {
+            int32_t accepted;
+            std::memcpy(&accepted, event.data() + 5, 4);
+            no_delay(vesk_net_get_socket(accepted));
+        } else if (event[0] == VESK_EV_TCP_DATA) {
+            // A data event has the message layout: sent back as it stands.
+            auto *msg = reinterpret_cast<vesk_net_msg *>(event.data());
+            while (vesk_net_send(msg) == -2) idle();
+        } else if (event[0] == VESK_EV_CLOSED || event[0] == VESK_EV_FAILED) {
+            vesk_net_close(slot);
+        }
+    }
+}
+
+// ---- libevent echo server ----------------------------------------------------
+
+#ifdef BENCH_HAVE_LIBEVENT
+void echo_read(bufferevent *bev, void *) {
+    evbuffer *in = bufferevent_get_input(bev);
+    // Whole frames go back as they stand.
+    for (;;) {
+        uint8_t header[3];
+        if (evbuffer_copyout(in, header, 3) < 3) return;
+        const int length = static_cast<int16_t>(header[1] | header[2] << 8);
+        const size_t size = 3 + static_cast<size_t>(length > 0 ? length : 0);
+        if (evbuffer_get_length(in) < size) return;
+        evbuffer_remove_buffer(in, bufferevent_get_output(bev), size);
+    }
+}
+
+void echo_event(bufferevent *bev, short what, void *) {
+    if (what & (BEV_EVENT_EOF | BEV_EVENT_ERROR)) bufferevent_free(bev);
+}
+
+void echo_accept(evconnlistener *listener, evutil_socket_t fd, sockaddr *, int, void *) {
+    event_base *base = evconnlistener_get_base(listener);
+    no_delay(fd);
+    bufferevent *bev = bufferevent_socket_new(base, fd, BEV_OPT_CLOSE_ON_FREE);
+    bufferevent_setcb(bev, echo_read, nullptr, echo_event, nullptr);
+    bufferevent_enable(bev, EV_READ | EV_WRITE);
+}
+
+[[noreturn]] void libevent_server(int report) {
+    event_base *base = event_base_new();
+    sockaddr_in any = loopback(0);
+    evconnlistener *listener = evconnlistener_new_bind(
+        base, echo_accept, nullptr, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, 64,
+        reinterpret_cast<sockaddr *>(&any), sizeof any);
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    getsockname(evconnlistener_get_fd(listener), reinterpret_cast<sockaddr *>(&bound), &len);
+    (void)!write(report, &bound.sin_port, sizeof bound.sin_port);
+    event_base_dispatch(base);
+    _exit(0);
+}
+#endif
+
+// ---- Clients -------------------------------------------------------------------
+
+class EchoClient {
+public:
+    virtual ~EchoClient() = default;
+    // Sends one frame of `payload` bytes on connection `conn`.
+    virtual void send(int conn, int payload) = 0;
+    // Handles echoes until `count` have arrived, calling on_echo(conn) for each.
+    virtual void wait(int count, const std::function<void(int)> &on_echo) = 0;
+};
+
+class EngineClient final : public EchoClient {
+public:
+    EngineClient(uint16_t port, int connections) : messages_(connections) {
+        static bool started = false;
+        if (!started) {
+            vesk_net_init(kMaxConnections + 8, 1, 0, 1, kRing, 0, 0);
+            channel_ = vesk_net_channel_open();
+            started = true;
+        }
+        channel_ = 1;
+        slot_conn_.assign(kMaxConnections + 9, -1);
+        sockaddr_in to = loopback(port);
+        for (int c = 0; c < connections; ++c) {
+            const int slot = vesk_net_open(VESK_NET_TCP_CONNECT, nullptr);
+            vesk_net_attach(slot, channel_);
+            no_delay(vesk_net_get_socket(slot));
+            if (vesk_net_connect(slot, reinterpret_cast<sockaddr *>(&to)) == 0) {
+                std::vector<uint8_t> ev(VESK_NET_MAX_RECORD);
+                while (vesk_net_channel_read(channel_, ev.data()) <= 0) idle();
+            }
+            slots_.push_back(slot);
+            slot_conn_[static_cast<size_t>(slot)] = c;
+            messages_[static_cast<size_t>(c)].assign(kHead + VESK_NET_MAX_DATA, 0);
+            std::memcpy(messages_[static_cast<size_t>(c)].data() + 1, &slot, 4);
+        }
+        event_.resize(VESK_NET_MAX_RECORD);
+    }
+    ~EngineClient() override {
+        for (int slot : slots_) vesk_net_close(slot);
+        vesk_usleep(5000);  // let the I/O thread reap them
+        while (vesk_net_channel_read(channel_, event_.data()) > 0) {
+        }
+    }
+    void send(int conn, int payload) override {
+        std::vector<uint8_t> &m = messages_[static_cast<size_t>(conn)];
+        const int32_t length = payload;
+        std::memcpy(m.data() + 11, &length, 4);
+        while (vesk_net_send(reinterpret_cast<vesk_net_msg *>(m.data())) == -2) idle();
+    }
+    void wait(int count, const std::function<void(int)> &on_echo) override {
+        while (count > 0) {
+            if (vesk_net_channel_read(channel_, event_.data()) <= 0) {
+                idle();
+                continue;
+            }
+            if (event_[0] != VESK_EV_TCP_DATA) continue;
+            int32_t slot;
+            std::memcpy(&slot, event_.data() + 1, 4);
+            --count;
+            on_echo(slot_conn_[static_cast<size_t>(slot)]);
+        }
+    }
+
+private:
+    int channel_ = 1;
+    std::vector<int> slots_;
+    std::vector<int> slot_conn_;
+    std::vector<std::vector<uint8_t>> messages_;
+    std::vector<uint8_t> event_;
+};
+
+#ifdef BENCH_HAVE_LIBEVENT
+class LibeventClient final : public EchoClient {
+public:
+    LibeventClient(uint16_t port, int connections) : base_(event_base_new()) {
+        sockaddr_in to = loopback(port);
+        frame_.assign(3 + VESK_NET_MAX_DATA, 0);
+        for (int c = 0; c < connections; ++c) {
+            auto *conn = new Conn{this, c, nullptr};
+            conn->bev = bufferevent_socket_new(base_, -1, BEV_OPT_CLOSE_ON_FREE);
+            bufferevent_setcb(conn->bev, on_read, nullptr, nullptr, conn);
+            bufferevent_enable(conn->bev, EV_READ | EV_WRITE);
+            bufferevent_socket_connect(conn->bev, reinterpret_cast<sockaddr *>(&to), sizeof to);
+            no_delay(bufferevent_getfd(conn->bev));
+            conns_.push_back(conn);
+        }
+    }
+    ~LibeventClient() override {
+        for (Conn *c : conns_) {
+            bufferevent_free(c->bev);
+            delete c;
+        }
+        event_base_free(base_);
+    }
+    void send(int conn, int payload) override {
+        frame_[0] = VESK_FRAME_MARK;
+        frame_[1] = static_cast<uint8_t>(payload & 0xFF);
+        frame_[2] = static_cast<uint8_t>(payload >> 8);
+        bufferevent_write(conns_[static_cast<size_t>(conn)]->bev, frame_.data(),
+                          static_cast<size_t>(3 + payload));
+    }
+    void wait(int count, const std::function<void(int)> &on_echo) override {
+        remaining_ = count;
+        on_echo_ = &on_echo;
+        while (remaining_ > 0) event_base_loop(base_, EVLOOP_ONCE);
+    }
+
+private:
+    struct Conn {
+        LibeventClient *owner;
+        int index;
+        bufferevent *bev;
+    };
+    static void on_read(bufferevent *bev, void *arg) {
+        auto *conn = static_cast<Conn *>(arg);
+        evbuffer *in = bufferevent_get_input(bev);
+        for (;;) {
+            uint8_t header[3];
+            if (evbuffer_copyout(in, header, 3) < 3) return;
+            const int length = static_cast<int16_t>(header[1] | header[2] << 8);
+            const size_t size = 3 + static_cast<size_t>(length > 0 ? length : 0);
+            if (evbuffer_get_length(in) < size) return;
+            evbuffer_drain(in, size);
+            --conn->owner->remaining_;
+            (*conn->owner->on_echo_)(conn->index);
+        }
+    }
+    event_base *base_;
+    std::vector<Conn *> conns_;
+    std::vector<uint8_t> frame_;
+    int remaining_ = 0;
+    const std::function<void(int)> *on_echo_ = nullptr;
+};
+#endif
+
+uint16_t g_engine_port = 0;
+uint16_t g_libevent_port = 0;
+
+std::unique_ptr<EchoClient> make_client(bool engine, int connections) {
+#ifdef BENCH_HAVE_LIBEVENT
+    if (!engine) return std::make_unique<LibeventClient>(g_libevent_port, connections);
+#endif
+    (void)engine;
+    return std::make_unique<EngineClient>(g_engine_port, connections);
+}
+
+void roundtrip(benchmark::State &state, bool engine, int connections, int payload) {
+    auto client = make_client(engine, connections);
+    std::vector<Clock::time_point> sent(static_cast<size_t>(connections));
+    std::vector<double> rtts;
+    for (auto _ : state) {
+        for (int c = 0; c < connections; ++c) {
+            sent[static_cast<size_t>(c)] = Clock::now();
+            client->send(c, payload);
+        }
+        client->wait(connections, [&](int c) {
+            rtts.push_back(std::chrono::duration<double, std::micro>(
+                               Clock::now() - sent[static_cast<size_t>(c)])
+                               .count());
+        });
+    }
+    std::sort(rtts.begin(), rtts.end());
+    if (!rtts.empty()) {
+        state.counters["median_us"] = rtts[rtts.size() / 2];
+        state.counters["p99_us"] = rtts[rtts.size() * 99 / 100];
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(rtts.size()));
+}
+
+void throughput(benchmark::State &state, bool engine, int connections, int payload) {
+    auto client = make_client(engine, connections);
+    for (int c = 0; c < connections; ++c) {
+        for (int w = 0; w < kWindow; ++w) client->send(c, payload);
+    }
+    const int batch = connections * kWindow;
+    int64_t echoed = 0;
+    for (auto _ : state) {
+        // Every echo puts the next frame of its connection in flight.
+        client->wait(batch, [&](int c) { client->send(c, payload); });
+        echoed += batch;
+    }
+    client->wait(batch, [](int) {});  // drain what is still in flight
+    state.counters["msgs/s"] = benchmark::Counter(static_cast<double>(echoed),
+                                                  benchmark::Counter::kIsRate);
+    state.SetBytesProcessed(echoed * payload * 2);
+}
+
+pid_t fork_server(void (*serve)(int), uint16_t *port) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        serve(fds[1]);
+    }
+    close(fds[1]);
+    if (read(fds[0], port, sizeof *port) != sizeof *port) *port = 0;
+    close(fds[0]);
+    return pid;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // Servers first, before this process starts any thread.
+    std::vector<pid_t> servers;
+    servers.push_back(fork_server(engine_server, &g_engine_port));
+#ifdef BENCH_HAVE_LIBEVENT
+    servers.push_back(fork_server(libevent_server, &g_libevent_port));
+    const std::vector<std::pair<const char *, bool>> sides = {{"engine", true},
+                                                              {"libevent", false}};
+#else
+    const std::vector<std::pair<const char *, bool>> sides = {{"engine", true}};
+#endif
+    for (const char *kind : {"roundtrip", "throughput"}) {
+        for (int connections : {1, kMaxConnections}) {
+            for (int payload : {16, 256, 2048}) {
+                for (const auto &[side, engine] : sides) {
+                    const std::string name = std::string(kind) + "/" + side +
+                                             "/conns:" + std::to_string(connections) +
+                                             "/payload:" + std::to_string(payload);
+                    auto *fn = std::strcmp(kind, "roundtrip") == 0 ? roundtrip : throughput;
+                    benchmark::RegisterBenchmark(name.c_str(), fn, engine, connections, payload)
+                        ->UseRealTime()
+                        ->MinTime(0.5);
+                }
+            }
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    vesk_net_shutdown();
+    for (pid_t pid : servers) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return 0;
+}
