@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <cstddef>
-#include <cstring>
 #include <new>
 
 #include "os/os.h"
