@@ -55,7 +55,7 @@ bench: build-bench/build.ninja
 
 build-fuzz/build.ninja:
 	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVESK_TESTS=OFF -DVESK_FUZZ=ON -DVESK_SANITIZE=fuzzer
+	  -DVESK_TESTS=OFF -DVESK_EXAMPLES=OFF -DVESK_FUZZ=ON -DVESK_SANITIZE=fuzzer
 
 fuzz: build-fuzz/build.ninja
 	$(CMAKE) --build build-fuzz
