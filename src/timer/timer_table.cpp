@@ -7,6 +7,11 @@
 // callback to return before it clears that callback's data.  It is recursive
 // because callbacks run on the timer thread inside the pass and may add and
 // remove timers, their own included: those calls proceed at once.
+//
+// The lock is the library's own mutex, not a std::recursive_mutex: when a
+// stuck callback is terminated by force, a std::mutex can stay held for ever
+// (Windows runs no cleanup for a terminated thread), while the library's
+// mutex is handed to the next locker as an abandoned mutex.
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -16,7 +21,18 @@
 
 namespace {
 
-std::recursive_mutex g_table_lock;
+// Recursive, and recovered when its holder was terminated: a lock result of
+// 16 (abandoned) still means that the caller holds it.
+class TimerTableLock {
+  public:
+    void lock() { vesk_mutex_lock(cell_); }
+    void unlock() { vesk_mutex_unlock(cell_); }
+
+  private:
+    vesk_mutex_cell *cell_ = vesk_mutex_create(0, 0);
+};
+
+TimerTableLock g_table_lock;
 uint32_t g_add_count = 0;  // successful adds since the last init; never read
 TimerSlot g_slots[VESK_TIMER_SLOTS];
 
@@ -29,7 +45,7 @@ bool timer_slot_held(int index) {
 uint32_t timer_now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
 int timer_add_at(const TimerSpec &spec, uint32_t now) {
-    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    std::lock_guard<TimerTableLock> lock(g_table_lock);
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
         TimerSlot &slot = g_slots[index];
         if (slot.in_use != 0) continue;
@@ -48,7 +64,7 @@ int timer_add_at(const TimerSpec &spec, uint32_t now) {
 }
 
 int timer_run_due(uint32_t now) {
-    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    std::lock_guard<TimerTableLock> lock(g_table_lock);
     // Slots are read afresh at each step: a callback may have changed the
     // table, and a timer it added in a higher slot is examined in this pass.
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
@@ -64,12 +80,12 @@ int timer_run_due(uint32_t now) {
 }
 
 TimerSlot timer_slot_snapshot(int index) {
-    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    std::lock_guard<TimerTableLock> lock(g_table_lock);
     return g_slots[index];
 }
 
 uint32_t timer_add_count() {
-    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    std::lock_guard<TimerTableLock> lock(g_table_lock);
     return g_add_count;
 }
 
@@ -77,7 +93,7 @@ extern "C" {
 
 VESK_API int vesk_timer_init(void) {
     {
-        std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+        std::lock_guard<TimerTableLock> lock(g_table_lock);
         g_add_count = 0;
         std::memset(g_slots, 0, sizeof g_slots);
     }
@@ -88,19 +104,19 @@ VESK_API int vesk_timer_init(void) {
 }
 
 VESK_API int vesk_timer_add(TimerSpec spec) {
-    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    std::lock_guard<TimerTableLock> lock(g_table_lock);
     return timer_add_at(spec, timer_now());
 }
 
 VESK_API int vesk_timer_remove(int index) {
-    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    std::lock_guard<TimerTableLock> lock(g_table_lock);
     if (!timer_slot_held(index)) return -1;
     std::memset(&g_slots[index], 0, sizeof g_slots[index]);
     return 0;
 }
 
 VESK_API int vesk_timer_remove_all(void) {
-    std::lock_guard<std::recursive_mutex> lock(g_table_lock);
+    std::lock_guard<TimerTableLock> lock(g_table_lock);
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
         if (timer_slot_held(index)) std::memset(&g_slots[index], 0, sizeof g_slots[index]);
     }
