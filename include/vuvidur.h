@@ -543,7 +543,7 @@ VESK_API int vesk_timer_remove_all(void);
  * stand in a struct sockaddr_in; every other integer of the records below is
  * in host order.
  *
- * Sound behaviour where the classic engine lost or corrupted data:
+ * Deliberate choices where a plainer engine would lose or corrupt data:
  *   - events are stored whole or not at all: a reader never meets half of one;
  *   - TCP data already received is never dropped: a TCP slot (or a listener,
  *     or a connecting slot) whose channel cannot take one more event is not
