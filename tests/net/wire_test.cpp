@@ -1,7 +1,5 @@
 // The pure cores of the socket engine: the framed-stream cutter, the UDP
 // datagram handler, event records, and whole-event posting and reading.
-// test-platform: POSIX (through net_test_util.h, which opens POSIX sockets);
-// the pure cores themselves are portable.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,7 +8,7 @@
 #include <vector>
 
 #include "net/wire.h"
-#include "net_test_util.h"
+#include "records.h"
 
 namespace {
 
