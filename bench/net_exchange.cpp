@@ -105,15 +105,20 @@ void no_delay(int fd) {
 // ---- libevent echo server ----------------------------------------------------
 
 #ifdef BENCH_HAVE_LIBEVENT
+// The size of the whole frame at the front of `in`, or 0 while it is not
+// all there.
+size_t whole_frame(evbuffer *in) {
+    uint8_t header[3];
+    if (evbuffer_copyout(in, header, 3) < 3) return 0;
+    const int length = static_cast<int16_t>(header[1] | header[2] << 8);
+    const size_t size = 3 + static_cast<size_t>(length > 0 ? length : 0);
+    return evbuffer_get_length(in) < size ? 0 : size;
+}
+
 void echo_read(bufferevent *bev, void *) {
     evbuffer *in = bufferevent_get_input(bev);
     // Whole frames go back as they stand.
-    for (;;) {
-        uint8_t header[3];
-        if (evbuffer_copyout(in, header, 3) < 3) return;
-        const int length = static_cast<int16_t>(header[1] | header[2] << 8);
-        const size_t size = 3 + static_cast<size_t>(length > 0 ? length : 0);
-        if (evbuffer_get_length(in) < size) return;
+    while (const size_t size = whole_frame(in)) {
         evbuffer_remove_buffer(in, bufferevent_get_output(bev), size);
     }
 }
@@ -262,12 +267,7 @@ private:
     static void on_read(bufferevent *bev, void *arg) {
         auto *conn = static_cast<Conn *>(arg);
         evbuffer *in = bufferevent_get_input(bev);
-        for (;;) {
-            uint8_t header[3];
-            if (evbuffer_copyout(in, header, 3) < 3) return;
-            const int length = static_cast<int16_t>(header[1] | header[2] << 8);
-            const size_t size = 3 + static_cast<size_t>(length > 0 ? length : 0);
-            if (evbuffer_get_length(in) < size) return;
+        while (const size_t size = whole_frame(in)) {
             evbuffer_drain(in, size);
             --conn->owner->remaining_;
             (*conn->owner->on_echo_)(conn->index);
