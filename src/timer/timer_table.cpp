@@ -23,13 +23,18 @@ namespace {
 
 // Recursive, and recovered when its holder was terminated: a lock result of
 // 16 (abandoned) still means that the caller holds it.
+// Created on first use, so that a program that never uses timers allocates
+// nothing for them (and unloading the library leaves nothing behind).
 class TimerTableLock {
   public:
-    void lock() { vesk_mutex_lock(cell_); }
-    void unlock() { vesk_mutex_unlock(cell_); }
+    void lock() { vesk_mutex_lock(cell()); }
+    void unlock() { vesk_mutex_unlock(cell()); }
 
   private:
-    vesk_mutex_cell *cell_ = vesk_mutex_create(0, 0);
+    static vesk_mutex_cell *cell() {
+        static vesk_mutex_cell *const created = vesk_mutex_create(0, 0);
+        return created;
+    }
 };
 
 TimerTableLock g_table_lock;
