@@ -13,6 +13,20 @@
 // on POSIX the channel that VESK_DEBUG_OUTPUT names, or nowhere).
 void os_debug_output(const char *text);
 
+// The size of a vesk_mutex_cell on every backend (one word); each backend
+// checks it against its own definition.
+constexpr size_t os_mutex_cell_size = sizeof(void *);
+
+// Builds a mutex cell in `storage` (os_mutex_cell_size bytes, pointer-
+// aligned, owned by the caller) for the library's own short critical
+// sections, and returns it.  vesk_mutex_lock, vesk_mutex_unlock and
+// vesk_mutex_destroy work on it as on any cell.  Unlike vesk_mutex_create's
+// mutex it need not be recursive nor survive an owner that dies holding it,
+// so a backend may use a cheaper lock (POSIX: a plain adaptive mutex, which
+// spins briefly before sleeping).  On failure the cell holds no mutex: lock
+// then reports a failed wait and unlock does nothing, as on a destroyed cell.
+vesk_mutex_cell *os_mutex_init_plain(void *storage);
+
 // Switches a socket to non-blocking mode: 0, or -1 on failure.
 int socket_set_nonblocking(vesk_socket_t s);
 

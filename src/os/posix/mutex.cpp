@@ -7,6 +7,7 @@
 #include <climits>
 #include <new>
 
+#include "os/os.h"
 #include "vuvidur.h"
 
 struct vesk_mutex_cell {
@@ -17,7 +18,8 @@ struct vesk_sem_cell {
     sem_t *sem;
 };
 
-static_assert(sizeof(vesk_mutex_cell) == sizeof(void *));
+static_assert(sizeof(vesk_mutex_cell) == os_mutex_cell_size);
+static_assert(alignof(vesk_mutex_cell) <= alignof(void *));
 static_assert(sizeof(vesk_sem_cell) == sizeof(void *));
 
 namespace {
@@ -40,7 +42,31 @@ pthread_mutex_t *posix_mutex_new() {
     return mutex;
 }
 
+// Neither recursive nor robust: no owner bookkeeping and no robust-list
+// registration per lock, and a contended lock spins a little before it
+// sleeps.  The callers never lock it twice and never end holding it.
+pthread_mutex_t *posix_mutex_new_plain() {
+    auto *mutex = new (std::nothrow) pthread_mutex_t;
+    if (mutex == nullptr) return nullptr;
+    pthread_mutexattr_t attr;
+    bool ok = pthread_mutexattr_init(&attr) == 0;
+#if defined(__GLIBC__)  // the adaptive kind is a glibc extension
+    ok = ok && pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP) == 0;
+#endif
+    ok = ok && pthread_mutex_init(mutex, &attr) == 0;
+    pthread_mutexattr_destroy(&attr);
+    if (!ok) {
+        delete mutex;
+        return nullptr;
+    }
+    return mutex;
+}
+
 }  // namespace
+
+vesk_mutex_cell *os_mutex_init_plain(void *storage) {
+    return new (storage) vesk_mutex_cell{posix_mutex_new_plain()};
+}
 
 extern "C" {
 

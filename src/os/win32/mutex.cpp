@@ -3,6 +3,9 @@
 // counting semaphore.
 #include <windows.h>
 
+#include <new>
+
+#include "os/os.h"
 #include "vuvidur.h"
 
 struct vesk_mutex_cell {
@@ -13,7 +16,8 @@ struct vesk_sem_cell {
     HANDLE handle;
 };
 
-static_assert(sizeof(vesk_mutex_cell) == sizeof(void *));
+static_assert(sizeof(vesk_mutex_cell) == os_mutex_cell_size);
+static_assert(alignof(vesk_mutex_cell) <= alignof(void *));
 static_assert(sizeof(vesk_sem_cell) == sizeof(void *));
 
 namespace {
@@ -25,6 +29,12 @@ constexpr LONG kSemaphoreMaximum = 0x7FFFFFFF;
 int wait_result(DWORD rc) { return rc == WAIT_OBJECT_0 ? 0 : VESK_WAIT_FAILED; }
 
 }  // namespace
+
+// The same kernel mutex as vesk_mutex_create's: nothing cheaper works with
+// the wait functions that vesk_mutex_lock uses.
+vesk_mutex_cell *os_mutex_init_plain(void *storage) {
+    return new (storage) vesk_mutex_cell{CreateMutexA(nullptr, FALSE, nullptr)};
+}
 
 extern "C" {
 
