@@ -3,8 +3,11 @@
 // std::condition_variable + std::deque queue doing the same work in the same
 // run.  Consumers block while the queue is empty.  The ratio lines at the end
 // give the library queue's items per second as a fraction of the plain one's.
+// Both sides do the same work per item, including the check that every item
+// arrived: consumers sum what they take, and a round whose sum is off fails.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -61,14 +64,20 @@ template <typename Queue>
 void BM_Handoff(benchmark::State &state) {
     const int producers = static_cast<int>(state.range(0));
     const int consumers = static_cast<int>(state.range(1));
+    // Producer p puts 1 .. kItemsPerRound / producers.
+    const uint64_t per_producer = static_cast<uint64_t>(kItemsPerRound / producers);
+    const uint64_t expected_sum = static_cast<uint64_t>(producers) * per_producer * (per_producer + 1) / 2;
     for (auto _ : state) {
         Queue queue;
+        std::atomic<uint64_t> sum{0};
         std::vector<std::thread> threads;
         for (int c = 0; c < consumers; ++c) {
-            threads.emplace_back([&queue, consumers] {
+            threads.emplace_back([&queue, &sum, consumers] {
+                uint64_t own = 0;
                 for (int i = 0; i < kItemsPerRound / consumers; ++i) {
-                    benchmark::DoNotOptimize(queue.take());
+                    own += reinterpret_cast<uintptr_t>(queue.take());
                 }
+                sum.fetch_add(own);
             });
         }
         for (int p = 0; p < producers; ++p) {
@@ -79,6 +88,10 @@ void BM_Handoff(benchmark::State &state) {
             });
         }
         for (std::thread &thread : threads) thread.join();
+        if (sum.load() != expected_sum) {
+            state.SkipWithError("items lost or duplicated");
+            break;
+        }
     }
     state.SetItemsProcessed(state.iterations() * kItemsPerRound);
 }
