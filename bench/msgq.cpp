@@ -12,12 +12,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "rate_reporter.h"
 #include "vuvidur.h"
 
 namespace {
@@ -102,32 +102,11 @@ BENCHMARK_TEMPLATE(BM_Handoff, PlainQueue)->ArgNames({"producers", "consumers"})
 BENCHMARK_TEMPLATE(BM_Handoff, LibraryQueue)->ArgNames({"producers", "consumers"})->Args({4, 4})->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_Handoff, PlainQueue)->ArgNames({"producers", "consumers"})->Args({4, 4})->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// Collects items per second per shape so that main can print the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            // With repetitions, the median stands for the shape.
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-            auto it = run.counters.find("items_per_second");
-            if (it != run.counters.end()) rates_[run.run_name.str()] = it->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double rate(const std::string &name) const {
-        auto it = rates_.find(name);
-        return it == rates_.end() ? 0.0 : it->second;
-    }
-
-  private:
-    std::map<std::string, double> rates_;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    RateReporter reporter("items_per_second");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     for (int threads : {1, 4}) {
         std::string shape = "/producers:" + std::to_string(threads) + "/consumers:" + std::to_string(threads) +

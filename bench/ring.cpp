@@ -5,10 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "rate_reporter.h"
 #include "vuvidur.h"
 
 namespace {
@@ -50,30 +50,11 @@ void BM_MemcpyInOut(benchmark::State &state) {
 BENCHMARK(BM_RingWriteRead)->Arg(64)->Arg(2048);
 BENCHMARK(BM_MemcpyInOut)->Arg(64)->Arg(2048);
 
-// Collects bytes per second per run so that main can print the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            auto it = run.counters.find("bytes_per_second");
-            if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double rate(const std::string &name) const {
-        auto it = rates_.find(name);
-        return it == rates_.end() ? 0.0 : it->second;
-    }
-
-  private:
-    std::map<std::string, double> rates_;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    RateReporter reporter("bytes_per_second");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     for (int len : {64, 2048}) {
         double ring = reporter.rate("BM_RingWriteRead/" + std::to_string(len));
