@@ -480,7 +480,7 @@ VESK_API int vesk_config_get(const SettingsTable *table, const char *key, char *
 #define VESK_TIMER_NO_SLOT 0xFFFF /* vesk_timer_add: all slots in use */
 #define VESK_TIMER_TICK_MS 500    /* sleep between passes */
 
-/* Called with the slot index that vesk_timer_add returned, the spec's
+/* Called with the slot index that vesk_timer_add returned, the TimerSpec's
  * context and param, and the address of the slot's own copy of the 40 data
  * bytes, which keeps what the callback writes there from one run to the
  * next.  The result is ignored. */
