@@ -53,13 +53,13 @@ static int tick(int32_t index, void *context, void *param, uint8_t *data) {
 
 static int demo_timer(void) {
     vesk_sem_cell *ticks = vesk_sem_create(0, 0, 0);
-    TimerSpec spec;
-    memset(&spec, 0, sizeof spec);
-    spec.interval = 0; /* every pass, about twice a second */
-    spec.callback = tick;
-    spec.context = ticks;
+    TimerSpec timer_spec;
+    memset(&timer_spec, 0, sizeof timer_spec);
+    timer_spec.interval = 0; /* every pass, about twice a second */
+    timer_spec.callback = tick;
+    timer_spec.context = ticks;
     vesk_timer_init();
-    int slot = vesk_timer_add(spec);
+    int slot = vesk_timer_add(timer_spec);
     vesk_timer_start();
     for (int i = 0; i < 3; ++i) vesk_sem_wait(ticks);
     vesk_timer_stop();
