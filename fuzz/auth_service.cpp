@@ -6,17 +6,12 @@
 // leaves the context byte for byte as it was.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <vector>
 
+#include "message_stream.h"
 #include "vuvidur.h"
 
 namespace {
-
-void check(bool condition) {
-    if (!condition) std::abort();
-}
 
 const uint8_t kServiceKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 constexpr uint32_t kServiceId = 77;
@@ -34,13 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::memset(s.session_key, 0x33, sizeof s.session_key);
         s.peer_seq = data[0] >> 2;
     }
-    size_t at = 1;
-    while (at < size) {
-        const size_t n = data[at++];
-        const size_t take = n < size - at ? n : size - at;
-        std::vector<uint8_t> message(data + at, data + at + take);
-        at += take;
-        if (message.empty()) continue;
+    fuzz_for_each_message(data, size, 1, [&](const std::vector<uint8_t> &message) {
         const int length = static_cast<int>(message.size());
 
         const vesk_auth_server_ctx before = s;
@@ -48,24 +37,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         int reply_length = 8;
         const int accepted =
             vesk_auth_server_accept(&s, kServiceKey, message.data(), length, reply.data(), &reply_length);
-        check(accepted >= -4 && accepted <= 0);
+        fuzz_check(accepted >= -4 && accepted <= 0);
         if (accepted != 0) {
-            check(std::memcmp(&before, &s, sizeof s) == 0);
-            check(reply_length == 8);
-            for (uint8_t b : reply) check(b == 0x5A);
+            fuzz_check(std::memcmp(&before, &s, sizeof s) == 0);
+            fuzz_check(reply_length == 8);
+            for (uint8_t b : reply) fuzz_check(b == 0x5A);
         } else {
-            check(length == 40 && s.state == VESK_AUTH_SERVER_ACCEPTED && s.service_id == kServiceId);
-            check(s.next_seq == s.peer_seq + 2 && s.peer_seq > before.peer_seq);
+            fuzz_check(length == 40 && s.state == VESK_AUTH_SERVER_ACCEPTED && s.service_id == kServiceId);
+            fuzz_check(s.next_seq == s.peer_seq + 2 && s.peer_seq > before.peer_seq);
         }
 
         const vesk_auth_server_ctx mid = s;
         const int opened = vesk_auth_server_open(&s, message.data(), length);
-        check(opened >= -3 && opened <= 0);
+        fuzz_check(opened >= -3 && opened <= 0);
         if (opened != 0) {
-            check(std::memcmp(&mid, &s, sizeof s) == 0);
+            fuzz_check(std::memcmp(&mid, &s, sizeof s) == 0);
         } else {
-            check(length >= 16 && s.peer_seq > mid.peer_seq);
+            fuzz_check(length >= 16 && s.peer_seq > mid.peer_seq);
         }
-    }
+    });
     return 0;
 }
