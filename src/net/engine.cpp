@@ -39,7 +39,12 @@ void clear_slot_record(Slot &s) {
     s.peer_known = false;
     s.peer_addr = 0;
     s.peer_port = 0;
-    for (int i = 0; i < s.peer_count; ++i) s.peers[i].store(0, std::memory_order_relaxed);
+    s.resting = false;
+    s.rest_since_ms = 0;
+    for (int i = 0; i < s.peer_count; ++i) {
+        s.peers[i].store(0, std::memory_order_relaxed);
+        s.answered[i] = AnswerNote{};
+    }
 }
 
 // Frees whatever set-up has built so far, in any state of completion.
@@ -53,6 +58,7 @@ void release_tables() {
         vesk_mutex_destroy(e.channel_mutex);
         vesk_mem_free(e.channel_mutex);
     }
+    net_discard_set_aside();
     if (e.slots != nullptr) {
         // No socket layer clean-up closes them on POSIX: every socket that a
         // slot still holds (free slots hold none) is closed here.
@@ -68,6 +74,8 @@ void release_tables() {
     for (int b = 0; b < e.area_block_count; ++b) vesk_mem_free(e.area_blocks[b]);
     vesk_mem_free(e.area_blocks);
     vesk_mem_free(e.peer_block);
+    vesk_mem_free(e.answer_block);
+    vesk_mem_free(e.aside);
     vesk_mem_free(e.slots);
     if (e.channels != nullptr) {
         for (int c = 1; c <= e.channel_count; ++c) {
@@ -89,6 +97,8 @@ void release_tables() {
     e.area_blocks = nullptr;
     e.area_block_count = 0;
     e.peer_block = nullptr;
+    e.answer_block = nullptr;
+    e.aside = nullptr;
     e.slot_mutex = nullptr;
     e.channel_mutex = nullptr;
     e.poll = nullptr;
@@ -113,10 +123,14 @@ bool build_slots() {
         static_cast<size_t>(e.reserved_count) * static_cast<size_t>(e.peer_table_size);
     const size_t entries = reserved_entries + static_cast<size_t>(e.slot_count - e.reserved_count);
     e.peer_block = alloc_objects<PeerEntry>(entries);
+    e.answer_block = alloc_objects<AnswerNote>(entries);
     const int blocks = (e.slot_count + kSlotsPerAreaBlock - 1) / kSlotsPerAreaBlock;
     e.area_blocks =
         static_cast<uint8_t **>(alloc_table(static_cast<size_t>(blocks), sizeof(uint8_t *)));
-    if (e.slots == nullptr || e.peer_block == nullptr || e.area_blocks == nullptr) return false;
+    if (e.slots == nullptr || e.peer_block == nullptr || e.answer_block == nullptr ||
+        e.area_blocks == nullptr) {
+        return false;
+    }
     for (int b = 0; b < blocks; ++b) {
         int in_block = e.slot_count - b * kSlotsPerAreaBlock;
         if (in_block > kSlotsPerAreaBlock) in_block = kSlotsPerAreaBlock;
@@ -125,6 +139,7 @@ bool build_slots() {
         e.area_block_count = b + 1;
     }
     PeerEntry *next_peers = e.peer_block;
+    AnswerNote *next_notes = e.answer_block;
     for (int n = 1; n <= e.slot_count; ++n) {
         Slot &s = net_slot(n);
         const int index = n - 1;
@@ -133,8 +148,10 @@ bool build_slots() {
         s.send_area = area;
         s.receive_area = area + kSendAreaSize;
         s.peers = next_peers;
+        s.answered = next_notes;
         s.peer_count = n <= e.reserved_count ? e.peer_table_size : 1;
         next_peers += s.peer_count;
+        next_notes += s.peer_count;
         clear_slot_record(s);
         s.state.store(VESK_NET_FREE, std::memory_order_relaxed);
     }
@@ -164,13 +181,17 @@ bool build_channels() {
 
 bool build_io_tables() {
     Engine &e = g_engine;
-    e.poll = os_poll_create(e.slot_count);
-    e.polled_slots = static_cast<int *>(alloc_table(static_cast<size_t>(e.slot_count), sizeof(int)));
+    // Room for every slot and as many set-aside sockets.
+    const auto polled = static_cast<size_t>(e.slot_count) * 2;
+    e.poll = os_poll_create(static_cast<int>(polled));
+    e.polled_slots = static_cast<int *>(alloc_table(polled, sizeof(int)));
+    e.aside = static_cast<SetAside *>(alloc_table(static_cast<size_t>(e.slot_count), sizeof(SetAside)));
+    e.aside_count = 0;
     const auto channels = static_cast<size_t>(e.channel_count) + 1;
     e.room_pass = static_cast<int *>(alloc_table(channels, sizeof(int)));
     e.room_value = static_cast<int *>(alloc_table(channels, sizeof(int)));
     if (e.poll == nullptr || e.polled_slots == nullptr || e.room_pass == nullptr ||
-        e.room_value == nullptr) {
+        e.room_value == nullptr || e.aside == nullptr) {
         return false;
     }
     std::memset(e.room_pass, 0, channels * sizeof(int));

@@ -34,9 +34,19 @@ unsigned slot_interest(Slot &s, int channel, int pass) {
         if (noted_room(channel, pass) < kEventHeaderSize + kConnectRecordSize) return 0;
         return OS_POLL_WRITE | OS_POLL_ERROR;
     }
+    if (state == VESK_NET_FAILED) {
+        // A connection whose peer has ended (or that broke) still gets the
+        // bytes accepted for it before, as far as the socket takes them.
+        const bool flush = net_is_tcp_connection(type) && s.pending.load(std::memory_order_relaxed) > 0;
+        return flush ? OS_POLL_WRITE : 0u;
+    }
     if (state != VESK_NET_READY) return 0;
     if (net_is_udp(type)) return OS_POLL_READ;
     if (net_is_listener(type)) {
+        if (s.resting) {
+            if (!g_engine.ordinary_freed && net_now_ms() - s.rest_since_ms < kListenerRestMs) return 0;
+            s.resting = false;
+        }
         return noted_room(channel, pass) >= kEventHeaderSize + kAcceptRecordSize ? OS_POLL_READ : 0u;
     }
     unsigned interest = 0;
@@ -45,7 +55,24 @@ unsigned slot_interest(Slot &s, int channel, int pass) {
     return interest;
 }
 
-// Builds the poll set from the slot table: the number of slots polled.
+// Drops the set-aside sockets that are done: flushed, failed or out of time.
+void net_retire_set_aside() {
+    Engine &e = g_engine;
+    const uint32_t now = net_now_ms();
+    for (int i = 0; i < e.aside_count;) {
+        SetAside &a = e.aside[i];
+        if (a.length > 0 && now - a.since_ms < kSetAsideMs) {
+            ++i;
+            continue;
+        }
+        vesk_socket_close(a.socket);
+        vesk_mem_free(a.bytes);
+        a = e.aside[--e.aside_count];
+    }
+}
+
+// Builds the poll set from the slot table and the set-aside sockets: the
+// number of entries polled.  A set-aside socket's entry is -(index + 1).
 int net_build_sets(int pass) {
     Engine &e = g_engine;
     os_poll_clear(e.poll);
@@ -59,7 +86,24 @@ int net_build_sets(int pass) {
         if (os_poll_add(e.poll, s.socket.load(std::memory_order_relaxed), interest) < 0) break;
         e.polled_slots[polled++] = n;
     }
+    e.ordinary_freed = false;
+    net_retire_set_aside();
+    for (int i = 0; i < e.aside_count; ++i) {
+        if (os_poll_add(e.poll, e.aside[i].socket, OS_POLL_WRITE) < 0) break;
+        e.polled_slots[polled++] = -(i + 1);
+    }
     return polled;
+}
+
+// A set-aside socket is writable: send what it takes; a failure ends it.
+void net_flush_set_aside(SetAside &a) {
+    const int sent = vesk_socket_send(a.socket, a.bytes + a.sent, a.length);
+    if (sent > 0) {
+        a.sent += sent;
+        a.length -= sent;
+    } else if (sent < 0 && !os_socket_error_would_block(os_socket_last_error())) {
+        a.length = 0;  // the connection failed: nothing more can go out
+    }
 }
 
 // A connecting socket was reported writable or in error: the pending error
@@ -80,6 +124,11 @@ void net_connect_outcome(int slot, unsigned ready, IoBuffers &buf) {
     net_post_event(channel, buf.small, size);
 }
 
+void rest_listener(Slot &l) {
+    l.resting = true;
+    l.rest_since_ms = net_now_ms();
+}
+
 // A listener is readable: accept one connection into the lowest free
 // ordinary slot.  Without a free slot (or room for the event) the connection
 // waits in the listen queue and the listener is tried again next pass.
@@ -97,10 +146,16 @@ void net_accept(int listener, IoBuffers &buf) {
     const int slot = net_slot_alloc(type);
     if (slot == 0) {
         vesk_mutex_unlock(e.slot_mutex);
+        rest_listener(l);
         return;
     }
     vesk_socket_t sock = os_socket_accept(l.socket.load(std::memory_order_relaxed),
                                           reinterpret_cast<struct sockaddr *>(&peer), &peer_size);
+    // Out of descriptors or another lasting failure: rest rather than retry
+    // every pass.  A spurious readiness (would block) is no failure.
+    if (sock == VESK_INVALID_SOCKET && !os_socket_error_would_block(os_socket_last_error())) {
+        rest_listener(l);
+    }
     // Accepted sockets do not inherit non-blocking mode everywhere; one that
     // cannot be made non-blocking would stall this thread, so it is dropped.
     if (sock != VESK_INVALID_SOCKET && socket_set_nonblocking(sock) != 0) {
@@ -129,7 +184,13 @@ void net_flush(int slot) {
     const int pending = s.pending.load(std::memory_order_acquire);
     if (pending <= 0) return;
     const int sent = vesk_socket_send(s.socket.load(std::memory_order_relaxed), s.send_area, pending);
-    if (sent <= 0) return;  // retried when next writable; failures show on the receive side
+    if (sent < 0 && !os_socket_error_would_block(os_socket_last_error())) {
+        // The connection failed (the receive side reports it): what was
+        // pending can never go out, and a failed socket stays writable.
+        s.pending.store(0, std::memory_order_release);
+        return;
+    }
+    if (sent <= 0) return;  // retried when next writable
     if (sent < pending) {
         std::memmove(s.send_area, s.send_area + sent, static_cast<size_t>(pending - sent));
     }
@@ -145,6 +206,7 @@ void net_visit(int slot, unsigned ready, IoBuffers &buf) {
         if (ready & (OS_POLL_WRITE | OS_POLL_ERROR)) net_connect_outcome(slot, ready, buf);
         return;
     }
+    if (state == VESK_NET_FAILED && (ready & OS_POLL_WRITE)) net_flush(slot);
     if (state != VESK_NET_READY) return;
     const int type = s.type.load(std::memory_order_relaxed);
     if (ready & OS_POLL_READ) {
@@ -176,7 +238,13 @@ uint32_t VESK_THREADCALL net_io_thread(void *) {
         if (os_poll_wait(e.poll, kPollTimeoutMs) <= 0) continue;
         for (int i = 0; i < polled; ++i) {
             const unsigned ready = os_poll_ready(e.poll, i);
-            if (ready != 0) net_visit(e.polled_slots[i], ready, buf);
+            if (ready == 0) continue;
+            const int entry = e.polled_slots[i];
+            if (entry > 0) {
+                net_visit(entry, ready, buf);
+            } else {
+                net_flush_set_aside(e.aside[-entry - 1]);
+            }
         }
     }
     return 0;

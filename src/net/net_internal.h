@@ -21,6 +21,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "net/wire.h"
@@ -51,12 +52,32 @@ struct Slot {
     bool peer_known;       // peer_addr / peer_port are filled in
     uint32_t peer_addr;    // the connection's peer, network order
     uint16_t peer_port;
+    // A listener that could not accept (no free slot of its range, or accept
+    // failing) rests until a slot is freed or kListenerRestMs pass, rather
+    // than keeping every pass busy with a readable socket it cannot serve.
+    bool resting;
+    uint32_t rest_since_ms;
     // Fixed at set-up.
     uint8_t *send_area;
     uint8_t *receive_area;
     PeerEntry *peers;
+    AnswerNote *answered;  // beside each peer entry (I/O thread only)
     int32_t peer_count;
 };
+
+// The socket of a closed slot, set aside with the bytes it still had to
+// send: the I/O thread flushes them until they are out, the connection
+// fails, or kSetAsideMs pass, and only then closes the socket.  The slot
+// itself is freed at once, as usual.
+struct SetAside {
+    vesk_socket_t socket;
+    uint8_t *bytes;  // the unsent bytes, copied out of the slot's send area
+    int length;      // bytes still to send, from `bytes + sent`
+    int sent;
+    uint32_t since_ms;
+};
+constexpr uint32_t kSetAsideMs = 10000;
+constexpr uint32_t kListenerRestMs = 100;
 
 struct Channel {
     std::atomic<int32_t> in_use;
@@ -100,9 +121,23 @@ struct Engine {
     // Per-pass notes of each channel's room (I/O thread only).
     int *room_pass = nullptr;
     int *room_value = nullptr;
+    AnswerNote *answer_block = nullptr;
+    // Sockets set aside (I/O thread only while it runs): at most slot_count.
+    SetAside *aside = nullptr;
+    int aside_count = 0;
+    // A slot of the ordinary range was freed this pass: resting listeners
+    // may try again (I/O thread only).
+    bool ordinary_freed = false;
 };
 
 extern Engine g_engine;
+
+// A monotonic millisecond clock; it wraps, so only differences mean anything.
+inline uint32_t net_now_ms() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
 
 inline bool net_slot_in_range(int slot) { return slot >= 1 && slot <= g_engine.slot_count; }
 inline bool net_channel_in_range(int ch) { return ch >= 1 && ch <= g_engine.channel_count; }
@@ -148,6 +183,8 @@ int net_channel_room(int channel);
 
 // Slots (slots.cpp): the I/O thread frees closed slots at each pass's start.
 void net_reap_slots();
+// Set-aside sockets (slots.cpp): closes every one, discarding what is unsent.
+void net_discard_set_aside();
 
 // The I/O thread (io_thread.cpp).
 uint32_t VESK_THREADCALL net_io_thread(void *);

@@ -186,6 +186,13 @@ void receive_datagram(int slot, int type, IoBuffers &buf) {
             break;
         }
         case DatagramAction::answer:
+            // Keepalive answers go out at most once a second per peer entry;
+            // probes every time (a probe reply is never answered).
+            if (out.peer_index >= 0 &&
+                !wire_answer_due(s.answered[out.peer_index], peer_key(from.addr, from.port),
+                                 net_now_ms())) {
+                break;
+            }
             vesk_socket_sendto(sock, out.answer, out.answer_size, 0,
                                reinterpret_cast<const struct sockaddr *>(&from),
                                os_sockaddr_in_size);

@@ -73,9 +73,10 @@ bool peer_is(const PeerEntry &entry, uint64_t key) {
     return key != 0 && entry.load(std::memory_order_relaxed) == key;
 }
 
-DatagramOutcome answer_with(int16_t value) {
+DatagramOutcome answer_with(int16_t value, size_t entry) {
     DatagramOutcome out;
     out.action = DatagramAction::answer;
+    out.peer_index = static_cast<int>(entry);
     out.answer_size = kFrameHeaderSize;
     wire_write_frame_header(out.answer, value);
     return out;
@@ -115,7 +116,7 @@ DatagramOutcome wire_handle_datagram(int type, std::span<const uint8_t> datagram
     if (type == VESK_NET_UDP_ANSWER) {
         // Every 3-byte control frame of the registered peer that is not a
         // probe is answered with a plain keepalive.
-        if (!peers.empty() && peer_is(peers[0], sender)) return answer_with(kCtlKeepalive);
+        if (!peers.empty() && peer_is(peers[0], sender)) return answer_with(kCtlKeepalive, 0);
         return out;
     }
     if (length == kCtlKeepalive) {
@@ -123,16 +124,24 @@ DatagramOutcome wire_handle_datagram(int type, std::span<const uint8_t> datagram
         // probe value.
         const size_t answerable = peers.size() < kMaxPeerIndex ? peers.size() : kMaxPeerIndex;
         for (size_t k = 0; k < answerable; ++k) {
-            if (peer_is(peers[k], sender)) return answer_with(static_cast<int16_t>(-(int)(k + 1)));
+            if (peer_is(peers[k], sender)) return answer_with(static_cast<int16_t>(-(int)(k + 1)), k);
         }
         return out;
     }
     const int index = -length;  // 1-based entry the indexed keepalive names
     if (index >= 1 && static_cast<size_t>(index) <= peers.size() &&
         peer_is(peers[static_cast<size_t>(index - 1)], sender)) {
-        return answer_with(static_cast<int16_t>(length));
+        return answer_with(static_cast<int16_t>(length), static_cast<size_t>(index - 1));
     }
     return out;
+}
+
+bool wire_answer_due(AnswerNote &note, uint64_t sender, uint32_t now_ms) {
+    // Unsigned difference: correct across the clock's wrap.
+    if (note.key == sender && now_ms - note.at_ms < kAnswerIntervalMs) return false;
+    note.key = sender;
+    note.at_ms = now_ms;
+    return true;
 }
 
 void wire_data_head(uint8_t *record, int kind, int slot, uint32_t addr, uint16_t port, int length,

@@ -117,6 +117,9 @@ enum class DatagramAction {
 struct DatagramOutcome {
     DatagramAction action = DatagramAction::ignore;
     int length = 0;
+    // For a keepalive answer: the 0-based peer-table entry answered (the
+    // answer is then subject to wire_answer_due); -1 for anything else.
+    int peer_index = -1;
     int answer_size = 0;
     uint8_t answer[kProbeReplySize] = {};
 };
@@ -128,6 +131,20 @@ struct DatagramOutcome {
 // the peer's 1-based index, 6 never answers.
 DatagramOutcome wire_handle_datagram(int type, std::span<const uint8_t> datagram, uint32_t addr,
                                      uint16_t port, std::span<const PeerEntry> peers);
+
+// When a peer-table entry was last answered, kept by the I/O thread beside
+// each entry.  Keepalive answers are rate-limited: two slots that register
+// each other would otherwise answer each other's answers for ever.
+struct AnswerNote {
+    uint64_t key = 0;   // the peer answered (0: never)
+    uint32_t at_ms = 0; // when, on a monotonic millisecond clock (wraps)
+};
+constexpr uint32_t kAnswerIntervalMs = 1000;
+
+// Whether a keepalive answer to `sender` may go out at `now_ms`, given the
+// entry's note; when it may, the note records it.  At most one answer per
+// entry per kAnswerIntervalMs; a different peer in the entry starts afresh.
+bool wire_answer_due(AnswerNote &note, uint64_t sender, uint32_t now_ms);
 
 // ---- Event records -------------------------------------------------------
 

@@ -15,6 +15,13 @@ using namespace nettest;
 
 namespace {
 
+double process_cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 class Tcp : public ::testing::Test {
 protected:
     void SetUp() override { start(8, 1 << 16); }
@@ -357,6 +364,46 @@ TEST_F(Tcp, PendingSendsToAPeerThatDoesNotReadArriveWholeInOrderOnce) {
     EXPECT_TRUE(received == expected);
 }
 
+// Bytes that a send accepted are delivered even when the slot leaves
+// service right after: the user closes it ("reply, then close"), or the peer
+// half-closes after its request.  The peer reads only once that happened.
+TEST_F(Tcp, AcceptedBytesArriveAfterTheSlotIsClosedOrThePeerHalfCloses) {
+    const int listener = listen();
+    for (bool peer_half_closes : {false, true}) {
+        SCOPED_TRACE(peer_half_closes ? "peer half-closes" : "slot closed");
+        int slot = 0;
+        int fd = accept_client(listener, &slot);
+        int buffer = 16384;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        Bytes expected;
+        for (int i = 0; i < 100000; ++i) {
+            Message m(slot, pattern(1500, static_cast<uint8_t>(i)));
+            if (m.send() != 0) break;  // -2: the rest is pending
+            Bytes f = wire_frame(pattern(1500, static_cast<uint8_t>(i)));
+            expected.insert(expected.end(), f.begin(), f.end());
+        }
+        if (peer_half_closes) {
+            shutdown(fd, SHUT_WR);
+            Event ev;
+            ASSERT_TRUE(next_event(ch_, ev));
+            EXPECT_EQ(ev.kind(), VESK_EV_CLOSED);
+            EXPECT_EQ(Message(slot, pattern(5)).send(), -3) << "no sends after the end";
+        }
+        // A half-closed slot is still flushed while open; a closed one's
+        // socket is flushed before it is closed.
+        if (!peer_half_closes) {
+            ASSERT_EQ(vesk_net_close(slot), 0);
+        }
+        Bytes got = recv_exact(fd, expected.size() + (peer_half_closes ? 0 : 1), 5000);
+        ASSERT_EQ(got.size(), expected.size()) << "every accepted byte";
+        EXPECT_TRUE(got == expected);
+        if (peer_half_closes) {
+            ASSERT_EQ(vesk_net_close(slot), 0);
+        }
+        EXPECT_EQ(recv_exact(fd, 1, 2000).size(), 0u) << "then the end";
+    }
+}
+
 TEST_F(Tcp, ListenerWithAFullOrdinaryRangeLeavesConnectionsWaitingUntilASlotIsFreed) {
     vesk_net_shutdown();
     start(2, 1 << 16);  // one listener and one connection
@@ -366,6 +413,11 @@ TEST_F(Tcp, ListenerWithAFullOrdinaryRangeLeavesConnectionsWaitingUntilASlotIsFr
     ASSERT_EQ(first, 2);
     int waiting = plain_connect(slot_address(listener).sin_port);
     peers_.push_back(waiting);
+    // The listener stays readable while it cannot accept; the I/O thread
+    // must not spin on it meanwhile.
+    const double cpu_before = process_cpu_seconds();
+    usleep(1000 * 1000);
+    EXPECT_LT(process_cpu_seconds() - cpu_before, 0.25) << "seconds of CPU in one second";
     EXPECT_TRUE(stays_quiet(ch_, 100)) << "no slot for it yet";
     ASSERT_EQ(vesk_net_close(first), 0);
     Event ev;

@@ -277,6 +277,30 @@ TEST(DatagramHandler, MultiTypeEchoesAnIndexedKeepaliveOnlyFromThePeerInThatEntr
     EXPECT_EQ(handle(VESK_NET_UDP_MULTI, frame(-5), table).action, DatagramAction::ignore);
 }
 
+// Two slots registered with each other would answer each other's answers
+// for ever; each entry answers at most once a second, across clock wraps.
+TEST(DatagramHandler, KeepaliveAnswersArePacedPerEntryAndProbesAreNot) {
+    Peers table(4);
+    table.set(1, kSender, kSenderPort);
+    auto out = handle(VESK_NET_UDP_MULTI, frame(-2), table);
+    EXPECT_EQ(out.peer_index, 1) << "the entry whose note paces the answer";
+    EXPECT_EQ(handle(VESK_NET_UDP_MULTI, frame(net::kCtlProbe), table).peer_index, -1);
+
+    const uint64_t a = net::peer_key(kSender, kSenderPort);
+    const uint64_t b = net::peer_key(kStranger, kSenderPort);
+    for (uint32_t start : {5u, 0xFFFFFF00u}) {  // the second one wraps
+        SCOPED_TRACE(start);
+        net::AnswerNote note;
+        EXPECT_TRUE(net::wire_answer_due(note, a, start));
+        EXPECT_FALSE(net::wire_answer_due(note, a, start));
+        EXPECT_FALSE(net::wire_answer_due(note, a, start + 999));
+        EXPECT_TRUE(net::wire_answer_due(note, b, start + 999)) << "another peer in the entry";
+        EXPECT_TRUE(net::wire_answer_due(note, a, start + 1000));
+        EXPECT_FALSE(net::wire_answer_due(note, a, start + 1999));
+        EXPECT_TRUE(net::wire_answer_due(note, a, start + 2000));
+    }
+}
+
 TEST(DatagramHandler, MalformedDatagramsAreIgnored) {
     Peers one(1);
     one.set(0, kSender, kSenderPort);
