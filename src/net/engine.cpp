@@ -88,10 +88,16 @@ void release_tables() {
         }
     }
     vesk_mem_free(e.channels);
-    os_poll_destroy(e.poll);
-    vesk_mem_free(e.polled_slots);
-    vesk_mem_free(e.room_pass);
-    vesk_mem_free(e.room_value);
+    os_poller_destroy(e.poller);
+    vesk_mem_free(e.events);
+    if (e.work_mutex != nullptr) {
+        vesk_mutex_destroy(e.work_mutex);
+        vesk_mem_free(e.work_mutex);
+    }
+    vesk_mem_free(e.work_slots);
+    vesk_mem_free(e.work_channels);
+    vesk_mem_free(e.pass_slots);
+    vesk_mem_free(e.resting);
     e.slots = nullptr;
     e.channels = nullptr;
     e.area_blocks = nullptr;
@@ -101,10 +107,17 @@ void release_tables() {
     e.aside = nullptr;
     e.slot_mutex = nullptr;
     e.channel_mutex = nullptr;
-    e.poll = nullptr;
-    e.polled_slots = nullptr;
-    e.room_pass = nullptr;
-    e.room_value = nullptr;
+    e.poller = nullptr;
+    e.events = nullptr;
+    e.work_mutex = nullptr;
+    e.work_slots = nullptr;
+    e.work_channels = nullptr;
+    e.work_slot_count = 0;
+    e.work_channel_count = 0;
+    e.pass_slots = nullptr;
+    e.pass_count = 0;
+    e.resting = nullptr;
+    e.resting_count = 0;
     e.slot_count = 0;
     e.channel_count = 0;
     e.reserved_count = 0;
@@ -153,6 +166,13 @@ bool build_slots() {
         next_peers += s.peer_count;
         next_notes += s.peer_count;
         clear_slot_record(s);
+        s.queued.store(0, std::memory_order_relaxed);
+        s.registered = 0;
+        s.ready = 0;
+        s.in_pass = false;
+        s.room_channel = 0;
+        s.room_prev = 0;
+        s.room_next = 0;
         s.state.store(VESK_NET_FREE, std::memory_order_relaxed);
     }
     return true;
@@ -174,6 +194,11 @@ bool build_channels() {
         ch.mutex = vesk_mutex_create(0, 0);
         ch.in_use.store(0, std::memory_order_relaxed);
         ch.has_events.store(0, std::memory_order_relaxed);
+        ch.signal.store(0, std::memory_order_relaxed);
+        ch.sleepers.store(0, std::memory_order_relaxed);
+        ch.room_wanted.store(0, std::memory_order_relaxed);
+        ch.queued.store(0, std::memory_order_relaxed);
+        ch.first_waiter = 0;
         if (ch.mutex == nullptr) return false;
     }
     return true;
@@ -181,21 +206,21 @@ bool build_channels() {
 
 bool build_io_tables() {
     Engine &e = g_engine;
-    // Room for every slot and as many set-aside sockets.
-    const auto polled = static_cast<size_t>(e.slot_count) * 2;
-    e.poll = os_poll_create(static_cast<int>(polled));
-    e.polled_slots = static_cast<int *>(alloc_table(polled, sizeof(int)));
-    e.aside = static_cast<SetAside *>(alloc_table(static_cast<size_t>(e.slot_count), sizeof(SetAside)));
+    const auto slots = static_cast<size_t>(e.slot_count);
+    // Every slot and as many set-aside sockets may be registered at once.
+    e.poller = os_poller_create(e.slot_count * 2);
+    e.events = static_cast<os_poll_event *>(alloc_table(kEventsPerPass, sizeof(os_poll_event)));
+    e.work_mutex = vesk_mutex_create(0, 0);
+    e.work_slots = static_cast<int *>(alloc_table(slots, sizeof(int)));
+    e.work_channels =
+        static_cast<int *>(alloc_table(static_cast<size_t>(e.channel_count), sizeof(int)));
+    e.pass_slots = static_cast<int *>(alloc_table(slots, sizeof(int)));
+    e.resting = static_cast<int *>(alloc_table(slots, sizeof(int)));
+    e.aside = static_cast<SetAside *>(alloc_table(slots, sizeof(SetAside)));
     e.aside_count = 0;
-    const auto channels = static_cast<size_t>(e.channel_count) + 1;
-    e.room_pass = static_cast<int *>(alloc_table(channels, sizeof(int)));
-    e.room_value = static_cast<int *>(alloc_table(channels, sizeof(int)));
-    if (e.poll == nullptr || e.polled_slots == nullptr || e.room_pass == nullptr ||
-        e.room_value == nullptr || e.aside == nullptr) {
-        return false;
-    }
-    std::memset(e.room_pass, 0, channels * sizeof(int));
-    return true;
+    return e.poller != nullptr && e.events != nullptr && e.work_mutex != nullptr &&
+           e.work_slots != nullptr && e.work_channels != nullptr && e.pass_slots != nullptr &&
+           e.resting != nullptr && e.aside != nullptr;
 }
 
 }  // namespace
@@ -242,6 +267,7 @@ bool net_post_event(int channel, const uint8_t *head, int head_size, const uint8
                   ring_post_event(ch.ring, head, head_size, body, body_size);
     if (posted) net_channel_note(ch);
     vesk_mutex_unlock(ch.mutex);
+    if (posted) net_channel_signal(ch);
     return posted;
 }
 
@@ -252,6 +278,48 @@ int net_channel_room(int channel) {
     int room = ch.in_use.load(std::memory_order_relaxed) != 0 ? ring_room(ch.ring) : 0;
     vesk_mutex_unlock(ch.mutex);
     return room;
+}
+
+void net_channel_signal(Channel &ch) {
+    // The change is published before sleepers are looked for, and a waiter
+    // counts itself before it looks at the channel: one of the two sees the
+    // other, so no wake-up is lost.
+    ch.signal.fetch_add(1, std::memory_order_seq_cst);
+    if (ch.sleepers.load(std::memory_order_seq_cst) > 0) os_wake_word(&ch.signal);
+}
+
+void net_channel_room_freed(int channel) {
+    Channel &ch = net_channel(channel);
+    if (ch.room_wanted.load(std::memory_order_seq_cst) != 0 &&
+        ch.room_wanted.exchange(0, std::memory_order_seq_cst) != 0) {
+        net_give_channel(channel);
+    }
+}
+
+void net_wake_io_thread() {
+    Engine &e = g_engine;
+    // One wake-up until the I/O thread has looked at its work again.
+    if (!e.wake_pending.exchange(true, std::memory_order_acq_rel)) os_poller_wake(e.poller);
+}
+
+void net_give_work(int slot) {
+    Engine &e = g_engine;
+    if (net_slot(slot).queued.exchange(1, std::memory_order_acq_rel) == 0) {
+        vesk_mutex_lock(e.work_mutex);
+        e.work_slots[e.work_slot_count++] = slot;
+        vesk_mutex_unlock(e.work_mutex);
+    }
+    net_wake_io_thread();
+}
+
+void net_give_channel(int channel) {
+    Engine &e = g_engine;
+    if (net_channel(channel).queued.exchange(1, std::memory_order_acq_rel) == 0) {
+        vesk_mutex_lock(e.work_mutex);
+        e.work_channels[e.work_channel_count++] = channel;
+        vesk_mutex_unlock(e.work_mutex);
+    }
+    net_wake_io_thread();
 }
 
 SockAddr4 net_read_sockaddr(const struct sockaddr *address) {
@@ -291,6 +359,8 @@ VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int
     }
     if (built) {
         e.stop.store(0);
+        e.closing.store(0);
+        e.wake_pending.store(false);
         e.thread = vesk_thread_create(0, nullptr, net_io_thread, nullptr);
         built = e.thread != nullptr;
     }
@@ -308,9 +378,16 @@ VESK_API void vesk_net_shutdown(void) {
     if (e.setup_count <= 0) return;
     if (--e.setup_count > 0) return;
     e.stop.store(1);
+    os_poller_wake(e.poller);
     vesk_thread_destroy(e.thread);
     vesk_mem_free(e.thread);
     e.thread = nullptr;
+    // Threads waiting in a channel are woken and leave before the channels go.
+    e.closing.store(1, std::memory_order_seq_cst);
+    while (e.waiting.load(std::memory_order_seq_cst) > 0) {
+        for (int c = 1; c <= e.channel_count; ++c) net_channel_signal(net_channel(c));
+        vesk_usleep(1000);
+    }
     // Sockets are closed before the socket layer is released: on Windows a
     // socket cannot be closed after that.
     release_tables();
@@ -333,6 +410,8 @@ VESK_API int vesk_net_channel_open(void) {
         claimed = c;
     }
     vesk_mutex_unlock(e.channel_mutex);
+    // Slots still attached to the number wait for room until it is in use.
+    if (claimed != 0) net_channel_room_freed(claimed);
     return claimed;
 }
 
@@ -347,6 +426,7 @@ VESK_API int vesk_net_channel_close(int channel) {
         net_channel_note(ch);
     }
     vesk_mutex_unlock(ch.mutex);
+    if (was_in_use) net_channel_signal(ch);  // waiters learn of the release
     return was_in_use ? 0 : -1;
 }
 

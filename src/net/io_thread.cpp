@@ -1,109 +1,194 @@
-// The I/O thread: one pass after another, it frees closed slots, delivers
-// frames held back for lack of room, polls every slot that wants something,
-// and hands each ready slot to its handler (accept, receive, connect
-// outcome, flush).
+// The I/O thread: it sleeps in the poller until a registered socket is ready
+// or a user call gives it work, then runs one pass: it frees the closed slots
+// among those queued, delivers frames held back for lack of room, hands each
+// ready slot to its handler (accept, receive, connect outcome, flush), and
+// brings each visited slot's registration up to date.  Slots are visited in
+// ascending order within a pass; nothing in a pass loops over the whole table.
 #include "net/io_thread.h"
 
-#include <climits>
+#include <algorithm>
 #include <cstring>
 
 namespace net {
 
 namespace {
 
-// The room a channel has, noted once per pass for building the poll set.
-// Only this thread posts into rings, and readers only add room, so a noted
-// room is never more than the room there is later in the pass.
-int noted_room(int channel, int pass) {
-    if (!net_channel_in_range(channel)) return 0;
+void net_pass_add(int slot) {
     Engine &e = g_engine;
-    if (e.room_pass[channel] != pass) {
-        e.room_pass[channel] = pass;
-        e.room_value[channel] = net_channel_room(channel);
-    }
-    return e.room_value[channel];
+    Slot &s = net_slot(slot);
+    if (s.in_pass) return;
+    s.in_pass = true;
+    e.pass_slots[e.pass_count++] = slot;
 }
 
-// What a slot wants polled for this pass (OS_POLL_* bits), or 0.  A slot
-// whose channel cannot take its next event is not read (TCP data is never
-// dropped: the kernel holds it and slows the sender), but is still flushed.
-unsigned slot_interest(Slot &s, int channel, int pass) {
-    const int state = s.state.load(std::memory_order_acquire);
-    const int type = s.type.load(std::memory_order_relaxed);
-    if (state == VESK_NET_CONNECTING) {
-        if (noted_room(channel, pass) < kEventHeaderSize + kConnectRecordSize) return 0;
-        return OS_POLL_WRITE | OS_POLL_ERROR;
+// ---- Waiting for room in a channel ---------------------------------------
+
+void unlink_room_waiter(int slot) {
+    Slot &s = net_slot(slot);
+    if (s.room_channel == 0) return;
+    if (s.room_prev != 0) {
+        net_slot(s.room_prev).room_next = s.room_next;
+    } else {
+        net_channel(s.room_channel).first_waiter = s.room_next;
     }
-    if (state == VESK_NET_FAILED) {
-        // A connection whose peer has ended (or that broke) still gets the
-        // bytes accepted for it before, as far as the socket takes them.
-        const bool flush = net_is_tcp_connection(type) && s.pending.load(std::memory_order_relaxed) > 0;
-        return flush ? OS_POLL_WRITE : 0u;
+    if (s.room_next != 0) net_slot(s.room_next).room_prev = s.room_prev;
+    s.room_channel = 0;
+    s.room_prev = 0;
+    s.room_next = 0;
+}
+
+// Lists the slot among those waiting for room in `channel`.  The channel is
+// marked before its room is looked at again (by the caller), so that a reader
+// freeing room meanwhile either is seen or sees the mark.
+void link_room_waiter(int slot, int channel) {
+    Slot &s = net_slot(slot);
+    if (s.room_channel == channel) return;
+    unlink_room_waiter(slot);
+    Channel &ch = net_channel(channel);
+    s.room_channel = channel;
+    s.room_prev = 0;
+    s.room_next = ch.first_waiter;
+    if (ch.first_waiter != 0) net_slot(ch.first_waiter).room_prev = slot;
+    ch.first_waiter = slot;
+    ch.room_wanted.store(1, std::memory_order_seq_cst);
+}
+
+// A channel got room: every slot waiting in it joins this pass.
+void wake_room_waiters(int channel) {
+    Channel &ch = net_channel(channel);
+    while (ch.first_waiter != 0) {
+        const int slot = ch.first_waiter;
+        unlink_room_waiter(slot);
+        net_pass_add(slot);
     }
+}
+
+// ---- Interest ------------------------------------------------------------
+
+// The room a slot needs in its channel before it may be read (or its
+// connect outcome or next accept posted); 0 when it needs none.
+int room_needed(const Slot &s, int state, int type) {
+    if (state == VESK_NET_CONNECTING) return kEventHeaderSize + kConnectRecordSize;
+    if (state != VESK_NET_READY || net_is_udp(type)) return 0;
+    if (net_is_listener(type)) return s.resting ? 0 : kEventHeaderSize + kAcceptRecordSize;
+    return kLargestEvent;
+}
+
+// What a slot wants watched for (OS_POLL_* bits), given whether its channel
+// has the room it needs.  TCP data is never dropped: a slot whose channel
+// cannot take its next event is not read (the kernel holds the data and slows
+// the sender), but is still flushed.
+unsigned slot_interest(const Slot &s, int state, int type, bool room) {
+    const bool flush = net_is_tcp_connection(type) && s.pending.load(std::memory_order_relaxed) > 0;
+    if (state == VESK_NET_CONNECTING) return room ? OS_POLL_WRITE | OS_POLL_ERROR : 0u;
+    // A connection whose peer has ended (or that broke) still gets the bytes
+    // accepted for it before, as far as the socket takes them.
+    if (state == VESK_NET_FAILED) return flush ? OS_POLL_WRITE : 0u;
     if (state != VESK_NET_READY) return 0;
     if (net_is_udp(type)) return OS_POLL_READ;
-    if (net_is_listener(type)) {
-        if (s.resting) {
-            if (!g_engine.ordinary_freed && net_now_ms() - s.rest_since_ms < kListenerRestMs) return 0;
-            s.resting = false;
-        }
-        return noted_room(channel, pass) >= kEventHeaderSize + kAcceptRecordSize ? OS_POLL_READ : 0u;
-    }
-    unsigned interest = 0;
-    if (!s.held_waiting && noted_room(channel, pass) >= kLargestEvent) interest |= OS_POLL_READ;
-    if (s.pending.load(std::memory_order_relaxed) > 0) interest |= OS_POLL_WRITE;
+    if (net_is_listener(type)) return room && !s.resting ? OS_POLL_READ : 0u;
+    unsigned interest = flush ? OS_POLL_WRITE : 0u;
+    if (room && !s.held_waiting) interest |= OS_POLL_READ;
     return interest;
 }
 
-// Drops the set-aside sockets that are done: flushed, failed or out of time.
-void net_retire_set_aside() {
+void set_registration(int slot, unsigned interest) {
+    Slot &s = net_slot(slot);
+    if (s.registered == interest) return;
+    const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
+    if (os_poller_set(g_engine.poller, sock, slot, s.registered, interest) == 0) {
+        s.registered = interest;
+    }
+}
+
+// Brings the slot's registration (and its place among the slots waiting for
+// room) up to date with its state.
+void update_interest(int slot) {
+    Slot &s = net_slot(slot);
+    const int state = s.state.load(std::memory_order_acquire);
+    // A free slot may be being filled in by another thread's allocation; its
+    // registration was dropped when it was freed.
+    if (state == VESK_NET_FREE || state == VESK_NET_CLOSING) return;
+    const int type = s.type.load(std::memory_order_relaxed);
+    const int channel = s.channel.load(std::memory_order_acquire);
+    if (channel == 0) {  // a slot without a channel is never watched
+        unlink_room_waiter(slot);
+        set_registration(slot, 0);
+        return;
+    }
+    const int needed = room_needed(s, state, type);
+    const bool held = state == VESK_NET_READY && s.held_waiting;
+    bool room = needed == 0 || net_channel_room(channel) >= needed;
+    if (!room || held) {
+        link_room_waiter(slot, channel);
+        // Looked at again after the mark: room freed meanwhile is not missed.
+        room = needed == 0 || net_channel_room(channel) >= needed;
+        if (room) {
+            unlink_room_waiter(slot);
+            if (held) net_give_work(slot);  // its held frames go out next pass
+        }
+    } else {
+        unlink_room_waiter(slot);
+    }
+    set_registration(slot, slot_interest(s, state, type, room));
+}
+
+// Frees a closed slot: its registration is dropped and its socket closed,
+// once, on this thread, before the number can be handed out again -- unless
+// bytes accepted for sending are still pending: then the socket is set aside
+// until they are out.
+void net_reap_slot(int slot) {
     Engine &e = g_engine;
-    const uint32_t now = net_now_ms();
-    for (int i = 0; i < e.aside_count;) {
-        SetAside &a = e.aside[i];
-        if (a.length > 0 && now - a.since_ms < kSetAsideMs) {
-            ++i;
+    Slot &s = net_slot(slot);
+    if (s.state.load(std::memory_order_acquire) != VESK_NET_CLOSING) return;
+    unlink_room_waiter(slot);
+    set_registration(slot, 0);
+    s.registered = 0;  // whatever the poller said: the socket leaves it now
+    if (s.resting) {
+        s.resting = false;
+        for (int i = 0; i < e.resting_count; ++i) {
+            if (e.resting[i] == slot) e.resting[i] = e.resting[--e.resting_count];
+        }
+    }
+    vesk_socket_t sock = s.socket.exchange(VESK_INVALID_SOCKET, std::memory_order_relaxed);
+    // Acquire: the sender's bytes are complete once its length is seen.
+    const int pending = s.pending.load(std::memory_order_acquire);
+    if (sock != VESK_INVALID_SOCKET &&
+        !(pending > 0 && net_is_tcp_connection(s.type.load(std::memory_order_relaxed)) &&
+          net_set_aside(sock, s.send_area, pending))) {
+        vesk_socket_close(sock);
+    }
+    if (slot > e.reserved_count) e.ordinary_freed = true;
+    s.ready = 0;
+    s.held = 0;
+    s.held_waiting = false;
+    s.pending.store(0, std::memory_order_relaxed);
+    s.state.store(VESK_NET_FREE, std::memory_order_release);
+}
+
+// ---- Resting listeners and set-aside sockets -------------------------------
+
+// Listeners whose rest is over (time, or a slot of their range was freed)
+// join the pass; returns the milliseconds until the next one is due, or -1.
+int wake_rested_listeners(uint32_t now) {
+    Engine &e = g_engine;
+    int due_in = -1;
+    for (int i = 0; i < e.resting_count;) {
+        const int listener = e.resting[i];
+        Slot &l = net_slot(listener);
+        const uint32_t rested = now - l.rest_since_ms;
+        if (e.ordinary_freed || rested >= kListenerRestMs) {
+            l.resting = false;
+            e.resting[i] = e.resting[--e.resting_count];
+            net_pass_add(listener);
             continue;
         }
-        vesk_socket_close(a.socket);
-        vesk_mem_free(a.bytes);
-        a = e.aside[--e.aside_count];
-    }
-}
-
-// Builds the poll set from the slot table and the set-aside sockets: the
-// number of entries polled.  A set-aside socket's entry is -(index + 1).
-int net_build_sets(int pass) {
-    Engine &e = g_engine;
-    os_poll_clear(e.poll);
-    int polled = 0;
-    for (int n = 1; n <= e.slot_count; ++n) {
-        Slot &s = net_slot(n);
-        const int channel = s.channel.load(std::memory_order_acquire);
-        if (channel == 0) continue;  // a slot without a channel is never polled
-        const unsigned interest = slot_interest(s, channel, pass);
-        if (interest == 0) continue;
-        if (os_poll_add(e.poll, s.socket.load(std::memory_order_relaxed), interest) < 0) break;
-        e.polled_slots[polled++] = n;
+        const int left = static_cast<int>(kListenerRestMs - rested);
+        if (due_in < 0 || left < due_in) due_in = left;
+        ++i;
     }
     e.ordinary_freed = false;
-    net_retire_set_aside();
-    for (int i = 0; i < e.aside_count; ++i) {
-        if (os_poll_add(e.poll, e.aside[i].socket, OS_POLL_WRITE) < 0) break;
-        e.polled_slots[polled++] = -(i + 1);
-    }
-    return polled;
-}
-
-// A set-aside socket is writable: send what it takes; a failure ends it.
-void net_flush_set_aside(SetAside &a) {
-    const int sent = vesk_socket_send(a.socket, a.bytes + a.sent, a.length);
-    if (sent > 0) {
-        a.sent += sent;
-        a.length -= sent;
-    } else if (sent < 0 && !os_socket_error_would_block(os_socket_last_error())) {
-        a.length = 0;  // the connection failed: nothing more can go out
-    }
+    return due_in;
 }
 
 // A connecting socket was reported writable or in error: the pending error
@@ -124,14 +209,18 @@ void net_connect_outcome(int slot, unsigned ready, IoBuffers &buf) {
     net_post_event(channel, buf.small, size);
 }
 
-void rest_listener(Slot &l) {
+void rest_listener(int listener) {
+    Engine &e = g_engine;
+    Slot &l = net_slot(listener);
+    if (l.resting) return;
     l.resting = true;
     l.rest_since_ms = net_now_ms();
+    e.resting[e.resting_count++] = listener;
 }
 
 // A listener is readable: accept one connection into the lowest free
-// ordinary slot.  Without a free slot (or room for the event) the connection
-// waits in the listen queue and the listener is tried again next pass.
+// ordinary slot.  Without a free slot the connection waits in the listen
+// queue and the listener rests; without room for the event it waits for room.
 void net_accept(int listener, IoBuffers &buf) {
     Engine &e = g_engine;
     Slot &l = net_slot(listener);
@@ -146,7 +235,7 @@ void net_accept(int listener, IoBuffers &buf) {
     const int slot = net_slot_alloc(type);
     if (slot == 0) {
         vesk_mutex_unlock(e.slot_mutex);
-        rest_listener(l);
+        rest_listener(listener);
         return;
     }
     vesk_socket_t sock = os_socket_accept(l.socket.load(std::memory_order_relaxed),
@@ -154,7 +243,7 @@ void net_accept(int listener, IoBuffers &buf) {
     // Out of descriptors or another lasting failure: rest rather than retry
     // every pass.  A spurious readiness (would block) is no failure.
     if (sock == VESK_INVALID_SOCKET && !os_socket_error_would_block(os_socket_last_error())) {
-        rest_listener(l);
+        rest_listener(listener);
     }
     // Accepted sockets do not inherit non-blocking mode everywhere; one that
     // cannot be made non-blocking would stall this thread, so it is dropped.
@@ -172,6 +261,7 @@ void net_accept(int listener, IoBuffers &buf) {
     s.peer_port = peer.port;
     net_slot_publish(slot, type, sock, channel, VESK_NET_READY);
     vesk_mutex_unlock(e.slot_mutex);
+    net_pass_add(slot);  // to be registered at the end of this pass
     const int size = wire_accept_record(buf.small, listener, slot, peer.addr, peer.port);
     net_post_event(channel, buf.small, size);
 }
@@ -219,33 +309,96 @@ void net_visit(int slot, unsigned ready, IoBuffers &buf) {
     if ((ready & OS_POLL_WRITE) && s.pending.load(std::memory_order_relaxed) > 0) net_flush(slot);
 }
 
+// Takes the work that user calls queued since the last pass.
+void take_work() {
+    Engine &e = g_engine;
+    // Cleared before the queue is read: a call queuing work after this
+    // point wakes the poller again.
+    e.wake_pending.exchange(false, std::memory_order_acq_rel);
+    vesk_mutex_lock(e.work_mutex);
+    for (int i = 0; i < e.work_slot_count; ++i) {
+        const int slot = e.work_slots[i];
+        net_slot(slot).queued.store(0, std::memory_order_release);
+        net_pass_add(slot);
+    }
+    for (int i = 0; i < e.work_channel_count; ++i) {
+        const int channel = e.work_channels[i];
+        net_channel(channel).queued.store(0, std::memory_order_release);
+        wake_room_waiters(channel);
+    }
+    e.work_slot_count = 0;
+    e.work_channel_count = 0;
+    vesk_mutex_unlock(e.work_mutex);
+}
+
+// The wait's limit: the nearest deadline of a resting listener or a
+// set-aside socket, or none.
+int next_timeout(int listener_due) {
+    const int aside_due = net_set_aside_due(net_now_ms());
+    if (listener_due < 0) return aside_due;
+    if (aside_due < 0) return listener_due;
+    return std::min(listener_due, aside_due);
+}
+
+void run_pass(int ready_count, IoBuffers &buf) {
+    Engine &e = g_engine;
+    take_work();
+    for (int i = 0; i < ready_count; ++i) {
+        const os_poll_event &ev = e.events[i];
+        if (ev.key > 0) {
+            net_slot(ev.key).ready |= ev.ready;
+            net_pass_add(ev.key);
+        } else {
+            net_flush_set_aside(-ev.key - 1);
+        }
+    }
+    std::sort(e.pass_slots, e.pass_slots + e.pass_count);
+    const int listed = e.pass_count;
+    // Closed slots are freed first, so that their numbers are free from this
+    // pass on and nothing below visits them.
+    for (int i = 0; i < listed; ++i) net_reap_slot(e.pass_slots[i]);
+    for (int i = 0; i < listed; ++i) {
+        const int slot = e.pass_slots[i];
+        Slot &s = net_slot(slot);
+        if (s.state.load(std::memory_order_acquire) == VESK_NET_READY && s.held_waiting) {
+            net_deliver_held(slot, buf);
+        }
+    }
+    for (int i = 0; i < listed; ++i) {
+        const int slot = e.pass_slots[i];
+        const unsigned ready = net_slot(slot).ready;
+        if (ready != 0) net_visit(slot, ready, buf);
+    }
+    // Slots accepted in this pass were appended: they are registered too.
+    for (int i = 0; i < e.pass_count; ++i) {
+        const int slot = e.pass_slots[i];
+        Slot &s = net_slot(slot);
+        update_interest(slot);
+        s.ready = 0;
+        s.in_pass = false;
+    }
+    e.pass_count = 0;
+    net_retire_set_aside(net_now_ms());
+}
+
 }  // namespace
 
 uint32_t VESK_THREADCALL net_io_thread(void *) {
     Engine &e = g_engine;
     IoBuffers buf;
-    int pass = 0;
+    int timeout = -1;
     while (e.stop.load(std::memory_order_acquire) == 0) {
-        // Pass numbers only tell passes apart; 0 means "never noted".
-        pass = pass == INT32_MAX ? 1 : pass + 1;
-        net_reap_slots();
-        net_deliver_held(buf);
-        const int polled = net_build_sets(pass);
-        if (polled == 0) {
-            vesk_usleep(kIdleSleepUsec);
-            continue;
+        const int n = os_poller_wait(e.poller, timeout, e.events, kEventsPerPass);
+        if (e.stop.load(std::memory_order_acquire) != 0) break;
+        run_pass(n > 0 ? n : 0, buf);
+        timeout = next_timeout(wake_rested_listeners(net_now_ms()));
+        // Listeners woken from their rest are registered again at once.
+        for (int i = 0; i < e.pass_count; ++i) {
+            const int slot = e.pass_slots[i];
+            update_interest(slot);
+            net_slot(slot).in_pass = false;
         }
-        if (os_poll_wait(e.poll, kPollTimeoutMs) <= 0) continue;
-        for (int i = 0; i < polled; ++i) {
-            const unsigned ready = os_poll_ready(e.poll, i);
-            if (ready == 0) continue;
-            const int entry = e.polled_slots[i];
-            if (entry > 0) {
-                net_visit(entry, ready, buf);
-            } else {
-                net_flush_set_aside(e.aside[-entry - 1]);
-            }
-        }
+        e.pass_count = 0;
     }
     return 0;
 }

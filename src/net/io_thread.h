@@ -19,6 +19,6 @@ static_assert(kMsgFrameOffset + kDatagramCapacity + 1 <= kMaxRecord + 1);
 // A ready slot other than a listener is readable.
 void net_receive(int slot, IoBuffers &buf);
 // Posts the frames that earlier passes held back for lack of room.
-void net_deliver_held(IoBuffers &buf);
+void net_deliver_held(int slot, IoBuffers &buf);
 
 }  // namespace net

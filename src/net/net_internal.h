@@ -18,6 +18,11 @@
 //   - channel, type, socket and peer entries: single atomic words.
 // The receive area, the held count and the I/O thread's notes are touched by
 // the I/O thread only (and cleared by allocation while the slot is free).
+//
+// Work.  The I/O thread sleeps in its poller until a registered socket is
+// ready or a user call gives it work: such a call queues the slot (or, for a
+// read that frees room, the channel) and wakes the poller.  A pass then
+// visits only the slots that are ready or queued, in ascending order.
 #pragma once
 
 #include <atomic>
@@ -37,8 +42,8 @@ constexpr int kAreaSize = kSendAreaSize + kReceiveAreaSize;
 // block's size always fits the allocator's 32-bit size.
 constexpr int kSlotsPerAreaBlock = 1024;
 constexpr int kListenBacklog = 5;
-constexpr int kPollTimeoutMs = 1;
-constexpr int kIdleSleepUsec = 1000;
+// Ready sockets taken from the poller per pass; the rest come in the next.
+constexpr int kEventsPerPass = 1024;
 
 struct Slot {
     std::atomic<int32_t> state;
@@ -46,6 +51,7 @@ struct Slot {
     std::atomic<vesk_socket_t> socket;
     std::atomic<int32_t> channel;
     std::atomic<int32_t> pending;  // bytes waiting in the send area
+    std::atomic<int32_t> queued;   // in the work queue for the I/O thread
     // I/O thread only.
     int32_t held;          // bytes held in the receive area (framed types)
     bool held_waiting;     // held frames wait for room in the channel
@@ -57,6 +63,15 @@ struct Slot {
     // than keeping every pass busy with a readable socket it cannot serve.
     bool resting;
     uint32_t rest_since_ms;
+    // The I/O thread's own bookkeeping, never touched by allocation: what the
+    // poller watches the socket for, the pass the slot is listed in, and the
+    // channel whose room it waits for (a list through the slots).
+    unsigned registered;
+    unsigned ready;
+    bool in_pass;
+    int32_t room_channel;  // 0: not waiting
+    int32_t room_prev;
+    int32_t room_next;
     // Fixed at set-up.
     uint8_t *send_area;
     uint8_t *receive_area;
@@ -92,11 +107,21 @@ struct Channel {
     // misses an event being posted is the same as a read made a moment
     // earlier.
     std::atomic<int32_t> has_events;
+    // Waiters in vesk_net_channel_wait sleep on `signal`, which changes on
+    // every post, release and shutdown; `sleepers` tells a poster whether
+    // anyone needs waking.
+    std::atomic<uint32_t> signal;
+    std::atomic<int32_t> sleepers;
+    // Set by the I/O thread while slots wait for room in this channel; the
+    // reader that frees room clears it and hands the channel to the I/O thread.
+    std::atomic<int32_t> room_wanted;
+    std::atomic<int32_t> queued;
+    int32_t first_waiter;  // I/O thread only: slots waiting for room
 };
 
 // Notes whether the channel's ring holds anything; the caller holds its mutex.
 inline void net_channel_note(Channel &ch) {
-    ch.has_events.store(vesk_ring_has_data(&ch.ring), std::memory_order_release);
+    ch.has_events.store(vesk_ring_has_data(&ch.ring), std::memory_order_seq_cst);
 }
 
 struct Engine {
@@ -115,12 +140,26 @@ struct Engine {
     vesk_mutex_cell *channel_mutex = nullptr;
     vesk_thread_cell *thread = nullptr;
     std::atomic<int> stop{0};
-    // The I/O thread's readiness set, and the slot of each of its entries.
-    os_poll_set *poll = nullptr;
-    int *polled_slots = nullptr;
-    // Per-pass notes of each channel's room (I/O thread only).
-    int *room_pass = nullptr;
-    int *room_value = nullptr;
+    // Waiters in vesk_net_channel_wait; tear-down waits until none is left.
+    std::atomic<int> waiting{0};
+    std::atomic<int> closing{0};
+    // The I/O thread's poller: slot n is registered under key n, the set-
+    // aside socket at index i under key -(i + 1).
+    os_poller *poller = nullptr;
+    os_poll_event *events = nullptr;
+    // The work queue: slots and channels handed over by user calls.
+    vesk_mutex_cell *work_mutex = nullptr;
+    int *work_slots = nullptr;
+    int work_slot_count = 0;
+    int *work_channels = nullptr;
+    int work_channel_count = 0;
+    std::atomic<bool> wake_pending{false};
+    // The slots of the current pass (I/O thread only).
+    int *pass_slots = nullptr;
+    int pass_count = 0;
+    // Listeners resting (I/O thread only).
+    int *resting = nullptr;
+    int resting_count = 0;
     AnswerNote *answer_block = nullptr;
     // Sockets set aside (I/O thread only while it runs): at most slot_count.
     SetAside *aside = nullptr;
@@ -180,10 +219,27 @@ bool net_post_event(int channel, const uint8_t *head, int head_size, const uint8
                     int body_size = 0);
 // The room a channel's ring has now; 0 for a channel not in use.
 int net_channel_room(int channel);
+// Wakes whoever waits for events in the channel; called after posting.
+void net_channel_signal(Channel &ch);
+// After a read that freed room: hands the channel to the I/O thread when
+// slots wait for room in it.
+void net_channel_room_freed(int channel);
 
-// Slots (slots.cpp): the I/O thread frees closed slots at each pass's start.
-void net_reap_slots();
-// Set-aside sockets (slots.cpp): closes every one, discarding what is unsent.
+// User threads give the I/O thread work (engine.cpp): the slot's state,
+// channel or pending bytes changed, and the I/O thread looks at it soon.
+void net_give_work(int slot);
+void net_give_channel(int channel);
+void net_wake_io_thread();
+
+// Set-aside sockets (set_aside.cpp), on the I/O thread: keeps a closed
+// connection's socket and its unsent bytes (false when it cannot: the caller
+// closes the socket), flushes entry `index` when writable, closes the entries
+// that are done or out of time, and tells the milliseconds until the next
+// deadline (-1: none).  Discarding closes every one, unsent bytes and all.
+bool net_set_aside(vesk_socket_t sock, const uint8_t *bytes, int length);
+void net_flush_set_aside(int index);
+void net_retire_set_aside(uint32_t now);
+int net_set_aside_due(uint32_t now);
 void net_discard_set_aside();
 
 // The I/O thread (io_thread.cpp).

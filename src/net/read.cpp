@@ -19,6 +19,7 @@ VESK_API int vesk_net_channel_read(int channel, void *buffer) {
         net_channel_note(ch);
     }
     vesk_mutex_unlock(ch.mutex);
+    if (result != 0) net_channel_room_freed(channel);
     return result;
 }
 

@@ -20,7 +20,9 @@ public:
         if (ch_ != nullptr) vesk_mutex_lock(ch_->mutex);
     }
     ~ChannelWriter() {
-        if (ch_ != nullptr) vesk_mutex_unlock(ch_->mutex);
+        if (ch_ == nullptr) return;
+        vesk_mutex_unlock(ch_->mutex);
+        if (posted_) net_channel_signal(*ch_);  // once for the whole run
     }
     ChannelWriter(const ChannelWriter &) = delete;
     ChannelWriter &operator=(const ChannelWriter &) = delete;
@@ -36,11 +38,13 @@ public:
             return false;
         }
         net_channel_note(*ch_);
+        posted_ = true;
         return true;
     }
 
 private:
     Channel *ch_;
+    bool posted_ = false;
 };
 
 // The connection ended (VESK_EV_CLOSED) or broke (VESK_EV_FAILED): the slot
@@ -215,15 +219,6 @@ void net_receive(int slot, IoBuffers &buf) {
     }
 }
 
-void net_deliver_held(IoBuffers &buf) {
-    for (int n = 1; n <= g_engine.slot_count; ++n) {
-        Slot &s = net_slot(n);
-        // The state first: the I/O thread's own fields mean something only
-        // while the slot is in service (allocation rewrites them meanwhile).
-        if (s.state.load(std::memory_order_acquire) == VESK_NET_READY && s.held_waiting) {
-            cut_held(n, buf);
-        }
-    }
-}
+void net_deliver_held(int slot, IoBuffers &buf) { cut_held(slot, buf); }
 
 }  // namespace net

@@ -18,7 +18,8 @@ constexpr int kStillPending = -2;
 constexpr int kNotReady = -3;
 
 // Handles a TCP send's outcome: `sent` of `size` bytes from `bytes`.
-int keep_unsent(Slot &s, const uint8_t *bytes, int size, int sent) {
+int keep_unsent(int slot, const uint8_t *bytes, int size, int sent) {
+    Slot &s = net_slot(slot);
     if (sent == size) return 0;
     int kept_from;
     if (sent > 0) {
@@ -33,6 +34,7 @@ int keep_unsent(Slot &s, const uint8_t *bytes, int size, int sent) {
     std::memcpy(s.send_area, bytes + kept_from, static_cast<size_t>(size - kept_from));
     // Release: the I/O thread that reads this length sees the bytes above.
     s.pending.store(size - kept_from, std::memory_order_release);
+    net_give_work(slot);  // the I/O thread watches for writability
     return 0;
 }
 
@@ -69,7 +71,7 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
         if (length < 0 || length > kSendAreaSize) return kBadArgument;
         if (has_pending(s)) return kStillPending;
         const uint8_t *data = bytes + kMsgHeadSize;
-        return keep_unsent(s, data, length, vesk_socket_send(sock, data, length));
+        return keep_unsent(slot, data, length, vesk_socket_send(sock, data, length));
     }
     if (!net_is_framed(type) && !net_is_udp(type)) return kBadArgument;  // listeners
 
@@ -84,7 +86,7 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
 
     if (net_is_framed(type)) {
         if (has_pending(s)) return kStillPending;
-        return keep_unsent(s, frame, frame_size, vesk_socket_send(sock, frame, frame_size));
+        return keep_unsent(slot, frame, frame_size, vesk_socket_send(sock, frame, frame_size));
     }
     SockAddr4 to{};
     to.family = os_af_inet;

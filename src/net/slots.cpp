@@ -1,6 +1,4 @@
 // Opening, attaching, connecting and closing slots, and reaping closed ones.
-#include <cstring>
-
 #include "net/net_internal.h"
 
 namespace net {
@@ -26,52 +24,7 @@ vesk_socket_t open_socket(int type, const struct sockaddr *address) {
     return s;
 }
 
-// Keeps a closing connection's socket and its unsent bytes for the I/O
-// thread to flush; false when they cannot be kept (the caller closes it).
-bool set_aside(vesk_socket_t sock, const uint8_t *bytes, int length) {
-    Engine &e = g_engine;
-    if (e.aside_count >= e.slot_count) return false;
-    auto *copy = static_cast<uint8_t *>(vesk_mem_alloc(0, 0, static_cast<uint32_t>(length)));
-    std::memcpy(copy, bytes, static_cast<size_t>(length));
-    e.aside[e.aside_count++] = SetAside{sock, copy, length, 0, net_now_ms()};
-    return true;
-}
-
 }  // namespace
-
-void net_reap_slots() {
-    Engine &e = g_engine;
-    for (int n = 1; n <= e.slot_count; ++n) {
-        Slot &s = net_slot(n);
-        if (s.state.load(std::memory_order_acquire) != VESK_NET_CLOSING) continue;
-        // The socket is closed here, once, on the thread that polls it, and
-        // before the slot can be handed out again -- unless bytes accepted
-        // for sending are still pending: then it is set aside until they
-        // are out.
-        vesk_socket_t sock = s.socket.exchange(VESK_INVALID_SOCKET, std::memory_order_relaxed);
-        // Acquire: the sender's bytes are complete once its length is seen.
-        const int pending = s.pending.load(std::memory_order_acquire);
-        if (sock != VESK_INVALID_SOCKET &&
-            !(pending > 0 && net_is_tcp_connection(s.type.load(std::memory_order_relaxed)) &&
-              set_aside(sock, s.send_area, pending))) {
-            vesk_socket_close(sock);
-        }
-        if (n > e.reserved_count) e.ordinary_freed = true;
-        s.held = 0;
-        s.held_waiting = false;
-        s.pending.store(0, std::memory_order_relaxed);
-        s.state.store(VESK_NET_FREE, std::memory_order_release);
-    }
-}
-
-void net_discard_set_aside() {
-    Engine &e = g_engine;
-    for (int i = 0; i < e.aside_count; ++i) {
-        vesk_socket_close(e.aside[i].socket);
-        vesk_mem_free(e.aside[i].bytes);
-    }
-    e.aside_count = 0;
-}
 
 }  // namespace net
 
@@ -101,6 +54,7 @@ VESK_API int vesk_net_attach(int slot, int channel) {
     if (s.state.load(std::memory_order_acquire) == VESK_NET_FREE) return -1;
     if (net_channel(channel).in_use.load(std::memory_order_relaxed) == 0) return -1;
     s.channel.store(channel, std::memory_order_release);
+    net_give_work(slot);
     return 0;
 }
 
@@ -121,11 +75,13 @@ VESK_API int vesk_net_connect(int slot, const struct sockaddr *addr) {
         // A close requested meanwhile wins: the slot is not revived.
         int expected = VESK_NET_OPENED;
         s.state.compare_exchange_strong(expected, VESK_NET_READY, std::memory_order_acq_rel);
+        net_give_work(slot);
         return 1;
     }
     if (os_socket_error_in_progress(os_socket_last_error())) {
         int expected = VESK_NET_OPENED;
         s.state.compare_exchange_strong(expected, VESK_NET_CONNECTING, std::memory_order_acq_rel);
+        net_give_work(slot);
         return 0;
     }
     return -1;
@@ -142,6 +98,7 @@ VESK_API int vesk_net_close(int slot) {
         if (current == VESK_NET_FREE) return -1;
     } while (!s.state.compare_exchange_weak(current, VESK_NET_CLOSING, std::memory_order_acq_rel,
                                             std::memory_order_acquire));
+    net_give_work(slot);  // freed in the I/O thread's next pass
     return 0;
 }
 

@@ -4,6 +4,7 @@
 // needs internally.  Each backend (posix/, win32/) implements all of it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -50,37 +51,63 @@ constexpr int os_ipproto_tcp = 6;     // IPPROTO_TCP
 constexpr int os_ipproto_udp = 17;    // IPPROTO_UDP
 constexpr int os_sockaddr_in_size = 16;
 
-// Readiness of a list of sockets: poll on POSIX, select on Windows.  A set is
-// created once with room for `capacity` sockets (no limit of 1024 sockets or
-// of descriptor values below 1024 may apply) and refilled every pass: clear,
-// add each socket with the readiness it wants, wait, then ask each added
-// socket what it got.  Nothing is allocated after os_poll_create.
-struct os_poll_set;
+// Readiness of registered sockets, for the engine's I/O thread.  A socket is
+// registered under a key of the caller's (any int) with the readiness it
+// wants; a registration changes only when the caller changes it, so a wait
+// costs nothing for sockets that are not ready (epoll on Linux).  Another
+// thread may wake a wait at any time.  On Windows the wait is a select pass
+// over the registered sockets that returns after at most 1 ms, as the engine
+// always did there.
+struct os_poller;
 
 enum : unsigned {
     OS_POLL_READ = 1u,   // readable; also set when a read-interested socket has
                          // hung up or failed, so that the receive reports it
-    OS_POLL_WRITE = 2u,  // writable (for a connecting socket: the connect ended)
+    OS_POLL_WRITE = 2u,  // writable (for a connecting socket: the connect ended);
+                         // also set for a write-interested socket that failed
     OS_POLL_ERROR = 4u,  // an error is pending (select's exception set); only
                          // reported when asked for
 };
 
-// A set for up to `capacity` sockets (capacity >= 1); NULL on failure.
-os_poll_set *os_poll_create(int capacity);
-// Releases the set (NULL: nothing).
-void os_poll_destroy(os_poll_set *set);
-// Empties the set.
-void os_poll_clear(os_poll_set *set);
-// Adds `s` wanting `interest` (OS_POLL_* bits, not 0).  Returns the entry's
-// index (0, 1, 2, ... in the order of adding), or -1 when the set is full.
-int os_poll_add(os_poll_set *set, vesk_socket_t s, unsigned interest);
-// Waits up to `timeout_ms` milliseconds for any added socket to be ready.
-// The number of ready sockets (> 0), 0 on timeout, -1 on error (EINTR
-// included).  Must not be called on an empty set.
-int os_poll_wait(os_poll_set *set, int timeout_ms);
-// What entry `index` got in the last wait: OS_POLL_* bits, a subset of what it
-// asked for; 0 when it is not ready.
-unsigned os_poll_ready(const os_poll_set *set, int index);
+struct os_poll_event {
+    int key;
+    unsigned ready;  // OS_POLL_* bits, a subset of the registered interest
+};
+
+// A poller for up to `capacity` registered sockets (capacity >= 1); NULL on
+// failure.  Nothing is allocated after this.
+os_poller *os_poller_create(int capacity);
+// Releases the poller (NULL: nothing).  Registered sockets stay open.
+void os_poller_destroy(os_poller *poller);
+// Changes what socket `s`, registered under `key`, is watched for, from
+// `old_interest` (0: not registered) to `interest` (0: unregister).  A socket
+// must be unregistered before it is closed.  0, or -1 on failure.
+int os_poller_set(os_poller *poller, vesk_socket_t s, int key, unsigned old_interest,
+                  unsigned interest);
+// Waits up to `timeout_ms` milliseconds (-1: no limit) until a registered
+// socket is ready or os_poller_wake is called, and stores up to `max` ready
+// sockets in `events`.  Their number; 0 on timeout or wake-up; -1 on error
+// (EINTR included).
+int os_poller_wait(os_poller *poller, int timeout_ms, os_poll_event *events, int max);
+// Makes the current or the next os_poller_wait return; any thread may call it.
+void os_poller_wake(os_poller *poller);
+
+// Sleeps while `*word` equals `expected`, for at most `timeout_ms`
+// milliseconds (-1: no limit), until os_wake_word(word) is called.  May also
+// return early for no reason: callers look again.  Any thread may wait or wake.
+void os_wait_on_word(const std::atomic<uint32_t> *word, uint32_t expected, int timeout_ms);
+// Wakes every thread sleeping in os_wait_on_word on `word`.
+void os_wake_word(const std::atomic<uint32_t> *word);
+
+// Sends `count` pieces (at most os_max_pieces) in order with one call
+// (sendmsg on POSIX, without SIGPIPE; WSASend on Windows): the bytes sent,
+// which may end inside any piece, or -1 with the reason in os_socket_last_error.
+struct os_piece {
+    const void *data;
+    int length;
+};
+constexpr int os_max_pieces = 1024;
+int os_socket_send_pieces(vesk_socket_t s, const os_piece *pieces, int count);
 
 // listen(s, backlog): 0 or -1.
 int os_socket_listen(vesk_socket_t s, int backlog);

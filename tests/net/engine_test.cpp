@@ -81,15 +81,15 @@ TEST(EngineSetUp, ArgumentsTheEngineCannotWorkWithAreRefusedAndLeaveItNotSetUp) 
 }
 
 TEST(EngineSetUp, TearDownClosesTheSocketsThatSlotsStillHold) {
-    ASSERT_EQ(vesk_net_init(4, 1, 0, 1, 8192, 0, 0), 0);
     const int before = open_descriptors();
+    ASSERT_EQ(vesk_net_init(4, 1, 0, 1, 8192, 0, 0), 0);
+    const int engine = open_descriptors() - before;  // the engine's own, if any
     ASSERT_EQ(open_listener(), 1);
     ASSERT_EQ(open_udp(VESK_NET_UDP_ANSWER), 2);
     ASSERT_EQ(vesk_net_open(VESK_NET_TCP_CONNECT, nullptr), 3);
-    ASSERT_EQ(vesk_net_close(3), 0);  // closing, not yet reaped: still holds its socket
-    EXPECT_EQ(open_descriptors(), before + 3);
+    EXPECT_EQ(open_descriptors(), before + engine + 3);
     vesk_net_shutdown();
-    EXPECT_EQ(open_descriptors(), before - 0) << "every slot socket was closed";
+    EXPECT_EQ(open_descriptors(), before) << "every slot socket and the engine's own were closed";
 }
 
 TEST(SlotTable, OrdinaryTypesTakeSlotsAboveTheReservedOnesLowestFirst) {

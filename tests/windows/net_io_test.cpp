@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "os/os.h"
+#include "os/win32/poll_set.h"
 #include "vuvidur.h"
 
 namespace {

@@ -1,13 +1,12 @@
-// The socket engine's platform operations on POSIX: readiness by poll(), and
-// the socket calls that the exported wrappers do not cover.
+// The socket engine's platform operations on POSIX: the socket calls that the
+// exported wrappers do not cover (readiness is in poller.cpp).
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
 
 #include "os/os.h"
 
@@ -18,65 +17,20 @@ static_assert(os_ipproto_tcp == IPPROTO_TCP);
 static_assert(os_ipproto_udp == IPPROTO_UDP);
 static_assert(os_sockaddr_in_size == sizeof(sockaddr_in));
 
-struct os_poll_set {
-    int capacity;
-    int count;
-    pollfd *fds;
-    unsigned *interest;
-};
+static_assert(os_max_pieces <= IOV_MAX);
 
-os_poll_set *os_poll_create(int capacity) {
-    if (capacity < 1) return nullptr;
-    auto *set = new (std::nothrow) os_poll_set{capacity, 0, nullptr, nullptr};
-    if (set == nullptr) return nullptr;
-    set->fds = new (std::nothrow) pollfd[static_cast<size_t>(capacity)];
-    set->interest = new (std::nothrow) unsigned[static_cast<size_t>(capacity)];
-    if (set->fds == nullptr || set->interest == nullptr) {
-        os_poll_destroy(set);
-        return nullptr;
+int os_socket_send_pieces(vesk_socket_t s, const os_piece *pieces, int count) {
+    iovec vectors[os_max_pieces];
+    if (count < 0 || count > os_max_pieces) return -1;
+    for (int i = 0; i < count; ++i) {
+        vectors[i].iov_base = const_cast<void *>(pieces[i].data);
+        vectors[i].iov_len = static_cast<size_t>(pieces[i].length);
     }
-    return set;
-}
-
-void os_poll_destroy(os_poll_set *set) {
-    if (set == nullptr) return;
-    delete[] set->fds;
-    delete[] set->interest;
-    delete set;
-}
-
-void os_poll_clear(os_poll_set *set) { set->count = 0; }
-
-int os_poll_add(os_poll_set *set, vesk_socket_t s, unsigned interest) {
-    if (set->count >= set->capacity) return -1;
-    int index = set->count++;
-    short events = 0;
-    if (interest & OS_POLL_READ) events |= POLLIN;
-    if (interest & OS_POLL_WRITE) events |= POLLOUT;
-    // POLLERR and POLLHUP are always reported; an error-only interest needs no bit.
-    set->fds[index] = pollfd{s, events, 0};
-    set->interest[index] = interest;
-    return index;
-}
-
-int os_poll_wait(os_poll_set *set, int timeout_ms) {
-    int rc = poll(set->fds, static_cast<nfds_t>(set->count), timeout_ms);
-    return rc < 0 ? -1 : rc;
-}
-
-unsigned os_poll_ready(const os_poll_set *set, int index) {
-    if (index < 0 || index >= set->count) return 0;
-    const short got = set->fds[index].revents;
-    const unsigned asked = set->interest[index];
-    constexpr short kBroken = POLLERR | POLLHUP | POLLNVAL;
-    unsigned ready = 0;
-    // A hung-up or failed socket counts as readable (the receive then reports
-    // the end or the error) and as writable (as select marks a socket with a
-    // pending error), so that nothing waits on it for ever.
-    if ((asked & OS_POLL_READ) && (got & (POLLIN | kBroken))) ready |= OS_POLL_READ;
-    if ((asked & OS_POLL_WRITE) && (got & (POLLOUT | kBroken))) ready |= OS_POLL_WRITE;
-    if ((asked & OS_POLL_ERROR) && (got & kBroken)) ready |= OS_POLL_ERROR;
-    return ready;
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = static_cast<size_t>(count);
+    const ssize_t sent = sendmsg(s, &message, MSG_NOSIGNAL);
+    return sent < 0 ? -1 : static_cast<int>(sent);
 }
 
 int os_socket_listen(vesk_socket_t s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "os/os.h"
+#include "os/win32/poll_set.h"
 
 static_assert(os_af_inet == AF_INET);
 static_assert(os_sock_stream == SOCK_STREAM);
@@ -167,6 +168,18 @@ int os_poll_wait(os_poll_set *set, int timeout_ms) {
 unsigned os_poll_ready(const os_poll_set *set, int index) {
     if (index < 0 || index >= set->count) return 0;
     return set->ready[index];
+}
+
+int os_socket_send_pieces(vesk_socket_t s, const os_piece *pieces, int count) {
+    WSABUF buffers[os_max_pieces];
+    if (count < 0 || count > os_max_pieces) return -1;
+    for (int i = 0; i < count; ++i) {
+        buffers[i].len = static_cast<ULONG>(pieces[i].length);
+        buffers[i].buf = static_cast<CHAR *>(const_cast<void *>(pieces[i].data));
+    }
+    DWORD sent = 0;
+    if (WSASend(s, buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) != 0) return -1;
+    return static_cast<int>(sent);
 }
 
 int os_socket_listen(vesk_socket_t s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }

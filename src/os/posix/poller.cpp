@@ -1,0 +1,113 @@
+// Readiness for the engine's I/O thread on Linux: epoll, level-triggered,
+// with an eventfd that other threads write to wake a wait.  Registrations
+// change only when the engine changes a socket's interest, so a wait costs
+// nothing for the idle sockets.
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "os/os.h"
+
+namespace {
+
+// The wake-up descriptor's key: no socket is registered under it.
+constexpr uint64_t kWakeKey = 1ull << 32;
+
+uint32_t epoll_bits(unsigned interest) {
+    uint32_t bits = 0;
+    if (interest & OS_POLL_READ) bits |= EPOLLIN;
+    if (interest & OS_POLL_WRITE) bits |= EPOLLOUT;
+    // EPOLLERR and EPOLLHUP are always reported; an error-only interest needs no bit.
+    return bits;
+}
+
+uint64_t data_of(int key, unsigned interest) {
+    // The interest rides along, so that a wait can report only what was asked.
+    return static_cast<uint64_t>(static_cast<uint32_t>(key)) | static_cast<uint64_t>(interest) << 40;
+}
+
+}  // namespace
+
+struct os_poller {
+    int epoll_fd;
+    int wake_fd;
+    int capacity;
+    epoll_event *ready;
+};
+
+os_poller *os_poller_create(int capacity) {
+    if (capacity < 1) return nullptr;
+    auto *p = new (std::nothrow) os_poller{-1, -1, capacity, nullptr};
+    if (p == nullptr) return nullptr;
+    p->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    p->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // One wait reports at most this many; the rest stay ready for the next.
+    constexpr int kBatch = 1024;
+    p->capacity = capacity < kBatch ? capacity + 1 : kBatch;
+    p->ready = new (std::nothrow) epoll_event[static_cast<size_t>(p->capacity)];
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = kWakeKey;
+    if (p->epoll_fd < 0 || p->wake_fd < 0 || p->ready == nullptr ||
+        epoll_ctl(p->epoll_fd, EPOLL_CTL_ADD, p->wake_fd, &wake) != 0) {
+        os_poller_destroy(p);
+        return nullptr;
+    }
+    return p;
+}
+
+void os_poller_destroy(os_poller *p) {
+    if (p == nullptr) return;
+    if (p->epoll_fd >= 0) close(p->epoll_fd);
+    if (p->wake_fd >= 0) close(p->wake_fd);
+    delete[] p->ready;
+    delete p;
+}
+
+int os_poller_set(os_poller *p, vesk_socket_t s, int key, unsigned old_interest, unsigned interest) {
+    if (old_interest == interest) return 0;
+    epoll_event ev{};
+    ev.events = epoll_bits(interest);
+    ev.data.u64 = data_of(key, interest);
+    int op = EPOLL_CTL_MOD;
+    if (old_interest == 0) op = EPOLL_CTL_ADD;
+    if (interest == 0) op = EPOLL_CTL_DEL;
+    return epoll_ctl(p->epoll_fd, op, s, &ev) == 0 ? 0 : -1;
+}
+
+int os_poller_wait(os_poller *p, int timeout_ms, os_poll_event *events, int max) {
+    if (max > p->capacity) max = p->capacity;
+    const int n = epoll_wait(p->epoll_fd, p->ready, max, timeout_ms);
+    if (n < 0) return -1;
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        const uint64_t data = p->ready[i].data.u64;
+        if (data == kWakeKey) {
+            uint64_t drained;
+            ssize_t ignored = read(p->wake_fd, &drained, sizeof drained);
+            (void)ignored;
+            continue;
+        }
+        const uint32_t got = p->ready[i].events;
+        const auto asked = static_cast<unsigned>(data >> 40);
+        constexpr uint32_t kBroken = EPOLLERR | EPOLLHUP;
+        // A hung-up or failed socket counts as readable and writable, so that
+        // whoever waits on it looks at it and learns why.
+        unsigned ready = 0;
+        if ((asked & OS_POLL_READ) && (got & (EPOLLIN | kBroken))) ready |= OS_POLL_READ;
+        if ((asked & OS_POLL_WRITE) && (got & (EPOLLOUT | kBroken))) ready |= OS_POLL_WRITE;
+        if ((asked & OS_POLL_ERROR) && (got & kBroken)) ready |= OS_POLL_ERROR;
+        if (ready == 0) continue;
+        events[count++] = os_poll_event{static_cast<int>(static_cast<uint32_t>(data)), ready};
+    }
+    return count;
+}
+
+void os_poller_wake(os_poller *p) {
+    const uint64_t one = 1;
+    ssize_t ignored = write(p->wake_fd, &one, sizeof one);
+    (void)ignored;
+}
