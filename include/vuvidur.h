@@ -555,7 +555,15 @@ VESK_API int vesk_timer_remove_all(void);
  *     caller's buffer (see there);
  *   - a vesk_net_close that races the I/O thread still frees the slot, and a
  *     raw stream whose peer closed is always reported;
- *   - vesk_net_shutdown closes every socket that a slot still holds. */
+ *   - vesk_net_shutdown closes every socket that a slot still holds;
+ *   - bytes a send accepted are delivered: a slot whose peer has ended is
+ *     still flushed, and the socket of a slot closed with bytes pending is
+ *     set aside and flushed (for at most 10 s) before it is closed, while
+ *     the slot itself is freed at once;
+ *   - keepalive answers go out at most once a second per peer (two engines
+ *     whose slots register each other would otherwise answer each other's
+ *     answers for ever); a listener that cannot accept (no free slot, or
+ *     out of descriptors) rests for up to 100 ms instead of spinning. */
 
 /* Slot states. */
 #define VESK_NET_FREE 0       /* not in use */
@@ -814,6 +822,39 @@ VESK_API int vesk_net_add_peer(int slot, const struct sockaddr *peer);
  * changes.  -1 for a slot out of range or not ready, or a NULL peer on a UDP
  * slot. */
 VESK_API int vesk_net_remove_peer(int slot, const struct sockaddr *peer);
+
+/* Waiting and batches: what a busy server uses instead of polling one event
+ * and sending one message at a time (see docs/net.md for the whole loop).
+ *
+ * Waits until `channel` holds an event or `timeout_ms` milliseconds pass (-1:
+ * no limit; 0: just look), without using the processor meanwhile (a short
+ * spin, then sleep).  1: an event is there; 0: timed out; -1: channel out of
+ * range or not in use, or the channel was released or the engine shut down
+ * while waiting (waiters are woken, never left blocked).  Never takes the
+ * event: read it with vesk_net_channel_read or vesk_net_channel_read_many. */
+VESK_API int vesk_net_channel_wait(int channel, int timeout_ms);
+/* Takes as many whole events as fit, under one lock: while at least
+ * 2 + VESK_NET_MAX_RECORD bytes of `buffer` remain, the next event is stored
+ * as its record length (2 bytes, host order) followed by the record.  Returns
+ * the bytes used (> 0); 0 when the channel is empty; -1 for a channel out of
+ * range or not in use, a NULL buffer or a capacity below
+ * 2 + VESK_NET_MAX_RECORD; -2 ring failure; -3 malformed event (as
+ * vesk_net_channel_read; the events taken before it are returned first, and
+ * the -3 comes on the next call). */
+VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity);
+/* Sends `count` messages on one framed TCP slot (types 3 and 8; every
+ * msgs[i]->slot names the same slot) with as few system calls as possible,
+ * in order.  Each message is checked and framed as vesk_net_send does it (the
+ * header is written into its frame field).  Returns how many were taken: sent,
+ * or with the unsent rest kept for the I/O thread -- at most 131072 bytes of
+ * frames (the send area) and 1024 messages per call, so a larger batch is
+ * taken in part: send the rest next.  0 when earlier bytes are still pending
+ * (nothing taken: send again later).  When the first message is refused, the
+ * code vesk_net_send gives (-1 NULL, bad length, count below 1 or not a framed
+ * TCP slot; -2 slot out of range; -3 not ready or without a channel); a later
+ * message that is refused, NULL or names another slot ends the batch before
+ * it.  One thread at a time per slot. */
+VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count);
 
 /* ======================================================================
  * CRC-32, TEA, padded envelope, hex

@@ -1,4 +1,7 @@
-// Reading events from a channel: one whole record per call, never waiting.
+// Reading events from a channel, never waiting: one whole record per call, or
+// as many as fit under one lock.
+#include <cstring>
+
 #include "net/net_internal.h"
 
 using namespace net;
@@ -21,6 +24,39 @@ VESK_API int vesk_net_channel_read(int channel, void *buffer) {
     vesk_mutex_unlock(ch.mutex);
     if (result != 0) net_channel_room_freed(channel);
     return result;
+}
+
+VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity) {
+    constexpr int kEntry = 2 + kMaxRecord;  // length word and largest record
+    if (!net_channel_in_range(channel) || buffer == nullptr || capacity < kEntry) return -1;
+    Channel &ch = net_channel(channel);
+    if (ch.has_events.load(std::memory_order_acquire) == 0) {
+        return ch.in_use.load(std::memory_order_relaxed) != 0 ? 0 : -1;
+    }
+    auto *out = static_cast<uint8_t *>(buffer);
+    int used = 0;
+    int result = -1;
+    vesk_mutex_lock(ch.mutex);
+    if (ch.in_use.load(std::memory_order_relaxed) != 0) {
+        result = 0;
+        while (capacity - used >= kEntry) {
+            // A malformed event after good ones waits for the next call, so
+            // that the good ones are returned first.
+            if (used > 0 && !ring_next_event_whole(ch.ring)) break;
+            const int taken = ring_read_event(ch.ring, out + used + 2);
+            if (taken <= 0) {
+                if (used == 0) result = taken;
+                break;
+            }
+            const auto length = static_cast<uint16_t>(taken);
+            std::memcpy(out + used, &length, 2);
+            used += 2 + taken;
+        }
+        net_channel_note(ch);
+    }
+    vesk_mutex_unlock(ch.mutex);
+    if (used > 0 || result < -1) net_channel_room_freed(channel);
+    return used > 0 ? used : result;
 }
 
 }  // extern "C"

@@ -42,6 +42,50 @@ int keep_unsent(int slot, const uint8_t *bytes, int size, int sent) {
 // area, so the copy in keep_unsent cannot meet its reads.
 bool has_pending(const Slot &s) { return s.pending.load(std::memory_order_acquire) != 0; }
 
+// A framed or UDP payload length: the low 16 bits of the record's length
+// as a signed value; -1 when outside 0..kMaxData (the frame size would go
+// negative, reading outside the caller's buffer, or exceed what a receiver
+// takes).
+int framed_payload(int32_t length) {
+    const auto payload = static_cast<int16_t>(static_cast<uint16_t>(length & 0xFFFF));
+    return payload < 0 || payload > kMaxData ? -1 : payload;
+}
+
+struct MsgHead {
+    int32_t slot;
+    int32_t length;
+};
+
+MsgHead read_head(const vesk_net_msg *msg) {
+    MsgHead head{};
+    const auto *bytes = reinterpret_cast<const uint8_t *>(msg);
+    std::memcpy(&head.slot, bytes + offsetof(vesk_net_msg, slot), 4);
+    std::memcpy(&head.length, bytes + offsetof(vesk_net_msg, length), 4);
+    return head;
+}
+
+// Keeps what one gathered send did not take: the pieces' bytes from `sent`
+// on, copied into the send area in order.
+void keep_unsent_pieces(int slot, const os_piece *pieces, int count, int total, int sent) {
+    Slot &s = net_slot(slot);
+    int skip = sent;
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        const auto *data = static_cast<const uint8_t *>(pieces[i].data);
+        int length = pieces[i].length;
+        if (skip >= length) {
+            skip -= length;
+            continue;
+        }
+        std::memcpy(s.send_area + kept, data + skip, static_cast<size_t>(length - skip));
+        kept += length - skip;
+        skip = 0;
+    }
+    // Release: the I/O thread that reads this length sees the bytes above.
+    s.pending.store(total - sent, std::memory_order_release);
+    net_give_work(slot);
+}
+
 }  // namespace
 
 }  // namespace net
@@ -75,13 +119,10 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
     }
     if (!net_is_framed(type) && !net_is_udp(type)) return kBadArgument;  // listeners
 
-    // Framed and UDP sends use the low 16 bits of the length as a signed
-    // payload length.  Outside 0..kMaxData the frame size would go negative
-    // (reading outside the caller's buffer) or exceed what a receiver takes.
-    const auto payload = static_cast<int16_t>(static_cast<uint16_t>(length & 0xFFFF));
-    if (payload < 0 || payload > kMaxData) return kBadArgument;
+    const int payload = framed_payload(length);
+    if (payload < 0) return kBadArgument;
     uint8_t *frame = bytes + kMsgFrameOffset;
-    wire_write_frame_header(frame, payload);
+    wire_write_frame_header(frame, static_cast<int16_t>(payload));
     const int frame_size = kFrameHeaderSize + payload;
 
     if (net_is_framed(type)) {
@@ -94,6 +135,47 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
     std::memcpy(&to.port, bytes + offsetof(vesk_net_msg, port), 2);
     return vesk_socket_sendto(sock, frame, frame_size, 0,
                               reinterpret_cast<const struct sockaddr *>(&to), os_sockaddr_in_size);
+}
+
+VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
+    if (msgs == nullptr || count < 1 || msgs[0] == nullptr) return kBadArgument;
+    const int slot = read_head(msgs[0]).slot;
+    if (!net_slot_in_range(slot)) return kBadSlot;
+    Slot &s = net_slot(slot);
+    if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
+        s.channel.load(std::memory_order_relaxed) == 0) {
+        return kNotReady;
+    }
+    if (!net_is_framed(s.type.load(std::memory_order_relaxed))) return kBadArgument;
+    if (framed_payload(read_head(msgs[0]).length) < 0) return kBadArgument;
+    if (has_pending(s)) return 0;
+
+    os_piece pieces[os_max_pieces];
+    int taken = 0;
+    int total = 0;
+    while (taken < count && taken < os_max_pieces && msgs[taken] != nullptr) {
+        const MsgHead head = read_head(msgs[taken]);
+        const int payload = framed_payload(head.length);
+        // Everything not sent at once must fit the send area.
+        if (head.slot != slot || payload < 0 || total + kFrameHeaderSize + payload > kSendAreaSize) {
+            break;
+        }
+        uint8_t *frame = reinterpret_cast<uint8_t *>(msgs[taken]) + kMsgFrameOffset;
+        wire_write_frame_header(frame, static_cast<int16_t>(payload));
+        pieces[taken] = os_piece{frame, kFrameHeaderSize + payload};
+        total += kFrameHeaderSize + payload;
+        ++taken;
+    }
+    int sent = os_socket_send_pieces(s.socket.load(std::memory_order_relaxed), pieces, taken);
+    if (sent == total) return taken;
+    if (sent < 0) {
+        // Nothing sent and no reason to wait: a broken connection shows up on
+        // the receive side as VESK_EV_CLOSED or VESK_EV_FAILED.
+        if (!os_socket_error_would_block(os_socket_last_error())) return taken;
+        sent = 0;
+    }
+    keep_unsent_pieces(slot, pieces, taken, total, sent);
+    return taken;
 }
 
 VESK_API int vesk_net_probe(int slot, const struct sockaddr *dest) {

@@ -236,4 +236,21 @@ int ring_read_event(vesk_ring &ring, uint8_t *out) {
     return length;
 }
 
+bool ring_next_event_whole(const vesk_ring &ring) {
+    const int size = ring.size;
+    if (ring.storage == nullptr || size <= 0 || ring.read_pos < 0 || ring.read_pos >= size ||
+        ring.write_pos < 0 || ring.write_pos >= size) {
+        return false;
+    }
+    int used = ring.write_pos - ring.read_pos;
+    if (used < 0) used += size;
+    if (used < kEventHeaderSize) return false;
+    uint8_t header[kEventHeaderSize];
+    for (int k = 0; k < kEventHeaderSize; ++k) header[k] = ring.storage[(ring.read_pos + k) % size];
+    uint16_t length = 0;
+    std::memcpy(&length, header + 1, 2);
+    return header[0] == kFrameMark && length >= 1 && length <= kMaxRecord &&
+           used >= kEventHeaderSize + length;
+}
+
 }  // namespace net

@@ -171,5 +171,8 @@ bool ring_post_event(vesk_ring &ring, const uint8_t *head, int head_size, const 
 // -2 ring failure; -3 malformed (see vesk_net_channel_read).  The caller
 // holds the channel's mutex.
 int ring_read_event(vesk_ring &ring, uint8_t *out);
+// Whether the ring's next event is whole and well formed, so that
+// ring_read_event would return its record; false for an empty ring.
+bool ring_next_event_whole(const vesk_ring &ring);
 
 }  // namespace net

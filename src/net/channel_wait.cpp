@@ -1,0 +1,74 @@
+// Waiting for a channel's next event without using the processor: a short
+// spin for the common case of an event that is about to arrive, then sleep
+// on the channel's signal word until a post, a release or tear-down changes
+// it.  The waiter counts itself among the sleepers before it looks at the
+// channel a last time, and a poster publishes its event before it looks for
+// sleepers (net_channel_signal): one of the two always sees the other.
+#include <chrono>
+#include <thread>
+
+#include "net/net_internal.h"
+
+namespace net {
+
+namespace {
+
+constexpr int kSpins = 200;
+constexpr int kYields = 4;
+
+using Clock = std::chrono::steady_clock;
+
+// 1 event, 0 none, -1 the channel is gone (released, or the engine stops).
+int look(const Channel &ch) {
+    if (ch.has_events.load(std::memory_order_seq_cst) != 0) return 1;
+    if (ch.in_use.load(std::memory_order_seq_cst) == 0) return -1;
+    if (g_engine.closing.load(std::memory_order_seq_cst) != 0) return -1;
+    return 0;
+}
+
+int wait_for_event(Channel &ch, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    for (int round = 0;; ++round) {
+        const int seen = look(ch);
+        if (seen != 0 || timeout_ms == 0) return seen;
+        if (round < kSpins) continue;
+        if (round < kSpins + kYields) {
+            std::this_thread::yield();
+            continue;
+        }
+        int left = -1;
+        if (timeout_ms > 0) {
+            const auto now = Clock::now();
+            if (now >= deadline) return look(ch);
+            left = static_cast<int>(
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+        }
+        const uint32_t word = ch.signal.load(std::memory_order_seq_cst);
+        ch.sleepers.fetch_add(1, std::memory_order_seq_cst);
+        if (look(ch) == 0) os_wait_on_word(&ch.signal, word, left);
+        ch.sleepers.fetch_sub(1, std::memory_order_seq_cst);
+    }
+}
+
+}  // namespace
+
+}  // namespace net
+
+using namespace net;
+
+extern "C" {
+
+VESK_API int vesk_net_channel_wait(int channel, int timeout_ms) {
+    Engine &e = g_engine;
+    // Counted before anything of the engine is touched: tear-down waits for
+    // every waiter to leave before it frees the channels.
+    e.waiting.fetch_add(1, std::memory_order_seq_cst);
+    int result = -1;
+    if (e.closing.load(std::memory_order_seq_cst) == 0 && net_channel_in_range(channel)) {
+        result = wait_for_event(net_channel(channel), timeout_ms);
+    }
+    e.waiting.fetch_sub(1, std::memory_order_seq_cst);
+    return result;
+}
+
+}  // extern "C"
