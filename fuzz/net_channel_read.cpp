@@ -1,6 +1,7 @@
-// vesk_net_channel_read over arbitrary ring contents: any storage size,
-// bytes and positions (consistent or not).  Each read returns a documented
-// code and never touches memory outside the ring or the 2066-byte buffer.
+// vesk_net_channel_read and vesk_net_channel_read_many, taking turns, over
+// arbitrary ring contents: any storage size, bytes and positions (consistent
+// or not).  Each read returns a documented code and never touches memory
+// outside the ring or its buffer; a batch is whole entries that add up.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -44,7 +45,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     vesk_mutex_unlock(ch.mutex);
 
     std::vector<uint8_t> buffer(VESK_NET_MAX_RECORD);
+    std::vector<uint8_t> batch(3 * (2 + VESK_NET_MAX_RECORD));
     for (int i = 0; i < 64; ++i) {
+        if (i % 2 == 1) {
+            const int r = vesk_net_channel_read_many(g_channel, batch.data(), static_cast<int>(batch.size()));
+            if (r > static_cast<int>(batch.size()) || r < -3 || r == -1) std::abort();
+            for (int at = 0; at < r;) {
+                uint16_t length;
+                std::memcpy(&length, batch.data() + at, 2);
+                if (length == 0 || length > VESK_NET_MAX_RECORD) std::abort();
+                at += 2 + length;
+                if (at > r) std::abort();
+            }
+            if (r == 0 || r == -2) break;
+            continue;
+        }
         const int r = vesk_net_channel_read(g_channel, buffer.data());
         if (r > VESK_NET_MAX_RECORD || r < -3 || r == -1) std::abort();
         if (r == 0 || r == -2) break;
