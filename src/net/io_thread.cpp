@@ -13,6 +13,8 @@ namespace net {
 
 namespace {
 
+constexpr int kAcceptsPerVisit = 64;
+
 void net_pass_add(int slot) {
     Engine &e = g_engine;
     Slot &s = net_slot(slot);
@@ -221,11 +223,12 @@ void rest_listener(int listener) {
 // A listener is readable: accept one connection into the lowest free
 // ordinary slot.  Without a free slot the connection waits in the listen
 // queue and the listener rests; without room for the event it waits for room.
-void net_accept(int listener, IoBuffers &buf) {
+// True when a connection was accepted.
+bool net_accept(int listener, IoBuffers &buf) {
     Engine &e = g_engine;
     Slot &l = net_slot(listener);
     const int channel = l.channel.load(std::memory_order_acquire);
-    if (net_channel_room(channel) < kEventHeaderSize + kAcceptRecordSize) return;
+    if (net_channel_room(channel) < kEventHeaderSize + kAcceptRecordSize) return false;
     const int type = l.type.load(std::memory_order_relaxed) == VESK_NET_TCP_LISTEN_STREAM
                          ? VESK_NET_TCP_STREAM
                          : VESK_NET_TCP_FRAMED;
@@ -236,7 +239,7 @@ void net_accept(int listener, IoBuffers &buf) {
     if (slot == 0) {
         vesk_mutex_unlock(e.slot_mutex);
         rest_listener(listener);
-        return;
+        return false;
     }
     vesk_socket_t sock = os_socket_accept(l.socket.load(std::memory_order_relaxed),
                                           reinterpret_cast<struct sockaddr *>(&peer), &peer_size);
@@ -253,7 +256,7 @@ void net_accept(int listener, IoBuffers &buf) {
     }
     if (sock == VESK_INVALID_SOCKET) {
         vesk_mutex_unlock(e.slot_mutex);
-        return;  // the slot taken stays free
+        return false;  // the slot taken stays free
     }
     Slot &s = net_slot(slot);
     s.peer_known = true;
@@ -264,6 +267,7 @@ void net_accept(int listener, IoBuffers &buf) {
     net_pass_add(slot);  // to be registered at the end of this pass
     const int size = wire_accept_record(buf.small, listener, slot, peer.addr, peer.port);
     net_post_event(channel, buf.small, size);
+    return true;
 }
 
 // A TCP slot with pending bytes is writable: send what the socket takes.
@@ -301,7 +305,10 @@ void net_visit(int slot, unsigned ready, IoBuffers &buf) {
     const int type = s.type.load(std::memory_order_relaxed);
     if (ready & OS_POLL_READ) {
         if (net_is_listener(type)) {
-            net_accept(slot, buf);
+            // Several per visit: the listen queue is short, and connections
+            // arriving in a burst must not overflow it while passes go by.
+            for (int i = 0; i < kAcceptsPerVisit && net_accept(slot, buf); ++i) {
+            }
             return;
         }
         net_receive(slot, buf);
