@@ -1,17 +1,21 @@
 // Framed messages through the socket engine against the same protocol on
 // libevent, side by side: echo round-trip latency and pipelined echo
 // throughput over loopback, with 1 and 64 connections and payloads of 16,
-// 256 and 2048 bytes.
+// 256 and 2048 bytes.  The engine runs in two modes: "engine" polls its
+// channel one event at a time and sends one message per call; "batched"
+// waits on the channel, takes events with read_many and sends with
+// send_many, on both ends.
 //
 // Each side runs in two processes: an echo server forked at start-up and
 // the client in this process.  The protocol is the engine's wire frame (0xFE,
 // 16-bit little-endian length, payload); the server sends every frame back.
 //   roundtrip/...: one frame per connection in flight; median_us and p99_us
 //                  are the round-trip times of single frames.
-//   throughput/...: 16 frames per connection in flight; msgs/s counts echoed
+//   throughput/...: 32 frames per connection in flight; msgs/s counts echoed
 //                   frames.
-// The engine's users poll their channel (they spin, yielding the processor
-// between empty reads); libevent's client and server block in epoll.
+// The plain engine's users poll their channel (they spin, yielding the
+// processor between empty reads); the batched engine's users and libevent's
+// client and server sleep until there is something to do.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -42,7 +46,7 @@
 namespace {
 
 constexpr int kMaxConnections = 64;
-constexpr int kWindow = 16;  // frames in flight per connection (throughput)
+constexpr int kWindow = 32;  // frames in flight per connection (throughput)
 constexpr int kHead = 18;    // vesk_net_msg ahead of the payload
 constexpr int kRing = 8 << 20;
 
@@ -99,6 +103,64 @@ void no_delay(int fd) {
         } else if (event[0] == VESK_EV_CLOSED || event[0] == VESK_EV_FAILED) {
             vesk_net_close(slot);
         }
+    }
+}
+
+// Sends `count` messages of one slot with send_many until all are taken (or
+// the connection is gone), waiting briefly while earlier bytes are pending.
+void send_all_many(vesk_net_msg *const *msgs, int count) {
+    while (count > 0) {
+        const int taken = vesk_net_send_many(msgs, count);
+        if (taken < 0) return;
+        if (taken == 0) idle();
+        msgs += taken;
+        count -= taken;
+    }
+}
+
+// The batched server: sleep until events arrive, take them all, echo each
+// slot's run of frames with one call.
+[[noreturn]] void engine_batched_server(int report) {
+    if (vesk_net_init(kMaxConnections + 8, 1, 0, 1, kRing, 0, 0) != 0) _exit(2);
+    const int ch = vesk_net_channel_open();
+    sockaddr_in any = loopback(0);
+    const int listener = vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&any));
+    vesk_net_attach(listener, ch);
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    getsockname(vesk_net_get_socket(listener), reinterpret_cast<sockaddr *>(&bound), &len);
+    (void)!write(report, &bound.sin_port, sizeof bound.sin_port);
+    std::vector<uint8_t> batch(64 * (2 + VESK_NET_MAX_RECORD));
+    std::vector<vesk_net_msg *> run;
+    int32_t run_slot = 0;
+    for (;;) {
+        if (vesk_net_channel_wait(ch, -1) != 1) continue;
+        const int n = vesk_net_channel_read_many(ch, batch.data(), static_cast<int>(batch.size()));
+        for (int at = 0; at < n;) {
+            uint16_t length;
+            std::memcpy(&length, batch.data() + at, 2);
+            uint8_t *event = batch.data() + at + 2;
+            at += 2 + length;
+            int32_t slot;
+            std::memcpy(&slot, event + 1, 4);
+            if (event[0] != VESK_EV_TCP_DATA || slot != run_slot) {
+                send_all_many(run.data(), static_cast<int>(run.size()));
+                run.clear();
+            }
+            if (event[0] == VESK_EV_TCP_DATA) {
+                run_slot = slot;
+                run.push_back(reinterpret_cast<vesk_net_msg *>(event));
+            } else if (event[0] == VESK_EV_ACCEPT) {
+                int32_t accepted;
+                std::memcpy(&accepted, event + 5, 4);
+                no_delay(vesk_net_get_socket(accepted));
+            } else if (event[0] == VESK_EV_CLOSED || event[0] == VESK_EV_FAILED) {
+                vesk_net_close(slot);
+            }
+        }
+        send_all_many(run.data(), static_cast<int>(run.size()));
+        run.clear();
+        run_slot = 0;
     }
 }
 
@@ -163,7 +225,8 @@ public:
 
 class EngineClient final : public EchoClient {
 public:
-    EngineClient(uint16_t port, int connections) : messages_(connections) {
+    EngineClient(uint16_t port, int connections, bool batched)
+        : batched_(batched), queued_(connections, 0), messages_(connections) {
         static bool started = false;
         if (!started) {
             vesk_net_init(kMaxConnections + 8, 1, 0, 1, kRing, 0, 0);
@@ -198,9 +261,17 @@ public:
         std::vector<uint8_t> &m = messages_[static_cast<size_t>(conn)];
         const int32_t length = payload;
         std::memcpy(m.data() + 11, &length, 4);
+        if (batched_) {
+            ++queued_[static_cast<size_t>(conn)];  // goes out with the next flush
+            return;
+        }
         while (vesk_net_send(reinterpret_cast<vesk_net_msg *>(m.data())) == -2) idle();
     }
     void wait(int count, const std::function<void(int)> &on_echo) override {
+        if (batched_) {
+            wait_batched(count, on_echo);
+            return;
+        }
         while (count > 0) {
             if (vesk_net_channel_read(channel_, event_.data()) <= 0) {
                 idle();
@@ -215,6 +286,42 @@ public:
     }
 
 private:
+    // Each connection's queued frames in one send_many (the same message,
+    // repeated: every frame of a connection carries the same payload).
+    void flush() {
+        for (size_t c = 0; c < queued_.size(); ++c) {
+            if (queued_[c] == 0) continue;
+            pointers_.assign(static_cast<size_t>(queued_[c]),
+                             reinterpret_cast<vesk_net_msg *>(messages_[c].data()));
+            send_all_many(pointers_.data(), queued_[c]);
+            queued_[c] = 0;
+        }
+    }
+    void wait_batched(int count, const std::function<void(int)> &on_echo) {
+        batch_.resize(64 * (2 + VESK_NET_MAX_RECORD));
+        flush();
+        while (count > 0) {
+            if (vesk_net_channel_wait(channel_, -1) != 1) continue;
+            const int n = vesk_net_channel_read_many(channel_, batch_.data(), static_cast<int>(batch_.size()));
+            for (int at = 0; at < n;) {
+                uint16_t length;
+                std::memcpy(&length, batch_.data() + at, 2);
+                const uint8_t *event = batch_.data() + at + 2;
+                at += 2 + length;
+                if (event[0] != VESK_EV_TCP_DATA) continue;
+                int32_t slot;
+                std::memcpy(&slot, event + 1, 4);
+                --count;
+                on_echo(slot_conn_[static_cast<size_t>(slot)]);
+            }
+            flush();
+        }
+    }
+
+    bool batched_;
+    std::vector<int> queued_;
+    std::vector<vesk_net_msg *> pointers_;
+    std::vector<uint8_t> batch_;
     int channel_ = 1;
     std::vector<int> slots_;
     std::vector<int> slot_conn_;
@@ -282,18 +389,21 @@ private:
 #endif
 
 uint16_t g_engine_port = 0;
+uint16_t g_batched_port = 0;
 uint16_t g_libevent_port = 0;
 
-std::unique_ptr<EchoClient> make_client(bool engine, int connections) {
+enum class Side { engine, batched, libevent };
+
+std::unique_ptr<EchoClient> make_client(Side side, int connections) {
 #ifdef BENCH_HAVE_LIBEVENT
-    if (!engine) return std::make_unique<LibeventClient>(g_libevent_port, connections);
+    if (side == Side::libevent) return std::make_unique<LibeventClient>(g_libevent_port, connections);
 #endif
-    (void)engine;
-    return std::make_unique<EngineClient>(g_engine_port, connections);
+    if (side == Side::batched) return std::make_unique<EngineClient>(g_batched_port, connections, true);
+    return std::make_unique<EngineClient>(g_engine_port, connections, false);
 }
 
-void roundtrip(benchmark::State &state, bool engine, int connections, int payload) {
-    auto client = make_client(engine, connections);
+void roundtrip(benchmark::State &state, Side side, int connections, int payload) {
+    auto client = make_client(side, connections);
     std::vector<Clock::time_point> sent(static_cast<size_t>(connections));
     std::vector<double> rtts;
     for (auto _ : state) {
@@ -315,8 +425,8 @@ void roundtrip(benchmark::State &state, bool engine, int connections, int payloa
     state.SetItemsProcessed(static_cast<int64_t>(rtts.size()));
 }
 
-void throughput(benchmark::State &state, bool engine, int connections, int payload) {
-    auto client = make_client(engine, connections);
+void throughput(benchmark::State &state, Side side, int connections, int payload) {
+    auto client = make_client(side, connections);
     for (int c = 0; c < connections; ++c) {
         for (int w = 0; w < kWindow; ++w) client->send(c, payload);
     }
@@ -353,22 +463,24 @@ int main(int argc, char **argv) {
     // Servers first, before this process starts any thread.
     std::vector<pid_t> servers;
     servers.push_back(fork_server(engine_server, &g_engine_port));
+    servers.push_back(fork_server(engine_batched_server, &g_batched_port));
 #ifdef BENCH_HAVE_LIBEVENT
     servers.push_back(fork_server(libevent_server, &g_libevent_port));
-    const std::vector<std::pair<const char *, bool>> sides = {{"engine", true},
-                                                              {"libevent", false}};
+    const std::vector<std::pair<const char *, Side>> sides = {
+        {"engine", Side::engine}, {"batched", Side::batched}, {"libevent", Side::libevent}};
 #else
-    const std::vector<std::pair<const char *, bool>> sides = {{"engine", true}};
+    const std::vector<std::pair<const char *, Side>> sides = {{"engine", Side::engine},
+                                                              {"batched", Side::batched}};
 #endif
     for (const char *kind : {"roundtrip", "throughput"}) {
         for (int connections : {1, kMaxConnections}) {
             for (int payload : {16, 256, 2048}) {
-                for (const auto &[side, engine] : sides) {
+                for (const auto &[side, which] : sides) {
                     const std::string name = std::string(kind) + "/" + side +
                                              "/conns:" + std::to_string(connections) +
                                              "/payload:" + std::to_string(payload);
                     auto *fn = std::strcmp(kind, "roundtrip") == 0 ? roundtrip : throughput;
-                    benchmark::RegisterBenchmark(name.c_str(), fn, engine, connections, payload)
+                    benchmark::RegisterBenchmark(name.c_str(), fn, which, connections, payload)
                         ->UseRealTime()
                         ->MinTime(0.5);
                 }
