@@ -435,11 +435,13 @@ VESK_API int vesk_module_dir(char *buffer);
 /* Reads the file `name`, relative to the executable's directory (the current
  * directory when that cannot be obtained), into `table`.  0 when every line
  * gave an entry.  -2: NULL or empty name, NULL table (nothing touched).  -3:
- * the file cannot be opened or the path would exceed 99 characters (the
- * table keeps its old contents); or a line without a key and a value, with a
- * key or value longer than 19 characters, or beyond 50 entries -- the table
- * then holds the entries read before that line, with a valid count.  On
- * every other path the whole table is zeroed before the file is read. */
+ * the file cannot be opened, is not a regular file (a directory, a FIFO, a
+ * device: refused at once, never waited on), or the path would exceed 99
+ * characters (the table keeps its old contents); or a line without a key and
+ * a value, with a key or value longer than 19 characters, or beyond 50
+ * entries, or a read error -- the table then holds the entries of the whole
+ * lines read before that point, with a valid count.  On every other path the
+ * whole table is zeroed before the file is read. */
 VESK_API int vesk_config_load(const char *name, SettingsTable *table);
 /* Copies the value of the first entry whose key equals `key` byte for byte
  * (letter case matters), with its terminator, into `buffer` (at least

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "vuvidur.h"
 
@@ -128,6 +129,14 @@ int os_module_path(char *buffer, size_t size);
 // The directory taken for the executable's own when its path has no usable
 // separator: "/" on POSIX, "C:\" on Windows.
 const char *os_fallback_directory(void);
+
+// Opens `path` for reading in text mode if it names a regular file (a link
+// to one included): the stream, which the caller closes, or NULL when it
+// cannot be opened or is anything else -- a directory, a FIFO, a device.
+// The type is checked on the opened file itself, so nothing swapped in after
+// a check can slip through, and the open never waits: a FIFO without a
+// writer is refused at once.
+std::FILE *os_open_regular_file(const char *path);
 
 // Runs body(arg) and returns its result.  When a fault escapes body -- any
 // C++ exception, and where the platform allows, faults such as invalid memory
