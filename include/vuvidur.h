@@ -1128,9 +1128,12 @@ VESK_API int vesk_auth_server_open(vesk_auth_server_ctx *s, const uint8_t *messa
  * cgiGetValue and one header operation followed by its body on cgiOutStream,
  * and cgiUninit once at its end.  The request state is process-wide and
  * unlocked: call all of these from one thread.  Both cgiInit and cgiUninit
- * append a trace to the debug log "cgidebug.txt" in the current directory,
- * opening and closing it for every write; a log that cannot be opened is
- * skipped without a report. */
+ * append a trace to a debug log, opening and closing it for every write; a
+ * log that cannot be opened is skipped without a report.  The trace holds the
+ * method, content type, content length and the whole query string of every
+ * request.  The environment variable VESK_CGI_LOG places the log: unset or
+ * empty, "cgidebug.txt" in the current directory; "off", no log at all; any
+ * other value, the file of that path. */
 
 /* The CGI response stream (ordinal 342, a data export).  NULL until cgiInit
  * sets it to standard output.  The program writes its response body here and
@@ -1145,8 +1148,9 @@ VESK_API extern FILE *cgiOutStream;
  *   - GET (any letter case): decodes the query string; standard input is
  *     never read.
  *   - POST (any letter case) with the content type
- *     "application/x-www-form-urlencoded" (any letter case, nothing after
- *     it): reads exactly CONTENT_LENGTH bytes from standard input (none when
+ *     "application/x-www-form-urlencoded" (any letter case; parameters
+ *     after a ";", such as "; charset=UTF-8", are accepted and not looked
+ *     at): reads exactly CONTENT_LENGTH bytes from standard input (none when
  *     it is 0 or absent) and decodes them; the query string is ignored.
  *   - Any other method or content type: no fields.
  * Decoding: pairs "name=value" separated by "&", "+" is a blank and "%XY" a
@@ -1165,7 +1169,7 @@ VESK_API int cgiInit(void);
  * field, flushes standard output, waits 1 ms and logs "End of Cgi
  * processing".  Returns the result of closing the log after that last line:
  * 0, or EOF (-1) when the line could not be written (including a log that
- * cannot be opened). */
+ * cannot be opened); 0 when the log is switched off. */
 VESK_API int cgiUninit(void);
 
 /* Copies the value of the first field called `name` (exact bytes, letter
