@@ -499,9 +499,9 @@ typedef struct TimerSpec {
 /* Empties the table and forgets the thread (without stopping one that still
  * runs: call it before the start or after the stop).  Always 0. */
 VESK_API int vesk_timer_init(void);
-/* Starts the timer thread.  0, also when the thread cannot be created (no
- * timer runs then) and when a started thread has not been stopped yet (a
- * second start does nothing). */
+/* Starts the timer thread.  0, also when a started thread has not been
+ * stopped yet (a second start does nothing).  -1 when the thread cannot be
+ * created: no timer runs, and a later start tries again. */
 VESK_API int vesk_timer_start(void);
 /* Asks the thread to stop and waits for it: it ends within about 500 ms plus
  * the current pass, and is terminated by force after 1000 ms.  The timers
