@@ -63,7 +63,10 @@ enum : unsigned {
                          // hung up or failed, so that the receive reports it
     OS_POLL_WRITE = 2u,  // writable (for a connecting socket: the connect ended)
     OS_POLL_ERROR = 4u,  // an error is pending (select's exception set); only
-                         // reported when asked for
+                         // watched and reported when asked for.  Ask for it
+                         // only while connecting: on Windows the exception
+                         // set also reports urgent data, which no receive
+                         // takes away
 };
 
 // A set for up to `capacity` sockets (capacity >= 1); NULL on failure.
