@@ -12,7 +12,8 @@
  *
  * A field "go" answers with a redirect to its value instead.
  * Install it where a web server runs CGI programs (for example as form.cgi);
- * it writes its trace to cgidebug.txt in its working directory. */
+ * it writes its trace to cgidebug.txt in its working directory, or where the
+ * environment variable VESK_CGI_LOG says ("off": nowhere). */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -435,11 +435,13 @@ VESK_API int vesk_module_dir(char *buffer);
 /* Reads the file `name`, relative to the executable's directory (the current
  * directory when that cannot be obtained), into `table`.  0 when every line
  * gave an entry.  -2: NULL or empty name, NULL table (nothing touched).  -3:
- * the file cannot be opened or the path would exceed 99 characters (the
- * table keeps its old contents); or a line without a key and a value, with a
- * key or value longer than 19 characters, or beyond 50 entries -- the table
- * then holds the entries read before that line, with a valid count.  On
- * every other path the whole table is zeroed before the file is read. */
+ * the file cannot be opened, is not a regular file (a directory, a FIFO, a
+ * device: refused at once, never waited on), or the path would exceed 99
+ * characters (the table keeps its old contents); or a line without a key and
+ * a value, with a key or value longer than 19 characters, or beyond 50
+ * entries, or a read error -- the table then holds the entries of the whole
+ * lines read before that point, with a valid count.  On every other path the
+ * whole table is zeroed before the file is read. */
 VESK_API int vesk_config_load(const char *name, SettingsTable *table);
 /* Copies the value of the first entry whose key equals `key` byte for byte
  * (letter case matters), with its terminator, into `buffer` (at least
@@ -497,9 +499,9 @@ typedef struct TimerSpec {
 /* Empties the table and forgets the thread (without stopping one that still
  * runs: call it before the start or after the stop).  Always 0. */
 VESK_API int vesk_timer_init(void);
-/* Starts the timer thread.  0, also when the thread cannot be created (no
- * timer runs then) and when a started thread has not been stopped yet (a
- * second start does nothing). */
+/* Starts the timer thread.  0, also when a started thread has not been
+ * stopped yet (a second start does nothing).  -1 when the thread cannot be
+ * created: no timer runs, and a later start tries again. */
 VESK_API int vesk_timer_start(void);
 /* Asks the thread to stop and waits for it: it ends within about 500 ms plus
  * the current pass, and is terminated by force after 1000 ms.  The timers
@@ -1167,9 +1169,12 @@ VESK_API int vesk_auth_server_open(vesk_auth_server_ctx *s, const uint8_t *messa
  * cgiGetValue and one header operation followed by its body on cgiOutStream,
  * and cgiUninit once at its end.  The request state is process-wide and
  * unlocked: call all of these from one thread.  Both cgiInit and cgiUninit
- * append a trace to the debug log "cgidebug.txt" in the current directory,
- * opening and closing it for every write; a log that cannot be opened is
- * skipped without a report. */
+ * append a trace to a debug log, opening and closing it for every write; a
+ * log that cannot be opened is skipped without a report.  The trace holds the
+ * method, content type, content length and the whole query string of every
+ * request.  The environment variable VESK_CGI_LOG places the log: unset or
+ * empty, "cgidebug.txt" in the current directory; "off", no log at all; any
+ * other value, the file of that path. */
 
 /* The CGI response stream (ordinal 342, a data export).  NULL until cgiInit
  * sets it to standard output.  The program writes its response body here and
@@ -1184,8 +1189,9 @@ VESK_API extern FILE *cgiOutStream;
  *   - GET (any letter case): decodes the query string; standard input is
  *     never read.
  *   - POST (any letter case) with the content type
- *     "application/x-www-form-urlencoded" (any letter case, nothing after
- *     it): reads exactly CONTENT_LENGTH bytes from standard input (none when
+ *     "application/x-www-form-urlencoded" (any letter case; parameters
+ *     after a ";", such as "; charset=UTF-8", are accepted and not looked
+ *     at): reads exactly CONTENT_LENGTH bytes from standard input (none when
  *     it is 0 or absent) and decodes them; the query string is ignored.
  *   - Any other method or content type: no fields.
  * Decoding: pairs "name=value" separated by "&", "+" is a blank and "%XY" a
@@ -1204,7 +1210,7 @@ VESK_API int cgiInit(void);
  * field, flushes standard output, waits 1 ms and logs "End of Cgi
  * processing".  Returns the result of closing the log after that last line:
  * 0, or EOF (-1) when the line could not be written (including a log that
- * cannot be opened). */
+ * cannot be opened); 0 when the log is switched off. */
 VESK_API int cgiUninit(void);
 
 /* Copies the value of the first field called `name` (exact bytes, letter

@@ -117,6 +117,19 @@ int form_equal_no_case(const char *text, const char *literal) {
     }
 }
 
+bool form_is_urlencoded_type(std::string_view content_type) {
+    constexpr std::string_view kFormType = "application/x-www-form-urlencoded";
+    std::string_view type = content_type.substr(0, content_type.find(';'));
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
+    if (type.size() != kFormType.size()) return false;
+    for (size_t i = 0; i < type.size(); ++i) {
+        char c = type[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kFormType[i]) return false;
+    }
+    return true;
+}
+
 int form_parse_length(const char *text) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
     while (std::isspace(*p)) ++p;

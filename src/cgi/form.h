@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cgi {
@@ -49,6 +50,14 @@ int form_copy_value(const char *value, char *buffer, int size);
 // locale's classification) without regard to case and every other byte
 // exactly; 0 otherwise.
 int form_equal_no_case(const char *text, const char *literal);
+
+// Whether a CONTENT_TYPE announces URL-encoded form input: the media type
+// "application/x-www-form-urlencoded" in any letter case (ASCII letters only,
+// as media types are), alone or followed by parameters after a ";", with
+// blanks or tabs allowed before the ";" ("...; charset=UTF-8" is what
+// browsers' scripts send).  The parameters are not looked at: the decoder
+// works on bytes, whatever their character set.
+bool form_is_urlencoded_type(std::string_view content_type);
 
 // The CONTENT_LENGTH conversion: leading white space, an optional sign, then
 // decimal digits, as atoi reads them; 0 when no number starts the text.

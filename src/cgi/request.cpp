@@ -21,7 +21,6 @@ RequestState &request_state() {
 
 namespace {
 
-constexpr const char *kFormContentType = "application/x-www-form-urlencoded";
 // The body is read in pieces of this size, so memory grows with the bytes
 // that actually arrive, not with what CONTENT_LENGTH announces.
 constexpr size_t kBodyChunk = 64 * 1024;
@@ -97,7 +96,7 @@ int init_request() {
 
     if (form_equal_no_case(state.request_method.c_str(), "post")) {
         debug_log_append("POST recognized\n");
-        if (!form_equal_no_case(state.content_type.c_str(), kFormContentType)) return 0;
+        if (!form_is_urlencoded_type(state.content_type)) return 0;
         debug_log_append("Calling PostFormInput\n");
         if (post_form_input(state) != 0) {
             debug_log_append("PostFormInput failed\n");

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "config/settings_parse.h"
+#include "os/os.h"
 #include "vuvidur.h"
 
 namespace {
@@ -35,14 +36,22 @@ VESK_API int vesk_config_load(const char *name, SettingsTable *table) {
     if (name == nullptr || name[0] == '\0' || table == nullptr) return VESK_CONFIG_BAD_ARGUMENT;
     std::string path = config_path(name);
     if (path.empty()) return VESK_CONFIG_UNREADABLE;
-    std::FILE *file = std::fopen(path.c_str(), "rt");
+    // Only a regular file: a directory would read as an empty text and wipe
+    // the table, and a FIFO without a writer would block the caller for ever.
+    std::FILE *file = os_open_regular_file(path.c_str());
     if (file == nullptr) return VESK_CONFIG_UNREADABLE;  // the table keeps its contents
     std::string text(kConfigReadLimit, '\0');
     size_t read = std::fread(text.data(), 1, text.size(), file);
+    bool failed = std::ferror(file) != 0;
     std::fclose(file);
     text.resize(read);
+    // A read that failed part-way is a bad file, not a short one: the entries
+    // of the whole lines before the failure stay, as before a bad line, and
+    // the line it cut is dropped, so that no value is taken cut short.
+    if (failed) text.resize(text.rfind('\n') + 1);  // npos + 1: nothing
     std::memset(table, 0, sizeof *table);
-    return config_parse(text, *table);
+    int rc = config_parse(text, *table);
+    return failed ? VESK_CONFIG_UNREADABLE : rc;
 }
 
 VESK_API int vesk_config_get(const SettingsTable *table, const char *key, char *buffer) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "vuvidur.h"
 
@@ -66,7 +67,10 @@ enum : unsigned {
     OS_POLL_WRITE = 2u,  // writable (for a connecting socket: the connect ended);
                          // also set for a write-interested socket that failed
     OS_POLL_ERROR = 4u,  // an error is pending (select's exception set); only
-                         // reported when asked for
+                         // watched and reported when asked for.  Ask for it
+                         // only while connecting: on Windows the exception
+                         // set also reports urgent data, which no receive
+                         // takes away
 };
 
 struct os_poll_event {
@@ -155,6 +159,14 @@ int os_module_path(char *buffer, size_t size);
 // The directory taken for the executable's own when its path has no usable
 // separator: "/" on POSIX, "C:\" on Windows.
 const char *os_fallback_directory(void);
+
+// Opens `path` for reading in text mode if it names a regular file (a link
+// to one included): the stream, which the caller closes, or NULL when it
+// cannot be opened or is anything else -- a directory, a FIFO, a device.
+// The type is checked on the opened file itself, so nothing swapped in after
+// a check can slip through, and the open never waits: a FIFO without a
+// writer is refused at once.
+std::FILE *os_open_regular_file(const char *path);
 
 // Runs body(arg) and returns its result.  When a fault escapes body -- any
 // C++ exception, and where the platform allows, faults such as invalid memory

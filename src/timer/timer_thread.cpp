@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kTickMicroseconds = VESK_TIMER_TICK_MS * 1000;
 constexpr int kThreadReserved = 20000;  // vesk_thread_create's unused argument
+constexpr int kStartFailed = -1;
 
 // Serialises start, stop and forget.  Never held by a pass, so holding it
 // while waiting for the thread to end cannot deadlock.
@@ -58,7 +59,9 @@ VESK_API int vesk_timer_start(void) {
     // lose the first thread's cell: it does nothing.
     if (g_thread != nullptr) return 0;
     g_thread = vesk_thread_create(kThreadReserved, nullptr, timer_thread_main, nullptr);
-    return 0;  // also when the thread could not be created (reported there)
+    // A start that created no thread must not pass for one: no timer would
+    // ever run.  A later start tries again.
+    return g_thread != nullptr ? 0 : kStartFailed;
 }
 
 VESK_API int vesk_timer_stop(void) {

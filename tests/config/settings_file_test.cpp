@@ -3,13 +3,17 @@
 // its own and removes it afterwards.
 // test-platform: POSIX (the executable's path from /proc/self/exe); the
 // Windows counterparts are in tests/windows/module_path_test.cpp.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 
 #include "config/module_dir.h"
@@ -117,6 +121,56 @@ TEST(SettingsFileLoad, MissingFileLeavesTheTableAsItWas) {
     EXPECT_EQ(vesk_config_load("no_such_settings_file.cfg", &table), VESK_CONFIG_UNREADABLE);
     EXPECT_EQ(table.count, 1);
     EXPECT_EQ(get(table, "a"), "1");
+}
+
+// Not a regular file: refused at once, and the table keeps what it held.  A
+// directory used to read as an empty file (0, table emptied); a FIFO without
+// a writer blocked the caller in open() for ever.
+TEST(SettingsFileLoad, AnythingButARegularFileIsRefusedAtOnceAndLeavesTheTable) {
+    SettingsFile good("a 1\n");
+    const fs::path directory = fs::read_symlink("/proc/self/exe").parent_path();
+    const std::string prefix = "settings_special_" + std::to_string(getpid()) + "_";
+    struct Case {
+        const char *what;
+        std::string name;
+    };
+    const Case cases[] = {{"directory", prefix + "dir"}, {"FIFO", prefix + "fifo"},
+                          {"character device", prefix + "null"}};
+    fs::create_directory(directory / cases[0].name);
+    ASSERT_EQ(mkfifo((directory / cases[1].name).c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", directory / cases[2].name);
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SettingsTable table;
+        ASSERT_EQ(vesk_config_load(good.name(), &table), 0);
+        auto load = std::async(std::launch::async,
+                               [&] { return vesk_config_load(c.name.c_str(), &table); });
+        if (load.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "the load blocked";
+            // Release a reader stuck waiting for a writer, so the test ends.
+            int writer = open((directory / c.name).c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) close(writer);
+        }
+        EXPECT_EQ(load.get(), VESK_CONFIG_UNREADABLE);
+        EXPECT_EQ(table.count, 1);
+        EXPECT_EQ(get(table, "a"), "1");
+    }
+    for (const Case &c : cases) fs::remove(directory / c.name);
+}
+
+// A regular file whose read fails (reading /proc/self/mem at offset 0 gives
+// EIO) is a bad file, not an empty one: it used to load as 0 entries with
+// success.
+TEST(SettingsFileLoad, ReadErrorIsReportedNotTakenForAnEmptyFile) {
+    const std::string name = "settings_unreadable_" + std::to_string(getpid());
+    const fs::path link = fs::read_symlink("/proc/self/exe").parent_path() / name;
+    fs::create_symlink("/proc/self/mem", link);
+    SettingsTable table;
+    table.count = 7;
+    EXPECT_EQ(vesk_config_load(name.c_str(), &table), VESK_CONFIG_UNREADABLE);
+    EXPECT_EQ(table.count, 0);  // nothing was read before the failure
+    fs::remove(link);
 }
 
 TEST(SettingsFileLoad, ReloadForgetsThePreviousEntries) {

@@ -65,3 +65,14 @@ TEST(WindowsModulePath, SettingsFileBesideTheProgramIsReadWithWindowsLineEnds) {
     ASSERT_EQ(vesk_config_get(&table, "last", value), 0);
     EXPECT_STREQ(value, "yes");
 }
+
+// A device name beside the program names the device (NUL reads as an empty
+// file): not a settings file, refused with the table left as it was.
+TEST(WindowsModulePath, DeviceInPlaceOfTheSettingsFileIsRefused) {
+    SettingsTable table;
+    table.count = 1;
+    std::strcpy(table.entries[0].key, "kept");
+    EXPECT_EQ(vesk_config_load("NUL", &table), VESK_CONFIG_UNREADABLE);
+    EXPECT_EQ(table.count, 1);
+    EXPECT_STREQ(table.entries[0].key, "kept");
+}

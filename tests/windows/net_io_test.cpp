@@ -165,3 +165,29 @@ TEST_F(WindowsPollSet, AddressReuseLetsASecondSocketBindAPortInTimeWait) {
     EXPECT_TRUE(on);
     EXPECT_EQ(os_socket_set_reuse_address(INVALID_SOCKET), -1);
 }
+
+// Urgent (out-of-band) data lands in select's exception set.  An established
+// connection watched for reading must not report it: the receive reads only
+// ordinary data, so the socket would be reported ready at every pass with
+// nothing to read, and the I/O thread would spin.
+TEST_F(WindowsPollSet, UrgentDataDoesNotMakeAnEstablishedConnectionReady) {
+    set_ = os_poll_create(1);
+    SOCKET listener = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr = loopback();
+    ASSERT_EQ(vesk_socket_bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(os_socket_listen(listener, 1), 0);
+    addr = bound_address(listener);
+    SOCKET sender = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(connect(sender, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    SOCKET receiver = keep(os_socket_accept(listener, nullptr, nullptr));
+    ASSERT_NE(receiver, INVALID_SOCKET);
+    socket_set_nonblocking(receiver);
+
+    ASSERT_EQ(send(sender, "!", 1, MSG_OOB), 1);
+    os_poll_add(set_, receiver, OS_POLL_READ);
+    EXPECT_EQ(os_poll_wait(set_, 200), 0) << "urgent data reported as readiness";
+    EXPECT_EQ(os_poll_ready(set_, 0), 0u);
+
+    ASSERT_EQ(send(sender, "x", 1, 0), 1);
+    EXPECT_EQ(wait_for(set_, 0), OS_POLL_READ) << "ordinary data is still seen";
+}

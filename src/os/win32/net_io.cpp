@@ -143,13 +143,19 @@ int os_poll_wait(os_poll_set *set, int timeout_ms) {
         set->ready[i] = 0;
         if (set->interest[i] & OS_POLL_READ) add_to(set->read_set, set->sockets[i]);
         if (set->interest[i] & OS_POLL_WRITE) add_to(set->write_set, set->sockets[i]);
-        // Every socket watches the exception set: a non-blocking connect that
-        // fails is reported there and nowhere else.
-        add_to(set->error_set, set->sockets[i]);
+        // Only sockets that ask for it watch the exception set: a
+        // non-blocking connect that fails is reported there and nowhere else,
+        // but so is urgent (out-of-band) data, which the receive never reads.
+        // An established connection in the set would be reported ready at
+        // every pass with nothing to read, and the I/O thread would spin.
+        if (set->interest[i] & OS_POLL_ERROR) add_to(set->error_set, set->sockets[i]);
     }
     timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    // Every entry asks for something (interest is never 0), so at least one
+    // set is non-empty, as select requires.
     int rc = select(0, set->read_set->fd_count ? set->read_set : nullptr,
-                    set->write_set->fd_count ? set->write_set : nullptr, set->error_set,
+                    set->write_set->fd_count ? set->write_set : nullptr,
+                    set->error_set->fd_count ? set->error_set : nullptr,
                     timeout_ms < 0 ? nullptr : &timeout);
     if (rc <= 0) return rc < 0 ? -1 : 0;
     mark_ready(set, set->read_set, OS_POLL_READ);
