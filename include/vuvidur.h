@@ -25,6 +25,15 @@
 #ifndef VUVIDUR_H
 #define VUVIDUR_H
 
+/* The release this header belongs to.  vesk_version() answers the library's
+ * own VESK_VERSION_STRING, so a program can tell the header it was compiled
+ * with from the library it runs with.  Releases with the same major number
+ * keep every ordinal, prototype, record layout and result code. */
+#define VESK_VERSION_MAJOR 1
+#define VESK_VERSION_MINOR 0
+#define VESK_VERSION_PATCH 0
+#define VESK_VERSION_STRING "1.0.0"
+
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -75,9 +84,15 @@ VESK_API void vesk_stub_void(void);
 
 /* Resolves an ordinal the way the Windows loader does: the address of the
  * assigned function (or, for 342, of the variable cgiOutStream); aliases give
- * the same address; NULL for an unassigned or out-of-range number.  Not itself
- * in the ordinal table. */
+ * the same address; NULL for an unassigned or out-of-range number.  Covers the
+ * whole table: the original ordinals 1 to 346 and the extensions from 1001 on
+ * (vesk_version is 1004).  Not itself in the ordinal table. */
 VESK_API void *vesk_proc_by_ordinal(int ordinal);
+
+/* The library's version, "MAJOR.MINOR.PATCH": VESK_VERSION_STRING as the
+ * library was built.  A static string; any thread.  (An extension: Windows
+ * ordinal 1004.) */
+VESK_API const char *vesk_version(void);
 
 /* Load and unload messages: loading writes "\n Load Vuvidur\n" and unloading
  * "\n UnLoad Vuvidur\n" to the debug-output channel.  On Windows that is
