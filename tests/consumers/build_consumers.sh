@@ -80,14 +80,17 @@ if [ "${1:-}" = "--windows" ]; then
   done
   dir=$(project windows)
   cp "$prefix/bin/vuvidur.dll" "$dir/"
-  flags="-I$prefix/include -L$prefix/lib -static-libgcc -static"
-  # shellcheck disable=SC2086 # $flags is several words
-  i686-w64-mingw32-gcc-posix -o "$dir/app_c.exe" "$dir/app.c" $flags -lvuvidur
-  # shellcheck disable=SC2086
-  i686-w64-mingw32-g++-posix -o "$dir/app_cpp.exe" "$dir/app.cpp" $flags -static-libstdc++ -lvuvidur
+  # The toolchain's own runtime linked in (-static), the DLL through its import library.
+  for lang in c cpp; do
+    case $lang in c) cc=i686-w64-mingw32-gcc-posix ;; cpp) cc=i686-w64-mingw32-g++-posix ;; esac
+    $cc -o "$dir/app_$lang.exe" "$dir/app.$lang" -I"$prefix/include" -static "$prefix/lib/libvuvidur.dll.a" ||
+      fail "building app.$lang against the import library"
+  done
   # The import library binds the functions by ordinal, the extensions (1001 on) included.
-  i686-w64-mingw32-objdump -p "$dir/app_c.exe" | grep -q '<none> *1004$\|Ordinal *1004\|^\s*1004 ' ||
-    { i686-w64-mingw32-objdump -p "$dir/app_c.exe" | sed -n '/vuvidur.dll/,/^$/p'; fail "vesk_version not imported by ordinal 1004"; }
+  i686-w64-mingw32-objdump -p "$dir/app_c.exe" | sed -n '/DLL Name: vuvidur.dll/,/^$/p' >"$work/imports"
+  grep -Eq '[[:space:]]1004[[:space:]]+<none>' "$work/imports" ||
+    { cat "$work/imports"; fail "vesk_version is not imported by ordinal 1004"; }
+  if grep -q 'vesk_' "$work/imports"; then cat "$work/imports"; fail "functions imported by name"; fi
   export VESK_WINEPREFIX="$build/wineprefix"
   for p in app_c.exe app_cpp.exe; do
     (cd "$dir" && "$repo/cmake/wine-run.sh" "./$p") </dev/null || fail "$p under Wine"
