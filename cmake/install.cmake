@@ -12,8 +12,6 @@ set(vesk_installed_targets vuvidur)
 if(VESK_STATIC)
   list(APPEND vesk_installed_targets vuvidur_static)
 endif()
-set_target_properties(vuvidur PROPERTIES EXPORT_NAME vuvidur)
-set_target_properties(vuvidur_static PROPERTIES EXPORT_NAME vuvidur_static)
 
 install(TARGETS ${vesk_installed_targets}
   EXPORT VuvidurTargets
