@@ -5,18 +5,28 @@
 #   make bench      build and run the benchmarks (Release)
 #   make fuzz       build the libFuzzer targets and run each for FUZZ_SECONDS
 #   make windows-test  cross-build the Windows i686 DLL and its suite, run them under Wine
+#   make install    install the library, header, pkg-config file and CMake package into PREFIX
+#   make package    build the Debian package (build-pkg/packages/)
+#   make consumers  build and run programs that use the installed library, the package
+#                   and the source tree, each the way the README shows
+# make test, demo and install first install the missing Debian packages (scripts/install-deps.sh).
 
 CMAKE      ?= cmake
 CTEST      ?= ctest
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
+PREFIX     ?= /usr/local
 
-.PHONY: all build test demo sanitize asan tsan bench fuzz windows-test clean
+.PHONY: all deps build test demo install package consumers sanitize asan tsan bench fuzz \
+        windows-test clean
 
 all: build
 
-build/build.ninja:
+deps:
+	@sh scripts/install-deps.sh
+
+build/build.ninja: | deps
 	$(CMAKE) -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 build: build/build.ninja
@@ -27,6 +37,21 @@ test: build
 
 demo: build
 	cd build/examples && ./demo
+
+install: build
+	$(CMAKE) --install build --prefix $(PREFIX)
+
+# The package's own tree: optimised, installed under /usr, with the static archive.
+build-pkg/build.ninja:
+	@sh scripts/install-deps.sh package
+	$(CMAKE) -S . -B build-pkg -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DVESK_TESTS=OFF -DVESK_EXAMPLES=OFF -DVESK_STATIC=ON
+
+package: build-pkg/build.ninja
+	$(CMAKE) --build build-pkg --target package
+
+consumers: package
+	tests/consumers/build_consumers.sh $(CURDIR)/build-pkg
 
 build-asan/build.ninja:
 	$(CMAKE) -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=address
@@ -78,6 +103,8 @@ windows-test: build-win32/build.ninja build-win-linux/build.ninja
 	$(CMAKE) --build build-win-linux --target vesk_interop_peer
 	$(CMAKE) --build build-win32
 	tests/windows/run_windows_tests.sh $(CURDIR)/build-win32 $(CTEST_ARGS)
+	tests/consumers/build_consumers.sh --windows $(CURDIR)/build-win32
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz build-win32 build-win-linux
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-win32 build-win-linux build-pkg \
+	  build-consumers

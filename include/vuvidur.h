@@ -25,6 +25,15 @@
 #ifndef VUVIDUR_H
 #define VUVIDUR_H
 
+/* The release this header belongs to.  vesk_version() answers the library's
+ * own VESK_VERSION_STRING, so a program can tell the header it was compiled
+ * with from the library it runs with.  Releases with the same major number
+ * keep every ordinal, prototype, record layout and result code. */
+#define VESK_VERSION_MAJOR 1
+#define VESK_VERSION_MINOR 0
+#define VESK_VERSION_PATCH 0
+#define VESK_VERSION_STRING "1.0.0"
+
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -75,9 +84,15 @@ VESK_API void vesk_stub_void(void);
 
 /* Resolves an ordinal the way the Windows loader does: the address of the
  * assigned function (or, for 342, of the variable cgiOutStream); aliases give
- * the same address; NULL for an unassigned or out-of-range number.  Not itself
- * in the ordinal table. */
+ * the same address; NULL for an unassigned or out-of-range number.  Covers the
+ * whole table: the original ordinals 1 to 346 and the extensions from 1001 on
+ * (vesk_version is 1004).  Not itself in the ordinal table. */
 VESK_API void *vesk_proc_by_ordinal(int ordinal);
+
+/* The library's version, "MAJOR.MINOR.PATCH": VESK_VERSION_STRING as the
+ * library was built.  A static string; any thread.  (An extension: Windows
+ * ordinal 1004.) */
+VESK_API const char *vesk_version(void);
 
 /* Load and unload messages: loading writes "\n Load Vuvidur\n" and unloading
  * "\n UnLoad Vuvidur\n" to the debug-output channel.  On Windows that is
@@ -212,17 +227,27 @@ typedef struct vesk_ring {
     int32_t size;
 } vesk_ring;
 
+/* Results of vesk_ring_write and vesk_ring_read (a read that took bytes
+ * returns their count instead). */
+#define VESK_RING_OK 0                /* write: every byte stored */
+#define VESK_RING_EMPTY 0             /* read: nothing stored */
+#define VESK_RING_BAD_ARGUMENT (-1)   /* NULL src / dst, or len <= 0 */
+#define VESK_RING_CORRUPT (-2)        /* positions outside their bounds; nothing changed */
+#define VESK_RING_NO_ROOM (-3)        /* write: not enough free room; nothing stored, retry later */
+
 /* Allocates and zero-fills `size` bytes of storage; both positions 0.  A
  * negative size is taken as 0 (a ring that stores nothing). */
 VESK_API void vesk_ring_init(vesk_ring *ring, int size);
 /* Releases the storage; the other fields are left as they are. */
 VESK_API void vesk_ring_free(vesk_ring *ring);
-/* Stores all `len` bytes: 0; -1 NULL src or len <= 0 (checked first); -2
- * positions outside their bounds (corrupt record, nothing changed); -3 not
- * enough free room (nothing stored, retry later). */
+/* Stores all `len` bytes: 0 VESK_RING_OK; -1 VESK_RING_BAD_ARGUMENT, NULL
+ * src or len <= 0 (checked first); -2 VESK_RING_CORRUPT, positions outside
+ * their bounds (nothing changed); -3 VESK_RING_NO_ROOM, not enough free room
+ * (nothing stored, retry later). */
 VESK_API int vesk_ring_write(vesk_ring *ring, const void *src, int len);
-/* Takes min(len, stored) bytes in write order: that count; 0 when empty; -1
- * NULL dst or len <= 0; -2 corrupt record. */
+/* Takes min(len, stored) bytes in write order: that count; 0
+ * VESK_RING_EMPTY when empty; -1 VESK_RING_BAD_ARGUMENT, NULL dst or
+ * len <= 0; -2 VESK_RING_CORRUPT. */
 VESK_API int vesk_ring_read(vesk_ring *ring, void *dst, int len);
 /* 1 when the positions are equal (empty), else 0; has_data the opposite. */
 VESK_API int vesk_ring_is_empty(const vesk_ring *ring);
@@ -247,6 +272,9 @@ VESK_API void vesk_ring_reset(vesk_ring *ring);
 #define VESK_MSGQ_EMPTY 2
 /* The most items a queue holds; a put beyond it is refused. */
 #define VESK_MSGQ_MAX_ITEMS 500000
+/* Results of vesk_msgq_put (and vesk_msgq_count's answer for a NULL queue). */
+#define VESK_MSGQ_OK 0
+#define VESK_MSGQ_REFUSED (-1) /* the queue is full, or NULL: the item stays the caller's */
 
 typedef struct vesk_msgq {
     vesk_mutex_cell *lock;  /* guards every other field */
@@ -411,7 +439,8 @@ VESK_API void vesk_rand_init(void);
 #define VESK_SETTINGS_PATH_MAX 99  /* characters of directory + file name */
 #define VESK_MODULE_DIR_SIZE 200   /* bytes of vesk_module_dir's buffer */
 
-/* Results of the settings functions (0 is success). */
+/* Results of the settings functions. */
+#define VESK_CONFIG_OK 0
 #define VESK_CONFIG_NOT_FOUND (-1)    /* no entry has this key */
 #define VESK_CONFIG_BAD_ARGUMENT (-2) /* a NULL pointer or an empty name */
 #define VESK_CONFIG_UNREADABLE (-3)   /* the file or one of its lines */
@@ -481,6 +510,10 @@ VESK_API int vesk_config_get(const SettingsTable *table, const char *key, char *
 #define VESK_TIMER_SLOTS 10
 #define VESK_TIMER_NO_SLOT 0xFFFF /* vesk_timer_add: all slots in use */
 #define VESK_TIMER_TICK_MS 500    /* sleep between passes */
+/* Results of vesk_timer_remove (vesk_timer_add answers a slot index or
+ * VESK_TIMER_NO_SLOT). */
+#define VESK_TIMER_OK 0
+#define VESK_TIMER_NOT_IN_USE (-1) /* the index names no slot that holds a timer */
 
 /* Called with the slot index that vesk_timer_add returned, the TimerSpec's
  * context and param, and the address of the slot's own copy of the 40 data
@@ -594,6 +627,42 @@ VESK_API int vesk_timer_remove_all(void);
 #define VESK_EV_CLOSED 9      /* vesk_ev_closed: the peer ended the connection */
 #define VESK_EV_FAILED 10     /* vesk_ev_closed: receive failed / frame too long */
 
+/* Result codes of the engine calls (each call below says which it gives).
+ * Slot and channel numbers and record lengths are above 0 on success. */
+#define VESK_NET_OK 0
+#define VESK_NET_NONE 0             /* open, channel_open: no slot / channel (failure) */
+#define VESK_NET_EMPTY 0            /* channel_read: the channel holds no event */
+#define VESK_NET_IN_PROGRESS 0      /* connect: under way; a VESK_EV_CONNECT follows */
+#define VESK_NET_CONNECTED 1        /* connect: connected at once; no event follows */
+#define VESK_NET_BAD_ARGUMENT (-1)  /* number out of range, NULL pointer, wrong type or state */
+#define VESK_NET_CONNECT_FAILED (-1) /* connect, and a VESK_EV_CONNECT record's result */
+#define VESK_NET_RING_CORRUPT (-2)  /* channel_read: the channel's ring is corrupt */
+#define VESK_NET_MALFORMED (-3)     /* channel_read: a malformed event was dropped */
+#define VESK_NET_PEERS_FULL (-2)    /* add_peer: a type 5 slot's peer table is full */
+#define VESK_NET_PEER_NOT_IN_TABLE (-2) /* remove_peer: not in a type 5 slot's table */
+#define VESK_NET_PEER_NOT_THE_PEER (-3) /* remove_peer: not a type 4 / 6 slot's peer; a listener */
+/* vesk_net_send.  -2 has two meanings, kept for compatibility. */
+#define VESK_NET_SEND_REFUSED (-1)   /* NULL msg, listener, length out of limits; UDP: failed */
+#define VESK_NET_SEND_PENDING (-2)   /* TCP: earlier bytes still pending; nothing sent, retry */
+#define VESK_NET_SEND_BAD_SLOT (-2)  /* the same value: msg->slot out of range */
+#define VESK_NET_SEND_NOT_READY (-3) /* the slot is not VESK_NET_READY or has no channel */
+/* So a loop that sends again while it sees -2 would spin for ever on a bad
+ * slot number (or after vesk_net_shutdown).  Check the slot once, and bound
+ * the retries:
+ *
+ *   int send_with_retry(vesk_net_msg *msg) {
+ *       int tries, result = VESK_NET_SEND_PENDING;
+ *       if (vesk_net_get_socket(msg->slot) == VESK_INVALID_SOCKET)
+ *           return VESK_NET_SEND_BAD_SLOT;       (out of range, or free)
+ *       for (tries = 0; tries < 1000 && result == VESK_NET_SEND_PENDING; ++tries) {
+ *           result = vesk_net_send(msg);
+ *           if (result == VESK_NET_SEND_PENDING)
+ *               vesk_usleep(1000);               (1 ms for the I/O thread to flush)
+ *       }
+ *       return result;                           (still -2 after about a second)
+ *   }
+ */
+
 /* Frame length values of the control frames, and the frame marker. */
 #define VESK_CTL_PROBE (-32768)
 #define VESK_CTL_PROBE_REPLY (-32767)
@@ -607,7 +676,10 @@ VESK_API int vesk_timer_remove_all(void);
 
 #if defined(__cplusplus)
 #define VESK_NET_ASSERT(cond, name) static_assert(cond, #name)
-#define VESK_NET_FLEXIBLE 0 /* a zero-length array (GNU extension) in C++ */
+/* C++ has no flexible array member: a zero-length array (a GNU extension that
+ * g++, clang++ and MinGW accept) keeps sizeof and every offset equal to C's.
+ * The pedantic warning about it is silenced for that one declaration only. */
+#define VESK_NET_FLEXIBLE 0
 #else
 #if defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define VESK_NET_ASSERT(cond, name) _Static_assert(cond, #name)
@@ -637,6 +709,13 @@ VESK_API int vesk_timer_remove_all(void);
  *           UDP event: the frame header as received; in a framed TCP event:
  *           0xFE and the length as well; in a raw stream event: zeros.
  *   data    the payload. */
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#elif defined(__cplusplus) && defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4200)
+#endif
 typedef struct vesk_net_msg {
     uint8_t kind;
     int32_t slot;
@@ -646,6 +725,11 @@ typedef struct vesk_net_msg {
     uint8_t frame[3];
     uint8_t data[VESK_NET_FLEXIBLE];
 } vesk_net_msg;
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic pop
+#elif defined(__cplusplus) && defined(_MSC_VER)
+#pragma warning(pop)
+#endif
 
 /* VESK_EV_CONNECT, 9 bytes: the outcome of a connect that did not complete
  * at once: result 0 connected (slot now VESK_NET_READY), -1 failed (slot now
@@ -1038,6 +1122,16 @@ VESK_API int vesk_hex_decode(const char *text, uint16_t size, uint8_t *out);
 #define VESK_AUTH_SERVER_INIT 32
 #define VESK_AUTH_SERVER_ACCEPTED 33
 
+/* Results of the ticket functions (each function says which it gives and
+ * what they mean there). */
+#define VESK_AUTH_OK 0
+#define VESK_AUTH_BAD_ARGUMENT (-1) /* NULL pointer, wrong message length, capacity too small */
+#define VESK_AUTH_BAD_STATE (-2)    /* the context is not at the step this call needs */
+#define VESK_AUTH_REFUSED (-3)      /* another party or another key (server open: also a replay) */
+#define VESK_AUTH_EXPIRED (-3)      /* client authenticator: the ticket's usable time is over */
+#define VESK_AUTH_REPLAY (-4)       /* sequence number not above the last (server accept: also
+                                       another client) */
+
 /* The client's context: one ticket. */
 typedef struct vesk_auth_client_ctx { /* 80 bytes */
     uint8_t ticket[32];       /* the encrypted ticket, verbatim from the answer */
@@ -1212,6 +1306,12 @@ VESK_API int cgiInit(void);
  * 0, or EOF (-1) when the line could not be written (including a log that
  * cannot be opened); 0 when the log is switched off. */
 VESK_API int cgiUninit(void);
+
+/* Results of cgiGetValue. */
+#define VESK_CGI_VALUE_COPIED 0 /* the whole value was copied */
+#define VESK_CGI_VALUE_FULL 1   /* the buffer filled: the value may have been cut */
+#define VESK_CGI_VALUE_EMPTY 3  /* the field holds nothing besides CR and LF */
+#define VESK_CGI_NO_FIELD 4     /* no field of this name (or no request, or bad arguments) */
 
 /* Copies the value of the first field called `name` (exact bytes, letter
  * case matters) into `buffer` of `size` bytes, always NUL-terminated

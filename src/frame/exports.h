@@ -16,8 +16,11 @@ struct ExportEntry {
     void *address;
 };
 
-// Highest ordinal the table may declare.
+// Highest ordinal of the original table.
 inline constexpr int kLastOrdinal = 346;
+// Functions the original table does not have are numbered from here on, so
+// that no original number ever changes meaning.
+inline constexpr int kFirstExtensionOrdinal = 1001;
 
 std::span<const ExportEntry> export_table();
 

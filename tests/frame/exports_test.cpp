@@ -5,6 +5,8 @@
 #endif
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
@@ -71,12 +73,18 @@ const Expected kExtensions[] = {
     {1001, "vesk_net_channel_wait", 0},
     {1002, "vesk_net_channel_read_many", 0},
     {1003, "vesk_net_send_many", 0},
+    {1004, "vesk_version", 0},
 };
 
 // Ordinals whose functions are not built yet.  Whoever builds one adds it to
 // the ordinal table and removes it here; the tests below fail on either half
 // alone.  The list must end empty.
 const std::set<int> kPending = {};
+
+template <typename T>
+void *address_of_function(T *function) {
+    return reinterpret_cast<void *>(function);
+}
 
 std::map<int, const frame::ExportEntry *> table_by_ordinal() {
     std::map<int, const frame::ExportEntry *> byOrdinal;
@@ -98,6 +106,17 @@ TEST(ExportTable, EveryEntryIsAnAssignedOrdinalWithItsName) {
     for (const auto &entry : frame::export_table()) {
         SCOPED_TRACE(entry.ordinal);
         EXPECT_TRUE(seen.insert(entry.ordinal).second) << "ordinal listed twice";
+        if (entry.ordinal >= frame::kFirstExtensionOrdinal) {
+            // An extension: a function of its own, under a name the ELF export list carries.
+            EXPECT_EQ(entry.kind, frame::ExportKind::function);
+            EXPECT_EQ(std::string(entry.name).rfind("vesk_", 0), 0u) << entry.name;
+            EXPECT_NE(entry.address, nullptr);
+            // Programs bind these numbers through the import library: fixed.
+            auto it = expected.find(entry.ordinal);
+            ASSERT_NE(it, expected.end()) << "extension not listed above";
+            EXPECT_STREQ(entry.name, it->second.name);
+            continue;
+        }
         auto it = expected.find(entry.ordinal);
         ASSERT_NE(it, expected.end()) << "unassigned ordinal in the table";
         EXPECT_STREQ(entry.name, it->second.name);
@@ -135,11 +154,23 @@ TEST(ExportTable, AliasesResolveToTheSameAddressAsTheirTarget) {
 TEST(ExportTable, UnassignedAndOutOfRangeOrdinalsResolveToNull) {
     std::set<int> assigned;
     for (const auto &e : kAssigned) assigned.insert(e.ordinal);
-    for (int n = -1; n <= frame::kLastOrdinal + 2; ++n) {
+    // Between the original table and the extensions nothing is assigned.
+    for (int n = -1; n < frame::kFirstExtensionOrdinal; ++n) {
         if (!assigned.count(n)) {
             EXPECT_EQ(vesk_proc_by_ordinal(n), nullptr) << n;
         }
     }
+    EXPECT_EQ(vesk_proc_by_ordinal(65535), nullptr);
+    EXPECT_EQ(vesk_proc_by_ordinal(INT_MIN), nullptr);
+}
+
+TEST(ExportTable, VersionIsAnExtensionAnsweringTheHeadersMacros) {
+    EXPECT_EQ(vesk_proc_by_ordinal(1004), address_of_function(&vesk_version));
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%d.%d.%d", VESK_VERSION_MAJOR, VESK_VERSION_MINOR,
+                  VESK_VERSION_PATCH);
+    EXPECT_STREQ(VESK_VERSION_STRING, expected);
+    EXPECT_STREQ(vesk_version(), VESK_VERSION_STRING);
 }
 
 TEST(ExportTable, DataExportIsTheAddressOfTheStreamVariable) {
@@ -160,8 +191,19 @@ TEST(SharedObject, ExportsEveryTableNameAtTheResolversAddress) {
         EXPECT_NE(byName, nullptr);
         EXPECT_EQ(byName, resolve(entry.ordinal));
     }
+    auto version = reinterpret_cast<const char *(*)()>(dlsym(lib, "vesk_version"));
+    ASSERT_NE(version, nullptr);
+    EXPECT_STREQ(version(), VESK_VERSION_STRING);
     EXPECT_EQ(dlsym(lib, "socket_set_nonblocking"), nullptr) << "internal function exported";
     EXPECT_EQ(dlsym(lib, "frame_on_load"), nullptr) << "internal function exported";
     dlclose(lib);
+}
+
+// The file the build links is the real name behind the SONAME: libvuvidur.so.MAJOR.MINOR.PATCH.
+TEST(SharedObject, FileNameCarriesTheHeadersVersion) {
+    std::string path = VESK_SHARED_LIBRARY;
+    std::string suffix = std::string(".so.") + VESK_VERSION_STRING;
+    ASSERT_GE(path.size(), suffix.size());
+    EXPECT_EQ(path.substr(path.size() - suffix.size()), suffix) << path;
 }
 #endif
