@@ -641,6 +641,11 @@ VESK_API int vesk_timer_remove_all(void);
 #define VESK_NET_PEERS_FULL (-2)    /* add_peer: a type 5 slot's peer table is full */
 #define VESK_NET_PEER_NOT_IN_TABLE (-2) /* remove_peer: not in a type 5 slot's table */
 #define VESK_NET_PEER_NOT_THE_PEER (-3) /* remove_peer: not a type 4 / 6 slot's peer; a listener */
+/* vesk_net_channel_wait; vesk_net_channel_read_many returns the channel_read
+ * codes above, and vesk_net_send_many the send codes below (0: pending). */
+#define VESK_NET_WAIT_EVENT 1       /* an event is there */
+#define VESK_NET_WAIT_TIMEOUT 0     /* the time ran out */
+#define VESK_NET_WAIT_GONE (-1)     /* bad or unused channel, released or shut down meanwhile */
 /* vesk_net_send.  -2 has two meanings, kept for compatibility. */
 #define VESK_NET_SEND_REFUSED (-1)   /* NULL msg, listener, length out of limits; UDP: failed */
 #define VESK_NET_SEND_PENDING (-2)   /* TCP: earlier bytes still pending; nothing sent, retry */
