@@ -81,19 +81,13 @@ void release_tables() {
         for (int c = 1; c <= e.channel_count; ++c) {
             Channel &ch = net_channel(c);
             vesk_mem_free(ch.ring.storage);
-            if (ch.mutex != nullptr) {
-                vesk_mutex_destroy(ch.mutex);
-                vesk_mem_free(ch.mutex);
-            }
+            if (ch.mutex != nullptr) vesk_mutex_destroy(ch.mutex);
         }
     }
     vesk_mem_free(e.channels);
     os_poller_destroy(e.poller);
     vesk_mem_free(e.events);
-    if (e.work_mutex != nullptr) {
-        vesk_mutex_destroy(e.work_mutex);
-        vesk_mem_free(e.work_mutex);
-    }
+    if (e.work_mutex != nullptr) vesk_mutex_destroy(e.work_mutex);
     vesk_mem_free(e.work_slots);
     vesk_mem_free(e.work_channels);
     vesk_mem_free(e.pass_slots);
@@ -191,7 +185,7 @@ bool build_channels() {
         ch.ring.read_pos = 0;
         ch.ring.write_pos = 0;
         ch.ring.size = e.ring_size;
-        ch.mutex = vesk_mutex_create(0, 0);
+        ch.mutex = os_mutex_init_plain(ch.mutex_storage);
         ch.in_use.store(0, std::memory_order_relaxed);
         ch.has_events.store(0, std::memory_order_relaxed);
         ch.signal.store(0, std::memory_order_relaxed);
@@ -210,7 +204,7 @@ bool build_io_tables() {
     // Every slot and as many set-aside sockets may be registered at once.
     e.poller = os_poller_create(e.slot_count * 2);
     e.events = static_cast<os_poll_event *>(alloc_table(kEventsPerPass, sizeof(os_poll_event)));
-    e.work_mutex = vesk_mutex_create(0, 0);
+    e.work_mutex = os_mutex_init_plain(e.work_mutex_storage);
     e.work_slots = static_cast<int *>(alloc_table(slots, sizeof(int)));
     e.work_channels =
         static_cast<int *>(alloc_table(static_cast<size_t>(e.channel_count), sizeof(int)));

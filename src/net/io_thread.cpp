@@ -320,8 +320,9 @@ void net_visit(int slot, unsigned ready, IoBuffers &buf) {
 void take_work() {
     Engine &e = g_engine;
     // Cleared before the queue is read: a call queuing work after this
-    // point wakes the poller again.
-    e.wake_pending.exchange(false, std::memory_order_acq_rel);
+    // point wakes the poller again.  Every call that queued work set the
+    // flag after queuing it, so a clear flag means an empty queue.
+    if (!e.wake_pending.exchange(false, std::memory_order_acq_rel)) return;
     vesk_mutex_lock(e.work_mutex);
     for (int i = 0; i < e.work_slot_count; ++i) {
         const int slot = e.work_slots[i];

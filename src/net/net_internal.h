@@ -99,8 +99,11 @@ struct Channel {
     vesk_ring ring;
     // Created at set-up and kept for the engine's lifetime (rather than per
     // claim), so that the I/O thread may lock it while the channel is being
-    // released: a post to a released channel is dropped under the lock.
+    // released: a post to a released channel is dropped under the lock.  The
+    // library's plain mutex: never taken twice by one thread, never held at
+    // a thread's end, and every event passes through it twice.
     vesk_mutex_cell *mutex;
+    alignas(void *) unsigned char mutex_storage[os_mutex_cell_size];
     // Whether the ring holds anything, noted under the mutex after every
     // change, so that a reader polling an empty channel need not take the
     // mutex (and does not keep the I/O thread waiting for it).  A read that
@@ -149,6 +152,7 @@ struct Engine {
     os_poll_event *events = nullptr;
     // The work queue: slots and channels handed over by user calls.
     vesk_mutex_cell *work_mutex = nullptr;
+    alignas(void *) unsigned char work_mutex_storage[os_mutex_cell_size] = {};
     int *work_slots = nullptr;
     int work_slot_count = 0;
     int *work_channels = nullptr;

@@ -276,10 +276,11 @@ TEST_P(Load, EngineSendingToManySlowReadersLosesAndRepeatsNothing) {
             if (f == frames) continue;
             const int slot = slots[static_cast<size_t>(i)];
             if (batched()) {
-                // Up to eight frames of the connection in one call.
+                // Up to 32 frames (about 32 KiB) of the connection in one
+                // call: more than the small socket buffers take at once.
                 std::vector<Message> batch;
                 std::vector<vesk_net_msg *> msgs;
-                for (int k = f; k < frames && k < f + 8; ++k) {
+                for (int k = f; k < frames && k < f + 32; ++k) {
                     batch.emplace_back(slot, make_frame_payload(static_cast<uint32_t>(i),
                                                                 static_cast<uint32_t>(k)));
                 }
