@@ -15,7 +15,8 @@
 //                   frames.
 // The plain engine's users poll their channel (they spin, yielding the
 // processor between empty reads); the batched engine's users and libevent's
-// client and server sleep until there is something to do.
+// client and server sleep until there is something to do.  Only the measured
+// side's server runs; the others are stopped meanwhile.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -394,6 +395,26 @@ uint16_t g_libevent_port = 0;
 
 enum class Side { engine, batched, libevent };
 
+// Each side's server process.  Only the measured side's server runs: the
+// others are stopped, so that a polling server cannot take processor time
+// from another side's measurement.
+pid_t g_server[3] = {-1, -1, -1};
+
+class ServerRunning {
+public:
+    explicit ServerRunning(Side side) : pid_(g_server[static_cast<int>(side)]) {
+        if (pid_ > 0) kill(pid_, SIGCONT);
+    }
+    ~ServerRunning() {
+        if (pid_ > 0) kill(pid_, SIGSTOP);
+    }
+    ServerRunning(const ServerRunning &) = delete;
+    ServerRunning &operator=(const ServerRunning &) = delete;
+
+private:
+    pid_t pid_;
+};
+
 std::unique_ptr<EchoClient> make_client(Side side, int connections) {
 #ifdef BENCH_HAVE_LIBEVENT
     if (side == Side::libevent) return std::make_unique<LibeventClient>(g_libevent_port, connections);
@@ -403,6 +424,7 @@ std::unique_ptr<EchoClient> make_client(Side side, int connections) {
 }
 
 void roundtrip(benchmark::State &state, Side side, int connections, int payload) {
+    ServerRunning server(side);
     auto client = make_client(side, connections);
     std::vector<Clock::time_point> sent(static_cast<size_t>(connections));
     std::vector<double> rtts;
@@ -426,6 +448,7 @@ void roundtrip(benchmark::State &state, Side side, int connections, int payload)
 }
 
 void throughput(benchmark::State &state, Side side, int connections, int payload) {
+    ServerRunning server(side);
     auto client = make_client(side, connections);
     for (int c = 0; c < connections; ++c) {
         for (int w = 0; w < kWindow; ++w) client->send(c, payload);
@@ -462,16 +485,17 @@ pid_t fork_server(void (*serve)(int), uint16_t *port) {
 int main(int argc, char **argv) {
     // Servers first, before this process starts any thread.
     std::vector<pid_t> servers;
-    servers.push_back(fork_server(engine_server, &g_engine_port));
-    servers.push_back(fork_server(engine_batched_server, &g_batched_port));
+    servers.push_back(g_server[0] = fork_server(engine_server, &g_engine_port));
+    servers.push_back(g_server[1] = fork_server(engine_batched_server, &g_batched_port));
 #ifdef BENCH_HAVE_LIBEVENT
-    servers.push_back(fork_server(libevent_server, &g_libevent_port));
+    servers.push_back(g_server[2] = fork_server(libevent_server, &g_libevent_port));
     const std::vector<std::pair<const char *, Side>> sides = {
         {"engine", Side::engine}, {"batched", Side::batched}, {"libevent", Side::libevent}};
 #else
     const std::vector<std::pair<const char *, Side>> sides = {{"engine", Side::engine},
                                                               {"batched", Side::batched}};
 #endif
+    for (pid_t pid : servers) kill(pid, SIGSTOP);  // each runs only while measured
     for (const char *kind : {"roundtrip", "throughput"}) {
         for (int connections : {1, kMaxConnections}) {
             for (int payload : {16, 256, 2048}) {
@@ -492,6 +516,7 @@ int main(int argc, char **argv) {
     benchmark::Shutdown();
     vesk_net_shutdown();
     for (pid_t pid : servers) {
+        kill(pid, SIGCONT);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }

@@ -64,6 +64,38 @@ MsgHead read_head(const vesk_net_msg *msg) {
     return head;
 }
 
+// The frames of one send_many, as pieces for one gathered send.  Small
+// frames are copied together into runs: the kernel's cost per piece outweighs
+// copying a few dozen bytes, while large payloads are sent from where they
+// are.
+struct Gather {
+    static constexpr int kSmallFrame = 256;
+    static constexpr int kCopyRoom = 16384;
+    os_piece pieces[os_max_pieces];
+    int count = 0;
+    int total = 0;
+    uint8_t copies[kCopyRoom];
+    int copied = 0;
+    bool last_is_copy = false;
+
+    void add(const uint8_t *frame, int size) {
+        total += size;
+        if (size <= kSmallFrame && copied + size <= kCopyRoom) {
+            std::memcpy(copies + copied, frame, static_cast<size_t>(size));
+            if (last_is_copy) {
+                pieces[count - 1].length += size;
+            } else {
+                pieces[count++] = os_piece{copies + copied, size};
+            }
+            copied += size;
+            last_is_copy = true;
+            return;
+        }
+        pieces[count++] = os_piece{frame, size};
+        last_is_copy = false;
+    }
+};
+
 // Keeps what one gathered send did not take: the pieces' bytes from `sent`
 // on, copied into the send area in order.
 void keep_unsent_pieces(int slot, const os_piece *pieces, int count, int total, int sent) {
@@ -150,31 +182,31 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
     if (framed_payload(read_head(msgs[0]).length) < 0) return kBadArgument;
     if (has_pending(s)) return 0;
 
-    os_piece pieces[os_max_pieces];
+    Gather gather;
     int taken = 0;
-    int total = 0;
     while (taken < count && taken < os_max_pieces && msgs[taken] != nullptr) {
         const MsgHead head = read_head(msgs[taken]);
         const int payload = framed_payload(head.length);
         // Everything not sent at once must fit the send area.
-        if (head.slot != slot || payload < 0 || total + kFrameHeaderSize + payload > kSendAreaSize) {
+        if (head.slot != slot || payload < 0 ||
+            gather.total + kFrameHeaderSize + payload > kSendAreaSize) {
             break;
         }
         uint8_t *frame = reinterpret_cast<uint8_t *>(msgs[taken]) + kMsgFrameOffset;
         wire_write_frame_header(frame, static_cast<int16_t>(payload));
-        pieces[taken] = os_piece{frame, kFrameHeaderSize + payload};
-        total += kFrameHeaderSize + payload;
+        gather.add(frame, kFrameHeaderSize + payload);
         ++taken;
     }
-    int sent = os_socket_send_pieces(s.socket.load(std::memory_order_relaxed), pieces, taken);
-    if (sent == total) return taken;
+    int sent = os_socket_send_pieces(s.socket.load(std::memory_order_relaxed), gather.pieces,
+                                     gather.count);
+    if (sent == gather.total) return taken;
     if (sent < 0) {
         // Nothing sent and no reason to wait: a broken connection shows up on
         // the receive side as VESK_EV_CLOSED or VESK_EV_FAILED.
         if (!os_socket_error_would_block(os_socket_last_error())) return taken;
         sent = 0;
     }
-    keep_unsent_pieces(slot, pieces, taken, total, sent);
+    keep_unsent_pieces(slot, gather.pieces, gather.count, gather.total, sent);
     return taken;
 }
 

@@ -246,7 +246,11 @@ bool ring_next_event_whole(const vesk_ring &ring) {
     if (used < 0) used += size;
     if (used < kEventHeaderSize) return false;
     uint8_t header[kEventHeaderSize];
-    for (int k = 0; k < kEventHeaderSize; ++k) header[k] = ring.storage[(ring.read_pos + k) % size];
+    int at = ring.read_pos;
+    for (uint8_t &byte : header) {
+        byte = ring.storage[at];
+        if (++at == size) at = 0;
+    }
     uint16_t length = 0;
     std::memcpy(&length, header + 1, 2);
     return header[0] == kFrameMark && length >= 1 && length <= kMaxRecord &&
