@@ -16,7 +16,8 @@ constexpr unsigned char kBlankCode = '+';
 constexpr unsigned char kPairSeparator = '&';
 constexpr unsigned char kNameEnd = '=';
 
-// The hex table, indexed by byte value.
+// Each byte's value as a hex digit; a byte that is not a hex digit counts as
+// 0, so a bad escape still gives a byte.
 constexpr std::array<int32_t, 256> kHexTable = [] {
     std::array<int32_t, 256> table{};
     for (int c = '0'; c <= '9'; ++c) table[c] = c - '0';

@@ -72,8 +72,6 @@ void release_fields(RequestState &state) {
 
 int init_request() {
     RequestState &state = request_state();
-    // The hex table is a compile-time constant (form.cpp): nothing to rebuild.
-
     state.request_method = environment_text("REQUEST_METHOD");
     state.query_string = environment_text("QUERY_STRING");
     state.content_type = environment_text("CONTENT_TYPE");

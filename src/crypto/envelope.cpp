@@ -26,9 +26,17 @@ Key16 key_be(const uint8_t key[16]) {
     return {{load_be32(key), load_be32(key + 4), load_be32(key + 8), load_be32(key + 12)}};
 }
 
+// Random bytes are drawn as the format defines them: the low 8 bits of rand()
+// reduced modulo 65534.  Where RAND_MAX is 32767 (the Windows runtime) the
+// reduction changes nothing; where it is larger (glibc) the byte is not
+// rand()'s own low byte.  Keeping the arithmetic means that a given runtime
+// and seed give the same envelope bytes as any other implementation of the
+// format.  The bytes need no quality: they hide the exact length and make
+// equal data seal differently, and the receiver never checks them.
+constexpr int kRandomReduction = 65534;
+
 uint8_t rand_byte(void *) {
-    // The filler needs no quality; it only has to differ between calls.
-    return static_cast<uint8_t>((std::rand() % 65534) & 0xFF);
+    return static_cast<uint8_t>((std::rand() % kRandomReduction) & 0xFF);
 }
 
 // The chaining state: the previous ciphertext block Q(i-1) and the previous

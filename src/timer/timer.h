@@ -29,10 +29,8 @@ int timer_add_at(const TimerSpec &spec, uint32_t now);
 // One pass over the table at clock second `now`: runs every timer whose
 // interval has elapsed since its last run.  Always 0.
 int timer_run_due(uint32_t now);
-// A copy of slot `index` (0..VESK_TIMER_SLOTS - 1) and the number of adds
-// since the last init, read under the table lock.
+// A copy of slot `index` (0..VESK_TIMER_SLOTS - 1), read under the table lock.
 TimerSlot timer_slot_snapshot(int index);
-uint32_t timer_add_count();
 
 // Forgets the timer thread without stopping it and clears the stop flag
 // (part of vesk_timer_init).

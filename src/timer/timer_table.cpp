@@ -38,7 +38,7 @@ class TimerTableLock {
 };
 
 TimerTableLock g_table_lock;
-uint32_t g_add_count = 0;  // successful adds since the last init; never read
+uint32_t g_add_count = 0;  // successful adds since the last init: bookkeeping, never read
 TimerSlot g_slots[VESK_TIMER_SLOTS];
 
 bool timer_slot_held(int index) {
@@ -87,11 +87,6 @@ int timer_run_due(uint32_t now) {
 TimerSlot timer_slot_snapshot(int index) {
     std::lock_guard<TimerTableLock> lock(g_table_lock);
     return g_slots[index];
-}
-
-uint32_t timer_add_count() {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
-    return g_add_count;
 }
 
 extern "C" {

@@ -76,11 +76,6 @@ const Expected kExtensions[] = {
     {1004, "vesk_version", 0},
 };
 
-// Ordinals whose functions are not built yet.  Whoever builds one adds it to
-// the ordinal table and removes it here; the tests below fail on either half
-// alone.  The list must end empty.
-const std::set<int> kPending = {};
-
 template <typename T>
 void *address_of_function(T *function) {
     return reinterpret_cast<void *>(function);
@@ -130,22 +125,16 @@ TEST(ExportTable, EveryEntryIsAnAssignedOrdinalWithItsName) {
     }
 }
 
-TEST(ExportTable, EveryAssignedOrdinalIsPresentUnlessPending) {
+TEST(ExportTable, EveryAssignedOrdinalIsPresent) {
     auto byOrdinal = table_by_ordinal();
     for (const auto &e : kAssigned) {
-        SCOPED_TRACE(e.ordinal);
-        bool present = byOrdinal.count(e.ordinal) != 0;
-        if (kPending.count(e.ordinal)) {
-            EXPECT_FALSE(present) << "built: remove it from the pending list";
-        } else {
-            EXPECT_TRUE(present) << "missing from the ordinal table";
-        }
+        EXPECT_EQ(byOrdinal.count(e.ordinal), 1u) << e.ordinal << " missing from the ordinal table";
     }
 }
 
 TEST(ExportTable, AliasesResolveToTheSameAddressAsTheirTarget) {
     for (const auto &e : kAssigned) {
-        if (e.alias_of == 0 || kPending.count(e.ordinal)) continue;
+        if (e.alias_of == 0) continue;
         SCOPED_TRACE(e.ordinal);
         EXPECT_EQ(vesk_proc_by_ordinal(e.ordinal), vesk_proc_by_ordinal(e.alias_of));
     }

@@ -103,6 +103,7 @@ TEST(FrameCutter, BadMarkerDropsEverythingHeldIncludingValidFramesBehindIt) {
     s.receive(concat({Bytes{0x7E, 0x01, 0x00, 0x55}, frame(3), frame(4)}));
     EXPECT_TRUE(s.delivered.empty());
     EXPECT_TRUE(s.held.empty());
+    EXPECT_FALSE(s.last.failed) << "a bad marker is not a broken connection";
     s.receive(frame(6));  // framing restarts with the next bytes received
     EXPECT_EQ(s.delivered, (std::vector<int>{6}));
 }
