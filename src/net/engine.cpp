@@ -169,6 +169,8 @@ bool build_slots() {
         s.room_next = 0;
         s.state.store(VESK_NET_FREE, std::memory_order_relaxed);
     }
+    e.lowest_free_reserved.store(1, std::memory_order_relaxed);
+    e.lowest_free_ordinary.store(e.reserved_count + 1, std::memory_order_relaxed);
     return true;
 }
 
@@ -220,28 +222,43 @@ bool build_io_tables() {
 }  // namespace
 
 int net_slot_alloc(int type) {
-    const Engine &e = g_engine;
-    int first;
+    Engine &e = g_engine;
     int last;
+    std::atomic<int> *hint;
     if (type == VESK_NET_UDP_MULTI) {
-        first = 1;
+        hint = &e.lowest_free_reserved;
         last = e.reserved_count;
     } else if (type >= VESK_NET_TCP_LISTEN_STREAM && type <= VESK_NET_TCP_FRAMED) {
-        first = e.reserved_count + 1;
+        hint = &e.lowest_free_ordinary;
         last = e.slot_count;
     } else {
         return 0;
     }
-    for (int n = first; n <= last; ++n) {
+    // Every free slot of the range lies at or above the hint, so the scan
+    // starts there: accepting n connections costs O(n), not O(n^2).
+    int start = hint->load(std::memory_order_acquire);
+    for (int n = start; n <= last; ++n) {
         Slot &s = net_slot(n);
         // Acquire: the reaper's release of FREE orders its last writes to
         // the record before the clearing below.
         if (s.state.load(std::memory_order_acquire) == VESK_NET_FREE) {
             clear_slot_record(s);
+            // Unless the reaper lowered it meanwhile (then it stays lower).
+            hint->compare_exchange_strong(start, n + 1, std::memory_order_acq_rel);
             return n;
         }
     }
     return 0;
+}
+
+void net_slot_freed(int slot) {
+    Engine &e = g_engine;
+    std::atomic<int> &hint =
+        slot <= e.reserved_count ? e.lowest_free_reserved : e.lowest_free_ordinary;
+    int current = hint.load(std::memory_order_acquire);
+    while (slot < current &&
+           !hint.compare_exchange_weak(current, slot, std::memory_order_acq_rel)) {
+    }
 }
 
 void net_slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state) {

@@ -166,6 +166,7 @@ void net_reap_slot(int slot) {
     s.held_waiting = false;
     s.pending.store(0, std::memory_order_relaxed);
     s.state.store(VESK_NET_FREE, std::memory_order_release);
+    net_slot_freed(slot);
 }
 
 // ---- Resting listeners and set-aside sockets -------------------------------
@@ -255,8 +256,9 @@ bool net_accept(int listener, IoBuffers &buf) {
         sock = VESK_INVALID_SOCKET;
     }
     if (sock == VESK_INVALID_SOCKET) {
+        net_slot_freed(slot);  // the slot taken stays free
         vesk_mutex_unlock(e.slot_mutex);
-        return false;  // the slot taken stays free
+        return false;
     }
     Slot &s = net_slot(slot);
     s.peer_known = true;

@@ -140,6 +140,9 @@ struct Engine {
     int area_block_count = 0;
     PeerEntry *peer_block = nullptr;
     vesk_mutex_cell *slot_mutex = nullptr;
+    // No slot below these is free (reserved range, ordinary range).
+    std::atomic<int> lowest_free_reserved{1};
+    std::atomic<int> lowest_free_ordinary{1};
     vesk_mutex_cell *channel_mutex = nullptr;
     vesk_thread_cell *thread = nullptr;
     std::atomic<int> stop{0};
@@ -213,8 +216,11 @@ SockAddr4 net_read_sockaddr(const struct sockaddr *address);
 
 // Slot allocation (engine.cpp): the number of a cleared free slot of the
 // type's range, or 0.  The caller holds the slot-table mutex until the record
-// is filled in and published with net_slot_publish.
+// is filled in and published with net_slot_publish, or hands the slot back
+// with net_slot_freed.
 int net_slot_alloc(int type);
+// The reaper made `slot` free: allocation looks from there again.
+void net_slot_freed(int slot);
 void net_slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state);
 
 // Events (engine.cpp): whole events into a channel, under its mutex.  False
