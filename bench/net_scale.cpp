@@ -46,7 +46,7 @@ namespace {
 
 constexpr int kMostIdle = 10000;
 constexpr int kRoundTrips = 5000;
-constexpr int kBacklog = 1024;
+constexpr int kBacklog = 4096;  // the system's usual limit (net.core.somaxconn)
 using Clock = std::chrono::steady_clock;
 
 sockaddr_in loopback(uint16_t port_net) {
