@@ -21,8 +21,9 @@ public:
     }
     ~ChannelWriter() {
         if (ch_ == nullptr) return;
+        if (posted_) net_channel_note(*ch_);  // once for the whole run
         vesk_mutex_unlock(ch_->mutex);
-        if (posted_) net_channel_signal(*ch_);  // once for the whole run
+        if (posted_) net_channel_signal(*ch_);
     }
     ChannelWriter(const ChannelWriter &) = delete;
     ChannelWriter &operator=(const ChannelWriter &) = delete;
@@ -37,7 +38,6 @@ public:
             !ring_post_event(ch_->ring, head, head_size, body, body_size)) {
             return false;
         }
-        net_channel_note(*ch_);
         posted_ = true;
         return true;
     }
