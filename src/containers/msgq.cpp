@@ -12,13 +12,15 @@
 // Everything is guarded by the one mutex, `count` and `state` included, which
 // keep their meaning for callers: `state` mirrors `count` (EMPTY at 0, FULL
 // at VESK_MSGQ_MAX_ITEMS, NORMAL in between).  A consumer that finds the queue
-// empty polls a little (a copy of the count that it can read without the
-// mutex), then registers as a sleeper under the mutex and waits on the
-// semaphore.  A put that finds a registered sleeper unregisters it and posts
-// once; a put that finds none posts nothing.  So the semaphore costs nothing
-// while consumers keep up, and no wake-up is lost: a sleeper registers while
-// it holds the mutex and sees the queue empty, so any later put sees it, and
-// a post made before the sleeper reaches its wait stays in the semaphore.
+// empty polls `count` a little without the mutex, then registers as a sleeper
+// under the mutex and waits on the semaphore.  A put that finds a registered
+// sleeper unregisters it and posts once; a put that finds none posts nothing.
+// So the semaphore costs nothing while consumers keep up, and no wake-up is
+// lost: a sleeper registers while it holds the mutex and sees the queue empty,
+// so any later put sees it, and a post made before the sleeper reaches its
+// wait stays in the semaphore.  The mutex is taken with a back-off (see
+// msgq_lock), so that under contention it changes hands once per run of
+// operations rather than once per item.
 //
 // The record's layout is fixed, so the queue's own state lives in the block
 // that holds its mutex cell: `lock` points to the start of a msgq_core.
@@ -52,11 +54,7 @@ struct msgq_core {
     int32_t spare_count = 0;
     int32_t sleepers = 0;  // consumers registered to sleep that no put has posted for yet
     int32_t waiting = 0;   // consumers inside vesk_msgq_get past their first look
-    // Written under the mutex, read without it by polling consumers.  Relaxed:
-    // a poller only learns that it is worth taking the mutex, and the mutex
-    // orders everything it then reads.
-    std::atomic<int32_t> queued{0};    // copy of `count`
-    std::atomic<bool> closing{false};  // set by destroy
+    std::atomic<bool> closing{false};  // set by destroy under the mutex; polled without it
 };
 
 static_assert(offsetof(msgq_core, cell) == 0);
@@ -68,6 +66,39 @@ msgq_core *msgq_core_of(vesk_msgq *q) { return reinterpret_cast<msgq_core *>(q->
 // ones that give the processor away so that a producer on it can run.
 constexpr int kMsgqBusyPolls = 2000;
 constexpr int kMsgqPolls = kMsgqBusyPolls + 20;
+
+// Tries of a busy mutex before waiting in it, and the spin-wait steps
+// between two tries (about a microsecond on current x86 processors).
+constexpr int kMsgqLockTries = 10;
+constexpr int kMsgqLockBackoff = 100;
+
+// Takes the queue's mutex.  Passing the mutex and the record between threads
+// on two processors costs a cache transfer each (a quarter of a microsecond on
+// some machines), far more than a put or a take itself.  A thread that finds
+// the mutex busy therefore keeps its hands off it for a while instead of
+// spinning on it, and the holder goes through a run of operations with
+// everything in its own cache: the mutex changes hands once per run, not once
+// per item.  After kMsgqLockTries tries the thread waits in the mutex itself,
+// so a holder that lost its processor is not spun on for long.
+void msgq_lock(vesk_msgq *q) {
+    for (int tries = 0; tries < kMsgqLockTries; ++tries) {
+        if (os_mutex_trylock(q->lock) == 0) return;
+        for (int i = 0; i < kMsgqLockBackoff; ++i) os_cpu_relax();
+    }
+    vesk_mutex_lock(q->lock);
+}
+
+// `count` is written under the mutex but also read without it, by consumers
+// that poll an empty queue and by tryget: every write is atomic, and so is
+// every read made without the mutex.  Relaxed: such a reader only learns
+// whether it is worth taking the mutex, which orders everything it then reads.
+void msgq_set_count(vesk_msgq *q, int32_t count) {
+    std::atomic_ref<int32_t>(q->count).store(count, std::memory_order_relaxed);
+}
+
+int32_t msgq_peek_count(vesk_msgq *q) {
+    return std::atomic_ref<int32_t>(q->count).load(std::memory_order_relaxed);
+}
 
 int msgq_state_for(int32_t count) {
     if (count <= 0) return VESK_MSGQ_EMPTY;
@@ -82,9 +113,8 @@ bool msgq_take_locked(vesk_msgq *q, msgq_core *core, void **item, vesk_msgq_node
     vesk_msgq_node *node = q->head;
     if (node == nullptr || node->first >= node->end) return false;  // a broken chain: count untouched
     *item = node->items[node->first++];
-    q->count -= 1;
+    msgq_set_count(q, q->count - 1);
     q->state = msgq_state_for(q->count);
-    core->queued.store(q->count, std::memory_order_relaxed);
     if (node->first == node->end) {
         // Drained.  The tail is drained only when the queue is empty: a put
         // starts a new segment then.
@@ -200,7 +230,7 @@ VESK_API int vesk_msgq_put(vesk_msgq *q, void *item) {
     if (q == nullptr) return -1;
     msgq_core *core = msgq_core_of(q);
     if (core == nullptr) return -1;  // destroyed
-    vesk_mutex_lock(q->lock);
+    msgq_lock(q);
     if (q->state == VESK_MSGQ_FULL) {
         vesk_mutex_unlock(q->lock);
         return -1;
@@ -217,9 +247,8 @@ VESK_API int vesk_msgq_put(vesk_msgq *q, void *item) {
         tail = node;
     }
     tail->items[tail->end++] = item;
-    q->count += 1;
+    msgq_set_count(q, q->count + 1);
     q->state = msgq_state_for(q->count);
-    core->queued.store(q->count, std::memory_order_relaxed);
     bool wake = core->sleepers > 0;
     if (wake) core->sleepers -= 1;
     vesk_mutex_unlock(q->lock);
@@ -244,7 +273,7 @@ VESK_API void *vesk_msgq_get(vesk_msgq *q) {
     if (core == nullptr) return nullptr;  // destroyed
     void *item = nullptr;
     vesk_msgq_node *drained = nullptr;
-    vesk_mutex_lock(q->lock);
+    msgq_lock(q);
     if (msgq_take_locked(q, core, &item, &drained)) {
         vesk_mutex_unlock(q->lock);
         vesk_mem_free(drained);
@@ -259,16 +288,16 @@ VESK_API void *vesk_msgq_get(vesk_msgq *q) {
             // The next item usually comes very soon; sleeping would cost a
             // system call on both sides.  Poll the count without the mutex.
             vesk_mutex_unlock(q->lock);
-            while (polls < kMsgqPolls && core->queued.load(std::memory_order_relaxed) == 0 &&
+            while (polls < kMsgqPolls && msgq_peek_count(q) == 0 &&
                    !core->closing.load(std::memory_order_relaxed)) {
                 if (++polls > kMsgqBusyPolls) std::this_thread::yield();
             }
-            vesk_mutex_lock(q->lock);
+            msgq_lock(q);
         } else {
             core->sleepers += 1;
             vesk_mutex_unlock(q->lock);
             int rc = vesk_sem_wait(q->items);
-            vesk_mutex_lock(q->lock);
+            msgq_lock(q);
             if (rc != 0) {
                 // A broken semaphore: no post will ever reach this consumer.
                 if (core->sleepers > 0) core->sleepers -= 1;
@@ -285,10 +314,10 @@ VESK_API void *vesk_msgq_tryget(vesk_msgq *q) {
     if (q == nullptr) return nullptr;
     msgq_core *core = msgq_core_of(q);
     // Nothing queued: answered without the mutex.
-    if (core == nullptr || core->queued.load(std::memory_order_relaxed) == 0) return nullptr;
+    if (core == nullptr || msgq_peek_count(q) == 0) return nullptr;
     void *item = nullptr;
     vesk_msgq_node *drained = nullptr;
-    vesk_mutex_lock(q->lock);
+    msgq_lock(q);
     msgq_take_locked(q, core, &item, &drained);
     vesk_mutex_unlock(q->lock);
     vesk_mem_free(drained);

@@ -224,9 +224,11 @@ TEST(MessageQueue, DestroyAcceptsNullAndReleasesUndrainedNodes) {
     vesk_msgq q{};
     vesk_msgq_create(&q);
     // Two full segments and part of a third, then the first drained: queued
-    // and spare segments both; the leak checker of the sanitizer run watches them.
-    for (uintptr_t i = 1; i <= 2 * static_cast<uintptr_t>(msgq_segment_items) + 3; ++i) vesk_msgq_put(&q, as_item(i));
-    for (uintptr_t i = 1; i <= static_cast<uintptr_t>(msgq_segment_items); ++i) EXPECT_EQ(as_value(vesk_msgq_get(&q)), i);
+    // and spare segments both; the leak checker of the sanitizer run watches
+    // them.
+    const uintptr_t segment = static_cast<uintptr_t>(msgq_segment_items);
+    for (uintptr_t i = 1; i <= 2 * segment + 3; ++i) vesk_msgq_put(&q, as_item(i));
+    for (uintptr_t i = 1; i <= segment; ++i) EXPECT_EQ(as_value(vesk_msgq_get(&q)), i);
     EXPECT_EQ(msgq_spare_count(&q), 1);
     vesk_msgq_destroy(&q);
     EXPECT_EQ(msgq_spare_count(&q), 0);
