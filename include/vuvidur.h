@@ -262,10 +262,10 @@ VESK_API void vesk_ring_reset(vesk_ring *ring);
 /* A first-in, first-out queue of pointer-sized items between threads: any
  * number of producers and consumers.  Producers never block (a put is
  * appended at once or refused when full); consumers take with a blocking or a
- * non-blocking call.  The record is the caller's; the library allocates one
- * small node per queued item and releases it when the item is taken.  Items
- * are opaque: the queue never looks into them nor releases them.  Queue
- * non-NULL items: a NULL item cannot be told from "nothing taken". */
+ * non-blocking call.  The record is the caller's; the library keeps the items
+ * in segments of slots that it allocates and releases itself.  Items are
+ * opaque: the queue never looks into them nor releases them.  Queue non-NULL
+ * items: a NULL item cannot be told from "nothing taken". */
 
 #define VESK_MSGQ_NORMAL 0
 #define VESK_MSGQ_FULL 1
@@ -278,8 +278,8 @@ VESK_API void vesk_ring_reset(vesk_ring *ring);
 
 typedef struct vesk_msgq {
     vesk_mutex_cell *lock;  /* guards every other field */
-    vesk_sem_cell *items;   /* one unit per item not yet claimed by a consumer */
-    struct vesk_msgq_node *head, *tail;
+    vesk_sem_cell *items;   /* wakes consumers asleep in vesk_msgq_get */
+    struct vesk_msgq_node *head, *tail; /* oldest, newest segment; NULL: empty */
     int32_t count;
     int32_t state; /* VESK_MSGQ_NORMAL, VESK_MSGQ_FULL or VESK_MSGQ_EMPTY */
 } vesk_msgq;
@@ -287,20 +287,23 @@ typedef struct vesk_msgq {
 /* Makes `q` an empty queue: creates its mutex and semaphore, count 0, state
  * VESK_MSGQ_EMPTY.  NULL: nothing. */
 VESK_API void vesk_msgq_create(vesk_msgq *q);
-/* Destroys the mutex and the semaphore and releases their cells; nodes still
- * queued are released too, their items stay the caller's (drain the queue
- * first to get them back).  No consumer may be waiting in vesk_msgq_get.  The
- * record must be created anew before further use.  NULL: nothing. */
+/* Destroys the mutex and the semaphore and releases their cells; segments
+ * still queued are released too, their items stay the caller's (drain the
+ * queue first to get them back).  Consumers blocked in vesk_msgq_get are woken
+ * (they return NULL) and destroy returns once they have left the queue; no
+ * other call on the queue may start during destroy.  The record must be created
+ * anew before further use.  NULL: nothing. */
 VESK_API void vesk_msgq_destroy(vesk_msgq *q);
 /* Appends `item`: 0; -1 when the queue already holds VESK_MSGQ_MAX_ITEMS
- * (nothing appended, the item stays the caller's) or `q` is NULL.  Never
- * blocks on a full queue.  Items come out in the order in which their puts
- * took the queue's mutex. */
+ * (nothing appended, the item stays the caller's), or `q` is NULL or
+ * destroyed.  Never blocks on a full queue.  Items come out in the order in
+ * which their puts took the queue's mutex. */
 VESK_API int vesk_msgq_put(vesk_msgq *q, void *item);
 /* The number of queued items, read under the mutex; -1 for a NULL `q`. */
 VESK_API int vesk_msgq_count(vesk_msgq *q);
-/* Takes the oldest item, waiting as long as it takes; NULL only when the wait
- * on the semaphore failed (a destroyed queue) or `q` is NULL. */
+/* Takes the oldest item, waiting as long as it takes; NULL only when the
+ * queue is destroyed (before or during the wait), the wait on the semaphore
+ * failed, or `q` is NULL. */
 VESK_API void *vesk_msgq_get(vesk_msgq *q);
 /* Takes the oldest item if one is queued now; otherwise NULL at once. */
 VESK_API void *vesk_msgq_tryget(vesk_msgq *q);

@@ -5,10 +5,19 @@
 
 #include "vuvidur.h"
 
-// How many taken nodes a queue keeps for reuse by later puts; nodes taken
-// beyond this are released at once.
-constexpr int32_t msgq_spare_limit = 1024;
+// Items per storage segment: a segment (a link, two slot indices and the
+// slots) takes 1024 bytes.
+constexpr int32_t msgq_segment_items =
+    static_cast<int32_t>((1024 - sizeof(void *) - 2 * sizeof(int32_t)) / sizeof(void *));
 
-// The number of nodes that `q` keeps for reuse now, read under its mutex;
-// 0 for a queue without a lock (never created, or destroyed).
+// How many drained segments a queue keeps for reuse by later puts; segments
+// drained beyond this are released at once.
+constexpr int32_t msgq_spare_limit = 16;
+
+// The number of segments that `q` keeps for reuse now, read under its
+// mutex; 0 for a queue without a lock (never created, or destroyed).
 int32_t msgq_spare_count(vesk_msgq *q);
+
+// The number of consumers that `q`'s gets have registered to sleep and that
+// no put has woken yet, read under its mutex; 0 for a queue without a lock.
+int32_t msgq_sleeper_count(vesk_msgq *q);

@@ -29,6 +29,18 @@ constexpr size_t os_mutex_cell_size = sizeof(void *);
 // then reports a failed wait and unlock does nothing, as on a destroyed cell.
 vesk_mutex_cell *os_mutex_init_plain(void *storage);
 
+// Takes the cell's mutex if no thread holds it, without waiting: 0 when the
+// caller now holds it (also when its previous owner died holding it: the
+// mutex is handed over as vesk_mutex_lock hands it), -1 when another thread
+// holds it or the cell holds no mutex.
+int os_mutex_trylock(vesk_mutex_cell *cell);
+
+// One step of a busy wait: the processor's spin-wait hint where it has one
+// (x86 pause, Arm yield), which frees execution resources for a sibling
+// hardware thread and lets the core notice the end of the wait without a
+// penalty; nothing elsewhere.  Never enters the kernel.
+void os_cpu_relax(void);
+
 // Switches a socket to non-blocking mode: 0, or -1 on failure.
 int socket_set_nonblocking(vesk_socket_t s);
 

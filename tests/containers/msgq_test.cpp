@@ -148,26 +148,28 @@ TEST(MessageQueue, ManyProducersAndConsumersTakeEveryItemExactlyOnce) {
     EXPECT_EQ(taken.load(), total);
 }
 
-// Taken nodes are kept for later puts.  A reused node must leave the spare
-// stack (or it would be handed out twice and two items would share it), must
-// come back with a fresh `next` (or the chain would run into the stack), and
-// the stack must stop growing at its bound (or a queue that once held many
-// items would keep their memory until destroyed).
-TEST(MessageQueue, ReusedNodesKeepOrderAndTheSpareStackIsBounded) {
+// Drained segments are kept for later puts.  A reused segment must leave the
+// spare stack (or it would be handed out twice and two items would share its
+// slots), must come back with fresh slot indices and a fresh `next` (or old
+// items would reappear, or the chain would run into the stack), and the stack
+// must stop growing at its bound (or a queue that once held many items would
+// keep their memory until destroyed).
+TEST(MessageQueue, ReusedSegmentsKeepOrderAndTheSpareStackIsBounded) {
     Queue queue;
-    const uintptr_t many = 3 * static_cast<uintptr_t>(msgq_spare_limit) + 7;
+    const uintptr_t many = 3 * static_cast<uintptr_t>(msgq_spare_limit * msgq_segment_items) + 7;
     for (int round = 0; round < 3; ++round) {
         uintptr_t base = static_cast<uintptr_t>(round) * 1000000;
         for (uintptr_t i = 1; i <= many; ++i) ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(base + i)), 0);
-        // Every put of a round after the first found a spare node.
+        // Every put of a round after the first that needed a segment found a spare one.
         EXPECT_EQ(msgq_spare_count(&queue.q), 0);
         EXPECT_EQ(vesk_msgq_count(&queue.q), static_cast<int>(many));
         for (uintptr_t i = 1; i <= many; ++i) ASSERT_EQ(as_value(vesk_msgq_tryget(&queue.q)), base + i);
         EXPECT_EQ(vesk_msgq_tryget(&queue.q), nullptr);
         EXPECT_EQ(msgq_spare_count(&queue.q), msgq_spare_limit);
     }
-    // Short cycles around an almost empty queue: the same few nodes go round
-    // between the chain and the stack, and FIFO order holds throughout.
+    // Short cycles around an almost empty queue: the slots march through
+    // segment after segment, the queue emptying at every position, and FIFO
+    // order holds throughout.
     uintptr_t next_in = 1, next_out = 1;
     for (int step = 0; step < 10000; ++step) {
         for (int k = 0; k < 1 + step % 3; ++k) ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(next_in++)), 0);
@@ -175,11 +177,12 @@ TEST(MessageQueue, ReusedNodesKeepOrderAndTheSpareStackIsBounded) {
             ASSERT_EQ(as_value(vesk_msgq_get(&queue.q)), next_out++);
         }
         ASSERT_EQ(vesk_msgq_count(&queue.q), static_cast<int>(next_in - next_out));
+        ASSERT_EQ(queue.q.head == nullptr, next_in == next_out);
         ASSERT_LE(msgq_spare_count(&queue.q), msgq_spare_limit);
     }
     while (next_out < next_in) ASSERT_EQ(as_value(vesk_msgq_tryget(&queue.q)), next_out++);
     EXPECT_EQ(vesk_msgq_tryget(&queue.q), nullptr);
-    // A refused put takes no spare node with it.
+    // A refused put takes no spare segment with it.
     int32_t spares = msgq_spare_count(&queue.q);
     queue.q.state = VESK_MSGQ_FULL;
     EXPECT_EQ(vesk_msgq_put(&queue.q, as_item(1)), -1);
@@ -188,9 +191,9 @@ TEST(MessageQueue, ReusedNodesKeepOrderAndTheSpareStackIsBounded) {
 }
 
 // Many threads cycling a few items through a queue that never holds much:
-// nearly every put reuses a node that another thread's take just gave back.
-// Each item must come out exactly once; the sanitizer runs watch the nodes.
-TEST(MessageQueue, NodesReusedAcrossThreadsLoseAndDuplicateNothing) {
+// segments are drained and reused by whichever thread comes next.  Each item
+// must come out exactly once; the sanitizer runs watch the segments.
+TEST(MessageQueue, SegmentsReusedAcrossThreadsLoseAndDuplicateNothing) {
     const int threads_count = 4;
     const int rounds = sanitized() ? 2000 : 20000;
     Queue queue;
@@ -220,12 +223,13 @@ TEST(MessageQueue, DestroyAcceptsNullAndReleasesUndrainedNodes) {
     vesk_msgq_destroy(nullptr);
     vesk_msgq q{};
     vesk_msgq_create(&q);
-    vesk_msgq_put(&q, as_item(1));
-    vesk_msgq_put(&q, as_item(2));
-    vesk_msgq_put(&q, as_item(3));
-    EXPECT_EQ(as_value(vesk_msgq_get(&q)), 1u);  // its node becomes a spare
-    // The leak checker of the sanitizer run watches the queued and the spare
-    // nodes both.
+    // Two full segments and part of a third, then the first drained: queued
+    // and spare segments both; the leak checker of the sanitizer run watches
+    // them.
+    const uintptr_t segment = static_cast<uintptr_t>(msgq_segment_items);
+    for (uintptr_t i = 1; i <= 2 * segment + 3; ++i) vesk_msgq_put(&q, as_item(i));
+    for (uintptr_t i = 1; i <= segment; ++i) EXPECT_EQ(as_value(vesk_msgq_get(&q)), i);
+    EXPECT_EQ(msgq_spare_count(&q), 1);
     vesk_msgq_destroy(&q);
     EXPECT_EQ(msgq_spare_count(&q), 0);
     EXPECT_EQ(q.count, 0);
@@ -233,6 +237,105 @@ TEST(MessageQueue, DestroyAcceptsNullAndReleasesUndrainedNodes) {
     // A take from a destroyed queue fails instead of touching freed memory.
     EXPECT_EQ(vesk_msgq_tryget(&q), nullptr);
     EXPECT_EQ(vesk_msgq_get(&q), nullptr);
+    EXPECT_EQ(vesk_msgq_put(&q, as_item(4)), -1);
+}
+
+// Waits up to five seconds for `done`.
+template <typename Done>
+bool eventually(Done done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// Consumers asleep in get, then puts back to back: each put must wake one
+// sleeper, not only the put that finds the queue empty (the others' items
+// would sit in the queue while their consumers sleep on).
+TEST(MessageQueue, EveryPutWakesOneSleeperEvenWhenPutsComeBackToBack) {
+    const int consumers = 3;
+    Queue queue;
+    std::atomic<uintptr_t> sum{0};
+    std::atomic<int> returned{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < consumers; ++c) {
+        threads.emplace_back([&] {
+            sum += as_value(vesk_msgq_get(&queue.q));
+            returned += 1;
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return msgq_sleeper_count(&queue.q) == consumers; }));
+    for (uintptr_t i = 1; i <= consumers; ++i) ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(i)), 0);
+    EXPECT_TRUE(eventually([&] { return returned.load() == consumers; })) << returned.load() << " woke";
+    for (std::thread &thread : threads) thread.join();
+    EXPECT_EQ(sum.load(), 1u + 2u + 3u);
+    EXPECT_EQ(vesk_msgq_count(&queue.q), 0);
+}
+
+// A woken consumer can find its item already taken by a tryget: it must wait
+// on (not return NULL), and the next put must still wake it.  Then hand-offs
+// one at a time, with the producer pausing for varying times, so that the
+// consumer meets each put while polling, while registering and while asleep.
+TEST(MessageQueue, WokenConsumerWhoseItemWasTakenWaitsOnAndNoWakeUpIsLost) {
+    Queue queue;
+    int steals = 0;
+    // Whether the tryget beats the woken consumer is up to the scheduler:
+    // rounds go on until it has, a few times.
+    for (int round = 0; steals < 3 && round < 1000; ++round) {
+        std::atomic<void *> got{nullptr};
+        std::thread consumer([&] { got = vesk_msgq_get(&queue.q); });
+        ASSERT_TRUE(eventually([&] { return msgq_sleeper_count(&queue.q) == 1; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // asleep, slow to wake
+        ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(1)), 0);
+        void *stolen = vesk_msgq_tryget(&queue.q);
+        if (stolen != nullptr) {
+            steals += 1;
+            // Woken for nothing: it must go back to sleep, registered again.
+            EXPECT_TRUE(eventually([&] { return msgq_sleeper_count(&queue.q) == 1; })) << "round " << round;
+            ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(2)), 0);
+        }
+        EXPECT_TRUE(eventually([&] { return got.load() != nullptr; })) << "round " << round;
+        consumer.join();
+        EXPECT_EQ(as_value(got.load()), stolen != nullptr ? 2u : 1u);
+    }
+    EXPECT_GT(steals, 0);
+    const int handoffs = sanitized() ? 300 : 3000;
+    std::atomic<int> taken{0};
+    std::thread consumer([&] {
+        for (int i = 1; i <= handoffs; ++i) {
+            EXPECT_EQ(as_value(vesk_msgq_get(&queue.q)), static_cast<uintptr_t>(i));
+            taken = i;
+        }
+    });
+    for (int i = 1; i <= handoffs; ++i) {
+        if (i % 7 == 0) std::this_thread::sleep_for(std::chrono::microseconds(50 * (i % 5)));
+        for (int k = 0; k < i % 13; ++k) std::this_thread::yield();
+        ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(static_cast<uintptr_t>(i))), 0);
+        ASSERT_TRUE(eventually([&] { return taken.load() == i; })) << "hand-off " << i << " never arrived";
+    }
+    consumer.join();
+}
+
+// Destroy wakes the consumers blocked in get (NULL for each) and returns once
+// they have left, so none touches the released queue.
+TEST(MessageQueue, DestroyWakesConsumersBlockedInGet) {
+    const int consumers = 3;
+    vesk_msgq q{};
+    vesk_msgq_create(&q);
+    std::atomic<int> nulls{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < consumers; ++c) {
+        threads.emplace_back([&] {
+            if (vesk_msgq_get(&q) == nullptr) nulls += 1;
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return msgq_sleeper_count(&q) == consumers; }));
+    vesk_msgq_destroy(&q);
+    for (std::thread &thread : threads) thread.join();
+    EXPECT_EQ(nulls.load(), consumers);
+    EXPECT_EQ(q.lock, nullptr);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "os/os.h"
 #include "test_support.h"
 #include "vuvidur.h"
 
@@ -69,6 +70,33 @@ TEST(Mutex, AbandonedMutexGivesSixteenAndOwnership) {
     EXPECT_TRUE(acquired);
     EXPECT_EQ(vesk_mutex_lock(m.cell), 0) << "the mutex stays usable after the abandonment";
     vesk_mutex_unlock(m.cell);
+}
+
+// The queue's lock tries before it waits: a try must never take a mutex that
+// another thread holds, nor fail on a free one.
+TEST(Mutex, TrylockTakesOnlyAFreeMutexAndNeverWaits) {
+    alignas(void *) unsigned char storage[os_mutex_cell_size];
+    vesk_mutex_cell *plain = os_mutex_init_plain(storage);
+    MutexCell robust;
+    for (vesk_mutex_cell *cell : {plain, robust.cell}) {
+        ASSERT_EQ(os_mutex_trylock(cell), 0);
+        std::thread other([&] { EXPECT_EQ(os_mutex_trylock(cell), -1) << "taken while held elsewhere"; });
+        other.join();
+        vesk_mutex_unlock(cell);
+        std::thread again([&] {
+            EXPECT_EQ(os_mutex_trylock(cell), 0) << "refused although free";
+            vesk_mutex_unlock(cell);
+        });
+        again.join();
+    }
+    // Abandoned: handed over like a lock would hand it over.
+    std::thread owner([&] { ASSERT_EQ(os_mutex_trylock(robust.cell), 0); });
+    owner.join();
+    EXPECT_EQ(os_mutex_trylock(robust.cell), 0);
+    vesk_mutex_unlock(robust.cell);
+    vesk_mutex_destroy(plain);
+    EXPECT_EQ(os_mutex_trylock(plain), -1);
+    EXPECT_EQ(os_mutex_trylock(nullptr), -1);
 }
 
 TEST(Mutex, UnlockByANonOwnerIsNotReported) {

@@ -68,6 +68,24 @@ vesk_mutex_cell *os_mutex_init_plain(void *storage) {
     return new (storage) vesk_mutex_cell{posix_mutex_new_plain()};
 }
 
+int os_mutex_trylock(vesk_mutex_cell *cell) {
+    if (cell == nullptr || cell->mutex == nullptr) return -1;
+    int rc = pthread_mutex_trylock(cell->mutex);
+    if (rc == EOWNERDEAD) {
+        pthread_mutex_consistent(cell->mutex);  // held now, as after vesk_mutex_lock
+        return 0;
+    }
+    return rc == 0 ? 0 : -1;
+}
+
+void os_cpu_relax(void) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
 extern "C" {
 
 VESK_API vesk_mutex_cell *vesk_mutex_create(uint32_t tag1, uint32_t tag2) {

@@ -36,6 +36,15 @@ vesk_mutex_cell *os_mutex_init_plain(void *storage) {
     return new (storage) vesk_mutex_cell{CreateMutexA(nullptr, FALSE, nullptr)};
 }
 
+int os_mutex_trylock(vesk_mutex_cell *cell) {
+    if (cell == nullptr || cell->handle == nullptr) return -1;
+    DWORD rc = WaitForSingleObject(cell->handle, 0);
+    // An abandoned mutex is held by the caller now, as after vesk_mutex_lock.
+    return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED ? 0 : -1;
+}
+
+void os_cpu_relax(void) { YieldProcessor(); }
+
 extern "C" {
 
 VESK_API vesk_mutex_cell *vesk_mutex_create(uint32_t tag1, uint32_t tag2) {
