@@ -18,12 +18,8 @@
 // client and server sleep until there is something to do.  Only the measured
 // side's server runs; the others are stopped meanwhile.
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,15 +30,11 @@
 #include <string>
 #include <vector>
 
-#if __has_include(<event2/event.h>)
-#include <event2/buffer.h>
-#include <event2/bufferevent.h>
-#include <event2/event.h>
-#include <event2/listener.h>
-#define BENCH_HAVE_LIBEVENT 1
-#endif
+#include "net_common.h"
 
-#include "vuvidur.h"
+using bench::loopback;
+using bench::no_delay;
+using bench::send_all_many;
 
 namespace {
 
@@ -53,37 +45,13 @@ constexpr int kRing = 8 << 20;
 
 using Clock = std::chrono::steady_clock;
 
-sockaddr_in loopback(uint16_t port_net) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = port_net;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 // A poll of an engine channel that found nothing gives the processor away.
 void idle() { vesk_usleep(0); }
-
-// Both sides of both implementations turn Nagle's algorithm off, as a
-// request/response protocol would; the engine leaves socket options to its
-// users, who reach the socket with vesk_net_get_socket.
-void no_delay(int fd) {
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
 
 // ---- Engine echo server ------------------------------------------------------
 
 [[noreturn]] void engine_server(int report) {
-    if (vesk_net_init(kMaxConnections + 8, 1, 0, 1, kRing, 0, 0) != 0) _exit(2);
-    const int ch = vesk_net_channel_open();
-    sockaddr_in any = loopback(0);
-    const int listener = vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&any));
-    vesk_net_attach(listener, ch);
-    sockaddr_in bound{};
-    socklen_t len = sizeof bound;
-    getsockname(vesk_net_get_socket(listener), reinterpret_cast<sockaddr *>(&bound), &len);
-    (void)!write(report, &bound.sin_port, sizeof bound.sin_port);
+    const int ch = bench::start_engine_listener(kMaxConnections + 8, kRing, 0, report);
     std::vector<uint8_t> event(VESK_NET_MAX_RECORD);
     for (;;) {
         const int n = vesk_net_channel_read(ch, event.data());
@@ -107,110 +75,12 @@ void no_delay(int fd) {
     }
 }
 
-// Sends `count` messages of one slot with send_many until all are taken (or
-// the connection is gone), waiting briefly while earlier bytes are pending.
-void send_all_many(vesk_net_msg *const *msgs, int count) {
-    while (count > 0) {
-        const int taken = vesk_net_send_many(msgs, count);
-        if (taken < 0) return;
-        if (taken == 0) idle();
-        msgs += taken;
-        count -= taken;
-    }
-}
-
-// The batched server: sleep until events arrive, take them all, echo each
-// slot's run of frames with one call.
 [[noreturn]] void engine_batched_server(int report) {
-    if (vesk_net_init(kMaxConnections + 8, 1, 0, 1, kRing, 0, 0) != 0) _exit(2);
-    const int ch = vesk_net_channel_open();
-    sockaddr_in any = loopback(0);
-    const int listener = vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&any));
-    vesk_net_attach(listener, ch);
-    sockaddr_in bound{};
-    socklen_t len = sizeof bound;
-    getsockname(vesk_net_get_socket(listener), reinterpret_cast<sockaddr *>(&bound), &len);
-    (void)!write(report, &bound.sin_port, sizeof bound.sin_port);
-    std::vector<uint8_t> batch(64 * (2 + VESK_NET_MAX_RECORD));
-    std::vector<vesk_net_msg *> run;
-    int32_t run_slot = 0;
-    for (;;) {
-        if (vesk_net_channel_wait(ch, -1) != 1) continue;
-        const int n = vesk_net_channel_read_many(ch, batch.data(), static_cast<int>(batch.size()));
-        for (int at = 0; at < n;) {
-            uint16_t length;
-            std::memcpy(&length, batch.data() + at, 2);
-            uint8_t *event = batch.data() + at + 2;
-            at += 2 + length;
-            int32_t slot;
-            std::memcpy(&slot, event + 1, 4);
-            if (event[0] != VESK_EV_TCP_DATA || slot != run_slot) {
-                send_all_many(run.data(), static_cast<int>(run.size()));
-                run.clear();
-            }
-            if (event[0] == VESK_EV_TCP_DATA) {
-                run_slot = slot;
-                run.push_back(reinterpret_cast<vesk_net_msg *>(event));
-            } else if (event[0] == VESK_EV_ACCEPT) {
-                int32_t accepted;
-                std::memcpy(&accepted, event + 5, 4);
-                no_delay(vesk_net_get_socket(accepted));
-            } else if (event[0] == VESK_EV_CLOSED || event[0] == VESK_EV_FAILED) {
-                vesk_net_close(slot);
-            }
-        }
-        send_all_many(run.data(), static_cast<int>(run.size()));
-        run.clear();
-        run_slot = 0;
-    }
+    bench::serve_batched(bench::start_engine_listener(kMaxConnections + 8, kRing, 0, report));
 }
-
-// ---- libevent echo server ----------------------------------------------------
 
 #ifdef BENCH_HAVE_LIBEVENT
-// The size of the whole frame at the front of `in`, or 0 while it is not
-// all there.
-size_t whole_frame(evbuffer *in) {
-    uint8_t header[3];
-    if (evbuffer_copyout(in, header, 3) < 3) return 0;
-    const int length = static_cast<int16_t>(header[1] | header[2] << 8);
-    const size_t size = 3 + static_cast<size_t>(length > 0 ? length : 0);
-    return evbuffer_get_length(in) < size ? 0 : size;
-}
-
-void echo_read(bufferevent *bev, void *) {
-    evbuffer *in = bufferevent_get_input(bev);
-    // Whole frames go back as they stand.
-    while (const size_t size = whole_frame(in)) {
-        evbuffer_remove_buffer(in, bufferevent_get_output(bev), size);
-    }
-}
-
-void echo_event(bufferevent *bev, short what, void *) {
-    if (what & (BEV_EVENT_EOF | BEV_EVENT_ERROR)) bufferevent_free(bev);
-}
-
-void echo_accept(evconnlistener *listener, evutil_socket_t fd, sockaddr *, int, void *) {
-    event_base *base = evconnlistener_get_base(listener);
-    no_delay(fd);
-    bufferevent *bev = bufferevent_socket_new(base, fd, BEV_OPT_CLOSE_ON_FREE);
-    bufferevent_setcb(bev, echo_read, nullptr, echo_event, nullptr);
-    bufferevent_enable(bev, EV_READ | EV_WRITE);
-}
-
-[[noreturn]] void libevent_server(int report) {
-    event_base *base = event_base_new();
-    sockaddr_in any = loopback(0);
-    evconnlistener *listener = evconnlistener_new_bind(
-        base, echo_accept, nullptr, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, 64,
-        reinterpret_cast<sockaddr *>(&any), sizeof any);
-    sockaddr_in bound{};
-    socklen_t len = sizeof bound;
-    getsockname(evconnlistener_get_fd(listener), reinterpret_cast<sockaddr *>(&bound), &len);
-    (void)!write(report, &bound.sin_port, sizeof bound.sin_port);
-    event_base_dispatch(base);
-    _exit(0);
-}
+[[noreturn]] void libevent_server(int report) { bench::serve_libevent(report, 64); }
 #endif
 
 // ---- Clients -------------------------------------------------------------------
@@ -375,7 +245,7 @@ private:
     static void on_read(bufferevent *bev, void *arg) {
         auto *conn = static_cast<Conn *>(arg);
         evbuffer *in = bufferevent_get_input(bev);
-        while (const size_t size = whole_frame(in)) {
+        while (const size_t size = bench::whole_frame(in)) {
             evbuffer_drain(in, size);
             --conn->owner->remaining_;
             (*conn->owner->on_echo_)(conn->index);
@@ -466,29 +336,15 @@ void throughput(benchmark::State &state, Side side, int connections, int payload
     state.SetBytesProcessed(echoed * payload * 2);
 }
 
-pid_t fork_server(void (*serve)(int), uint16_t *port) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        serve(fds[1]);
-    }
-    close(fds[1]);
-    if (read(fds[0], port, sizeof *port) != sizeof *port) *port = 0;
-    close(fds[0]);
-    return pid;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
     // Servers first, before this process starts any thread.
     std::vector<pid_t> servers;
-    servers.push_back(g_server[0] = fork_server(engine_server, &g_engine_port));
-    servers.push_back(g_server[1] = fork_server(engine_batched_server, &g_batched_port));
+    servers.push_back(g_server[0] = bench::fork_server(engine_server, &g_engine_port));
+    servers.push_back(g_server[1] = bench::fork_server(engine_batched_server, &g_batched_port));
 #ifdef BENCH_HAVE_LIBEVENT
-    servers.push_back(g_server[2] = fork_server(libevent_server, &g_libevent_port));
+    servers.push_back(g_server[2] = bench::fork_server(libevent_server, &g_libevent_port));
     const std::vector<std::pair<const char *, Side>> sides = {
         {"engine", Side::engine}, {"batched", Side::batched}, {"libevent", Side::libevent}};
 #else

@@ -15,13 +15,9 @@
 // with listen() on the listener's socket): with the engine's default of 5, a
 // client connecting faster than a busy machine schedules the server loses
 // SYNs, and each loss costs a one-second retransmission on either server.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -32,15 +28,10 @@
 #include <string>
 #include <vector>
 
-#if __has_include(<event2/event.h>)
-#include <event2/buffer.h>
-#include <event2/bufferevent.h>
-#include <event2/event.h>
-#include <event2/listener.h>
-#define BENCH_HAVE_LIBEVENT 1
-#endif
+#include "net_common.h"
 
-#include "vuvidur.h"
+using bench::loopback;
+using bench::no_delay;
 
 namespace {
 
@@ -49,19 +40,6 @@ constexpr int kRoundTrips = 5000;
 constexpr int kBacklog = 4096;  // the system's usual limit (net.core.somaxconn)
 using Clock = std::chrono::steady_clock;
 
-sockaddr_in loopback(uint16_t port_net) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = port_net;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-void no_delay(int fd) {
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
 void raise_descriptor_limit() {
     rlimit r{};
     getrlimit(RLIMIT_NOFILE, &r);
@@ -69,98 +47,18 @@ void raise_descriptor_limit() {
     setrlimit(RLIMIT_NOFILE, &r);
 }
 
-// The engine server, in the recommended form: wait, read many, send many.
+// The engine's server in the recommended loop: wait, read many, send many.
 [[noreturn]] void engine_server(int report) {
     raise_descriptor_limit();
-    if (vesk_net_init(kMostIdle + 64, 1, 0, 1, 8 << 20, 0, 0) != 0) _exit(2);
-    const int ch = vesk_net_channel_open();
-    sockaddr_in any = loopback(0);
-    const int listener = vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&any));
-    vesk_net_attach(listener, ch);
-    listen(vesk_net_get_socket(listener), kBacklog);
-    sockaddr_in bound{};
-    socklen_t len = sizeof bound;
-    getsockname(vesk_net_get_socket(listener), reinterpret_cast<sockaddr *>(&bound), &len);
-    (void)!write(report, &bound.sin_port, sizeof bound.sin_port);
-    std::vector<uint8_t> batch(64 * (2 + VESK_NET_MAX_RECORD));
-    for (;;) {
-        if (vesk_net_channel_wait(ch, -1) != 1) continue;
-        const int n = vesk_net_channel_read_many(ch, batch.data(), static_cast<int>(batch.size()));
-        for (int at = 0; at < n;) {
-            uint16_t length;
-            std::memcpy(&length, batch.data() + at, 2);
-            uint8_t *event = batch.data() + at + 2;
-            at += 2 + length;
-            int32_t slot;
-            std::memcpy(&slot, event + 1, 4);
-            if (event[0] == VESK_EV_TCP_DATA) {
-                auto *msg = reinterpret_cast<vesk_net_msg *>(event);
-                while (vesk_net_send_many(&msg, 1) == 0) vesk_usleep(0);
-            } else if (event[0] == VESK_EV_ACCEPT) {
-                int32_t accepted;
-                std::memcpy(&accepted, event + 5, 4);
-                no_delay(vesk_net_get_socket(accepted));
-            } else if (event[0] == VESK_EV_CLOSED || event[0] == VESK_EV_FAILED) {
-                vesk_net_close(slot);
-            }
-        }
-    }
+    bench::serve_batched(bench::start_engine_listener(kMostIdle + 64, 8 << 20, kBacklog, report));
 }
 
 #ifdef BENCH_HAVE_LIBEVENT
-void echo_read(bufferevent *bev, void *) {
-    evbuffer *in = bufferevent_get_input(bev);
-    for (;;) {
-        uint8_t header[3];
-        if (evbuffer_copyout(in, header, 3) < 3) return;
-        const int length = static_cast<int16_t>(header[1] | header[2] << 8);
-        const size_t size = 3 + static_cast<size_t>(length > 0 ? length : 0);
-        if (evbuffer_get_length(in) < size) return;
-        evbuffer_remove_buffer(in, bufferevent_get_output(bev), size);
-    }
-}
-
-void echo_event(bufferevent *bev, short what, void *) {
-    if (what & (BEV_EVENT_EOF | BEV_EVENT_ERROR)) bufferevent_free(bev);
-}
-
-void echo_accept(evconnlistener *listener, evutil_socket_t fd, sockaddr *, int, void *) {
-    no_delay(fd);
-    bufferevent *bev =
-        bufferevent_socket_new(evconnlistener_get_base(listener), fd, BEV_OPT_CLOSE_ON_FREE);
-    bufferevent_setcb(bev, echo_read, nullptr, echo_event, nullptr);
-    bufferevent_enable(bev, EV_READ | EV_WRITE);
-}
-
 [[noreturn]] void libevent_server(int report) {
     raise_descriptor_limit();
-    event_base *base = event_base_new();
-    sockaddr_in any = loopback(0);
-    evconnlistener *listener = evconnlistener_new_bind(
-        base, echo_accept, nullptr, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, kBacklog,
-        reinterpret_cast<sockaddr *>(&any), sizeof any);
-    sockaddr_in bound{};
-    socklen_t len = sizeof bound;
-    getsockname(evconnlistener_get_fd(listener), reinterpret_cast<sockaddr *>(&bound), &len);
-    (void)!write(report, &bound.sin_port, sizeof bound.sin_port);
-    event_base_dispatch(base);
-    _exit(0);
+    bench::serve_libevent(report, kBacklog);
 }
 #endif
-
-pid_t fork_server(void (*serve)(int), uint16_t *port) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        serve(fds[1]);
-    }
-    close(fds[1]);
-    if (read(fds[0], port, sizeof *port) != sizeof *port) *port = 0;
-    close(fds[0]);
-    return pid;
-}
 
 // Processor seconds and context switches of every thread of a process.
 struct Usage {
@@ -270,7 +168,7 @@ int main() {
     std::vector<std::pair<pid_t, uint16_t>> running;
     for (const Server &s : servers) {
         uint16_t port = 0;
-        const pid_t pid = fork_server(s.serve, &port);
+        const pid_t pid = bench::fork_server(s.serve, &port);
         running.emplace_back(pid, port);
     }
     for (int idle_count : {0, 1000, kMostIdle}) {
