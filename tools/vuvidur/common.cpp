@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cctype>
@@ -52,6 +53,11 @@ vuvidur::Address local_address(const vuvidur::Slot &slot) {
     return a;
 }
 
+void no_delay(const vuvidur::Slot &slot) {
+    const int on = 1;
+    setsockopt(slot.socket(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 vuvidur::EngineConfig client_engine() {
     vuvidur::EngineConfig c;
     c.slots = 8;
@@ -88,6 +94,7 @@ vuvidur::Slot connect_framed(vuvidur::Channel &channel, const vuvidur::Address &
             connected = true;
         }
     }
+    no_delay(slot);
     return slot;
 }
 

@@ -100,6 +100,7 @@ int run_listen(const listen_options &o) {
     const auto handle = [&](const vuvidur::Event &event) {
         if (const auto *a = std::get_if<vuvidur::Accepted>(&event)) {
             connections[a->slot] = {vuvidur::Slot::adopt(a->slot), a->peer};
+            no_delay(connections[a->slot].slot);
             print_line(describe(a->slot, "accepted", &a->peer));
         } else if (const auto *d = std::get_if<vuvidur::TcpData>(&event)) {
             print_line(describe_data(d->slot, "tcp", d->peer, d->payload, o.hex));

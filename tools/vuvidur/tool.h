@@ -30,6 +30,9 @@ using bytes = std::vector<std::byte>;
 vuvidur::Address resolve(const std::string &host_port, bool allow_port_zero = false);
 // The address the slot's socket is bound to.
 vuvidur::Address local_address(const vuvidur::Slot &slot);
+// Sends small frames at once instead of holding them for an acknowledgement
+// (Nagle's algorithm), which would add up to ~40 ms to pipelined round trips.
+void no_delay(const vuvidur::Slot &slot);
 // The engine tables of a client command (send, probe, ping).
 vuvidur::EngineConfig client_engine();
 // Opens a framed TCP connection on `channel`, waiting up to `timeout` for it.
