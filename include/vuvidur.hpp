@@ -1157,6 +1157,9 @@ public:
             detail::fail("vesk_envelope_encrypt", out_length, errc::failed);
         return out;
     }
+    // The data.  A wrong key or damaged data throws envelope_not_zero, or
+    // envelope_no_room when the garbled header announces more padding than
+    // a short envelope holds.
     std::vector<std::byte> open(std::span<const std::byte> cipher) const {
         const int n = detail::length_for("vesk_envelope_decrypt", cipher.size());
         std::vector<std::byte> out(cipher.size());

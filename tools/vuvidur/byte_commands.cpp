@@ -79,7 +79,10 @@ int run_seal(const std::string &key_hex, bool seal) {
         write_stdout(envelope.open(in));
     } catch (const vuvidur::error &e) {
         const auto code = static_cast<vuvidur::errc>(e.code().value());
-        const std::string why = code == vuvidur::errc::envelope_not_zero ? "wrong key or damaged data"
+        // A header garbled by a wrong key may announce more padding than the
+        // envelope holds (no room), or leave the trailing bytes non-zero.
+        const std::string why = code == vuvidur::errc::envelope_not_zero || code == vuvidur::errc::envelope_no_room
+                                    ? "wrong key or damaged data"
                                 : code == vuvidur::errc::envelope_bad_input
                                     ? "not an envelope (" + std::to_string(in.size()) +
                                           " bytes: an envelope is a multiple of 8, at least 16)"
