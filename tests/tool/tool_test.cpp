@@ -155,8 +155,8 @@ private:
     std::size_t read_ = 0;
 };
 
-// A loopback port that nothing listens on (TCP and UDP).
-std::string unused_address() {
+// A TCP socket bound to a free loopback port, and that port's address.
+std::pair<int, std::string> loopback_socket() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -164,8 +164,14 @@ std::string unused_address() {
     socklen_t len = sizeof a;
     bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
     getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    return {fd, "127.0.0.1:" + std::to_string(ntohs(a.sin_port))};
+}
+
+// A loopback port that nothing listens on (TCP and UDP).
+std::string unused_address() {
+    const auto [fd, where] = loopback_socket();
     close(fd);
-    return "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    return where;
 }
 
 vv::Address port_of(const vv::Slot &slot) {
@@ -267,18 +273,11 @@ TEST(Tool, TalksToTheLibrarysOwnEngine) {
 
 TEST(Tool, PeerThatClosesMidFrameIsOneLineAndStatusOne) {
     // A plain server that answers with half a frame and closes.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    const auto [fd, where] = loopback_socket();
     listen(fd, 4);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
     const timeval patience{10, 0};  // accept gives up, so that a tool that never came cannot hang the test
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    const std::string where = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-    std::thread server([fd] {
+    std::thread server([fd = fd] {
         for (int i = 0; i < 2; ++i) {
             const int c = accept(fd, nullptr, nullptr);
             char buf[4096];

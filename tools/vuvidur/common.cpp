@@ -98,6 +98,14 @@ vuvidur::Slot connect_framed(vuvidur::Channel &channel, const vuvidur::Address &
     return slot;
 }
 
+std::optional<failure> connection_ended(const vuvidur::Event &event, const vuvidur::Address &to,
+                                          std::size_t received, std::size_t expected) {
+    const bool closed = std::holds_alternative<vuvidur::Closed>(event);
+    if (!closed && !std::holds_alternative<vuvidur::Failed>(event)) return std::nullopt;
+    return failure("connection " + std::string(closed ? "closed by " : "failed with ") + to.to_string() +
+                   " after " + std::to_string(received) + " of " + std::to_string(expected) + " replies");
+}
+
 bytes read_stdin() {
     bytes all;
     std::byte chunk[65536];

@@ -156,13 +156,8 @@ int run_send(const send_options &o) {
         } else if (const auto *u = std::get_if<vuvidur::UdpData>(&*event)) {
             if (u->peer != to) continue;  // not from the peer we sent to
             print_line(printable(u->payload, o.hex));
-        } else if (std::holds_alternative<vuvidur::Closed>(*event) ||
-                   std::holds_alternative<vuvidur::Failed>(*event)) {
-            throw failure("connection " +
-                          std::string(std::holds_alternative<vuvidur::Closed>(*event) ? "closed by "
-                                                                                      : "failed with ") +
-                          to.to_string() + " after " + std::to_string(received) + " of " +
-                          std::to_string(expected) + " replies");
+        } else if (const auto ended = connection_ended(*event, to, received, expected)) {
+            throw *ended;
         } else {
             continue;
         }

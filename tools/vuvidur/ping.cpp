@@ -63,13 +63,8 @@ int run_ping(const ping_options &o) {
             if (!std::equal(d->payload.begin(), d->payload.end(), want.begin(), want.end()))
                 throw failure("reply " + std::to_string(i + 1) + " differs from the frame sent");
             round_trips.push_back(clock::now() - sent_at[i]);
-        } else if (std::holds_alternative<vuvidur::Closed>(event) ||
-                   std::holds_alternative<vuvidur::Failed>(event)) {
-            throw failure("connection " +
-                          std::string(std::holds_alternative<vuvidur::Closed>(event) ? "closed by "
-                                                                                     : "failed with ") +
-                          to.to_string() + " after " + std::to_string(round_trips.size()) + " of " +
-                          std::to_string(count) + " replies");
+        } else if (const auto ended = connection_ended(event, to, round_trips.size(), count)) {
+            throw *ended;
         }
     };
     while (round_trips.size() < count) {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -40,6 +41,11 @@ vuvidur::Slot connect_framed(vuvidur::Channel &channel, const vuvidur::Address &
                              std::chrono::milliseconds timeout);
 // Waits until `channel` has an event or `deadline` passes: false on time out.
 bool wait_until(vuvidur::Channel &channel, clock::time_point deadline);
+
+// The failure for a Closed or Failed event of the connection to `to` before
+// all `expected` replies came; nothing for any other event.
+std::optional<failure> connection_ended(const vuvidur::Event &event, const vuvidur::Address &to,
+                                          std::size_t received, std::size_t expected);
 
 // --- text and streams (common.cpp) ---
 // Every byte of standard input.
