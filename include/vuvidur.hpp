@@ -836,6 +836,8 @@ public:
     }
     // Calls each(const Event &) for every whole event that one batch takes
     // (vesk_net_channel_read_many): the number of events, 0 when empty.
+    // The batch is taken from the channel before the first call: when `each`
+    // throws, the events after it in the batch are dropped.
     template <class F>
     std::size_t read_many(F &&each) {
         std::byte *batch = buffer(batch_size);
