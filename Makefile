@@ -1,11 +1,11 @@
 # Vuvidur: the commands a developer and CI use.  CMake + Ninja do the work.
 #   make test       build and run the whole GoogleTest suite
-#   make demo       build and run the end-to-end demonstration
+#   make demo       build and run the end-to-end demonstration (the library, then the vuvidur tool)
 #   make sanitize   the suite under ASan+UBSan, then under TSan
 #   make bench      build and run the benchmarks (Release)
 #   make fuzz       build the libFuzzer targets and run each for FUZZ_SECONDS
 #   make windows-test  cross-build the Windows i686 DLL and its suite, run them under Wine
-#   make install    install the library, header, pkg-config file and CMake package into PREFIX
+#   make install    install the library, headers, tool, pkg-config file and CMake package into PREFIX
 #   make package    build the Debian package (build-pkg/packages/)
 #   make consumers  build and run programs that use the installed library, the package
 #                   and the source tree, each the way the README shows
@@ -37,6 +37,7 @@ test: build
 
 demo: build
 	cd build/examples && ./demo
+	sh examples/demo/tool.sh build/bin/vuvidur
 
 install: build
 	$(CMAKE) --install build --prefix $(PREFIX)

@@ -1,5 +1,7 @@
 # Install rules: what another project needs to use Vuvidur.
-#   include/vuvidur.h
+#   include/vuvidur.h, include/vuvidur.hpp (the C++20 face)
+#   bin/vuvidur                        the command-line tool, when built (VESK_TOOLS)
+#   share/man/man1/vuvidur.1           its manual page
 #   lib/libvuvidur.so{,.1,.1.0.0}      (Windows: bin/vuvidur.dll, lib/libvuvidur.dll.a)
 #   lib/libvuvidur.a                   with VESK_STATIC
 #   lib/pkgconfig/vuvidur.pc           pkg-config: vuvidur
@@ -18,7 +20,12 @@ install(TARGETS ${vesk_installed_targets}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/vuvidur.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/vuvidur.h ${PROJECT_SOURCE_DIR}/include/vuvidur.hpp
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET vuvidur_tool)
+  install(TARGETS vuvidur_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/vuvidur/vuvidur.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # CMake package.  The files locate the prefix from where they are installed,

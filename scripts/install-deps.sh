@@ -8,7 +8,7 @@
 # Nothing is done when every package is there (or on a machine without dpkg).
 set -eu
 
-core="cmake ninja-build g++ make pkg-config googletest libgtest-dev zlib1g-dev lighttpd"
+core="cmake ninja-build g++ make pkg-config googletest libgtest-dev zlib1g-dev lighttpd libcli11-dev"
 package="dpkg-dev file"
 extra="clang libclang-rt-14-dev libbenchmark-dev libevent-dev curl
        g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386"

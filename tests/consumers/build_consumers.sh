@@ -29,7 +29,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 # A project directory with the consumer sources and, optionally, a CMakeLists.txt.
 project() {
   mkdir -p "$work/$1"
-  cp "$here/app.c" "$here/app.cpp" "$work/$1/"
+  cp "$here/app.c" "$here/app.cpp" "$here/app_hpp.cpp" "$work/$1/"
   if [ $# -gt 1 ]; then cp "$here/$2/CMakeLists.txt" "$work/$1/"; fi
   echo "$work/$1"
 }
@@ -67,6 +67,13 @@ check_readme() {
     cmp -s "$work/snippet" "$here/$f" ||
       { diff -u "$here/$f" "$work/snippet" || true; fail "README.md does not show tests/consumers/$f as it is"; }
   done
+  # The C++ example is built with the tree (examples/).
+  awk '$0 == "<!-- examples/echo.cpp -->" { found = 1; next }
+       found == 1 && /^```/ { found = 2; next }
+       found == 2 && /^```/ { exit }
+       found == 2 { print }' "$repo/README.md" >"$work/snippet"
+  cmp -s "$work/snippet" "$repo/examples/echo.cpp" ||
+    { diff -u "$repo/examples/echo.cpp" "$work/snippet" || true; fail "README.md does not show examples/echo.cpp as it is"; }
   echo "README snippets: the files built below"
 }
 
@@ -74,7 +81,7 @@ if [ "${1:-}" = "--windows" ]; then
   build=$2
   prefix=$work/prefix
   cmake --install "$build" --prefix "$prefix" >/dev/null
-  for f in bin/vuvidur.dll lib/libvuvidur.dll.a include/vuvidur.h lib/pkgconfig/vuvidur.pc \
+  for f in bin/vuvidur.dll lib/libvuvidur.dll.a include/vuvidur.h include/vuvidur.hpp lib/pkgconfig/vuvidur.pc \
            lib/cmake/Vuvidur/VuvidurConfig.cmake; do
     [ -f "$prefix/$f" ] || fail "the Windows install lacks $f"
   done
@@ -86,13 +93,16 @@ if [ "${1:-}" = "--windows" ]; then
     $cc -o "$dir/app_$lang.exe" "$dir/app.$lang" -I"$prefix/include" -static "$prefix/lib/libvuvidur.dll.a" ||
       fail "building app.$lang against the import library"
   done
+  # The C++ face is portable C++20 over the same import library.
+  i686-w64-mingw32-g++-posix -std=c++20 -o "$dir/app_hpp.exe" "$dir/app_hpp.cpp" -I"$prefix/include" -static \
+    "$prefix/lib/libvuvidur.dll.a" || fail "building app_hpp.cpp against the import library"
   # The import library binds the functions by ordinal, the extensions (1001 on) included.
   i686-w64-mingw32-objdump -p "$dir/app_c.exe" | sed -n '/DLL Name: vuvidur.dll/,/^$/p' >"$work/imports"
   grep -Eq '[[:space:]]1004[[:space:]]+<none>' "$work/imports" ||
     { cat "$work/imports"; fail "vesk_version is not imported by ordinal 1004"; }
   if grep -q 'vesk_' "$work/imports"; then cat "$work/imports"; fail "functions imported by name"; fi
   export VESK_WINEPREFIX="$build/wineprefix"
-  for p in app_c.exe app_cpp.exe; do
+  for p in app_c.exe app_cpp.exe app_hpp.exe; do
     (cd "$dir" && "$repo/cmake/wine-run.sh" "./$p") </dev/null || fail "$p under Wine"
   done
   echo "consumers: Windows import library and header: passed"
@@ -100,6 +110,7 @@ if [ "${1:-}" = "--windows" ]; then
 fi
 
 pkg=${1:?usage: build_consumers.sh PKG_BUILD_DIR | --windows WIN32_BUILD_DIR}
+version=$(sed -n 's/^#define VESK_VERSION_STRING "\(.*\)"$/\1/p' "$repo/include/vuvidur.h")
 check_readme
 
 # 1. An installed prefix.
@@ -116,10 +127,19 @@ done
 [ "$(readlink "$libdir/libvuvidur.so.1")" = libvuvidur.so.1.0.0 ] || fail "libvuvidur.so.1 does not point at libvuvidur.so.1.0.0"
 readelf -d "$libdir/libvuvidur.so.1.0.0" | grep -q 'SONAME.*\[libvuvidur\.so\.1\]' || fail "SONAME is not libvuvidur.so.1"
 
+# The tool and the C++ face come with the library.
+for f in include/vuvidur.hpp bin/vuvidur share/man/man1/vuvidur.1; do
+  [ -e "$prefix/$f" ] || fail "the install lacks $f"
+done
+"$prefix/bin/vuvidur" version | grep -qx "vuvidur $version (library $version)" ||
+  fail "the installed tool does not run with the installed library"
+
 echo "== pkg-config"
 dir=$(project pkg-config)
 (cd "$dir" && PKG_CONFIG_PATH="$pcdir" sh "$here/pkg-config.sh") || fail "the pkg-config commands"
-run "$dir" app_c app_cpp app_static
+(cd "$dir" && c++ -std=c++20 app_hpp.cpp -o app_hpp $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs vuvidur) \
+  -Wl,-rpath,"$libdir") || fail "building app_hpp.cpp against the installed vuvidur.hpp"
+run "$dir" app_c app_cpp app_static app_hpp
 needs_shared_library "$dir/app_c" yes
 needs_shared_library "$dir/app_static" no
 
@@ -150,6 +170,10 @@ dir=$(project deb-pkg-config)
 (cd "$dir" && PKG_CONFIG_SYSROOT_DIR="$root" PKG_CONFIG_PATH="$rootlib/pkgconfig" sh "$here/pkg-config.sh") ||
   fail "the pkg-config commands against the package"
 LD_LIBRARY_PATH=$rootlib run "$dir" app_c app_cpp app_static
+# The package's tool finds the package's library by its run path.
+"$root/usr/bin/vuvidur" version | grep -qx "vuvidur $version (library $version)" ||
+  fail "the packaged tool does not run with the packaged library"
+[ -f "$root/usr/include/vuvidur.hpp" ] || fail "the package lacks vuvidur.hpp"
 
 echo "== add_subdirectory"
 dir=$(project add_subdirectory add_subdirectory)

@@ -1,0 +1,320 @@
+// The C++ face (vuvidur.hpp): each owner through its life, moved-from and
+// failure paths included, the error type, the byte helpers, and an engine
+// exchange written with the layer alone.
+// test-platform: POSIX (a listener's port from getsockname, /proc/self/exe)
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "vuvidur.hpp"
+
+namespace vv = vuvidur;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Runs `f`, expecting a vuvidur::error from `call` with `code`.
+template <class F>
+void expect_error(F &&f, const char *call, vv::errc code) {
+    try {
+        f();
+        ADD_FAILURE() << "no error from " << call;
+    } catch (const vv::error &e) {
+        EXPECT_STREQ(e.call(), call);
+        EXPECT_EQ(e.code(), code) << e.what();
+        EXPECT_NE(std::string(e.what()).find(std::string(vv::name_of(code))), std::string::npos) << e.what();
+    }
+}
+
+vv::Address bound_address(const vv::Slot &slot) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(slot.socket(), reinterpret_cast<sockaddr *>(&a), &len);
+    return vv::Address{{127, 0, 0, 1}, ntohs(a.sin_port)};
+}
+
+// The next event of a channel within 3 s, or a test failure.
+vv::Event next(vv::Channel &ch) {
+    EXPECT_TRUE(ch.wait(3000ms));
+    auto e = ch.read();
+    if (!e) throw std::runtime_error("no event");
+    return *e;
+}
+
+}  // namespace
+
+TEST(CxxLayer, ErrorCarriesTheCallTheResultAndItsHeaderName) {
+    try {
+        vv::Engine bad(vv::EngineConfig{0, 1, 0, 1, 1 << 16});
+        FAIL() << "an engine of no slots was set up";
+    } catch (const std::system_error &e) {  // catchable as the standard type
+        const auto &v = dynamic_cast<const vv::error &>(e);
+        EXPECT_STREQ(v.call(), "vesk_net_init");
+        EXPECT_EQ(v.result(), -1);
+        EXPECT_EQ(v.name(), "VESK_NET_BAD_ARGUMENT");
+        EXPECT_EQ(e.code(), vv::errc::net_bad_argument);
+        EXPECT_STREQ(e.code().category().name(), "vuvidur");
+        EXPECT_EQ(std::string(e.what()), "vesk_net_init returned -1: VESK_NET_BAD_ARGUMENT: "
+                                         "number out of range, wrong type or state");
+    }
+    // Codes that share a value in the header keep their own names.
+    EXPECT_NE(vv::make_error_code(vv::errc::net_send_pending), vv::make_error_code(vv::errc::net_peers_full));
+    EXPECT_EQ(vv::name_of(vv::errc::auth_expired), "VESK_AUTH_EXPIRED");
+}
+
+TEST(CxxLayer, MutexAndThreadsCountUnderLockGuardAndUniqueLock) {
+    vv::Mutex mutex;
+    int counter = 0;
+    auto add = [&] {
+        for (int i = 0; i < 10000; ++i) {
+            std::lock_guard<vv::Mutex> guard(mutex);
+            std::unique_lock<vv::Mutex> again(mutex);  // recursive
+            ++counter;
+        }
+    };
+    vv::Thread a(add);
+    vv::Thread b(std::move(a));  // the moved-from thread owns nothing
+    EXPECT_FALSE(a.joinable());
+    vv::Thread c([owned = std::make_unique<int>(1), &add] { add(); });  // move-only callable
+    EXPECT_NE(b.id(), 0u);
+    b.join();
+    c.join();
+    EXPECT_EQ(counter, 20000);
+    expect_error([&] { b.join(); }, "vesk_thread_destroy", vv::errc::invalid_argument);
+
+    vv::Mutex moved(std::move(mutex));
+    expect_error([&] { mutex.lock(); }, "vesk_mutex_lock", vv::errc::failed);
+}
+
+TEST(CxxLayer, ThreadThatDoesNotEndIsTerminatedAndJoinSaysSo) {
+    std::atomic<bool> started{false};
+    vv::Thread t([&] {
+        started = true;
+        for (;;) {
+        }
+    });
+    while (!started) vesk_usleep(1000);
+    expect_error([&] { t.join(); }, "vesk_thread_destroy", vv::errc::thread_terminated);
+    EXPECT_FALSE(t.joinable());
+}
+
+TEST(CxxLayer, SemaphoreCountsAndRefusesANegativeStart) {
+    vv::Semaphore s(1);
+    EXPECT_TRUE(s.try_wait());
+    EXPECT_FALSE(s.try_wait());
+    s.post();
+    s.wait();
+    expect_error([] { vv::Semaphore bad(-1); }, "vesk_sem_create", vv::errc::not_created);
+}
+
+TEST(CxxLayer, RingOwnsItsStorageThroughMoves) {
+    vv::Ring ring(8);  // stores 7
+    ASSERT_TRUE(ring.write(vv::as_bytes("abcde")));
+    EXPECT_FALSE(ring.write(vv::as_bytes("fgh")));  // no room: nothing stored
+    vv::Ring moved(std::move(ring));
+    ring = vv::Ring(4);  // the moved-from ring takes new storage
+    std::byte out[8];
+    ASSERT_EQ(moved.read(out), 5u);
+    EXPECT_EQ(vv::as_text({out, 5}), "abcde");
+    EXPECT_TRUE(moved.empty());
+    EXPECT_EQ(ring.read(out), 0u);
+}
+
+TEST(CxxLayer, MessageQueueHandsItemsOverAndDeletesWhatIsLeft) {
+    vv::MessageQueue<std::string> q;
+    q.put(std::make_unique<std::string>("first"));
+    q.put(std::make_unique<std::string>("second"));
+    q.put(std::make_unique<std::string>("left behind"));  // deleted with the queue
+    EXPECT_EQ(q.size(), 3u);
+    EXPECT_EQ(*q.get(), "first");
+    EXPECT_EQ(*q.try_get(), "second");
+
+    vv::MessageQueue<std::string> moved(std::move(q));
+    auto item = std::make_unique<std::string>("refused");
+    expect_error([&] { q.put(std::move(item)); }, "vesk_msgq_put", vv::errc::msgq_refused);
+    ASSERT_TRUE(item);  // a refused item stays the caller's
+    expect_error([&] { moved.put(nullptr); }, "vesk_msgq_put", vv::errc::invalid_argument);
+}
+
+TEST(CxxLayer, ListKeepsOrderAndGivesItemsBack) {
+    vv::List<int> list;
+    list.push_back(std::make_unique<int>(1));
+    list.push_back(std::make_unique<int>(3));
+    list.insert(1, std::make_unique<int>(2));
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(*list.get(1), 2);
+    EXPECT_EQ(list.get(3), nullptr);
+    EXPECT_EQ(*list.remove(0), 1);
+    vv::List<int> moved(std::move(list));
+    EXPECT_EQ(*moved.get(0), 2);
+    expect_error([&] { (void)moved.remove(5); }, "vesk_list_remove", vv::errc::invalid_argument);
+}
+
+TEST(CxxLayer, SettingsAreAMapLikeView) {
+    const std::string name = "cpp_layer_settings_" + std::to_string(getpid());
+    const auto path = std::filesystem::read_symlink("/proc/self/exe").parent_path() / name;
+    std::ofstream(path) << "port = 7000\nhost localhost\nport 1\n";
+    vv::Settings settings(name);
+    std::filesystem::remove(path);
+    EXPECT_EQ(settings.get("port"), "7000");  // the first of two
+    EXPECT_EQ(settings.get("missing"), std::nullopt);
+    EXPECT_EQ(settings.value_or("missing", "x"), "x");
+    ASSERT_EQ(settings.size(), 3u);
+    EXPECT_EQ(settings.entries()[1].key, "host");
+    EXPECT_EQ(settings.entries()[1].value, "localhost");
+    expect_error([&] { vv::Settings gone(name); }, "vesk_config_load", vv::errc::config_unreadable);
+}
+
+TEST(CxxLayer, TimersRunAnyCallableUntilRemoved) {
+    vv::TimerService timers;
+    expect_error([] { vv::TimerService second; }, "vesk_timer_init", vv::errc::invalid_argument);
+    std::atomic<int> runs{0};
+    {
+        vv::Timer t = timers.add(0s, [&runs, owned = std::make_unique<int>(0)] { ++runs; });
+        for (int i = 0; i < 300 && runs == 0; ++i) vesk_usleep(10000);
+        ASSERT_GT(runs.load(), 0);
+    }
+    const int after = runs;
+    vesk_usleep(1200000);  // two passes and more
+    EXPECT_EQ(runs.load(), after);
+}
+
+TEST(CxxLayer, BytesHelpersMatchKnownValuesAndRefuseWhatDoesNotFit) {
+    EXPECT_EQ(vv::crc32(vv::as_bytes("123456789")), 0xCBF43926u);
+    EXPECT_EQ(vv::crc32(vv::as_bytes("6789"), vv::crc32(vv::as_bytes("12345"))), 0xCBF43926u);
+    EXPECT_EQ(vv::hex_encode(vv::as_bytes("\x01\xAB")), "01AB");
+    EXPECT_EQ(vv::as_text(vv::hex_decode("4869")), "Hi");
+    expect_error([] { vv::hex_decode("48G9"); }, "vesk_hex_decode", vv::errc::invalid_argument);
+    expect_error([] { vv::hex_decode("486"); }, "vesk_hex_decode", vv::errc::invalid_argument);
+    expect_error([] { vv::key_from_hex("0011"); }, "vesk_hex_decode", vv::errc::invalid_argument);
+
+    const vv::Key key = vv::key_from_hex("000102030405060708090A0B0C0D0E0F");
+    const auto plain = vv::as_bytes("thirteen byte");
+    const auto cipher = vv::tea_encrypt(key, plain);
+    ASSERT_EQ(cipher.size(), plain.size());
+    EXPECT_EQ(vv::as_text(vv::tea_decrypt(key, cipher)), "thirteen byte");
+    const std::vector<std::byte> too_long(vv::tea_max_length + 1);
+    expect_error([&] { vv::tea_encrypt(key, too_long); }, "vesk_tea_encrypt_buffer", vv::errc::invalid_argument);
+
+    const vv::Envelope envelope(key);
+    const auto sealed = envelope.seal(vv::as_bytes("secret"));
+    EXPECT_EQ(sealed.size(), 16u);
+    EXPECT_EQ(vv::as_text(envelope.open(sealed)), "secret");
+    EXPECT_TRUE(envelope.open(envelope.seal({})).empty());
+    // Under another key the trailing bytes are not zero.  (Data this long
+    // keeps the garbled header's padding from making the length negative,
+    // which would be envelope_no_room instead.)
+    const auto longer = envelope.seal(vv::as_bytes("a longer secret"));
+    const vv::Envelope other(vv::Key{});
+    expect_error([&] { other.open(longer); }, "vesk_envelope_decrypt", vv::errc::envelope_not_zero);
+    expect_error([&] { envelope.open(std::span(sealed).first(12)); }, "vesk_envelope_decrypt",
+                 vv::errc::envelope_bad_input);
+}
+
+TEST(CxxLayer, TicketExchangeRunsAndRefusesReplaysAndUnknownClients) {
+    const vv::Key client_key = vv::key_from_hex("11111111111111111111111111111111");
+    const vv::Key service_key = vv::key_from_hex("22222222222222222222222222222222");
+    const vv::Key session_key = vv::key_from_hex("33333333333333333333333333333333");
+    const auto keys = [&](std::uint32_t client, std::uint32_t) -> std::optional<vv::IssuerKeys> {
+        if (client == 99) throw std::logic_error("client 99");
+        if (client != 7) return std::nullopt;
+        return vv::IssuerKeys{service_key, client_key, session_key};
+    };
+    vv::TicketClient client(7, 5);
+    client.accept(client_key, vv::issue_ticket(client.request(), keys));
+    vv::TicketService service(5);
+    const auto authenticator = client.authenticator();
+    client.verify(service.accept(service_key, authenticator));
+    EXPECT_EQ(service.client_id(), 7u);
+    service.open(client.seal());
+    expect_error([&] { service.accept(service_key, authenticator); }, "vesk_auth_server_accept",
+                 vv::errc::auth_replay);
+
+    expect_error([&] { vv::issue_ticket(vv::TicketClient(8, 5).request(), keys); }, "vesk_auth_issue",
+                 vv::errc::callback_refused);
+    EXPECT_THROW(vv::issue_ticket(vv::TicketClient(99, 5).request(), keys), std::logic_error);
+}
+
+TEST(CxxLayer, EngineExchangeThroughTypedEvents) {
+    vv::Engine engine;
+    vv::Engine nested;  // counts only
+    nested = vv::Engine(std::move(nested));
+    vv::Channel server_ch(engine), client_ch(engine);
+    auto listener = vv::Slot::open(vv::SlotType::tcp_listen_framed, vv::Address::loopback());
+    listener.attach(server_ch);
+    const vv::Address where = bound_address(listener);
+    expect_error([&] { vv::Slot::open(vv::SlotType::tcp_listen_framed, where); }, "vesk_net_open",
+                 vv::errc::net_none);
+
+    auto client = vv::Slot::open(vv::SlotType::tcp_connect);
+    client.attach(client_ch);
+    if (!client.connect(where)) {
+        const auto c = std::get<vv::Connected>(next(client_ch));
+        EXPECT_EQ(c.slot, client.number());
+        ASSERT_TRUE(c.ok);
+    }
+    const auto accepted = std::get<vv::Accepted>(next(server_ch));
+    EXPECT_EQ(accepted.listener, listener.number());
+    EXPECT_EQ(accepted.peer, bound_address(client));
+    vv::Slot served = vv::Slot::adopt(accepted.slot);
+    {
+        vv::Slot moved_from = std::move(served);  // destroying the moved-from slot must not close it
+        served = std::move(moved_from);
+    }
+
+    client.send(vv::as_bytes("hello"));
+    const std::span<const std::byte> frames[] = {vv::as_bytes("one"), vv::as_bytes("two")};
+    EXPECT_EQ(client.try_send_many(frames), 2u);
+    std::vector<std::string> got;
+    while (got.size() < 3) {
+        ASSERT_TRUE(server_ch.wait(3000ms));
+        server_ch.read_many([&](const vv::Event &e) {
+            const auto &d = std::get<vv::TcpData>(e);
+            EXPECT_EQ(d.slot, served.number());
+            EXPECT_EQ(d.peer, bound_address(client));
+            got.emplace_back(vv::as_text(d.payload));
+            served.send(d.payload);
+        });
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"hello", "one", "two"}));
+    for (const char *want : {"hello", "one", "two"})
+        EXPECT_EQ(vv::as_text(std::get<vv::TcpData>(next(client_ch)).payload), want);
+
+    client.close();
+    EXPECT_EQ(vv::slot_of(next(server_ch)), served.number());  // Closed
+    expect_error([&] { client.close(); }, "vesk_net_close", vv::errc::net_bad_argument);
+    expect_error([&] { served.send(vv::as_bytes("late")); }, "vesk_net_send", vv::errc::net_send_not_ready);
+    EXPECT_FALSE(client_ch.wait(10ms));
+    EXPECT_EQ(client_ch.read(), std::nullopt);
+    vv::Channel gone = std::move(client_ch);
+    expect_error([&] { (void)client_ch.wait(10ms); }, "vesk_net_channel_wait", vv::errc::net_wait_gone);
+}
+
+TEST(CxxLayer, UdpProbeReplyNamesTheAddressTheOtherSideSaw) {
+    vv::Engine engine;
+    vv::Channel ch(engine);
+    auto answering = vv::Slot::open(vv::SlotType::udp_answer, vv::Address::loopback());
+    auto asking = vv::Slot::open(vv::SlotType::udp_quiet, vv::Address::loopback());
+    answering.attach(ch);
+    asking.attach(ch);
+    asking.probe(bound_address(answering));
+    const auto reply = std::get<vv::ProbeReply>(next(ch));
+    EXPECT_EQ(reply.slot, asking.number());
+    EXPECT_EQ(reply.seen, bound_address(asking));
+
+    EXPECT_EQ(asking.send_to(bound_address(answering), vv::as_bytes("datagram")), 11u);
+    const auto d = std::get<vv::UdpData>(next(ch));
+    EXPECT_EQ(d.slot, answering.number());
+    EXPECT_EQ(d.peer, bound_address(asking));
+    EXPECT_EQ(vv::as_text(d.payload), "datagram");
+    EXPECT_EQ(vv::Address::parse("10.1.2.3:65535"), (vv::Address{{10, 1, 2, 3}, 65535}));
+    EXPECT_EQ(vv::Address::parse("10.1.2:80"), std::nullopt);
+    EXPECT_EQ(vv::Address::parse("10.1.2.3:65536"), std::nullopt);
+}
