@@ -287,8 +287,8 @@ TEST_F(Tcp, SendsAreRefusedWithTheCodeForEachReason) {
 }
 
 // A peer that does not read: sends go out until the socket is full, then one
-// is kept pending, then every send is refused until the I/O thread has
-// flushed it.  Every byte of every accepted send arrives, in order, once.
+// is kept pending, then sends are refused until the I/O thread has flushed
+// it.  Every byte of every accepted send arrives, in order, once.
 TEST_F(Tcp, PendingSendsToAPeerThatDoesNotReadArriveWholeInOrderOnce) {
     int slot = 0;
     int fd = accept_client(listen(), &slot);
@@ -314,7 +314,8 @@ TEST_F(Tcp, PendingSendsToAPeerThatDoesNotReadArriveWholeInOrderOnce) {
     while ((rc = send_next()) == 0 && seq < 100000) {
     }
     ASSERT_EQ(rc, -2) << "the peer's window never filled";
-    EXPECT_EQ(send_next(), -2) << "refused again while bytes are pending";
+    // (Whether the next send is refused too depends on whether the I/O
+    // thread, woken at once, found room to flush meanwhile.)
     const size_t before_reading = expected.size();
 
     Bytes received;
