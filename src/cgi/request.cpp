@@ -88,7 +88,7 @@ int init_request() {
         state.query_string.c_str(), content_length_text.c_str());
 
     release_fields(state);
-    os_stdin_binary_mode();  // the body's bytes must arrive untranslated
+    os::stdin_binary_mode();  // the body's bytes must arrive untranslated
     state.in_stream = stdin;
     cgiOutStream = stdout;
 

@@ -9,8 +9,8 @@ using namespace net;
 extern "C" {
 
 VESK_API int vesk_net_channel_read(int channel, void *buffer) {
-    if (!net_channel_in_range(channel) || buffer == nullptr) return -1;
-    Channel &ch = net_channel(channel);
+    if (!channel_in_range(channel) || buffer == nullptr) return -1;
+    Channel &ch = channel_at(channel);
     // Polling an empty channel takes no lock.
     if (ch.has_events.load(std::memory_order_acquire) == 0) {
         return ch.in_use.load(std::memory_order_relaxed) != 0 ? 0 : -1;
@@ -19,17 +19,17 @@ VESK_API int vesk_net_channel_read(int channel, void *buffer) {
     int result = -1;
     if (ch.in_use.load(std::memory_order_relaxed) != 0) {
         result = ring_read_event(ch.ring, static_cast<uint8_t *>(buffer));
-        net_channel_note(ch);
+        channel_note(ch);
     }
     vesk_mutex_unlock(ch.mutex);
-    if (result != 0) net_channel_room_freed(channel);
+    if (result != 0) channel_room_freed(channel);
     return result;
 }
 
 VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity) {
     constexpr int kEntry = 2 + kMaxRecord;  // length word and largest record
-    if (!net_channel_in_range(channel) || buffer == nullptr || capacity < kEntry) return -1;
-    Channel &ch = net_channel(channel);
+    if (!channel_in_range(channel) || buffer == nullptr || capacity < kEntry) return -1;
+    Channel &ch = channel_at(channel);
     if (ch.has_events.load(std::memory_order_acquire) == 0) {
         return ch.in_use.load(std::memory_order_relaxed) != 0 ? 0 : -1;
     }
@@ -52,10 +52,10 @@ VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity)
             std::memcpy(out + used, &length, 2);
             used += 2 + taken;
         }
-        net_channel_note(ch);
+        channel_note(ch);
     }
     vesk_mutex_unlock(ch.mutex);
-    if (used > 0 || result < -1) net_channel_room_freed(channel);
+    if (used > 0 || result < -1) channel_room_freed(channel);
     return used > 0 ? used : result;
 }
 

@@ -39,7 +39,7 @@ class TimerTableLock {
 
 TimerTableLock g_table_lock;
 uint32_t g_add_count = 0;  // successful adds since the last init: bookkeeping, never read
-TimerSlot g_slots[VESK_TIMER_SLOTS];
+timer::Slot g_slots[VESK_TIMER_SLOTS];
 
 bool timer_slot_held(int index) {
     return index >= 0 && index < VESK_TIMER_SLOTS && g_slots[index].in_use == 1;
@@ -47,12 +47,12 @@ bool timer_slot_held(int index) {
 
 }  // namespace
 
-uint32_t timer_now() { return static_cast<uint32_t>(std::time(nullptr)); }
+uint32_t timer::now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
-int timer_add_at(const TimerSpec &spec, uint32_t now) {
+int timer::add_at(const TimerSpec &spec, uint32_t now) {
     std::lock_guard<TimerTableLock> lock(g_table_lock);
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
-        TimerSlot &slot = g_slots[index];
+        timer::Slot &slot = g_slots[index];
         if (slot.in_use != 0) continue;
         ++g_add_count;
         slot.in_use = 1;
@@ -68,12 +68,12 @@ int timer_add_at(const TimerSpec &spec, uint32_t now) {
     return VESK_TIMER_NO_SLOT;
 }
 
-int timer_run_due(uint32_t now) {
+int timer::run_due(uint32_t now) {
     std::lock_guard<TimerTableLock> lock(g_table_lock);
     // Slots are read afresh at each step: a callback may have changed the
     // table, and a timer it added in a higher slot is examined in this pass.
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
-        TimerSlot &slot = g_slots[index];
+        timer::Slot &slot = g_slots[index];
         if (slot.in_use != 1 || now - slot.last_run < slot.interval) continue;
         slot.run_count = static_cast<uint8_t>(slot.run_count + 1);
         slot.last_run = now;
@@ -84,7 +84,7 @@ int timer_run_due(uint32_t now) {
     return 0;
 }
 
-TimerSlot timer_slot_snapshot(int index) {
+timer::Slot timer::slot_snapshot(int index) {
     std::lock_guard<TimerTableLock> lock(g_table_lock);
     return g_slots[index];
 }
@@ -99,13 +99,13 @@ VESK_API int vesk_timer_init(void) {
     }
     // Outside the table lock: a stop in progress may be waiting for a pass
     // that needs it.
-    timer_thread_forget();
+    timer::thread_forget();
     return 0;
 }
 
 VESK_API int vesk_timer_add(TimerSpec spec) {
     std::lock_guard<TimerTableLock> lock(g_table_lock);
-    return timer_add_at(spec, timer_now());
+    return timer::add_at(spec, timer::now());
 }
 
 VESK_API int vesk_timer_remove(int index) {

@@ -28,7 +28,7 @@ uint32_t timer_loop(void *) {
         // Checked again after the sleep, so that a stop never meets one more
         // pass; the thread ends with exit code 0 either way.
         if (g_stop.load(std::memory_order_acquire) != 0) break;
-        timer_run_due(timer_now());
+        timer::run_due(timer::now());
     }
     return 0;
 }
@@ -40,12 +40,12 @@ uint32_t timer_loop(void *) {
 }
 
 uint32_t VESK_THREADCALL timer_thread_main(void *arg) {
-    return os_run_guarded(timer_loop, arg, timer_fault);
+    return os::run_guarded(timer_loop, arg, timer_fault);
 }
 
 }  // namespace
 
-void timer_thread_forget() {
+void timer::thread_forget() {
     std::lock_guard<std::mutex> lock(g_control_lock);
     g_thread = nullptr;  // a thread still running is left to run
     g_stop.store(0, std::memory_order_release);

@@ -73,7 +73,7 @@ TEST(ModuleDir, CutsAfterTheLastSeparatorOrFallsBack) {
     for (const auto &c : cases) {
         char buffer[VESK_MODULE_DIR_SIZE];
         std::strcpy(buffer, c.path);
-        config_cut_to_directory(buffer, "<root>");
+        config::cut_to_directory(buffer, "<root>");
         EXPECT_STREQ(buffer, c.directory) << c.path;
     }
 }

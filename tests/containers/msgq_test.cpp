@@ -155,16 +155,16 @@ TEST(MessageQueue, ManyProducersAndConsumersTakeEveryItemExactlyOnce) {
 // items would keep their memory until destroyed).
 TEST(MessageQueue, ReusedNodesKeepOrderAndTheSpareStackIsBounded) {
     Queue queue;
-    const uintptr_t many = 3 * static_cast<uintptr_t>(msgq_spare_limit) + 7;
+    const uintptr_t many = 3 * static_cast<uintptr_t>(containers::kMsgqSpareLimit) + 7;
     for (int round = 0; round < 3; ++round) {
         uintptr_t base = static_cast<uintptr_t>(round) * 1000000;
         for (uintptr_t i = 1; i <= many; ++i) ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(base + i)), 0);
         // Every put of a round after the first found a spare node.
-        EXPECT_EQ(msgq_spare_count(&queue.q), 0);
+        EXPECT_EQ(containers::msgq_spare_count(&queue.q), 0);
         EXPECT_EQ(vesk_msgq_count(&queue.q), static_cast<int>(many));
         for (uintptr_t i = 1; i <= many; ++i) ASSERT_EQ(as_value(vesk_msgq_tryget(&queue.q)), base + i);
         EXPECT_EQ(vesk_msgq_tryget(&queue.q), nullptr);
-        EXPECT_EQ(msgq_spare_count(&queue.q), msgq_spare_limit);
+        EXPECT_EQ(containers::msgq_spare_count(&queue.q), containers::kMsgqSpareLimit);
     }
     // Short cycles around an almost empty queue: the same few nodes go round
     // between the chain and the stack, and FIFO order holds throughout.
@@ -175,16 +175,16 @@ TEST(MessageQueue, ReusedNodesKeepOrderAndTheSpareStackIsBounded) {
             ASSERT_EQ(as_value(vesk_msgq_get(&queue.q)), next_out++);
         }
         ASSERT_EQ(vesk_msgq_count(&queue.q), static_cast<int>(next_in - next_out));
-        ASSERT_LE(msgq_spare_count(&queue.q), msgq_spare_limit);
+        ASSERT_LE(containers::msgq_spare_count(&queue.q), containers::kMsgqSpareLimit);
     }
     while (next_out < next_in) ASSERT_EQ(as_value(vesk_msgq_tryget(&queue.q)), next_out++);
     EXPECT_EQ(vesk_msgq_tryget(&queue.q), nullptr);
     // A refused put takes no spare node with it.
-    int32_t spares = msgq_spare_count(&queue.q);
+    int32_t spares = containers::msgq_spare_count(&queue.q);
     queue.q.state = VESK_MSGQ_FULL;
     EXPECT_EQ(vesk_msgq_put(&queue.q, as_item(1)), -1);
     queue.q.state = VESK_MSGQ_EMPTY;
-    EXPECT_EQ(msgq_spare_count(&queue.q), spares);
+    EXPECT_EQ(containers::msgq_spare_count(&queue.q), spares);
 }
 
 // Many threads cycling a few items through a queue that never holds much:
@@ -212,8 +212,8 @@ TEST(MessageQueue, NodesReusedAcrossThreadsLoseAndDuplicateNothing) {
     for (std::thread &thread : threads) thread.join();
     for (int v = 0; v < total; ++v) ASSERT_EQ(seen[static_cast<size_t>(v)].load(), 1) << v;
     EXPECT_EQ(vesk_msgq_count(&queue.q), 0);
-    EXPECT_LE(msgq_spare_count(&queue.q), msgq_spare_limit);
-    EXPECT_GT(msgq_spare_count(&queue.q), 0);
+    EXPECT_LE(containers::msgq_spare_count(&queue.q), containers::kMsgqSpareLimit);
+    EXPECT_GT(containers::msgq_spare_count(&queue.q), 0);
 }
 
 TEST(MessageQueue, DestroyAcceptsNullAndReleasesUndrainedNodes) {
@@ -227,7 +227,7 @@ TEST(MessageQueue, DestroyAcceptsNullAndReleasesUndrainedNodes) {
     // The leak checker of the sanitizer run watches the queued and the spare
     // nodes both.
     vesk_msgq_destroy(&q);
-    EXPECT_EQ(msgq_spare_count(&q), 0);
+    EXPECT_EQ(containers::msgq_spare_count(&q), 0);
     EXPECT_EQ(q.count, 0);
     EXPECT_EQ(q.head, nullptr);
     // A take from a destroyed queue fails instead of touching freed memory.

@@ -183,8 +183,8 @@ TEST(SharedObject, ExportsEveryTableNameAtTheResolversAddress) {
     auto version = reinterpret_cast<const char *(*)()>(dlsym(lib, "vesk_version"));
     ASSERT_NE(version, nullptr);
     EXPECT_STREQ(version(), VESK_VERSION_STRING);
-    EXPECT_EQ(dlsym(lib, "socket_set_nonblocking"), nullptr) << "internal function exported";
-    EXPECT_EQ(dlsym(lib, "frame_on_load"), nullptr) << "internal function exported";
+    EXPECT_EQ(dlsym(lib, "os::set_nonblocking"), nullptr) << "internal function exported";
+    EXPECT_EQ(dlsym(lib, "frame::on_load"), nullptr) << "internal function exported";
     dlclose(lib);
 }
 

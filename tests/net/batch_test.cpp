@@ -92,11 +92,11 @@ TEST(ReadMany, TakesWholeEventsAndStopsBeforeAMalformedOneWhichTheNextCallReport
     auto post = [&](uint8_t tag, int size) {
         Bytes record(static_cast<size_t>(size), tag);
         record[0] = VESK_EV_TCP_DATA;
-        ASSERT_TRUE(net::net_post_event(ch, record.data(), size));
+        ASSERT_TRUE(net::post_event(ch, record.data(), size));
     };
     post(0xA1, 18);
     post(0xA2, VESK_NET_MAX_RECORD);
-    net::Channel &c = net::net_channel(ch);
+    net::Channel &c = net::channel_at(ch);
     vesk_mutex_lock(c.mutex);
     const uint8_t bad[3] = {0xFD, 0x05, 0x00};
     vesk_ring_write(&c.ring, bad, 3);

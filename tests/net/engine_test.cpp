@@ -195,7 +195,7 @@ TEST(Channels, ClaimsAreLowestFirstAndAReleasedChannelComesBackEmpty) {
     sendto(peer, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     bool stored = false;
     for (int i = 0; i < 3000 && !stored; ++i) {
-        net::Channel &c = net::net_channel(1);
+        net::Channel &c = net::channel_at(1);
         vesk_mutex_lock(c.mutex);
         stored = vesk_ring_has_data(&c.ring) != 0;
         vesk_mutex_unlock(c.mutex);

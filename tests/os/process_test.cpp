@@ -93,6 +93,6 @@ TEST(CommandLine, SplitsAtBlanksAndGroupsWithDoubleQuotes) {
         {"x \"unclosed tail", {"x", "unclosed tail"}},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(process_split_command_line(c.line), c.words) << '[' << c.line << ']';
+        EXPECT_EQ(os::split_command_line(c.line), c.words) << '[' << c.line << ']';
     }
 }

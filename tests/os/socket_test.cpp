@@ -69,12 +69,12 @@ TEST(Socket, UdpDatagramRoundTripReportsTheSender) {
 TEST(Socket, SetNonblockingSwitchesTheModeAndFailsOnAClosedSocket) {
     vesk_socket_t s = vesk_socket_create(AF_INET, SOCK_STREAM, 0);
     ASSERT_NE(s, VESK_INVALID_SOCKET);
-    EXPECT_EQ(socket_set_nonblocking(s), 0);
+    EXPECT_EQ(os::set_nonblocking(s), 0);
     EXPECT_NE(fcntl(s, F_GETFL) & O_NONBLOCK, 0);
     char byte;
     EXPECT_EQ(vesk_socket_recvfrom(s, &byte, 1, 0, nullptr, nullptr), -1);
     vesk_socket_close(s);
-    EXPECT_EQ(socket_set_nonblocking(s), -1);
+    EXPECT_EQ(os::set_nonblocking(s), -1);
 }
 
 // Windows reports a broken connection as an error; a POSIX send must not

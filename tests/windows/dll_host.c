@@ -117,7 +117,7 @@ static void check_export_table(void) {
     }
     CHECK(by_ordinal(0xFFFF) == NULL, "ordinal 65535 resolves");
     static const char *const kInternalNames[] = {
-        "vesk_proc_by_ordinal", "DllMain", "frame_on_load", "os_debug_output", "socket_set_nonblocking",
+        "vesk_proc_by_ordinal", "DllMain", "frame::on_load", "os::debug_output", "os::set_nonblocking",
     };
     for (size_t i = 0; i < sizeof kInternalNames / sizeof kInternalNames[0]; ++i) {
         CHECK(GetProcAddress(g_dll, kInternalNames[i]) == NULL, "%s resolves by name",

@@ -76,13 +76,13 @@ TEST(WindowsSocket, NonblockingReceiveReportsWouldBlock10035) {
     vesk_socket_t s = vesk_socket_create(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in any = loopback();
     ASSERT_EQ(vesk_socket_bind(s, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
-    EXPECT_EQ(socket_set_nonblocking(s), 0);
+    EXPECT_EQ(os::set_nonblocking(s), 0);
     char byte;
     EXPECT_EQ(vesk_socket_recvfrom(s, &byte, 1, 0, nullptr, nullptr), -1);
     EXPECT_EQ(WSAGetLastError(), 10035);
-    EXPECT_TRUE(os_socket_error_would_block(os_socket_last_error()));
+    EXPECT_TRUE(os::socket_error_would_block(os::socket_last_error()));
     EXPECT_EQ(vesk_socket_close(s), 0);
-    EXPECT_EQ(socket_set_nonblocking(s), -1) << "a closed socket";
+    EXPECT_EQ(os::set_nonblocking(s), -1) << "a closed socket";
     EXPECT_EQ(vesk_socket_close(s), -1);
 }
 

@@ -18,7 +18,7 @@ struct vesk_sem_cell {
     sem_t *sem;
 };
 
-static_assert(sizeof(vesk_mutex_cell) == os_mutex_cell_size);
+static_assert(sizeof(vesk_mutex_cell) == os::kMutexCellSize);
 static_assert(alignof(vesk_mutex_cell) <= alignof(void *));
 static_assert(sizeof(vesk_sem_cell) == sizeof(void *));
 
@@ -64,7 +64,7 @@ pthread_mutex_t *posix_mutex_new_plain() {
 
 }  // namespace
 
-vesk_mutex_cell *os_mutex_init_plain(void *storage) {
+vesk_mutex_cell *os::mutex_init_plain(void *storage) {
     return new (storage) vesk_mutex_cell{posix_mutex_new_plain()};
 }
 

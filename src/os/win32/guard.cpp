@@ -59,7 +59,7 @@ private:
 
 }  // namespace
 
-uint32_t os_run_guarded(uint32_t (*body)(void *), void *arg, void (*on_fault)(void)) {
+uint32_t os::run_guarded(uint32_t (*body)(void *), void *arg, void (*on_fault)(void)) {
     // Forced termination and vesk_thread_exit end the thread without raising
     // anything: they pass by the guard untouched.
     Registration registration(on_fault);

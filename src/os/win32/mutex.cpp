@@ -16,7 +16,7 @@ struct vesk_sem_cell {
     HANDLE handle;
 };
 
-static_assert(sizeof(vesk_mutex_cell) == os_mutex_cell_size);
+static_assert(sizeof(vesk_mutex_cell) == os::kMutexCellSize);
 static_assert(alignof(vesk_mutex_cell) <= alignof(void *));
 static_assert(sizeof(vesk_sem_cell) == sizeof(void *));
 
@@ -32,7 +32,7 @@ int wait_result(DWORD rc) { return rc == WAIT_OBJECT_0 ? 0 : VESK_WAIT_FAILED; }
 
 // The same kernel mutex as vesk_mutex_create's: nothing cheaper works with
 // the wait functions that vesk_mutex_lock uses.
-vesk_mutex_cell *os_mutex_init_plain(void *storage) {
+vesk_mutex_cell *os::mutex_init_plain(void *storage) {
     return new (storage) vesk_mutex_cell{CreateMutexA(nullptr, FALSE, nullptr)};
 }
 

@@ -77,7 +77,7 @@ VESK_API int vesk_socket_cleanup(void) { return WSACleanup(); }
 
 }  // extern "C"
 
-int socket_set_nonblocking(vesk_socket_t s) {
+int os::set_nonblocking(vesk_socket_t s) {
     u_long on = 1;
     return ioctlsocket(s, FIONBIO, &on) == SOCKET_ERROR ? -1 : 0;
 }
