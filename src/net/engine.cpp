@@ -273,11 +273,13 @@ bool post_event(int channel, const uint8_t *head, int head_size, const uint8_t *
                     int body_size) {
     if (!channel_in_range(channel)) return false;
     Channel &ch = channel_at(channel);
-    vesk_mutex_lock(ch.mutex);
-    bool posted = ch.in_use.load(std::memory_order_relaxed) != 0 &&
-                  ring_post_event(ch.ring, head, head_size, body, body_size);
-    if (posted) channel_note(ch);
-    vesk_mutex_unlock(ch.mutex);
+    bool posted = false;
+    {
+        os::MutexGuard guard(ch.mutex);
+        posted = ch.in_use.load(std::memory_order_relaxed) != 0 &&
+                 ring_post_event(ch.ring, head, head_size, body, body_size);
+        if (posted) channel_note(ch);
+    }
     if (posted) channel_signal(ch);
     return posted;
 }
@@ -285,10 +287,8 @@ bool post_event(int channel, const uint8_t *head, int head_size, const uint8_t *
 int channel_room(int channel) {
     if (!channel_in_range(channel)) return 0;
     Channel &ch = channel_at(channel);
-    vesk_mutex_lock(ch.mutex);
-    int room = ch.in_use.load(std::memory_order_relaxed) != 0 ? ring_room(ch.ring) : 0;
-    vesk_mutex_unlock(ch.mutex);
-    return room;
+    os::MutexGuard guard(ch.mutex);
+    return ch.in_use.load(std::memory_order_relaxed) != 0 ? ring_room(ch.ring) : 0;
 }
 
 void channel_signal(Channel &ch) {
@@ -316,9 +316,8 @@ void wake_io_thread() {
 void give_work(int slot) {
     Engine &e = g_engine;
     if (slot_at(slot).queued.exchange(1, std::memory_order_acq_rel) == 0) {
-        vesk_mutex_lock(e.work_mutex);
+        os::MutexGuard guard(e.work_mutex);
         e.work_slots[e.work_slot_count++] = slot;
-        vesk_mutex_unlock(e.work_mutex);
     }
     wake_io_thread();
 }
@@ -326,9 +325,8 @@ void give_work(int slot) {
 void give_channel(int channel) {
     Engine &e = g_engine;
     if (channel_at(channel).queued.exchange(1, std::memory_order_acq_rel) == 0) {
-        vesk_mutex_lock(e.work_mutex);
+        os::MutexGuard guard(e.work_mutex);
         e.work_channels[e.work_channel_count++] = channel;
-        vesk_mutex_unlock(e.work_mutex);
     }
     wake_io_thread();
 }
@@ -409,18 +407,18 @@ VESK_API int vesk_net_channel_open(void) {
     Engine &e = g_engine;
     if (e.channel_count == 0) return 0;
     int claimed = 0;
-    vesk_mutex_lock(e.channel_mutex);
-    for (int c = 1; c <= e.channel_count && claimed == 0; ++c) {
-        Channel &ch = channel_at(c);
-        if (ch.in_use.load(std::memory_order_relaxed) != 0) continue;
-        vesk_mutex_lock(ch.mutex);
-        vesk_ring_reset(&ch.ring);  // never another user's leftover events
-        channel_note(ch);
-        ch.in_use.store(1, std::memory_order_relaxed);
-        vesk_mutex_unlock(ch.mutex);
-        claimed = c;
+    {
+        os::MutexGuard guard(e.channel_mutex);
+        for (int c = 1; c <= e.channel_count && claimed == 0; ++c) {
+            Channel &ch = channel_at(c);
+            if (ch.in_use.load(std::memory_order_relaxed) != 0) continue;
+            os::MutexGuard channel_guard(ch.mutex);
+            vesk_ring_reset(&ch.ring);  // never another user's leftover events
+            channel_note(ch);
+            ch.in_use.store(1, std::memory_order_relaxed);
+            claimed = c;
+        }
     }
-    vesk_mutex_unlock(e.channel_mutex);
     // Slots still attached to the number wait for room until it is in use.
     if (claimed != 0) channel_room_freed(claimed);
     return claimed;
@@ -429,14 +427,16 @@ VESK_API int vesk_net_channel_open(void) {
 VESK_API int vesk_net_channel_close(int channel) {
     if (!channel_in_range(channel)) return -1;
     Channel &ch = channel_at(channel);
-    vesk_mutex_lock(ch.mutex);
-    const bool was_in_use = ch.in_use.load(std::memory_order_relaxed) != 0;
-    if (was_in_use) {
-        ch.in_use.store(0, std::memory_order_relaxed);
-        vesk_ring_reset(&ch.ring);
-        channel_note(ch);
+    bool was_in_use = false;
+    {
+        os::MutexGuard guard(ch.mutex);
+        was_in_use = ch.in_use.load(std::memory_order_relaxed) != 0;
+        if (was_in_use) {
+            ch.in_use.store(0, std::memory_order_relaxed);
+            vesk_ring_reset(&ch.ring);
+            channel_note(ch);
+        }
     }
-    vesk_mutex_unlock(ch.mutex);
     if (was_in_use) channel_signal(ch);  // waiters learn of the release
     return was_in_use ? 0 : -1;
 }

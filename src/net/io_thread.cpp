@@ -234,38 +234,43 @@ bool accept_connection(int listener, IoBuffers &buf) {
                          ? VESK_NET_TCP_STREAM
                          : VESK_NET_TCP_FRAMED;
     SockAddr4 peer{};
-    int peer_size = sizeof peer;
-    vesk_mutex_lock(e.slot_mutex);
-    const int slot = slot_alloc(type);
+    int slot = 0;
+    {
+        os::MutexGuard guard(e.slot_mutex);
+        slot = slot_alloc(type);
+        if (slot != 0) {
+            int peer_size = sizeof peer;
+            vesk_socket_t sock =
+                os::socket_accept(l.socket.load(std::memory_order_relaxed),
+                                  reinterpret_cast<struct sockaddr *>(&peer), &peer_size);
+            // Out of descriptors or another lasting failure: rest rather than
+            // retry every pass.  A spurious readiness (would block) is no failure.
+            if (sock == VESK_INVALID_SOCKET &&
+                !os::socket_error_would_block(os::socket_last_error())) {
+                rest_listener(listener);
+            }
+            // Accepted sockets do not inherit non-blocking mode everywhere; one
+            // that cannot be made non-blocking would stall this thread, so it
+            // is dropped.
+            if (sock != VESK_INVALID_SOCKET && os::set_nonblocking(sock) != 0) {
+                vesk_socket_close(sock);
+                sock = VESK_INVALID_SOCKET;
+            }
+            if (sock == VESK_INVALID_SOCKET) {
+                slot_freed(slot);  // the slot taken stays free
+                return false;
+            }
+            Slot &s = slot_at(slot);
+            s.peer_known = true;
+            s.peer_addr = peer.addr;
+            s.peer_port = peer.port;
+            slot_publish(slot, type, sock, channel, VESK_NET_READY);
+        }
+    }
     if (slot == 0) {
-        vesk_mutex_unlock(e.slot_mutex);
-        rest_listener(listener);
+        rest_listener(listener);  // outside the lock, as nothing was taken
         return false;
     }
-    vesk_socket_t sock = os::socket_accept(l.socket.load(std::memory_order_relaxed),
-                                          reinterpret_cast<struct sockaddr *>(&peer), &peer_size);
-    // Out of descriptors or another lasting failure: rest rather than retry
-    // every pass.  A spurious readiness (would block) is no failure.
-    if (sock == VESK_INVALID_SOCKET && !os::socket_error_would_block(os::socket_last_error())) {
-        rest_listener(listener);
-    }
-    // Accepted sockets do not inherit non-blocking mode everywhere; one that
-    // cannot be made non-blocking would stall this thread, so it is dropped.
-    if (sock != VESK_INVALID_SOCKET && os::set_nonblocking(sock) != 0) {
-        vesk_socket_close(sock);
-        sock = VESK_INVALID_SOCKET;
-    }
-    if (sock == VESK_INVALID_SOCKET) {
-        slot_freed(slot);  // the slot taken stays free
-        vesk_mutex_unlock(e.slot_mutex);
-        return false;
-    }
-    Slot &s = slot_at(slot);
-    s.peer_known = true;
-    s.peer_addr = peer.addr;
-    s.peer_port = peer.port;
-    slot_publish(slot, type, sock, channel, VESK_NET_READY);
-    vesk_mutex_unlock(e.slot_mutex);
     pass_add(slot);  // to be registered at the end of this pass
     const int size = wire_accept_record(buf.small, listener, slot, peer.addr, peer.port);
     post_event(channel, buf.small, size);
@@ -325,7 +330,7 @@ void take_work() {
     // point wakes the poller again.  Every call that queued work set the
     // flag after queuing it, so a clear flag means an empty queue.
     if (!e.wake_pending.exchange(false, std::memory_order_acq_rel)) return;
-    vesk_mutex_lock(e.work_mutex);
+    os::MutexGuard guard(e.work_mutex);
     for (int i = 0; i < e.work_slot_count; ++i) {
         const int slot = e.work_slots[i];
         slot_at(slot).queued.store(0, std::memory_order_release);
@@ -338,7 +343,6 @@ void take_work() {
     }
     e.work_slot_count = 0;
     e.work_channel_count = 0;
-    vesk_mutex_unlock(e.work_mutex);
 }
 
 // The wait's limit: the nearest deadline of a resting listener or a

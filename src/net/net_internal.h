@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include "net/wire.h"
+#include "os/mutex_guard.h"
 #include "os/os.h"
 #include "vuvidur.h"
 

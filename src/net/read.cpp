@@ -15,13 +15,14 @@ VESK_API int vesk_net_channel_read(int channel, void *buffer) {
     if (ch.has_events.load(std::memory_order_acquire) == 0) {
         return ch.in_use.load(std::memory_order_relaxed) != 0 ? 0 : -1;
     }
-    vesk_mutex_lock(ch.mutex);
     int result = -1;
-    if (ch.in_use.load(std::memory_order_relaxed) != 0) {
-        result = ring_read_event(ch.ring, static_cast<uint8_t *>(buffer));
-        channel_note(ch);
+    {
+        os::MutexGuard guard(ch.mutex);
+        if (ch.in_use.load(std::memory_order_relaxed) != 0) {
+            result = ring_read_event(ch.ring, static_cast<uint8_t *>(buffer));
+            channel_note(ch);
+        }
     }
-    vesk_mutex_unlock(ch.mutex);
     if (result != 0) channel_room_freed(channel);
     return result;
 }
@@ -36,25 +37,26 @@ VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity)
     auto *out = static_cast<uint8_t *>(buffer);
     int used = 0;
     int result = -1;
-    vesk_mutex_lock(ch.mutex);
-    if (ch.in_use.load(std::memory_order_relaxed) != 0) {
-        result = 0;
-        while (capacity - used >= kEntry) {
-            // A malformed event after good ones waits for the next call, so
-            // that the good ones are returned first.
-            if (used > 0 && !ring_next_event_whole(ch.ring)) break;
-            const int taken = ring_read_event(ch.ring, out + used + 2);
-            if (taken <= 0) {
-                if (used == 0) result = taken;
-                break;
+    {
+        os::MutexGuard guard(ch.mutex);
+        if (ch.in_use.load(std::memory_order_relaxed) != 0) {
+            result = 0;
+            while (capacity - used >= kEntry) {
+                // A malformed event after good ones waits for the next call, so
+                // that the good ones are returned first.
+                if (used > 0 && !ring_next_event_whole(ch.ring)) break;
+                const int taken = ring_read_event(ch.ring, out + used + 2);
+                if (taken <= 0) {
+                    if (used == 0) result = taken;
+                    break;
+                }
+                const auto length = static_cast<uint16_t>(taken);
+                std::memcpy(out + used, &length, 2);
+                used += 2 + taken;
             }
-            const auto length = static_cast<uint16_t>(taken);
-            std::memcpy(out + used, &length, 2);
-            used += 2 + taken;
+            channel_note(ch);
         }
-        channel_note(ch);
     }
-    vesk_mutex_unlock(ch.mutex);
     if (used > 0 || result < -1) channel_room_freed(channel);
     return used > 0 ? used : result;
 }

@@ -4,6 +4,7 @@
 // channel can take the largest event, and frames that no longer fit stay
 // held, in order, until a later pass can post them.
 #include <cstring>
+#include <optional>
 
 #include "net/io_thread.h"
 
@@ -17,12 +18,12 @@ class ChannelWriter {
 public:
     explicit ChannelWriter(int channel)
         : ch_(channel_in_range(channel) ? &channel_at(channel) : nullptr) {
-        if (ch_ != nullptr) vesk_mutex_lock(ch_->mutex);
+        if (ch_ != nullptr) guard_.emplace(ch_->mutex);
     }
     ~ChannelWriter() {
         if (ch_ == nullptr) return;
         if (posted_) channel_note(*ch_);  // once for the whole run
-        vesk_mutex_unlock(ch_->mutex);
+        guard_.reset();                   // waiters are woken after the unlock
         if (posted_) channel_signal(*ch_);
     }
     ChannelWriter(const ChannelWriter &) = delete;
@@ -44,6 +45,7 @@ public:
 
 private:
     Channel *ch_;
+    std::optional<os::MutexGuard> guard_;  // held from construction to the end of the run
     bool posted_ = false;
 };
 

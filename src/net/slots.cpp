@@ -37,13 +37,15 @@ VESK_API int vesk_net_open(int type, const struct sockaddr *addr) {
     if (g_engine.slot_count == 0) return 0;
     vesk_socket_t sock = open_socket(type, addr);
     if (sock == VESK_INVALID_SOCKET) return 0;
-    vesk_mutex_lock(g_engine.slot_mutex);
-    const int slot = slot_alloc(type);
-    if (slot != 0) {
-        slot_publish(slot, type, sock, 0,
+    int slot = 0;
+    {
+        os::MutexGuard guard(g_engine.slot_mutex);
+        slot = slot_alloc(type);
+        if (slot != 0) {
+            slot_publish(slot, type, sock, 0,
                          type == VESK_NET_TCP_CONNECT ? VESK_NET_OPENED : VESK_NET_READY);
+        }
     }
-    vesk_mutex_unlock(g_engine.slot_mutex);
     if (slot == 0) vesk_socket_close(sock);
     return slot;
 }

@@ -14,8 +14,8 @@
 // mutex is handed to the next locker as an abandoned mutex.
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
+#include "os/mutex_guard.h"
 #include "timer/timer.h"
 #include "vuvidur.h"
 
@@ -25,19 +25,11 @@ namespace {
 // 16 (abandoned) still means that the caller holds it.
 // Created on first use, so that a program that never uses timers allocates
 // nothing for them (and unloading the library leaves nothing behind).
-class TimerTableLock {
-  public:
-    void lock() { vesk_mutex_lock(cell()); }
-    void unlock() { vesk_mutex_unlock(cell()); }
+vesk_mutex_cell *table_lock() {
+    static vesk_mutex_cell *const created = vesk_mutex_create(0, 0);
+    return created;
+}
 
-  private:
-    static vesk_mutex_cell *cell() {
-        static vesk_mutex_cell *const created = vesk_mutex_create(0, 0);
-        return created;
-    }
-};
-
-TimerTableLock g_table_lock;
 uint32_t g_add_count = 0;  // successful adds since the last init: bookkeeping, never read
 timer::Slot g_slots[VESK_TIMER_SLOTS];
 
@@ -50,7 +42,7 @@ bool timer_slot_held(int index) {
 uint32_t timer::now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
 int timer::add_at(const TimerSpec &spec, uint32_t now) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
+    os::MutexGuard guard(table_lock());
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
         timer::Slot &slot = g_slots[index];
         if (slot.in_use != 0) continue;
@@ -69,7 +61,7 @@ int timer::add_at(const TimerSpec &spec, uint32_t now) {
 }
 
 int timer::run_due(uint32_t now) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
+    os::MutexGuard guard(table_lock());
     // Slots are read afresh at each step: a callback may have changed the
     // table, and a timer it added in a higher slot is examined in this pass.
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
@@ -85,7 +77,7 @@ int timer::run_due(uint32_t now) {
 }
 
 timer::Slot timer::slot_snapshot(int index) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
+    os::MutexGuard guard(table_lock());
     return g_slots[index];
 }
 
@@ -93,7 +85,7 @@ extern "C" {
 
 VESK_API int vesk_timer_init(void) {
     {
-        std::lock_guard<TimerTableLock> lock(g_table_lock);
+        os::MutexGuard guard(table_lock());
         g_add_count = 0;
         std::memset(g_slots, 0, sizeof g_slots);
     }
@@ -104,19 +96,19 @@ VESK_API int vesk_timer_init(void) {
 }
 
 VESK_API int vesk_timer_add(TimerSpec spec) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
+    os::MutexGuard guard(table_lock());
     return timer::add_at(spec, timer::now());
 }
 
 VESK_API int vesk_timer_remove(int index) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
+    os::MutexGuard guard(table_lock());
     if (!timer_slot_held(index)) return -1;
     std::memset(&g_slots[index], 0, sizeof g_slots[index]);
     return 0;
 }
 
 VESK_API int vesk_timer_remove_all(void) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
+    os::MutexGuard guard(table_lock());
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
         if (timer_slot_held(index)) std::memset(&g_slots[index], 0, sizeof g_slots[index]);
     }

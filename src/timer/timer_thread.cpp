@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
+#include "os/mutex_guard.h"
 #include "os/os.h"
 #include "timer/timer.h"
 #include "vuvidur.h"
@@ -17,7 +17,13 @@ constexpr int kStartFailed = -1;
 
 // Serialises start, stop and forget.  Never held by a pass, so holding it
 // while waiting for the thread to end cannot deadlock.
-std::mutex g_control_lock;
+// The library's plain mutex, created on first use; a std::mutex would do as
+// well, but one kind of lock is used throughout.
+vesk_mutex_cell *control_lock() {
+    alignas(void *) static unsigned char storage[os::kMutexCellSize];
+    static vesk_mutex_cell *const created = os::mutex_init_plain(storage);
+    return created;
+}
 vesk_thread_cell *g_thread = nullptr;  // the running thread's cell, NULL when none
 // Written by the stopping thread, polled by the timer thread: 0 run, 1 stop.
 std::atomic<uint32_t> g_stop{0};
@@ -46,7 +52,7 @@ uint32_t VESK_THREADCALL timer_thread_main(void *arg) {
 }  // namespace
 
 void timer::thread_forget() {
-    std::lock_guard<std::mutex> lock(g_control_lock);
+    os::MutexGuard guard(control_lock());
     g_thread = nullptr;  // a thread still running is left to run
     g_stop.store(0, std::memory_order_release);
 }
@@ -54,7 +60,7 @@ void timer::thread_forget() {
 extern "C" {
 
 VESK_API int vesk_timer_start(void) {
-    std::lock_guard<std::mutex> lock(g_control_lock);
+    os::MutexGuard guard(control_lock());
     // A second start while a thread is running would double the passes and
     // lose the first thread's cell: it does nothing.
     if (g_thread != nullptr) return 0;
@@ -65,7 +71,7 @@ VESK_API int vesk_timer_start(void) {
 }
 
 VESK_API int vesk_timer_stop(void) {
-    std::lock_guard<std::mutex> lock(g_control_lock);
+    os::MutexGuard guard(control_lock());
     g_stop.store(1, std::memory_order_release);  // stays 1 until the next init
     if (g_thread != nullptr) {
         vesk_thread_destroy(g_thread);  // waits up to 1000 ms, then terminates it
