@@ -29,6 +29,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "net/channel_ring.h"
 #include "net/wire.h"
 #include "os/mutex_guard.h"
 #include "os/os.h"

@@ -1,7 +1,8 @@
 // Byte layouts of the socket engine and the pure functions over them: the
-// framed-stream cutter, the UDP datagram handler, event records, and posting
-// and reading events in a channel's ring.  Nothing here touches a socket, a
-// lock or a clock, so that tests and fuzz targets drive it directly.
+// framed-stream cutter, the UDP datagram handler and event records (posting
+// and reading events in a channel's ring is in channel_ring.h).  Nothing here
+// touches a socket, a lock or a clock, so that tests and fuzz targets drive it
+// directly.
 #pragma once
 
 #include <atomic>
@@ -157,22 +158,5 @@ int wire_connect_record(uint8_t *record, int slot, int result);
 int wire_accept_record(uint8_t *record, int listener, int slot, uint32_t addr, uint16_t port);
 int wire_probe_reply_record(uint8_t *record, int slot, const uint8_t *reply);
 int wire_closed_record(uint8_t *record, int kind, int slot);
-
-// ---- Channel rings -------------------------------------------------------
-
-// Bytes a ring can still take (a ring keeps one byte free).
-int ring_room(const vesk_ring &ring);
-// Stores one event: its header, then `head` and `body` (body may be empty).
-// Whole or nothing: false, and nothing stored, when the ring cannot take all
-// of it.  The caller holds the channel's mutex.
-bool ring_post_event(vesk_ring &ring, const uint8_t *head, int head_size, const uint8_t *body,
-                     int body_size);
-// Takes one event into `out` (kMaxRecord bytes): its record length; 0 empty;
-// -2 ring failure; -3 malformed (see vesk_net_channel_read).  The caller
-// holds the channel's mutex.
-int ring_read_event(vesk_ring &ring, uint8_t *out);
-// Whether the ring's next event is whole and well formed, so that
-// ring_read_event would return its record; false for an empty ring.
-bool ring_next_event_whole(const vesk_ring &ring);
 
 }  // namespace net

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "net/channel_ring.h"
 #include "net/wire.h"
 #include "records.h"
 
