@@ -640,7 +640,7 @@ VESK_API int vesk_timer_remove_all(void);
 #define VESK_NET_MALFORMED (-3)     /* channel_read: a malformed event was dropped */
 #define VESK_NET_PEERS_FULL (-2)    /* add_peer: a type 5 slot's peer table is full */
 #define VESK_NET_PEER_NOT_IN_TABLE (-2) /* remove_peer: not in a type 5 slot's table */
-#define VESK_NET_PEER_NOT_THE_PEER (-3) /* remove_peer: not a type 4 / 6 slot's peer; a listener */
+#define VESK_NET_PEER_NOT_THE_PEER (-3) /* remove_peer: not a type 4/6 slot's peer; a listener */
 /* vesk_net_channel_wait; vesk_net_channel_read_many returns the channel_read
  * codes above, and vesk_net_send_many the send codes below (0: pending). */
 #define VESK_NET_WAIT_EVENT 1       /* an event is there */
@@ -1134,8 +1134,8 @@ VESK_API int vesk_hex_decode(const char *text, uint16_t size, uint8_t *out);
 #define VESK_AUTH_BAD_STATE (-2)    /* the context is not at the step this call needs */
 #define VESK_AUTH_REFUSED (-3)      /* another party or another key (server open: also a replay) */
 #define VESK_AUTH_EXPIRED (-3)      /* client authenticator: the ticket's usable time is over */
-#define VESK_AUTH_REPLAY (-4)       /* sequence number not above the last (server accept: also
-                                       another client) */
+#define VESK_AUTH_REPLAY (-4)       /* sequence number not above the last (server accept: */
+                                    /* also another client) */
 
 /* The client's context: one ticket. */
 typedef struct vesk_auth_client_ctx { /* 80 bytes */

@@ -183,8 +183,9 @@ TEST(SharedObject, ExportsEveryTableNameAtTheResolversAddress) {
     auto version = reinterpret_cast<const char *(*)()>(dlsym(lib, "vesk_version"));
     ASSERT_NE(version, nullptr);
     EXPECT_STREQ(version(), VESK_VERSION_STRING);
-    EXPECT_EQ(dlsym(lib, "os::set_nonblocking"), nullptr) << "internal function exported";
-    EXPECT_EQ(dlsym(lib, "frame::on_load"), nullptr) << "internal function exported";
+    // Internal functions (os::set_nonblocking, frame::on_load) under their mangled names.
+    EXPECT_EQ(dlsym(lib, "_ZN2os15set_nonblockingEi"), nullptr) << "internal function exported";
+    EXPECT_EQ(dlsym(lib, "_ZN5frame7on_loadEv"), nullptr) << "internal function exported";
     dlclose(lib);
 }
 

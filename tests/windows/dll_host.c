@@ -117,7 +117,9 @@ static void check_export_table(void) {
     }
     CHECK(by_ordinal(0xFFFF) == NULL, "ordinal 65535 resolves");
     static const char *const kInternalNames[] = {
-        "vesk_proc_by_ordinal", "DllMain", "frame::on_load", "os::debug_output", "os::set_nonblocking",
+        /* frame::on_load, os::debug_output, os::set_nonblocking, mangled */
+        "vesk_proc_by_ordinal", "DllMain", "_ZN5frame7on_loadEv", "_ZN2os12debug_outputEPKc",
+        "_ZN2os15set_nonblockingEj",
     };
     for (size_t i = 0; i < sizeof kInternalNames / sizeof kInternalNames[0]; ++i) {
         CHECK(GetProcAddress(g_dll, kInternalNames[i]) == NULL, "%s resolves by name",
