@@ -75,7 +75,8 @@ void raise_descriptor_limit() {
     if (vesk_net_init(kMostIdle + 64, 1, 0, 1, 8 << 20, 0, 0) != 0) _exit(2);
     const int ch = vesk_net_channel_open();
     sockaddr_in any = loopback(0);
-    const int listener = vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&any));
+    const int listener =
+        vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&any));
     vesk_net_attach(listener, ch);
     listen(vesk_net_get_socket(listener), kBacklog);
     sockaddr_in bound{};
@@ -208,7 +209,8 @@ int connect_to(uint16_t port) {
 
 bool echo_once(int fd) {
     uint8_t frame[19] = {0xFE, 16, 0};
-    if (send(fd, frame, sizeof frame, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof frame)) return false;
+    if (send(fd, frame, sizeof frame, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof frame))
+        return false;
     size_t got = 0;
     while (got < sizeof frame) {
         const ssize_t n = recv(fd, frame + got, sizeof frame - got, 0);
@@ -246,9 +248,11 @@ void measure(const char *name, uint16_t port, pid_t server, int idle_count) {
     std::sort(rtts.begin(), rtts.end());
     const double median = rtts.empty() ? -1 : rtts[rtts.size() / 2];
     const double p99 = rtts.empty() ? -1 : rtts[rtts.size() * 99 / 100];
-    std::printf("%-9s idle=%-6d connected=%-6zu accept_s=%-7.3f idle_cpu=%5.1f%%  wakeups/s=%-7.1f rtt_us median=%-7.1f p99=%.1f\n",
-                name, idle_count, idle.size(), accept_s, (after.cpu_s - before.cpu_s) / 2 * 100,
-                static_cast<double>(after.switches - before.switches) / 2, median, p99);
+    std::printf(
+        "%-9s idle=%-6d connected=%-6zu accept_s=%-7.3f idle_cpu=%5.1f%%  wakeups/s=%-7.1f rtt_us "
+        "median=%-7.1f p99=%.1f\n",
+        name, idle_count, idle.size(), accept_s, (after.cpu_s - before.cpu_s) / 2 * 100,
+        static_cast<double>(after.switches - before.switches) / 2, median, p99);
     std::fflush(stdout);
     for (int fd : idle) close(fd);
     if (active >= 0) close(active);

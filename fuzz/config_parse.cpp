@@ -16,7 +16,8 @@ void check_field(const char (&field)[VESK_SETTINGS_TEXT_SIZE]) {
     for (size_t i = length; i < sizeof field; ++i) {
         if (field[i] != '\0') std::abort();
     }
-    if (std::string_view(field, length).find_first_of(config::kSeparators) != std::string_view::npos) {
+    if (std::string_view(field, length).find_first_of(config::kSeparators) !=
+        std::string_view::npos) {
         std::abort();
     }
 }

@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<uint8_t> batch(3 * (2 + VESK_NET_MAX_RECORD));
     for (int i = 0; i < 64; ++i) {
         if (i % 2 == 1) {
-            const int r = vesk_net_channel_read_many(g_channel, batch.data(), static_cast<int>(batch.size()));
+            const int r =
+                vesk_net_channel_read_many(g_channel, batch.data(), static_cast<int>(batch.size()));
             if (r > static_cast<int>(batch.size()) || r < -3 || r == -1) std::abort();
             for (int at = 0; at < r;) {
                 uint16_t length;

@@ -66,9 +66,7 @@ int get_form_input(RequestState &state) {
     return form_split_pairs(Bytes(text, length), state.fields);
 }
 
-void release_fields(RequestState &state) {
-    FormFieldList().swap(state.fields);
-}
+void release_fields(RequestState &state) { FormFieldList().swap(state.fields); }
 
 int init_request() {
     RequestState &state = request_state();

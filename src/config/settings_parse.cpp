@@ -35,7 +35,8 @@ int config::parse(std::string_view text, SettingsTable &table) {
         if (tokens.found < 2) return VESK_CONFIG_UNREADABLE;
         // Limits of the table: refused rather than cut, so that a value is
         // never silently shortened and nothing lands outside the table.
-        if (table.count >= VESK_SETTINGS_MAX_ENTRIES || tokens.key.size() > VESK_SETTINGS_TEXT_MAX ||
+        if (table.count >= VESK_SETTINGS_MAX_ENTRIES ||
+            tokens.key.size() > VESK_SETTINGS_TEXT_MAX ||
             tokens.value.size() > VESK_SETTINGS_TEXT_MAX) {
             return VESK_CONFIG_UNREADABLE;
         }

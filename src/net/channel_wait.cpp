@@ -38,8 +38,8 @@ int wait_for_event(Channel &ch, int timeout_ms) {
         if (seen != 0 || timeout_ms == 0) return seen;
         if (round < kSpins) continue;
         if (spinning) {
-            spinning = Clock::now() - start < kSpinTime &&
-                       (timeout_ms < 0 || Clock::now() < deadline);
+            spinning =
+                Clock::now() - start < kSpinTime && (timeout_ms < 0 || Clock::now() < deadline);
             if (spinning) {
                 std::this_thread::yield();
                 continue;

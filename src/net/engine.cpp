@@ -182,8 +182,8 @@ bool build_channels() {
         Channel &ch = channel_at(c);
         // Not vesk_ring_init, which zero-fills: a ring's bytes mean nothing
         // outside its positions, and untouched pages cost no memory.
-        ch.ring.storage = static_cast<uint8_t *>(
-            vesk_mem_alloc(0, 0, static_cast<uint32_t>(e.ring_size)));
+        ch.ring.storage =
+            static_cast<uint8_t *>(vesk_mem_alloc(0, 0, static_cast<uint32_t>(e.ring_size)));
         ch.ring.read_pos = 0;
         ch.ring.write_pos = 0;
         ch.ring.size = e.ring_size;
@@ -270,7 +270,7 @@ void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int sta
 }
 
 bool post_event(int channel, const uint8_t *head, int head_size, const uint8_t *body,
-                    int body_size) {
+                int body_size) {
     if (!channel_in_range(channel)) return false;
     Channel &ch = channel_at(channel);
     bool posted = false;

@@ -34,7 +34,8 @@ public:
                    ? ring_room(ch_->ring)
                    : 0;
     }
-    bool post(const uint8_t *head, int head_size, const uint8_t *body = nullptr, int body_size = 0) {
+    bool post(const uint8_t *head, int head_size, const uint8_t *body = nullptr,
+              int body_size = 0) {
         if (ch_ == nullptr || ch_->in_use.load(std::memory_order_relaxed) == 0 ||
             !ring_post_event(ch_->ring, head, head_size, body, body_size)) {
             return false;
@@ -55,7 +56,7 @@ private:
 void fail_connection(int slot, int kind, ChannelWriter &writer, IoBuffers &buf) {
     int expected = VESK_NET_READY;
     if (!slot_at(slot).state.compare_exchange_strong(expected, VESK_NET_FAILED,
-                                                      std::memory_order_acq_rel)) {
+                                                     std::memory_order_acq_rel)) {
         return;
     }
     const int size = wire_closed_record(buf.small, kind, slot);
@@ -73,7 +74,7 @@ void learn_peer(Slot &s) {
     SockAddr4 peer{};
     int size = sizeof peer;
     if (os::socket_peer_name(s.socket.load(std::memory_order_relaxed),
-                            reinterpret_cast<struct sockaddr *>(&peer), &size) == 0) {
+                             reinterpret_cast<struct sockaddr *>(&peer), &size) == 0) {
         s.peer_known = true;
         s.peer_addr = peer.addr;
         s.peer_port = peer.port;
@@ -125,9 +126,9 @@ void receive_framed(int slot, IoBuffers &buf) {
     Slot &s = slot_at(slot);
     if (s.held_waiting) return;
     if (channel_room(s.channel.load(std::memory_order_acquire)) < kLargestEvent) return;
-    const int n = vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed),
-                                       s.receive_area + s.held, kReceiveAreaSize - s.held, 0,
-                                       nullptr, nullptr);
+    const int n =
+        vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed), s.receive_area + s.held,
+                             kReceiveAreaSize - s.held, 0, nullptr, nullptr);
     if (n == 0) {
         fail_connection(slot, VESK_EV_CLOSED, buf);
         return;
@@ -194,9 +195,8 @@ void receive_datagram(int slot, int type, IoBuffers &buf) {
         case DatagramAction::answer:
             // Keepalive answers go out at most once a second per peer entry;
             // probes every time (a probe reply is never answered).
-            if (out.peer_index >= 0 &&
-                !wire_answer_due(s.answered[out.peer_index], peer_key(from.addr, from.port),
-                                 now_ms())) {
+            if (out.peer_index >= 0 && !wire_answer_due(s.answered[out.peer_index],
+                                                        peer_key(from.addr, from.port), now_ms())) {
                 break;
             }
             vesk_socket_sendto(sock, out.answer, out.answer_size, 0,

@@ -284,7 +284,8 @@ void flush_slot(int slot) {
     // is seen.
     const int pending = s.pending.load(std::memory_order_acquire);
     if (pending <= 0) return;
-    const int sent = vesk_socket_send(s.socket.load(std::memory_order_relaxed), s.send_area, pending);
+    const int sent =
+        vesk_socket_send(s.socket.load(std::memory_order_relaxed), s.send_area, pending);
     if (sent < 0 && !os::socket_error_would_block(os::socket_last_error())) {
         // The connection failed (the receive side reports it): what was
         // pending can never go out, and a failed socket stays writable.

@@ -55,10 +55,10 @@ struct Slot {
     std::atomic<int32_t> pending;  // bytes waiting in the send area
     std::atomic<int32_t> queued;   // in the work queue for the I/O thread
     // I/O thread only.
-    int32_t held;          // bytes held in the receive area (framed types)
-    bool held_waiting;     // held frames wait for room in the channel
-    bool peer_known;       // peer_addr / peer_port are filled in
-    uint32_t peer_addr;    // the connection's peer, network order
+    int32_t held;        // bytes held in the receive area (framed types)
+    bool held_waiting;   // held frames wait for room in the channel
+    bool peer_known;     // peer_addr / peer_port are filled in
+    uint32_t peer_addr;  // the connection's peer, network order
     uint16_t peer_port;
     // A listener that could not accept (no free slot of its range, or accept
     // failing) rests until a slot is freed or kListenerRestMs pass, rather
@@ -198,12 +198,9 @@ inline bool is_listener(int type) {
 inline bool is_framed(int type) {
     return type == VESK_NET_TCP_CONNECT || type == VESK_NET_TCP_FRAMED;
 }
-inline bool is_tcp_connection(int type) {
-    return is_framed(type) || type == VESK_NET_TCP_STREAM;
-}
+inline bool is_tcp_connection(int type) { return is_framed(type) || type == VESK_NET_TCP_STREAM; }
 inline bool is_udp(int type) {
-    return type == VESK_NET_UDP_ANSWER || type == VESK_NET_UDP_MULTI ||
-           type == VESK_NET_UDP_QUIET;
+    return type == VESK_NET_UDP_ANSWER || type == VESK_NET_UDP_MULTI || type == VESK_NET_UDP_QUIET;
 }
 
 // A 16-byte IPv4 socket address, in the layout both targets share.
@@ -228,7 +225,7 @@ void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int sta
 // Events (engine.cpp): whole events into a channel, under its mutex.  False
 // when the channel is not in use or cannot take the whole event.
 bool post_event(int channel, const uint8_t *head, int head_size, const uint8_t *body = nullptr,
-                    int body_size = 0);
+                int body_size = 0);
 // The room a channel's ring has now; 0 for a channel not in use.
 int channel_room(int channel);
 // Wakes whoever waits for events in the channel; called after posting.

@@ -70,7 +70,8 @@ VESK_API int vesk_net_remove_peer(int slot, const struct sockaddr *peer) {
     const uint64_t key = key_of(peer);
     for (int i = 0; i < s.peer_count; ++i) {
         uint64_t expected = key;
-        if (key != 0 && s.peers[i].compare_exchange_strong(expected, 0, std::memory_order_relaxed)) {
+        if (key != 0 &&
+            s.peers[i].compare_exchange_strong(expected, 0, std::memory_order_relaxed)) {
             return 0;
         }
     }

@@ -198,7 +198,7 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
         ++taken;
     }
     int sent = os::socket_send_pieces(s.socket.load(std::memory_order_relaxed), gather.pieces,
-                                     gather.count);
+                                      gather.count);
     if (sent == gather.total) return taken;
     if (sent < 0) {
         // Nothing sent and no reason to wait: a broken connection shows up on

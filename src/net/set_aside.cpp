@@ -79,7 +79,8 @@ int set_aside_due(uint32_t now) {
 void discard_set_aside() {
     Engine &e = g_engine;
     for (int i = 0; i < e.aside_count; ++i) {
-        if (e.poller != nullptr) os::poller_set(e.poller, e.aside[i].socket, key_of(i), os::kPollWrite, 0);
+        if (e.poller != nullptr)
+            os::poller_set(e.poller, e.aside[i].socket, key_of(i), os::kPollWrite, 0);
         close_entry(e.aside[i]);
     }
     e.aside_count = 0;

@@ -124,7 +124,8 @@ DatagramOutcome wire_handle_datagram(int type, std::span<const uint8_t> datagram
         // probe value.
         const size_t answerable = peers.size() < kMaxPeerIndex ? peers.size() : kMaxPeerIndex;
         for (size_t k = 0; k < answerable; ++k) {
-            if (peer_is(peers[k], sender)) return answer_with(static_cast<int16_t>(-(int)(k + 1)), k);
+            if (peer_is(peers[k], sender))
+                return answer_with(static_cast<int16_t>(-(int)(k + 1)), k);
         }
         return out;
     }

@@ -49,8 +49,8 @@ static_assert(kProbeReplyRecordSize == sizeof(vesk_ev_probe_reply));
 static_assert(kClosedRecordSize == sizeof(vesk_ev_closed));
 static_assert(kMaxRecord == kMsgHeadSize + kMaxData);
 
-int16_t wire_read_length(const uint8_t *p);                   // little-endian
-void wire_write_frame_header(uint8_t *p, int16_t length);     // 0xFE, length LE
+int16_t wire_read_length(const uint8_t *p);                // little-endian
+void wire_write_frame_header(uint8_t *p, int16_t length);  // 0xFE, length LE
 
 // ---- Framed stream cutter ------------------------------------------------
 
@@ -137,8 +137,8 @@ DatagramOutcome wire_handle_datagram(int type, std::span<const uint8_t> datagram
 // each entry.  Keepalive answers are rate-limited: two slots that register
 // each other would otherwise answer each other's answers for ever.
 struct AnswerNote {
-    uint64_t key = 0;   // the peer answered (0: never)
-    uint32_t at_ms = 0; // when, on a monotonic millisecond clock (wraps)
+    uint64_t key = 0;    // the peer answered (0: never)
+    uint32_t at_ms = 0;  // when, on a monotonic millisecond clock (wraps)
 };
 constexpr uint32_t kAnswerIntervalMs = 1000;
 

@@ -47,11 +47,11 @@ int set_nonblocking(vesk_socket_t s);
 // them against its own headers.  A socket address is the platform's 16-byte
 // struct sockaddr_in, which has the same layout on both: family (16 bits,
 // host order), port (network order), address (network order), 8 zero bytes.
-constexpr int kAfInet = 2;         // AF_INET
-constexpr int kSockStream = 1;     // SOCK_STREAM
-constexpr int kSockDgram = 2;      // SOCK_DGRAM
-constexpr int kIpprotoTcp = 6;     // IPPROTO_TCP
-constexpr int kIpprotoUdp = 17;    // IPPROTO_UDP
+constexpr int kAfInet = 2;       // AF_INET
+constexpr int kSockStream = 1;   // SOCK_STREAM
+constexpr int kSockDgram = 2;    // SOCK_DGRAM
+constexpr int kIpprotoTcp = 6;   // IPPROTO_TCP
+constexpr int kIpprotoUdp = 17;  // IPPROTO_UDP
 constexpr int kSockaddrInSize = 16;
 
 // Readiness of registered sockets, for the engine's I/O thread.  A socket is
@@ -65,14 +65,14 @@ struct Poller;
 
 enum : unsigned {
     kPollRead = 1u,   // readable; also set when a read-interested socket has
-                         // hung up or failed, so that the receive reports it
+                      // hung up or failed, so that the receive reports it
     kPollWrite = 2u,  // writable (for a connecting socket: the connect ended);
-                         // also set for a write-interested socket that failed
+                      // also set for a write-interested socket that failed
     kPollError = 4u,  // an error is pending (select's exception set); only
-                         // watched and reported when asked for.  Ask for it
-                         // only while connecting: on Windows the exception
-                         // set also reports urgent data, which no receive
-                         // takes away
+                      // watched and reported when asked for.  Ask for it
+                      // only while connecting: on Windows the exception
+                      // set also reports urgent data, which no receive
+                      // takes away
 };
 
 struct PollEvent {
@@ -88,8 +88,7 @@ void poller_destroy(Poller *poller);
 // Changes what socket `s`, registered under `key`, is watched for, from
 // `old_interest` (0: not registered) to `interest` (0: unregister).  A socket
 // must be unregistered before it is closed.  0, or -1 on failure.
-int poller_set(Poller *poller, vesk_socket_t s, int key, unsigned old_interest,
-                  unsigned interest);
+int poller_set(Poller *poller, vesk_socket_t s, int key, unsigned old_interest, unsigned interest);
 // Waits up to `timeout_ms` milliseconds (-1: no limit) until a registered
 // socket is ready or poller_wake is called, and stores up to `max` ready
 // sockets in `events`.  Their number; 0 on timeout or wake-up; -1 on error

@@ -26,7 +26,8 @@ TEST(SettingsLines, AreCutAfterEachLineFeedAndEvery99Bytes) {
     std::string fits = "a 1" + std::string(95, ' ') + "\n";
     EXPECT_EQ(lines_of(fits), (std::vector<std::string>{fits}));
     // A zero byte ends a line's text, though the read went on to the LF.
-    EXPECT_EQ(lines_of(std::string("k v\0junk\nx y", 12)), (std::vector<std::string>{"k v", "x y"}));
+    EXPECT_EQ(lines_of(std::string("k v\0junk\nx y", 12)),
+              (std::vector<std::string>{"k v", "x y"}));
 }
 
 TEST(SettingsTokens, SplitAtAnyRunOfTheFiveSeparators) {

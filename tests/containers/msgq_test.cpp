@@ -158,11 +158,13 @@ TEST(MessageQueue, ReusedNodesKeepOrderAndTheSpareStackIsBounded) {
     const uintptr_t many = 3 * static_cast<uintptr_t>(containers::kMsgqSpareLimit) + 7;
     for (int round = 0; round < 3; ++round) {
         uintptr_t base = static_cast<uintptr_t>(round) * 1000000;
-        for (uintptr_t i = 1; i <= many; ++i) ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(base + i)), 0);
+        for (uintptr_t i = 1; i <= many; ++i)
+            ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(base + i)), 0);
         // Every put of a round after the first found a spare node.
         EXPECT_EQ(containers::msgq_spare_count(&queue.q), 0);
         EXPECT_EQ(vesk_msgq_count(&queue.q), static_cast<int>(many));
-        for (uintptr_t i = 1; i <= many; ++i) ASSERT_EQ(as_value(vesk_msgq_tryget(&queue.q)), base + i);
+        for (uintptr_t i = 1; i <= many; ++i)
+            ASSERT_EQ(as_value(vesk_msgq_tryget(&queue.q)), base + i);
         EXPECT_EQ(vesk_msgq_tryget(&queue.q), nullptr);
         EXPECT_EQ(containers::msgq_spare_count(&queue.q), containers::kMsgqSpareLimit);
     }
@@ -170,7 +172,8 @@ TEST(MessageQueue, ReusedNodesKeepOrderAndTheSpareStackIsBounded) {
     // between the chain and the stack, and FIFO order holds throughout.
     uintptr_t next_in = 1, next_out = 1;
     for (int step = 0; step < 10000; ++step) {
-        for (int k = 0; k < 1 + step % 3; ++k) ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(next_in++)), 0);
+        for (int k = 0; k < 1 + step % 3; ++k)
+            ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(next_in++)), 0);
         for (int k = 0; k < 1 + (step + 1) % 3 && next_out < next_in; ++k) {
             ASSERT_EQ(as_value(vesk_msgq_get(&queue.q)), next_out++);
         }

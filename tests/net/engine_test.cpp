@@ -127,7 +127,8 @@ TEST(SlotTable, OpeningRefusedTypesOrFailingBindsLeavesNoSocketAndNoSlot) {
     for (int type : {0, 7, 8, 9, -1}) {
         EXPECT_EQ(vesk_net_open(type, as_sockaddr(a)), 0) << type;
     }
-    EXPECT_EQ(vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, nullptr), 0) << "a listener needs an address";
+    EXPECT_EQ(vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, nullptr), 0)
+        << "a listener needs an address";
     const int listener = open_listener();
     ASSERT_EQ(listener, 1);
     sockaddr_in taken = slot_address(listener);

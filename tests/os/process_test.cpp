@@ -89,7 +89,7 @@ TEST(CommandLine, SplitsAtBlanksAndGroupsWithDoubleQuotes) {
         {"  prog   a\tb  ", {"prog", "a", "b"}},
         {"sh -c \"echo a  b\"", {"sh", "-c", "echo a  b"}},
         {"a\"b c\"d e", {"ab cd", "e"}},  // quotes join into the word around them
-        {"x \"\" y", {"x", "", "y"}},      // an empty quoted word stays a word
+        {"x \"\" y", {"x", "", "y"}},     // an empty quoted word stays a word
         {"x \"unclosed tail", {"x", "unclosed tail"}},
     };
     for (const auto &c : cases) {

@@ -72,7 +72,8 @@ TEST(Mutex, AbandonedMutexGivesSixteenAndOwnership) {
 }
 
 TEST(Mutex, UnlockByANonOwnerIsNotReported) {
-    if (VESK_UNDER_TSAN) GTEST_SKIP() << "ThreadSanitizer reports the misuse this test makes on purpose";
+    if (VESK_UNDER_TSAN)
+        GTEST_SKIP() << "ThreadSanitizer reports the misuse this test makes on purpose";
     MutexCell m;
     EXPECT_EQ(vesk_mutex_unlock(m.cell), 0);
 }
@@ -107,9 +108,7 @@ TEST(Semaphore, WaitIsWokenByAPostFromAnotherThread) {
     EXPECT_TRUE(woke);
 }
 
-TEST(Semaphore, NegativeInitialCountIsRefused) {
-    EXPECT_EQ(vesk_sem_create(0, 0, -1), nullptr);
-}
+TEST(Semaphore, NegativeInitialCountIsRefused) { EXPECT_EQ(vesk_sem_create(0, 0, -1), nullptr); }
 
 TEST(Semaphore, PostBeyondTheMaximumFailsSilently) {
     SemCell s(0x7FFFFFFF);

@@ -79,7 +79,8 @@ TEST(RandomNext, ConcurrentCallersEachGetTheirOwnCounterValue) {
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&results, t] {
-                for (int i = 0; i < kCalls; ++i) results[static_cast<size_t>(t)].push_back(vesk_rand_next());
+                for (int i = 0; i < kCalls; ++i)
+                    results[static_cast<size_t>(t)].push_back(vesk_rand_next());
             });
         }
         for (auto &thread : threads) thread.join();

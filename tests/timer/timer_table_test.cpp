@@ -32,7 +32,7 @@ TimerSpec spec_with(uint32_t interval, TimerCallback callback = record_run) {
 }
 
 class TimerTable : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         vesk_timer_init();
         g_runs.clear();
@@ -156,7 +156,7 @@ int remove_self_and_add(int32_t index, void *, void *, uint8_t *) {
 TEST_F(TimerTable, CallbacksMayAddAndRemoveTimersDuringAPass) {
     vesk_timer_add(spec_with(0, remove_self_and_add));  // slot 0
     timer::run_due(timer::now());
-    EXPECT_EQ(g_added_index, 0);  // took the slot it freed
+    EXPECT_EQ(g_added_index, 0);   // took the slot it freed
     EXPECT_EQ(g_runs.size(), 1u);  // slot 0 is behind the pass: the new timer waits
     EXPECT_EQ(timer::slot_snapshot(0).spec.callback, &record_run);
 }

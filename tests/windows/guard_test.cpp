@@ -44,11 +44,7 @@ uint32_t return_arg(void *arg) { return *static_cast<uint32_t *>(arg); }
 
 // A fault that the body handles itself never reaches the guard.
 uint32_t handled_inside(void *) {
-    return os::run_guarded(
-        [](void *) -> uint32_t {
-            throw 1;
-        },
-        nullptr, [] {}) == 0 ? 3 : 4;
+    return os::run_guarded([](void *) -> uint32_t { throw 1; }, nullptr, [] {}) == 0 ? 3 : 4;
 }
 
 uint32_t exit_thread_inside(void *) {
@@ -56,13 +52,17 @@ uint32_t exit_thread_inside(void *) {
     return 9;
 }
 
-uint32_t VESK_THREADCALL guarded_exit(void *) { return os::run_guarded(exit_thread_inside, nullptr, report_and_exit); }
+uint32_t VESK_THREADCALL guarded_exit(void *) {
+    return os::run_guarded(exit_thread_inside, nullptr, report_and_exit);
+}
 
 uint32_t spin(void *) {
     for (;;) Sleep(1);
 }
 
-uint32_t VESK_THREADCALL guarded_spin(void *) { return os::run_guarded(spin, nullptr, report_and_exit); }
+uint32_t VESK_THREADCALL guarded_spin(void *) {
+    return os::run_guarded(spin, nullptr, report_and_exit);
+}
 
 }  // namespace
 
@@ -90,8 +90,8 @@ TEST(WindowsGuardDeathTest, IntegerDivisionByZeroIsAFault) {
 
 TEST(WindowsGuardDeathTest, RaisedErrorAndCppExceptionAreFaults) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(os::run_guarded(raise_error_code, nullptr, report_and_exit), testing::ExitedWithCode(1),
-                "guarded fault");
+    EXPECT_EXIT(os::run_guarded(raise_error_code, nullptr, report_and_exit),
+                testing::ExitedWithCode(1), "guarded fault");
     EXPECT_EXIT(os::run_guarded(throw_cpp, nullptr, report_and_exit), testing::ExitedWithCode(1),
                 "guarded fault");
 }

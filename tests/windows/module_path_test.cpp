@@ -25,13 +25,16 @@ TEST(WindowsModulePath, PathThatDoesNotFitGivesNothingRatherThanAPart) {
     ASSERT_GT(length, 1);
     char small[300];
     std::memset(small, 'x', sizeof small);
-    EXPECT_EQ(os::module_path(small, static_cast<size_t>(length)), 0) << "no room for the terminator";
+    EXPECT_EQ(os::module_path(small, static_cast<size_t>(length)), 0)
+        << "no room for the terminator";
     EXPECT_STREQ(small, "");
     EXPECT_EQ(os::module_path(small, static_cast<size_t>(length) + 1), length);
     EXPECT_STREQ(small, path);
 }
 
-TEST(WindowsModulePath, FallbackDirectoryIsTheSystemDrive) { EXPECT_STREQ(os::fallback_directory(), "C:\\"); }
+TEST(WindowsModulePath, FallbackDirectoryIsTheSystemDrive) {
+    EXPECT_STREQ(os::fallback_directory(), "C:\\");
+}
 
 TEST(WindowsModulePath, ModuleDirectoryEndsWithTheLastBackslash) {
     char path[300];

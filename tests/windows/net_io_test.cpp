@@ -48,7 +48,8 @@ u_short unused_port() {
 // Waits in passes of 10 ms until entry `index` reports something.
 unsigned wait_for(os::PollSet *set, int index, int passes = 300) {
     for (int i = 0; i < passes; ++i) {
-        if (os::poll_wait(set, 10) > 0 && os::poll_ready(set, index) != 0) return os::poll_ready(set, index);
+        if (os::poll_wait(set, 10) > 0 && os::poll_ready(set, index) != 0)
+            return os::poll_ready(set, index);
     }
     return 0;
 }
@@ -124,7 +125,8 @@ TEST_F(WindowsPollSet, AcceptedConnectionMakesTheConnectWritableWithNoPendingErr
     EXPECT_EQ(wait_for(set_, 0), os::kPollRead);
     sockaddr_in peer{};
     int peer_len = sizeof peer;
-    SOCKET accepted = keep(os::socket_accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len));
+    SOCKET accepted =
+        keep(os::socket_accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len));
     ASSERT_NE(accepted, INVALID_SOCKET);
     EXPECT_EQ(peer_len, 16);
     EXPECT_EQ(peer.sin_port, bound_address(client).sin_port);
@@ -147,7 +149,8 @@ TEST_F(WindowsPollSet, RefusedConnectIsReportedAsWritableAndFailedWithTheRefusal
     SOCKET client = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
     os::set_nonblocking(client);
     sockaddr_in nowhere = loopback(unused_port());
-    ASSERT_EQ(os::socket_connect(client, reinterpret_cast<sockaddr *>(&nowhere), sizeof nowhere), -1);
+    ASSERT_EQ(os::socket_connect(client, reinterpret_cast<sockaddr *>(&nowhere), sizeof nowhere),
+              -1);
     int error = os::socket_last_error();
     ASSERT_EQ(error, WSAEWOULDBLOCK);
     EXPECT_TRUE(os::socket_error_in_progress(error));

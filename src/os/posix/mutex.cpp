@@ -71,7 +71,8 @@ vesk_mutex_cell *os::mutex_init_plain(void *storage) {
 extern "C" {
 
 VESK_API vesk_mutex_cell *vesk_mutex_create(uint32_t tag1, uint32_t tag2) {
-    auto *cell = static_cast<vesk_mutex_cell *>(vesk_mem_alloc(tag1, tag2, sizeof(vesk_mutex_cell)));
+    auto *cell =
+        static_cast<vesk_mutex_cell *>(vesk_mem_alloc(tag1, tag2, sizeof(vesk_mutex_cell)));
     cell->mutex = posix_mutex_new();
     if (cell->mutex == nullptr) {
         vesk_mem_free(cell);
@@ -89,7 +90,8 @@ VESK_API void vesk_mutex_destroy(vesk_mutex_cell *cell) {
 
 VESK_API int vesk_mutex_lock(vesk_mutex_cell *cell) {
     if (cell == nullptr) return -1;
-    if (cell->mutex == nullptr) return VESK_WAIT_FAILED;  // destroyed: a failed wait, as on a closed handle
+    if (cell->mutex == nullptr)
+        return VESK_WAIT_FAILED;  // destroyed: a failed wait, as on a closed handle
     int rc = pthread_mutex_lock(cell->mutex);
     if (rc == 0) return 0;
     if (rc == EOWNERDEAD) {
@@ -102,7 +104,8 @@ VESK_API int vesk_mutex_lock(vesk_mutex_cell *cell) {
 
 VESK_API int vesk_mutex_unlock(vesk_mutex_cell *cell) {
     if (cell == nullptr) return -1;
-    if (cell->mutex != nullptr) pthread_mutex_unlock(cell->mutex);  // a failed release is not reported
+    if (cell->mutex != nullptr)
+        pthread_mutex_unlock(cell->mutex);  // a failed release is not reported
     return 0;
 }
 

@@ -26,7 +26,8 @@ uint32_t epoll_bits(unsigned interest) {
 
 uint64_t data_of(int key, unsigned interest) {
     // The interest rides along, so that a wait can report only what was asked.
-    return static_cast<uint64_t>(static_cast<uint32_t>(key)) | static_cast<uint64_t>(interest) << 40;
+    return static_cast<uint64_t>(static_cast<uint32_t>(key)) | static_cast<uint64_t>(interest)
+                                                                   << 40;
 }
 
 }  // namespace
@@ -67,7 +68,8 @@ void os::poller_destroy(os::Poller *p) {
     delete p;
 }
 
-int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interest, unsigned interest) {
+int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interest,
+                   unsigned interest) {
     if (old_interest == interest) return 0;
     epoll_event ev{};
     ev.events = epoll_bits(interest);

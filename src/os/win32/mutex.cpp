@@ -39,7 +39,8 @@ vesk_mutex_cell *os::mutex_init_plain(void *storage) {
 extern "C" {
 
 VESK_API vesk_mutex_cell *vesk_mutex_create(uint32_t tag1, uint32_t tag2) {
-    auto *cell = static_cast<vesk_mutex_cell *>(vesk_mem_alloc(tag1, tag2, sizeof(vesk_mutex_cell)));
+    auto *cell =
+        static_cast<vesk_mutex_cell *>(vesk_mem_alloc(tag1, tag2, sizeof(vesk_mutex_cell)));
     cell->handle = CreateMutexA(nullptr, FALSE, nullptr);
     if (cell->handle == nullptr) {
         vesk_mem_free(cell);

@@ -38,11 +38,11 @@ void delete_socket_set(fd_set *set) { ::operator delete(set); }
 struct os::PollSet {
     int capacity;
     int count;
-    SOCKET *sockets;       // per entry
-    unsigned *interest;    // per entry
-    unsigned *ready;       // per entry, filled by os::poll_wait
-    int *table;            // entry index + 1, 0 for an empty bucket
-    unsigned table_mask;   // bucket count - 1 (a power of two, >= 2 x capacity)
+    SOCKET *sockets;      // per entry
+    unsigned *interest;   // per entry
+    unsigned *ready;      // per entry, filled by os::poll_wait
+    int *table;           // entry index + 1, 0 for an empty bucket
+    unsigned table_mask;  // bucket count - 1 (a power of two, >= 2 x capacity)
     fd_set *read_set;
     fd_set *write_set;
     fd_set *error_set;
@@ -204,7 +204,8 @@ int os::socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
 
 int os::socket_set_reuse_address(vesk_socket_t s) {
     BOOL on = TRUE;
-    return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on) == 0
+    return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on),
+                      sizeof on) == 0
                ? 0
                : -1;
 }

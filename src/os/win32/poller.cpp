@@ -31,7 +31,8 @@ os::Poller *os::poller_create(int capacity) {
     p->sockets = new (std::nothrow) vesk_socket_t[static_cast<size_t>(capacity)];
     p->interest = new (std::nothrow) unsigned[static_cast<size_t>(capacity)];
     p->set = os::poll_create(capacity);
-    if (p->keys == nullptr || p->sockets == nullptr || p->interest == nullptr || p->set == nullptr) {
+    if (p->keys == nullptr || p->sockets == nullptr || p->interest == nullptr ||
+        p->set == nullptr) {
         os::poller_destroy(p);
         return nullptr;
     }
@@ -47,7 +48,8 @@ void os::poller_destroy(os::Poller *p) {
     delete p;
 }
 
-int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interest, unsigned interest) {
+int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interest,
+                   unsigned interest) {
     if (old_interest == interest) return 0;
     int at = -1;
     for (int i = 0; i < p->count && at < 0; ++i) {
