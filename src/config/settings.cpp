@@ -20,7 +20,7 @@ constexpr size_t kConfigReadLimit = VESK_SETTINGS_MAX_ENTRIES * config::kPieceMa
 
 // The file's path, the executable's directory followed by `name`; empty when
 // it would be longer than VESK_SETTINGS_PATH_MAX characters.
-std::string config_path(const char *name) {
+std::string settings_path(const char *name) {
     char directory[VESK_MODULE_DIR_SIZE];
     vesk_module_dir(directory);  // on failure empty: `name` is then taken as is
     std::string path = std::string(directory) + name;
@@ -34,7 +34,7 @@ extern "C" {
 
 VESK_API int vesk_config_load(const char *name, SettingsTable *table) {
     if (name == nullptr || name[0] == '\0' || table == nullptr) return VESK_CONFIG_BAD_ARGUMENT;
-    std::string path = config_path(name);
+    std::string path = settings_path(name);
     if (path.empty()) return VESK_CONFIG_UNREADABLE;
     // Only a regular file: a directory would read as an empty text and wipe
     // the table, and a FIFO without a writer would block the caller for ever.

@@ -33,7 +33,7 @@ vesk_mutex_cell *table_lock() {
 uint32_t g_add_count = 0;  // successful adds since the last init: bookkeeping, never read
 timer::Slot g_slots[VESK_TIMER_SLOTS];
 
-bool timer_slot_held(int index) {
+bool slot_held(int index) {
     return index >= 0 && index < VESK_TIMER_SLOTS && g_slots[index].in_use == 1;
 }
 
@@ -102,7 +102,7 @@ VESK_API int vesk_timer_add(TimerSpec spec) {
 
 VESK_API int vesk_timer_remove(int index) {
     os::MutexGuard guard(table_lock());
-    if (!timer_slot_held(index)) return -1;
+    if (!slot_held(index)) return -1;
     std::memset(&g_slots[index], 0, sizeof g_slots[index]);
     return 0;
 }
@@ -110,7 +110,7 @@ VESK_API int vesk_timer_remove(int index) {
 VESK_API int vesk_timer_remove_all(void) {
     os::MutexGuard guard(table_lock());
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
-        if (timer_slot_held(index)) std::memset(&g_slots[index], 0, sizeof g_slots[index]);
+        if (slot_held(index)) std::memset(&g_slots[index], 0, sizeof g_slots[index]);
     }
     return 0;
 }

@@ -28,7 +28,7 @@ vesk_thread_cell *g_thread = nullptr;  // the running thread's cell, NULL when n
 // Written by the stopping thread, polled by the timer thread: 0 run, 1 stop.
 std::atomic<uint32_t> g_stop{0};
 
-uint32_t timer_loop(void *) {
+uint32_t thread_loop(void *) {
     while (g_stop.load(std::memory_order_acquire) == 0) {
         vesk_usleep(kTickMicroseconds);
         // Checked again after the sleep, so that a stop never meets one more
@@ -39,14 +39,14 @@ uint32_t timer_loop(void *) {
     return 0;
 }
 
-[[noreturn]] void timer_fault() {
+[[noreturn]] void end_on_fault() {
     // A supervisor must not read this as a clean exit: status 1, not 0.
     std::fputs("vuvidur: a timer callback raised an exception; ending the process\n", stderr);
     std::exit(1);
 }
 
-uint32_t VESK_THREADCALL timer_thread_main(void *arg) {
-    return os::run_guarded(timer_loop, arg, timer_fault);
+uint32_t VESK_THREADCALL thread_main(void *arg) {
+    return os::run_guarded(thread_loop, arg, end_on_fault);
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ VESK_API int vesk_timer_start(void) {
     // A second start while a thread is running would double the passes and
     // lose the first thread's cell: it does nothing.
     if (g_thread != nullptr) return 0;
-    g_thread = vesk_thread_create(kThreadReserved, nullptr, timer_thread_main, nullptr);
+    g_thread = vesk_thread_create(kThreadReserved, nullptr, thread_main, nullptr);
     // A start that created no thread must not pass for one: no timer would
     // ever run.  A later start tries again.
     return g_thread != nullptr ? 0 : kStartFailed;
