@@ -7,6 +7,7 @@
 #   make windows-test  cross-build the Windows i686 DLL and its suite, run them under Wine
 #   make install    install the library, headers, tool, pkg-config file and CMake package into PREFIX
 #   make package    build the Debian package (build-pkg/packages/)
+#   make format-check  fail, listing them, if clang-format would change any source file
 #   make consumers  build and run programs that use the installed library, the package
 #                   and the source tree, each the way the README shows
 # make test, demo and install first install the missing Debian packages (scripts/install-deps.sh).
@@ -19,7 +20,7 @@ CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 PREFIX     ?= /usr/local
 
 .PHONY: all deps build test demo install package consumers sanitize asan tsan bench fuzz \
-        windows-test clean
+        windows-test format-check clean
 
 all: build
 
@@ -105,6 +106,23 @@ windows-test: build-win32/build.ninja build-win-linux/build.ninja
 	$(CMAKE) --build build-win32
 	tests/windows/run_windows_tests.sh $(CURDIR)/build-win32 $(CTEST_ARGS)
 	tests/consumers/build_consumers.sh --windows $(CURDIR)/build-win32
+
+# The C and C++ sources that clang-format keeps in line with .clang-format.
+FORMAT_FILES = $(shell git ls-files -- \
+  'src/*.c' 'src/*.cpp' 'src/*.h' 'src/*.hpp' 'include/*.h' 'include/*.hpp' \
+  'tests/*.c' 'tests/*.cpp' 'tests/*.h' 'tests/*.hpp' 'fuzz/*.c' 'fuzz/*.cpp' 'fuzz/*.h' \
+  'bench/*.c' 'bench/*.cpp' 'bench/*.h' 'bench/*.hpp' 'examples/*.c' 'examples/*.cpp' 'examples/*.h' \
+  'tools/*.c' 'tools/*.cpp' 'tools/*.h' 'tools/*.hpp')
+
+format-check:
+	@command -v clang-format >/dev/null || { echo "format-check: clang-format is missing (scripts/install-deps.sh all)" >&2; exit 1; }
+	@bad=; for f in $(FORMAT_FILES); do \
+	  clang-format --dry-run --Werror "$$f" >/dev/null 2>&1 || bad="$$bad $$f"; \
+	done; \
+	if [ -n "$$bad" ]; then \
+	  echo "format-check: clang-format would change these files (clang-format -i FILE):" >&2; \
+	  for f in $$bad; do echo "  $$f" >&2; done; exit 1; \
+	fi; echo "format-check: $(words $(FORMAT_FILES)) files in line with .clang-format"
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz build-win32 build-win-linux build-pkg \

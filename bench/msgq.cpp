@@ -25,20 +25,21 @@ namespace {
 constexpr int kItemsPerRound = 240000;  // divisible by every thread count below
 
 class LibraryQueue {
-  public:
+public:
     LibraryQueue() { vesk_msgq_create(&q_); }
     ~LibraryQueue() { vesk_msgq_destroy(&q_); }
     void put(void *item) {
-        while (vesk_msgq_put(&q_, item) != 0) std::this_thread::yield();  // full: never at this size
+        while (vesk_msgq_put(&q_, item) != 0)
+            std::this_thread::yield();  // full: never at this size
     }
     void *take() { return vesk_msgq_get(&q_); }
 
-  private:
+private:
     vesk_msgq q_;
 };
 
 class PlainQueue {
-  public:
+public:
     void put(void *item) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -54,7 +55,7 @@ class PlainQueue {
         return item;
     }
 
-  private:
+private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<void *> items_;
@@ -66,7 +67,8 @@ void BM_Handoff(benchmark::State &state) {
     const int consumers = static_cast<int>(state.range(1));
     // Producer p puts 1 .. kItemsPerRound / producers.
     const uint64_t per_producer = static_cast<uint64_t>(kItemsPerRound / producers);
-    const uint64_t expected_sum = static_cast<uint64_t>(producers) * per_producer * (per_producer + 1) / 2;
+    const uint64_t expected_sum =
+        static_cast<uint64_t>(producers) * per_producer * (per_producer + 1) / 2;
     for (auto _ : state) {
         Queue queue;
         std::atomic<uint64_t> sum{0};
@@ -97,10 +99,26 @@ void BM_Handoff(benchmark::State &state) {
 }
 
 // Registered pairwise so that the two queues run side by side per shape.
-BENCHMARK_TEMPLATE(BM_Handoff, LibraryQueue)->ArgNames({"producers", "consumers"})->Args({1, 1})->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_Handoff, PlainQueue)->ArgNames({"producers", "consumers"})->Args({1, 1})->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_Handoff, LibraryQueue)->ArgNames({"producers", "consumers"})->Args({4, 4})->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_Handoff, PlainQueue)->ArgNames({"producers", "consumers"})->Args({4, 4})->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Handoff, LibraryQueue)
+    ->ArgNames({"producers", "consumers"})
+    ->Args({1, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Handoff, PlainQueue)
+    ->ArgNames({"producers", "consumers"})
+    ->Args({1, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Handoff, LibraryQueue)
+    ->ArgNames({"producers", "consumers"})
+    ->Args({4, 4})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_Handoff, PlainQueue)
+    ->ArgNames({"producers", "consumers"})
+    ->Args({4, 4})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -109,13 +127,14 @@ int main(int argc, char **argv) {
     RateReporter reporter("items_per_second");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     for (int threads : {1, 4}) {
-        std::string shape = "/producers:" + std::to_string(threads) + "/consumers:" + std::to_string(threads) +
-                            "/real_time";
+        std::string shape = "/producers:" + std::to_string(threads) +
+                            "/consumers:" + std::to_string(threads) + "/real_time";
         double library = reporter.rate("BM_Handoff<LibraryQueue>" + shape);
         double plain = reporter.rate("BM_Handoff<PlainQueue>" + shape);
         if (library > 0 && plain > 0) {
-            std::printf("library/plain queue throughput ratio, %d producer(s) / %d consumer(s): %.2f\n",
-                        threads, threads, library / plain);
+            std::printf(
+                "library/plain queue throughput ratio, %d producer(s) / %d consumer(s): %.2f\n",
+                threads, threads, library / plain);
         }
     }
     benchmark::Shutdown();

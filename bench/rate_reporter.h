@@ -10,7 +10,7 @@
 #include <vector>
 
 class RateReporter : public benchmark::ConsoleReporter {
-  public:
+public:
     explicit RateReporter(std::string counter) : counter_(std::move(counter)) {}
 
     void ReportRuns(const std::vector<Run> &runs) override {
@@ -29,7 +29,7 @@ class RateReporter : public benchmark::ConsoleReporter {
         return it == rates_.end() ? 0.0 : it->second;
     }
 
-  private:
+private:
     std::string counter_;
     std::map<std::string, double> rates_;
 };

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             fuzz_check(std::memcmp(&before, &c, sizeof c) == 0);
         } else {
             fuzz_check(length == 56 && c.state == VESK_AUTH_CLIENT_TICKET &&
-                  std::memcmp(c.ticket, message.data(), 32) == 0);
+                       std::memcmp(c.ticket, message.data(), 32) == 0);
         }
 
         const vesk_auth_client_ctx mid = c;
@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (verified != 0) {
             fuzz_check(std::memcmp(&mid, &c, sizeof c) == 0);
         } else {
-            fuzz_check(length == 8 && c.state == VESK_AUTH_CLIENT_VERIFIED && c.peer_seq > mid.peer_seq);
+            fuzz_check(length == 8 && c.state == VESK_AUTH_CLIENT_VERIFIED &&
+                       c.peer_seq > mid.peer_seq);
         }
     });
     return 0;

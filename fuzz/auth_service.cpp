@@ -35,15 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const vesk_auth_server_ctx before = s;
         std::vector<uint8_t> reply(8, 0x5A);
         int reply_length = 8;
-        const int accepted =
-            vesk_auth_server_accept(&s, kServiceKey, message.data(), length, reply.data(), &reply_length);
+        const int accepted = vesk_auth_server_accept(&s, kServiceKey, message.data(), length,
+                                                     reply.data(), &reply_length);
         fuzz_check(accepted >= -4 && accepted <= 0);
         if (accepted != 0) {
             fuzz_check(std::memcmp(&before, &s, sizeof s) == 0);
             fuzz_check(reply_length == 8);
             for (uint8_t b : reply) fuzz_check(b == 0x5A);
         } else {
-            fuzz_check(length == 40 && s.state == VESK_AUTH_SERVER_ACCEPTED && s.service_id == kServiceId);
+            fuzz_check(length == 40 && s.state == VESK_AUTH_SERVER_ACCEPTED &&
+                       s.service_id == kServiceId);
             fuzz_check(s.next_seq == s.peer_seq + 2 && s.peer_seq > before.peer_seq);
         }
 

@@ -16,7 +16,8 @@ void check_field(const char (&field)[VESK_SETTINGS_TEXT_SIZE]) {
     for (size_t i = length; i < sizeof field; ++i) {
         if (field[i] != '\0') std::abort();
     }
-    if (std::string_view(field, length).find_first_of(kConfigSeparators) != std::string_view::npos) {
+    if (std::string_view(field, length).find_first_of(config::kSeparators) !=
+        std::string_view::npos) {
         std::abort();
     }
 }
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SettingsTable table;
     std::memset(&table, 0, sizeof table);
     std::string_view text(reinterpret_cast<const char *>(data), size);
-    int rc = config_parse(text, table);
+    int rc = config::parse(text, table);
     if (rc != 0 && rc != VESK_CONFIG_UNREADABLE) std::abort();
     if (table.count < 0 || table.count > VESK_SETTINGS_MAX_ENTRIES) std::abort();
     for (int i = 0; i < table.count; ++i) {

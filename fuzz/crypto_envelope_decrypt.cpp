@@ -49,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int again_length = inout;
     check(vesk_envelope_decrypt(key.data(), resealed.data(), sealed_length, again.data(),
                                 &again_length) == VESK_ENVELOPE_OPENED);
-    check(again_length == inout && std::memcmp(again.data(), out.data(), static_cast<size_t>(inout)) == 0);
+    check(again_length == inout &&
+          std::memcmp(again.data(), out.data(), static_cast<size_t>(inout)) == 0);
     return 0;
 }

@@ -41,10 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     while (t < even && text[t] != '\0') ++t;
     bool all_digits = t == even;
     for (size_t k = 0; k < even / 2u; ++k) {
-        const uint8_t want = 2 * k + 1 < t ? crypto::hex_pair_value(text[2 * k], text[2 * k + 1]) : 0;
+        const uint8_t want =
+            2 * k + 1 < t ? crypto::hex_pair_value(text[2 * k], text[2 * k + 1]) : 0;
         check(out[k] == want);
     }
-    for (size_t i = 0; i < t && all_digits; ++i) all_digits = std::strchr("0123456789ABCDEFabcdef", text[i]) != nullptr;
+    for (size_t i = 0; i < t && all_digits; ++i)
+        all_digits = std::strchr("0123456789ABCDEFabcdef", text[i]) != nullptr;
     if (all_digits && even > 0) {
         std::vector<char> again(even + 1u);
         check(vesk_hex_encode(out.data(), static_cast<uint16_t>(even / 2u), again.data()) == 0);

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<uint8_t> storage(static_cast<size_t>(ring_size), 0);
     std::memcpy(storage.data(), data, size < storage.size() ? size : storage.size());
 
-    net::Channel &ch = net::net_channel(g_channel);
+    net::Channel &ch = net::channel_at(g_channel);
     vesk_mutex_lock(ch.mutex);
     vesk_ring saved = ch.ring;
     ch.ring.storage = storage.data();
@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<uint8_t> batch(3 * (2 + VESK_NET_MAX_RECORD));
     for (int i = 0; i < 64; ++i) {
         if (i % 2 == 1) {
-            const int r = vesk_net_channel_read_many(g_channel, batch.data(), static_cast<int>(batch.size()));
+            const int r =
+                vesk_net_channel_read_many(g_channel, batch.data(), static_cast<int>(batch.size()));
             if (r > static_cast<int>(batch.size()) || r < -3 || r == -1) std::abort();
             for (int at = 0; at < r;) {
                 uint16_t length;
@@ -67,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     vesk_mutex_lock(ch.mutex);
     ch.ring = saved;
-    net::net_channel_note(ch);
+    net::channel_note(ch);
     vesk_mutex_unlock(ch.mutex);
     return 0;
 }

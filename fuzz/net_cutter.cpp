@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (cut.failed) break;
         // What stays held without the sink waiting is at most one incomplete
         // frame: the area can never fill up with deliverable frames.
-        if (!cut.waiting && held.size() > static_cast<size_t>(net::kFrameHeaderSize + net::kMaxData)) {
+        if (!cut.waiting &&
+            held.size() > static_cast<size_t>(net::kFrameHeaderSize + net::kMaxData)) {
             std::abort();
         }
     }

@@ -229,11 +229,11 @@ typedef struct vesk_ring {
 
 /* Results of vesk_ring_write and vesk_ring_read (a read that took bytes
  * returns their count instead). */
-#define VESK_RING_OK 0                /* write: every byte stored */
-#define VESK_RING_EMPTY 0             /* read: nothing stored */
-#define VESK_RING_BAD_ARGUMENT (-1)   /* NULL src / dst, or len <= 0 */
-#define VESK_RING_CORRUPT (-2)        /* positions outside their bounds; nothing changed */
-#define VESK_RING_NO_ROOM (-3)        /* write: not enough free room; nothing stored, retry later */
+#define VESK_RING_OK 0              /* write: every byte stored */
+#define VESK_RING_EMPTY 0           /* read: nothing stored */
+#define VESK_RING_BAD_ARGUMENT (-1) /* NULL src / dst, or len <= 0 */
+#define VESK_RING_CORRUPT (-2)      /* positions outside their bounds; nothing changed */
+#define VESK_RING_NO_ROOM (-3)      /* write: not enough free room; nothing stored, retry later */
 
 /* Allocates and zero-fills `size` bytes of storage; both positions 0.  A
  * negative size is taken as 0 (a ring that stores nothing). */
@@ -633,22 +633,22 @@ VESK_API int vesk_timer_remove_all(void);
 /* Result codes of the engine calls (each call below says which it gives).
  * Slot and channel numbers and record lengths are above 0 on success. */
 #define VESK_NET_OK 0
-#define VESK_NET_NONE 0             /* open, channel_open: no slot / channel (failure) */
-#define VESK_NET_EMPTY 0            /* channel_read: the channel holds no event */
-#define VESK_NET_IN_PROGRESS 0      /* connect: under way; a VESK_EV_CONNECT follows */
-#define VESK_NET_CONNECTED 1        /* connect: connected at once; no event follows */
-#define VESK_NET_BAD_ARGUMENT (-1)  /* number out of range, NULL pointer, wrong type or state */
-#define VESK_NET_CONNECT_FAILED (-1) /* connect, and a VESK_EV_CONNECT record's result */
-#define VESK_NET_RING_CORRUPT (-2)  /* channel_read: the channel's ring is corrupt */
-#define VESK_NET_MALFORMED (-3)     /* channel_read: a malformed event was dropped */
-#define VESK_NET_PEERS_FULL (-2)    /* add_peer: a type 5 slot's peer table is full */
+#define VESK_NET_NONE 0                 /* open, channel_open: no slot / channel (failure) */
+#define VESK_NET_EMPTY 0                /* channel_read: the channel holds no event */
+#define VESK_NET_IN_PROGRESS 0          /* connect: under way; a VESK_EV_CONNECT follows */
+#define VESK_NET_CONNECTED 1            /* connect: connected at once; no event follows */
+#define VESK_NET_BAD_ARGUMENT (-1)      /* number out of range, NULL pointer, wrong type or state */
+#define VESK_NET_CONNECT_FAILED (-1)    /* connect, and a VESK_EV_CONNECT record's result */
+#define VESK_NET_RING_CORRUPT (-2)      /* channel_read: the channel's ring is corrupt */
+#define VESK_NET_MALFORMED (-3)         /* channel_read: a malformed event was dropped */
+#define VESK_NET_PEERS_FULL (-2)        /* add_peer: a type 5 slot's peer table is full */
 #define VESK_NET_PEER_NOT_IN_TABLE (-2) /* remove_peer: not in a type 5 slot's table */
-#define VESK_NET_PEER_NOT_THE_PEER (-3) /* remove_peer: not a type 4 / 6 slot's peer; a listener */
+#define VESK_NET_PEER_NOT_THE_PEER (-3) /* remove_peer: not a type 4/6 slot's peer; a listener */
 /* vesk_net_channel_wait; vesk_net_channel_read_many returns the channel_read
  * codes above, and vesk_net_send_many the send codes below (0: pending). */
-#define VESK_NET_WAIT_EVENT 1       /* an event is there */
-#define VESK_NET_WAIT_TIMEOUT 0     /* the time ran out */
-#define VESK_NET_WAIT_GONE (-1)     /* bad or unused channel, released or shut down meanwhile */
+#define VESK_NET_WAIT_EVENT 1   /* an event is there */
+#define VESK_NET_WAIT_TIMEOUT 0 /* the time ran out */
+#define VESK_NET_WAIT_GONE (-1) /* bad or unused channel, released or shut down meanwhile */
 /* vesk_net_send.  -2 has two meanings, kept for compatibility. */
 #define VESK_NET_SEND_REFUSED (-1)   /* NULL msg, listener, length out of limits; UDP: failed */
 #define VESK_NET_SEND_PENDING (-2)   /* TCP: earlier bytes still pending; nothing sent, retry */
@@ -1112,7 +1112,7 @@ VESK_API int vesk_hex_decode(const char *text, uint16_t size, uint8_t *out);
 
 #define VESK_AUTH_TICKET_LIFETIME 7200    /* seconds, fixed by the issuer */
 #define VESK_AUTH_SEAL_MARKER 0x80000000u /* first word of a sealed message's second block */
-#define VESK_AUTH_FLAG 0x80000000u        /* set in `flags` by init when its flag argument is not 0 */
+#define VESK_AUTH_FLAG 0x80000000u /* set in `flags` by init when its flag argument is not 0 */
 
 /* Message sizes in bytes. */
 #define VESK_AUTH_REQUEST_SIZE 8
@@ -1137,21 +1137,21 @@ VESK_API int vesk_hex_decode(const char *text, uint16_t size, uint8_t *out);
 #define VESK_AUTH_BAD_STATE (-2)    /* the context is not at the step this call needs */
 #define VESK_AUTH_REFUSED (-3)      /* another party or another key (server open: also a replay) */
 #define VESK_AUTH_EXPIRED (-3)      /* client authenticator: the ticket's usable time is over */
-#define VESK_AUTH_REPLAY (-4)       /* sequence number not above the last (server accept: also
-                                       another client) */
+#define VESK_AUTH_REPLAY (-4)       /* sequence number not above the last (server accept: */
+                                    /* also another client) */
 
 /* The client's context: one ticket. */
 typedef struct vesk_auth_client_ctx { /* 80 bytes */
-    uint8_t ticket[32];       /* the encrypted ticket, verbatim from the answer */
-    uint32_t client_id;       /* own id, from init */
-    uint32_t service_id;      /* the service wanted, from init */
-    uint32_t accept_time;     /* time() when the answer was accepted */
-    uint32_t usable_lifetime; /* seconds usable after accept_time: lifetime / 5 * 4 */
-    uint8_t session_key[16];  /* learnt from the answer */
-    uint32_t next_seq;        /* next sequence number to send; 1 after init */
-    uint32_t peer_seq;        /* highest sequence number accepted from the service */
-    uint32_t flags;           /* VESK_AUTH_FLAG or 0; read by no operation */
-    uint32_t state;           /* VESK_AUTH_CLIENT_* */
+    uint8_t ticket[32];               /* the encrypted ticket, verbatim from the answer */
+    uint32_t client_id;               /* own id, from init */
+    uint32_t service_id;              /* the service wanted, from init */
+    uint32_t accept_time;             /* time() when the answer was accepted */
+    uint32_t usable_lifetime;         /* seconds usable after accept_time: lifetime / 5 * 4 */
+    uint8_t session_key[16];          /* learnt from the answer */
+    uint32_t next_seq;                /* next sequence number to send; 1 after init */
+    uint32_t peer_seq;                /* highest sequence number accepted from the service */
+    uint32_t flags;                   /* VESK_AUTH_FLAG or 0; read by no operation */
+    uint32_t state;                   /* VESK_AUTH_CLIENT_* */
 } vesk_auth_client_ctx;
 VESK_CRYPTO_ASSERT(sizeof(vesk_auth_client_ctx) == 80, vesk_auth_client_ctx_is_80_bytes);
 VESK_CRYPTO_ASSERT(offsetof(vesk_auth_client_ctx, session_key) == 48, client_session_key_at_48);

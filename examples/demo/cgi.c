@@ -135,11 +135,12 @@ int demo_cgi(void) {
     }
 
     int failures = 0;
-    failures += show_request(program, dir, "GET", "name=Ada+Lovelace&message=hello+world%21", NULL, NULL,
-                             "message [0]: hello world!");
-    failures += show_request(program, dir, "POST", "name=ignored", "application/x-www-form-urlencoded",
-                             "name=Grace&message=caf%C3%A9+%3D+coffee&fields=name,message,missing",
-                             "message [0]: caf\xC3\xA9 = coffee");
+    failures += show_request(program, dir, "GET", "name=Ada+Lovelace&message=hello+world%21", NULL,
+                             NULL, "message [0]: hello world!");
+    failures +=
+        show_request(program, dir, "POST", "name=ignored", "application/x-www-form-urlencoded",
+                     "name=Grace&message=caf%C3%A9+%3D+coffee&fields=name,message,missing",
+                     "message [0]: caf\xC3\xA9 = coffee");
 
     /* The trace that both requests appended to the debug log. */
     char log_path[sizeof dir + 16];

@@ -55,8 +55,8 @@ static int show_ring(void) {
     int full = vesk_ring_write(&ring, "xxxx", 4); /* 12 stored, 3 free: refused whole */
     char out[32] = {0};
     int got = vesk_ring_read(&ring, out, (int)sizeof out - 1);
-    printf("ring of 16: writes %d, %d, then a 4-byte write %d (no room); read %d bytes: \"%s\"\n", w1,
-           w2, full, got, out);
+    printf("ring of 16: writes %d, %d, then a 4-byte write %d (no room); read %d bytes: \"%s\"\n",
+           w1, w2, full, got, out);
     vesk_ring_free(&ring);
     return (w1 == 0 && w2 == 0 && full == -3 && strcmp(out, "hello, ring!") == 0) ? 0 : 1;
 }

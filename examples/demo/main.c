@@ -8,8 +8,10 @@ int main(void) {
         const char *title;
         int (*run)(void);
     } parts[] = {
-        {"Foundations", demo_foundation}, {"Services", demo_services},
-        {"Cryptography and tickets", demo_crypto}, {"Socket engine", demo_net},
+        {"Foundations", demo_foundation},
+        {"Services", demo_services},
+        {"Cryptography and tickets", demo_crypto},
+        {"Socket engine", demo_net},
         {"CGI", demo_cgi},
     };
     int failures = 0;
@@ -20,6 +22,7 @@ int main(void) {
         printf("--- %s: %s\n", parts[i].title, rc == 0 ? "ok" : "FAILED");
         failures += rc != 0;
     }
-    printf("\n%s\n", failures == 0 ? "demo finished: everything worked" : "demo finished with failures");
+    printf("\n%s\n",
+           failures == 0 ? "demo finished: everything worked" : "demo finished with failures");
     return failures == 0 ? 0 : 1;
 }

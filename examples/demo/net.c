@@ -81,8 +81,8 @@ static void describe(const unsigned char *rec, int length, char *out, size_t siz
             memcpy(&m, rec, sizeof m);
             snprintf(out, size, "%s slot=%d from %s length=%d \"%.*s\"",
                      rec[0] == VESK_EV_TCP_DATA ? "TCP_DATA" : "UDP_DATA", (int)m.slot,
-                     address_text(m.addr, m.port, where, sizeof where), (int)m.length,
-                     length - 18, (const char *)rec + 18);
+                     address_text(m.addr, m.port, where, sizeof where), (int)m.length, length - 18,
+                     (const char *)rec + 18);
             break;
         }
         case VESK_EV_CONNECT:
@@ -259,8 +259,8 @@ static int client(FILE *from, int control) {
     vesk_net_attach(slot, ch);
     struct sockaddr_in server = loopback(htons((unsigned short)port));
     int rc = vesk_net_connect(slot, (struct sockaddr *)&server);
-    say("engine up; channel %d; slot %d connects to 127.0.0.1:%u: vesk_net_connect = %d", ch,
-        slot, port, rc);
+    say("engine up; channel %d; slot %d connects to 127.0.0.1:%u: vesk_net_connect = %d", ch, slot,
+        port, rc);
     if (rc == 0 && say_event(ch, rec) != 0) return 3;
     if (follow_server(from, "event ACCEPT", NULL, 0) != 0) return 4;
 

@@ -64,7 +64,8 @@ static int demo_timer(void) {
     for (int i = 0; i < 3; ++i) vesk_sem_wait(ticks);
     vesk_timer_stop();
     int removed = vesk_timer_remove(slot) == -1; /* already gone: it removed itself */
-    printf("timer: stopped after three ticks; slot %d %s\n", slot, removed ? "is free" : "still in use");
+    printf("timer: stopped after three ticks; slot %d %s\n", slot,
+           removed ? "is free" : "still in use");
     vesk_sem_destroy(ticks);
     vesk_mem_free(ticks);
     return removed ? 0 : 1;

@@ -17,12 +17,14 @@ using namespace auth;
 namespace {
 
 constexpr int kWrongState = -2;
-constexpr int kNotForThisClient = -3;    // accept
-constexpr int kExpired = -3;             // authenticator
-constexpr int kNotFromService = -3;      // verify
-constexpr int kReplayed = -4;            // verify
+constexpr int kNotForThisClient = -3;  // accept
+constexpr int kExpired = -3;           // authenticator
+constexpr int kNotFromService = -3;    // verify
+constexpr int kReplayed = -4;          // verify
 
-bool has_ticket(const vesk_auth_client_ctx *c) { return (c->state & kClientHasTicket) == kClientHasTicket; }
+bool has_ticket(const vesk_auth_client_ctx *c) {
+    return (c->state & kClientHasTicket) == kClientHasTicket;
+}
 
 }  // namespace
 
@@ -41,7 +43,8 @@ VESK_API int vesk_auth_client_init(vesk_auth_client_ctx *c, int flag, uint32_t c
 }
 
 VESK_API int vesk_auth_client_request(vesk_auth_client_ctx *c, uint8_t *out, int *length) {
-    if (c == nullptr || out == nullptr || length == nullptr || *length < static_cast<int>(kRequestSize)) {
+    if (c == nullptr || out == nullptr || length == nullptr ||
+        *length < static_cast<int>(kRequestSize)) {
         return kBadArgument;
     }
     if (c->state != kClientInit) return kWrongState;
@@ -97,7 +100,8 @@ VESK_API int vesk_auth_client_authenticator(vesk_auth_client_ctx *c, uint8_t *ou
     return 0;
 }
 
-VESK_API int vesk_auth_client_verify(vesk_auth_client_ctx *c, const uint8_t *reply, int reply_length) {
+VESK_API int vesk_auth_client_verify(vesk_auth_client_ctx *c, const uint8_t *reply,
+                                     int reply_length) {
     if (c == nullptr || reply == nullptr || reply_length != static_cast<int>(kReplySize)) {
         return kBadArgument;
     }
@@ -115,7 +119,8 @@ VESK_API int vesk_auth_client_verify(vesk_auth_client_ctx *c, const uint8_t *rep
 // context, and the sequence number is not first raised to peer_seq as the
 // authenticator's is.
 VESK_API int vesk_auth_client_seal(vesk_auth_client_ctx *c, uint8_t *out, int *length) {
-    if (c == nullptr || out == nullptr || length == nullptr || *length < static_cast<int>(kSealedSize)) {
+    if (c == nullptr || out == nullptr || length == nullptr ||
+        *length < static_cast<int>(kSealedSize)) {
         return kBadArgument;
     }
     const uint32_t seq = c->next_seq;

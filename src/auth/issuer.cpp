@@ -22,7 +22,8 @@ extern "C" VESK_API int vesk_auth_issue(const uint8_t *request, int request_leng
                                         vesk_auth_key_fn keys, uint8_t *out, int *length) {
     using namespace auth;
     if (request == nullptr || out == nullptr || keys == nullptr || length == nullptr ||
-        request_length != static_cast<int>(kRequestSize) || *length < static_cast<int>(kAnswerSize)) {
+        request_length != static_cast<int>(kRequestSize) ||
+        *length < static_cast<int>(kAnswerSize)) {
         return kBadArgument;
     }
     const uint32_t client_id = crypto::load_le32(request);

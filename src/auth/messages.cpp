@@ -33,14 +33,16 @@ void seal_ticket(const TicketPlain &plain, const uint8_t service_key[16], uint8_
     store_le32(bytes + 24, plain.issue_time);
     store_le32(bytes + 28, plain.lifetime);
     const crypto::TeaKey k = crypto::tea_key_le(service_key);
-    for (size_t i = 0; i < kTicketSize; i += kBlock) crypto::tea32_encrypt_le(bytes + i, out + i, k);
+    for (size_t i = 0; i < kTicketSize; i += kBlock)
+        crypto::tea32_encrypt_le(bytes + i, out + i, k);
     crypto::wipe(bytes, sizeof bytes);
 }
 
 TicketPlain open_ticket(const uint8_t ticket[32], const uint8_t service_key[16]) {
     uint8_t bytes[kTicketSize];
     const crypto::TeaKey k = crypto::tea_key_le(service_key);
-    for (size_t i = 0; i < kTicketSize; i += kBlock) crypto::tea32_decrypt_le(ticket + i, bytes + i, k);
+    for (size_t i = 0; i < kTicketSize; i += kBlock)
+        crypto::tea32_decrypt_le(ticket + i, bytes + i, k);
     TicketPlain plain;
     std::memcpy(plain.session_key, bytes, kKeySize);
     plain.client_id = load_le32(bytes + 16);

@@ -19,8 +19,8 @@ inline constexpr size_t kReplySize = VESK_AUTH_REPLY_SIZE;
 inline constexpr size_t kSealedSize = VESK_AUTH_SEALED_SIZE;
 
 // Offsets inside the issuer's answer.
-inline constexpr size_t kAnswerClientPart = 32;   // E(client key, {client id, lifetime})
-inline constexpr size_t kAnswerSessionKey = 40;   // E(client key, session key 0-7), then 8-15
+inline constexpr size_t kAnswerClientPart = 32;  // E(client key, {client id, lifetime})
+inline constexpr size_t kAnswerSessionKey = 40;  // E(client key, session key 0-7), then 8-15
 
 // State words.  Bits: 0x10 a client context, 0x20 a service context, 0x01
 // an accepted answer or ticket, 0x02 a verified reply.
@@ -29,9 +29,9 @@ inline constexpr uint32_t kClientTicket = VESK_AUTH_CLIENT_TICKET;
 inline constexpr uint32_t kClientVerified = VESK_AUTH_CLIENT_VERIFIED;
 inline constexpr uint32_t kServerInit = VESK_AUTH_SERVER_INIT;
 inline constexpr uint32_t kServerAccepted = VESK_AUTH_SERVER_ACCEPTED;
-inline constexpr uint32_t kClientHasTicket = 0x11;   // state bits that authenticator and verify need
-inline constexpr uint32_t kServerContext = 0x20;     // state bit that accept needs
-inline constexpr uint32_t kServerHasTicket = 0x21;   // state bits that open needs
+inline constexpr uint32_t kClientHasTicket = 0x11;  // state bits that authenticator and verify need
+inline constexpr uint32_t kServerContext = 0x20;    // state bit that accept needs
+inline constexpr uint32_t kServerHasTicket = 0x21;  // state bits that open needs
 
 inline constexpr int kBadArgument = -1;
 

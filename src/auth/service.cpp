@@ -14,11 +14,11 @@ using namespace auth;
 
 namespace {
 
-constexpr int kNotAServiceContext = -2;  // accept
-constexpr int kNoTicket = -2;            // open
-constexpr int kOtherService = -3;        // accept
+constexpr int kNotAServiceContext = -2;    // accept
+constexpr int kNoTicket = -2;              // open
+constexpr int kOtherService = -3;          // accept
 constexpr int kAuthenticatorRefused = -4;  // accept: other client or replay
-constexpr int kMessageRefused = -3;      // open: other client or replay
+constexpr int kMessageRefused = -3;        // open: other client or replay
 
 }  // namespace
 
@@ -75,7 +75,8 @@ VESK_API int vesk_auth_server_accept(vesk_auth_server_ctx *s, const uint8_t serv
 
 // Only the first block is checked; the marker block is not examined.  A
 // longer message is accepted and only its first 16 bytes are read.
-VESK_API int vesk_auth_server_open(vesk_auth_server_ctx *s, const uint8_t *message, int message_length) {
+VESK_API int vesk_auth_server_open(vesk_auth_server_ctx *s, const uint8_t *message,
+                                   int message_length) {
     if (s == nullptr || message == nullptr || message_length < static_cast<int>(kSealedSize)) {
         return kBadArgument;
     }

@@ -8,7 +8,7 @@
 namespace {
 constexpr int kLineEnd = 10;
 constexpr int kNoStream = -1;
-}
+}  // namespace
 
 extern "C" {
 

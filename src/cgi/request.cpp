@@ -66,9 +66,7 @@ int get_form_input(RequestState &state) {
     return form_split_pairs(Bytes(text, length), state.fields);
 }
 
-void release_fields(RequestState &state) {
-    FormFieldList().swap(state.fields);
-}
+void release_fields(RequestState &state) { FormFieldList().swap(state.fields); }
 
 int init_request() {
     RequestState &state = request_state();
@@ -88,7 +86,7 @@ int init_request() {
         state.query_string.c_str(), content_length_text.c_str());
 
     release_fields(state);
-    os_stdin_binary_mode();  // the body's bytes must arrive untranslated
+    os::stdin_binary_mode();  // the body's bytes must arrive untranslated
     state.in_stream = stdin;
     cgiOutStream = stdout;
 

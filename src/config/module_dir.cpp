@@ -7,7 +7,7 @@
 #include "os/os.h"
 #include "vuvidur.h"
 
-void config_cut_to_directory(char *path, const char *fallback) {
+void config::cut_to_directory(char *path, const char *fallback) {
     const char *last = nullptr;
     for (const char *p = path; *p != '\0'; ++p) {
         if (*p == '/' || *p == '\\') last = p;
@@ -21,10 +21,10 @@ void config_cut_to_directory(char *path, const char *fallback) {
 
 extern "C" VESK_API int vesk_module_dir(char *buffer) {
     if (buffer == nullptr) return -1;
-    if (os_module_path(buffer, VESK_MODULE_DIR_SIZE) <= 0) {
+    if (os::module_path(buffer, VESK_MODULE_DIR_SIZE) <= 0) {
         buffer[0] = '\0';
         return -1;
     }
-    config_cut_to_directory(buffer, os_fallback_directory());
+    config::cut_to_directory(buffer, os::fallback_directory());
     return 0;
 }

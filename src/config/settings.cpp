@@ -16,11 +16,11 @@ namespace {
 // 99 bytes.  So reading at most this much decides the result of any file:
 // either the whole file is read, or the line after the 50th starts within it
 // and fails.  A huge or endless file is never read to its end.
-constexpr size_t kConfigReadLimit = VESK_SETTINGS_MAX_ENTRIES * kConfigPieceMax + 1;
+constexpr size_t kConfigReadLimit = VESK_SETTINGS_MAX_ENTRIES * config::kPieceMax + 1;
 
 // The file's path, the executable's directory followed by `name`; empty when
 // it would be longer than VESK_SETTINGS_PATH_MAX characters.
-std::string config_path(const char *name) {
+std::string settings_path(const char *name) {
     char directory[VESK_MODULE_DIR_SIZE];
     vesk_module_dir(directory);  // on failure empty: `name` is then taken as is
     std::string path = std::string(directory) + name;
@@ -34,11 +34,11 @@ extern "C" {
 
 VESK_API int vesk_config_load(const char *name, SettingsTable *table) {
     if (name == nullptr || name[0] == '\0' || table == nullptr) return VESK_CONFIG_BAD_ARGUMENT;
-    std::string path = config_path(name);
+    std::string path = settings_path(name);
     if (path.empty()) return VESK_CONFIG_UNREADABLE;
     // Only a regular file: a directory would read as an empty text and wipe
     // the table, and a FIFO without a writer would block the caller for ever.
-    std::FILE *file = os_open_regular_file(path.c_str());
+    std::FILE *file = os::open_regular_file(path.c_str());
     if (file == nullptr) return VESK_CONFIG_UNREADABLE;  // the table keeps its contents
     std::string text(kConfigReadLimit, '\0');
     size_t read = std::fread(text.data(), 1, text.size(), file);
@@ -50,7 +50,7 @@ VESK_API int vesk_config_load(const char *name, SettingsTable *table) {
     // the line it cut is dropped, so that no value is taken cut short.
     if (failed) text.resize(text.rfind('\n') + 1);  // npos + 1: nothing
     std::memset(table, 0, sizeof *table);
-    int rc = config_parse(text, *table);
+    int rc = config::parse(text, *table);
     return failed ? VESK_CONFIG_UNREADABLE : rc;
 }
 

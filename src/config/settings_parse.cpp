@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-std::string_view config_next_line(std::string_view text, size_t &pos) {
+std::string_view config::next_line(std::string_view text, size_t &pos) {
     std::string_view rest = text.substr(pos);
-    size_t length = rest.size() < kConfigPieceMax ? rest.size() : kConfigPieceMax;
+    size_t length = rest.size() < config::kPieceMax ? rest.size() : config::kPieceMax;
     size_t line_end = rest.substr(0, length).find('\n');
     if (line_end != std::string_view::npos) length = line_end + 1;
     pos += length;
@@ -13,13 +13,13 @@ std::string_view config_next_line(std::string_view text, size_t &pos) {
     return zero == std::string_view::npos ? line : line.substr(0, zero);
 }
 
-ConfigTokens config_line_tokens(std::string_view line) {
-    ConfigTokens tokens;
+config::Tokens config::line_tokens(std::string_view line) {
+    config::Tokens tokens;
     size_t pos = 0;
     while (tokens.found < 2) {
-        size_t start = line.find_first_not_of(kConfigSeparators, pos);
+        size_t start = line.find_first_not_of(config::kSeparators, pos);
         if (start == std::string_view::npos) break;
-        size_t end = line.find_first_of(kConfigSeparators, start);
+        size_t end = line.find_first_of(config::kSeparators, start);
         if (end == std::string_view::npos) end = line.size();
         (tokens.found == 0 ? tokens.key : tokens.value) = line.substr(start, end - start);
         ++tokens.found;
@@ -28,14 +28,15 @@ ConfigTokens config_line_tokens(std::string_view line) {
     return tokens;
 }
 
-int config_parse(std::string_view text, SettingsTable &table) {
+int config::parse(std::string_view text, SettingsTable &table) {
     size_t pos = 0;
     while (pos < text.size()) {
-        ConfigTokens tokens = config_line_tokens(config_next_line(text, pos));
+        config::Tokens tokens = config::line_tokens(config::next_line(text, pos));
         if (tokens.found < 2) return VESK_CONFIG_UNREADABLE;
         // Limits of the table: refused rather than cut, so that a value is
         // never silently shortened and nothing lands outside the table.
-        if (table.count >= VESK_SETTINGS_MAX_ENTRIES || tokens.key.size() > VESK_SETTINGS_TEXT_MAX ||
+        if (table.count >= VESK_SETTINGS_MAX_ENTRIES ||
+            tokens.key.size() > VESK_SETTINGS_TEXT_MAX ||
             tokens.value.size() > VESK_SETTINGS_TEXT_MAX) {
             return VESK_CONFIG_UNREADABLE;
         }

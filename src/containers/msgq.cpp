@@ -1,11 +1,11 @@
 // The blocking message queue: a FIFO of pointer-sized items between producer
 // and consumer threads.
 //
-// Storage: items sit in segments of msgq_segment_items slots, chained from
+// Storage: items sit in segments of kMsgqSegmentItems slots, chained from
 // `head` (the oldest) to `tail` (the newest, the one puts fill).  A put
 // writes one slot, a take reads one; a segment is allocated or released only
-// once per msgq_segment_items items, and a drained segment is kept for later
-// puts (up to msgq_spare_limit of them), so a queue that hands items over
+// once per kMsgqSegmentItems items, and a drained segment is kept for later
+// puts (up to kMsgqSpareLimit of them), so a queue that hands items over
 // near empty allocates nothing at all.  `head` and `tail` are null exactly
 // when the queue holds nothing.
 //
@@ -31,14 +31,18 @@
 #include <new>
 #include <thread>
 
+#include "os/mutex_guard.h"
 #include "os/os.h"
 #include "vuvidur.h"
+
+using containers::kMsgqSegmentItems;
+using containers::kMsgqSpareLimit;
 
 struct vesk_msgq_node {
     vesk_msgq_node *next;  // the next newer segment
     int32_t first;         // slot of the oldest item still queued here
     int32_t end;           // one past the slot of the newest
-    void *items[msgq_segment_items];
+    void *items[kMsgqSegmentItems];
 };
 
 static_assert(sizeof(vesk_msgq_node) <= 1024, "a segment is one small allocation");
@@ -48,7 +52,7 @@ namespace {
 struct msgq_core {
     // The mutex cell proper; first, so that the cell's address is the
     // block's and vesk_mem_free(q->lock) releases the whole block.
-    alignas(void *) unsigned char cell[os_mutex_cell_size];
+    alignas(void *) unsigned char cell[os::kMutexCellSize];
     // Under the mutex.
     vesk_msgq_node *spare = nullptr;  // drained segments, linked through `next`
     int32_t spare_count = 0;
@@ -82,8 +86,8 @@ constexpr int kMsgqLockBackoff = 100;
 // so a holder that lost its processor is not spun on for long.
 void msgq_lock(vesk_msgq *q) {
     for (int tries = 0; tries < kMsgqLockTries; ++tries) {
-        if (os_mutex_trylock(q->lock) == 0) return;
-        for (int i = 0; i < kMsgqLockBackoff; ++i) os_cpu_relax();
+        if (os::mutex_trylock(q->lock) == 0) return;
+        for (int i = 0; i < kMsgqLockBackoff; ++i) os::cpu_relax();
     }
     vesk_mutex_lock(q->lock);
 }
@@ -124,7 +128,7 @@ bool msgq_take_locked(vesk_msgq *q, msgq_core *core, void **item, vesk_msgq_node
         } else {
             q->head = node->next;
         }
-        if (core->spare_count < msgq_spare_limit) {
+        if (core->spare_count < kMsgqSpareLimit) {
             node->next = core->spare;
             core->spare = node;
             core->spare_count += 1;
@@ -142,7 +146,7 @@ vesk_msgq_node *msgq_new_segment(msgq_core *core) {
         core->spare = node->next;
         core->spare_count -= 1;
     } else {
-        // Under the mutex: once per msgq_segment_items puts at most, and
+        // Under the mutex: once per kMsgqSegmentItems puts at most, and
         // dropping the mutex to allocate would cost a second lock.
         node = static_cast<vesk_msgq_node *>(vesk_mem_alloc(0, 0, sizeof(vesk_msgq_node)));
     }
@@ -172,7 +176,7 @@ VESK_API void vesk_msgq_create(vesk_msgq *q) {
     // halves the cost of a put and a take.
     void *block = vesk_mem_alloc(0, 0, sizeof(msgq_core));
     auto *core = new (block) msgq_core;
-    q->lock = os_mutex_init_plain(core->cell);
+    q->lock = os::mutex_init_plain(core->cell);
     q->items = vesk_sem_create(0, 0, 0);
     q->head = nullptr;
     q->tail = nullptr;
@@ -185,16 +189,20 @@ VESK_API void vesk_msgq_destroy(vesk_msgq *q) {
     if (msgq_core *core = msgq_core_of(q)) {
         // Wake every consumer blocked in get: each sees `closing` and returns
         // NULL.  The block must outlive them, so wait until all have left.
-        vesk_mutex_lock(q->lock);
-        core->closing.store(true, std::memory_order_relaxed);
-        int32_t sleepers = core->sleepers;
-        core->sleepers = 0;
-        vesk_mutex_unlock(q->lock);
+        int32_t sleepers;
+        {
+            os::MutexGuard hold(q->lock);
+            core->closing.store(true, std::memory_order_relaxed);
+            sleepers = core->sleepers;
+            core->sleepers = 0;
+        }
         for (int32_t i = 0; i < sleepers; ++i) vesk_sem_post(q->items);
         for (;;) {
-            vesk_mutex_lock(q->lock);
-            int32_t waiting = core->waiting;
-            vesk_mutex_unlock(q->lock);
+            int32_t waiting;
+            {
+                os::MutexGuard hold(q->lock);
+                waiting = core->waiting;
+            }
             if (waiting == 0) break;
             std::this_thread::yield();
         }
@@ -230,28 +238,28 @@ VESK_API int vesk_msgq_put(vesk_msgq *q, void *item) {
     if (q == nullptr) return -1;
     msgq_core *core = msgq_core_of(q);
     if (core == nullptr) return -1;  // destroyed
-    msgq_lock(q);
-    if (q->state == VESK_MSGQ_FULL) {
-        vesk_mutex_unlock(q->lock);
-        return -1;
-    }
-    vesk_msgq_node *tail = q->tail;
-    if (tail == nullptr || tail->end == msgq_segment_items) {
-        vesk_msgq_node *node = msgq_new_segment(core);
-        if (tail == nullptr) {
-            q->head = node;
-        } else {
-            tail->next = node;
+    bool wake;
+    {
+        msgq_lock(q);
+        os::MutexGuard hold(q->lock, os::kAdoptLock);
+        if (q->state == VESK_MSGQ_FULL) return -1;
+        vesk_msgq_node *tail = q->tail;
+        if (tail == nullptr || tail->end == kMsgqSegmentItems) {
+            vesk_msgq_node *node = msgq_new_segment(core);
+            if (tail == nullptr) {
+                q->head = node;
+            } else {
+                tail->next = node;
+            }
+            q->tail = node;
+            tail = node;
         }
-        q->tail = node;
-        tail = node;
+        tail->items[tail->end++] = item;
+        msgq_set_count(q, q->count + 1);
+        q->state = msgq_state_for(q->count);
+        wake = core->sleepers > 0;
+        if (wake) core->sleepers -= 1;
     }
-    tail->items[tail->end++] = item;
-    msgq_set_count(q, q->count + 1);
-    q->state = msgq_state_for(q->count);
-    bool wake = core->sleepers > 0;
-    if (wake) core->sleepers -= 1;
-    vesk_mutex_unlock(q->lock);
     // Posted after the unlock so that the woken consumer does not run
     // straight into the mutex we still hold.  The sleeper is already
     // unregistered, so no other put posts for it.
@@ -261,10 +269,8 @@ VESK_API int vesk_msgq_put(vesk_msgq *q, void *item) {
 
 VESK_API int vesk_msgq_count(vesk_msgq *q) {
     if (q == nullptr) return -1;
-    vesk_mutex_lock(q->lock);
-    int count = q->count;
-    vesk_mutex_unlock(q->lock);
-    return count;
+    os::MutexGuard hold(q->lock);
+    return q->count;
 }
 
 VESK_API void *vesk_msgq_get(vesk_msgq *q) {
@@ -317,29 +323,27 @@ VESK_API void *vesk_msgq_tryget(vesk_msgq *q) {
     if (core == nullptr || msgq_peek_count(q) == 0) return nullptr;
     void *item = nullptr;
     vesk_msgq_node *drained = nullptr;
-    msgq_lock(q);
-    msgq_take_locked(q, core, &item, &drained);
-    vesk_mutex_unlock(q->lock);
-    vesk_mem_free(drained);
+    {
+        msgq_lock(q);
+        os::MutexGuard hold(q->lock, os::kAdoptLock);
+        msgq_take_locked(q, core, &item, &drained);
+    }
+    vesk_mem_free(drained);  // outside the mutex
     return item;
 }
 
 }  // extern "C"
 
-int32_t msgq_spare_count(vesk_msgq *q) {
+int32_t containers::msgq_spare_count(vesk_msgq *q) {
     msgq_core *core = msgq_core_of(q);
     if (core == nullptr) return 0;
-    vesk_mutex_lock(q->lock);
-    int32_t count = core->spare_count;
-    vesk_mutex_unlock(q->lock);
-    return count;
+    os::MutexGuard hold(q->lock);
+    return core->spare_count;
 }
 
-int32_t msgq_sleeper_count(vesk_msgq *q) {
+int32_t containers::msgq_sleeper_count(vesk_msgq *q) {
     msgq_core *core = msgq_core_of(q);
     if (core == nullptr) return 0;
-    vesk_mutex_lock(q->lock);
-    int32_t count = core->sleepers;
-    vesk_mutex_unlock(q->lock);
-    return count;
+    os::MutexGuard hold(q->lock);
+    return core->sleepers;
 }

@@ -35,9 +35,7 @@ Key16 key_be(const uint8_t key[16]) {
 // equal data seal differently, and the receiver never checks them.
 constexpr int kRandomReduction = 65534;
 
-uint8_t rand_byte(void *) {
-    return static_cast<uint8_t>((std::rand() % kRandomReduction) & 0xFF);
-}
+uint8_t rand_byte(void *) { return static_cast<uint8_t>((std::rand() % kRandomReduction) & 0xFF); }
 
 // The chaining state: the previous ciphertext block Q(i-1) and the previous
 // whitened plaintext block X(i-1), as big-endian words.
@@ -164,7 +162,8 @@ int envelope_open(const uint8_t key[16], const uint8_t *cipher, size_t length, u
     const size_t begin = 3 + pad, end = begin + m;
     for (size_t at = 0;;) {
         const size_t data_lo = std::max(at, begin), data_hi = std::min(at + kBlock, end);
-        if (data_lo < data_hi) std::memcpy(out + (data_lo - begin), plain + (data_lo - at), data_hi - data_lo);
+        if (data_lo < data_hi)
+            std::memcpy(out + (data_lo - begin), plain + (data_lo - at), data_hi - data_lo);
         for (size_t i = std::max(at, end); i < at + kBlock; ++i) {
             if (plain[i - at] != 0) {
                 wipe(plain, sizeof plain);

@@ -26,7 +26,8 @@ inline constexpr size_t envelope_pad(size_t n) {
 }
 
 inline constexpr size_t envelope_size(size_t n) { return n + kEnvelopeOverhead + envelope_pad(n); }
-static_assert(envelope_size(7) == VESK_ENVELOPE_SIZE(7) && envelope_size(6) == VESK_ENVELOPE_SIZE(6));
+static_assert(envelope_size(7) == VESK_ENVELOPE_SIZE(7) &&
+              envelope_size(6) == VESK_ENVELOPE_SIZE(6));
 
 // Where the random bytes come from: the process's rand() in the library,
 // anything reproducible in tests.

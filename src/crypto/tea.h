@@ -12,8 +12,11 @@ namespace crypto {
 
 inline constexpr uint32_t kTeaDelta = 0x9E3779B9u;
 
+// clang-format 14 reads the product below as a pointer declaration.
+// clang-format off
 template <int Cycles>
 inline constexpr uint32_t kTeaFinalSum = static_cast<uint32_t>(kTeaDelta * uint32_t{Cycles});
+// clang-format on
 
 static_assert(kTeaFinalSum<32> == 0xC6EF3720u && kTeaFinalSum<16> == 0xE3779B90u);
 

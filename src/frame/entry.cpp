@@ -4,6 +4,6 @@
 
 // Loading starts nothing and unloading releases nothing: every service is set
 // up and torn down by its own calls.
-void frame_on_load() { os_debug_output(kLoadMessage); }
+void frame::on_load() { os::debug_output(frame::kLoadMessage); }
 
-void frame_on_unload() { os_debug_output(kUnloadMessage); }
+void frame::on_unload() { os::debug_output(frame::kUnloadMessage); }

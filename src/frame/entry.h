@@ -2,8 +2,12 @@
 // entry point (an ELF constructor / destructor, or DllMain).
 #pragma once
 
+namespace frame {
+
 inline constexpr char kLoadMessage[] = "\n Load Vuvidur\n";
 inline constexpr char kUnloadMessage[] = "\n UnLoad Vuvidur\n";
 
-void frame_on_load();
-void frame_on_unload();
+void on_load();
+void on_unload();
+
+}  // namespace frame

@@ -10,9 +10,9 @@ enum class ExportKind { function, alias, data };
 
 struct ExportEntry {
     int ordinal;
-    const char *name;   // the C name of the function or variable
+    const char *name;  // the C name of the function or variable
     ExportKind kind;
-    int target;         // the ordinal whose code an alias shares; its own ordinal otherwise
+    int target;  // the ordinal whose code an alias shares; its own ordinal otherwise
     void *address;
 };
 

@@ -18,7 +18,7 @@ std::atomic<int> g_debug_word{0};
 
 }  // namespace
 
-void *(*mem_set_allocator(void *(*allocator)(size_t)))(size_t) {
+void *(*frame::set_allocator(void *(*allocator)(size_t)))(size_t) {
     return g_allocator.exchange(allocator ? allocator : &std::malloc);
 }
 

@@ -3,7 +3,7 @@
 // on the channel's signal word until a post, a release or tear-down changes
 // it.  The waiter counts itself among the sleepers before it looks at the
 // channel a last time, and a poster publishes its event before it looks for
-// sleepers (net_channel_signal): one of the two always sees the other.
+// sleepers (channel_signal): one of the two always sees the other.
 #include <chrono>
 #include <thread>
 
@@ -38,8 +38,8 @@ int wait_for_event(Channel &ch, int timeout_ms) {
         if (seen != 0 || timeout_ms == 0) return seen;
         if (round < kSpins) continue;
         if (spinning) {
-            spinning = Clock::now() - start < kSpinTime &&
-                       (timeout_ms < 0 || Clock::now() < deadline);
+            spinning =
+                Clock::now() - start < kSpinTime && (timeout_ms < 0 || Clock::now() < deadline);
             if (spinning) {
                 std::this_thread::yield();
                 continue;
@@ -54,7 +54,7 @@ int wait_for_event(Channel &ch, int timeout_ms) {
         }
         const uint32_t word = ch.signal.load(std::memory_order_seq_cst);
         ch.sleepers.fetch_add(1, std::memory_order_seq_cst);
-        if (look(ch) == 0) os_wait_on_word(&ch.signal, word, left);
+        if (look(ch) == 0) os::wait_on_word(&ch.signal, word, left);
         ch.sleepers.fetch_sub(1, std::memory_order_seq_cst);
     }
 }
@@ -73,8 +73,8 @@ VESK_API int vesk_net_channel_wait(int channel, int timeout_ms) {
     // every waiter to leave before it frees the channels.
     e.waiting.fetch_add(1, std::memory_order_seq_cst);
     int result = -1;
-    if (e.closing.load(std::memory_order_seq_cst) == 0 && net_channel_in_range(channel)) {
-        result = wait_for_event(net_channel(channel), timeout_ms);
+    if (e.closing.load(std::memory_order_seq_cst) == 0 && channel_in_range(channel)) {
+        result = wait_for_event(channel_at(channel), timeout_ms);
     }
     e.waiting.fetch_sub(1, std::memory_order_seq_cst);
     return result;

@@ -58,12 +58,12 @@ void release_tables() {
         vesk_mutex_destroy(e.channel_mutex);
         vesk_mem_free(e.channel_mutex);
     }
-    net_discard_set_aside();
+    discard_set_aside();
     if (e.slots != nullptr) {
         // No socket layer clean-up closes them on POSIX: every socket that a
         // slot still holds (free slots hold none) is closed here.
         for (int n = 1; n <= e.slot_count; ++n) {
-            Slot &s = net_slot(n);
+            Slot &s = slot_at(n);
             vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
             if (s.state.load(std::memory_order_relaxed) != VESK_NET_FREE &&
                 sock != VESK_INVALID_SOCKET) {
@@ -79,13 +79,13 @@ void release_tables() {
     vesk_mem_free(e.slots);
     if (e.channels != nullptr) {
         for (int c = 1; c <= e.channel_count; ++c) {
-            Channel &ch = net_channel(c);
+            Channel &ch = channel_at(c);
             vesk_mem_free(ch.ring.storage);
             if (ch.mutex != nullptr) vesk_mutex_destroy(ch.mutex);
         }
     }
     vesk_mem_free(e.channels);
-    os_poller_destroy(e.poller);
+    os::poller_destroy(e.poller);
     vesk_mem_free(e.events);
     if (e.work_mutex != nullptr) vesk_mutex_destroy(e.work_mutex);
     vesk_mem_free(e.work_slots);
@@ -148,7 +148,7 @@ bool build_slots() {
     PeerEntry *next_peers = e.peer_block;
     AnswerNote *next_notes = e.answer_block;
     for (int n = 1; n <= e.slot_count; ++n) {
-        Slot &s = net_slot(n);
+        Slot &s = slot_at(n);
         const int index = n - 1;
         uint8_t *area = e.area_blocks[index / kSlotsPerAreaBlock] +
                         static_cast<size_t>(index % kSlotsPerAreaBlock) * kAreaSize;
@@ -179,15 +179,15 @@ bool build_channels() {
     e.channels = alloc_objects<Channel>(static_cast<size_t>(e.channel_count));
     if (e.channels == nullptr) return false;
     for (int c = 1; c <= e.channel_count; ++c) {
-        Channel &ch = net_channel(c);
+        Channel &ch = channel_at(c);
         // Not vesk_ring_init, which zero-fills: a ring's bytes mean nothing
         // outside its positions, and untouched pages cost no memory.
-        ch.ring.storage = static_cast<uint8_t *>(
-            vesk_mem_alloc(0, 0, static_cast<uint32_t>(e.ring_size)));
+        ch.ring.storage =
+            static_cast<uint8_t *>(vesk_mem_alloc(0, 0, static_cast<uint32_t>(e.ring_size)));
         ch.ring.read_pos = 0;
         ch.ring.write_pos = 0;
         ch.ring.size = e.ring_size;
-        ch.mutex = os_mutex_init_plain(ch.mutex_storage);
+        ch.mutex = os::mutex_init_plain(ch.mutex_storage);
         ch.in_use.store(0, std::memory_order_relaxed);
         ch.has_events.store(0, std::memory_order_relaxed);
         ch.signal.store(0, std::memory_order_relaxed);
@@ -204,9 +204,9 @@ bool build_io_tables() {
     Engine &e = g_engine;
     const auto slots = static_cast<size_t>(e.slot_count);
     // Every slot and as many set-aside sockets may be registered at once.
-    e.poller = os_poller_create(e.slot_count * 2);
-    e.events = static_cast<os_poll_event *>(alloc_table(kEventsPerPass, sizeof(os_poll_event)));
-    e.work_mutex = os_mutex_init_plain(e.work_mutex_storage);
+    e.poller = os::poller_create(e.slot_count * 2);
+    e.events = static_cast<os::PollEvent *>(alloc_table(kEventsPerPass, sizeof(os::PollEvent)));
+    e.work_mutex = os::mutex_init_plain(e.work_mutex_storage);
     e.work_slots = static_cast<int *>(alloc_table(slots, sizeof(int)));
     e.work_channels =
         static_cast<int *>(alloc_table(static_cast<size_t>(e.channel_count), sizeof(int)));
@@ -221,7 +221,7 @@ bool build_io_tables() {
 
 }  // namespace
 
-int net_slot_alloc(int type) {
+int slot_alloc(int type) {
     Engine &e = g_engine;
     int last;
     std::atomic<int> *hint;
@@ -238,7 +238,7 @@ int net_slot_alloc(int type) {
     // starts there: accepting n connections costs O(n), not O(n^2).
     int start = hint->load(std::memory_order_acquire);
     for (int n = start; n <= last; ++n) {
-        Slot &s = net_slot(n);
+        Slot &s = slot_at(n);
         // Acquire: the reaper's release of FREE orders its last writes to
         // the record before the clearing below.
         if (s.state.load(std::memory_order_acquire) == VESK_NET_FREE) {
@@ -251,7 +251,7 @@ int net_slot_alloc(int type) {
     return 0;
 }
 
-void net_slot_freed(int slot) {
+void slot_freed(int slot) {
     Engine &e = g_engine;
     std::atomic<int> &hint =
         slot <= e.reserved_count ? e.lowest_free_reserved : e.lowest_free_ordinary;
@@ -261,79 +261,77 @@ void net_slot_freed(int slot) {
     }
 }
 
-void net_slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state) {
-    Slot &s = net_slot(slot);
+void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state) {
+    Slot &s = slot_at(slot);
     s.type.store(type, std::memory_order_relaxed);
     s.socket.store(socket, std::memory_order_relaxed);
     s.channel.store(channel, std::memory_order_relaxed);
     s.state.store(state, std::memory_order_release);
 }
 
-bool net_post_event(int channel, const uint8_t *head, int head_size, const uint8_t *body,
-                    int body_size) {
-    if (!net_channel_in_range(channel)) return false;
-    Channel &ch = net_channel(channel);
-    vesk_mutex_lock(ch.mutex);
-    bool posted = ch.in_use.load(std::memory_order_relaxed) != 0 &&
-                  ring_post_event(ch.ring, head, head_size, body, body_size);
-    if (posted) net_channel_note(ch);
-    vesk_mutex_unlock(ch.mutex);
-    if (posted) net_channel_signal(ch);
+bool post_event(int channel, const uint8_t *head, int head_size, const uint8_t *body,
+                int body_size) {
+    if (!channel_in_range(channel)) return false;
+    Channel &ch = channel_at(channel);
+    bool posted = false;
+    {
+        os::MutexGuard guard(ch.mutex);
+        posted = ch.in_use.load(std::memory_order_relaxed) != 0 &&
+                 ring_post_event(ch.ring, head, head_size, body, body_size);
+        if (posted) channel_note(ch);
+    }
+    if (posted) channel_signal(ch);
     return posted;
 }
 
-int net_channel_room(int channel) {
-    if (!net_channel_in_range(channel)) return 0;
-    Channel &ch = net_channel(channel);
-    vesk_mutex_lock(ch.mutex);
-    int room = ch.in_use.load(std::memory_order_relaxed) != 0 ? ring_room(ch.ring) : 0;
-    vesk_mutex_unlock(ch.mutex);
-    return room;
+int channel_room(int channel) {
+    if (!channel_in_range(channel)) return 0;
+    Channel &ch = channel_at(channel);
+    os::MutexGuard guard(ch.mutex);
+    return ch.in_use.load(std::memory_order_relaxed) != 0 ? ring_room(ch.ring) : 0;
 }
 
-void net_channel_signal(Channel &ch) {
+void channel_signal(Channel &ch) {
     // The change is published before sleepers are looked for, and a waiter
     // counts itself before it looks at the channel: one of the two sees the
     // other, so no wake-up is lost.
     ch.signal.fetch_add(1, std::memory_order_seq_cst);
-    if (ch.sleepers.load(std::memory_order_seq_cst) > 0) os_wake_word(&ch.signal);
+    if (ch.sleepers.load(std::memory_order_seq_cst) > 0) os::wake_word(&ch.signal);
 }
 
-void net_channel_room_freed(int channel) {
-    Channel &ch = net_channel(channel);
+void channel_room_freed(int channel) {
+    Channel &ch = channel_at(channel);
     if (ch.room_wanted.load(std::memory_order_seq_cst) != 0 &&
         ch.room_wanted.exchange(0, std::memory_order_seq_cst) != 0) {
-        net_give_channel(channel);
+        give_channel(channel);
     }
 }
 
-void net_wake_io_thread() {
+void wake_io_thread() {
     Engine &e = g_engine;
     // One wake-up until the I/O thread has looked at its work again.
-    if (!e.wake_pending.exchange(true, std::memory_order_acq_rel)) os_poller_wake(e.poller);
+    if (!e.wake_pending.exchange(true, std::memory_order_acq_rel)) os::poller_wake(e.poller);
 }
 
-void net_give_work(int slot) {
+void give_work(int slot) {
     Engine &e = g_engine;
-    if (net_slot(slot).queued.exchange(1, std::memory_order_acq_rel) == 0) {
-        vesk_mutex_lock(e.work_mutex);
+    if (slot_at(slot).queued.exchange(1, std::memory_order_acq_rel) == 0) {
+        os::MutexGuard guard(e.work_mutex);
         e.work_slots[e.work_slot_count++] = slot;
-        vesk_mutex_unlock(e.work_mutex);
     }
-    net_wake_io_thread();
+    wake_io_thread();
 }
 
-void net_give_channel(int channel) {
+void give_channel(int channel) {
     Engine &e = g_engine;
-    if (net_channel(channel).queued.exchange(1, std::memory_order_acq_rel) == 0) {
-        vesk_mutex_lock(e.work_mutex);
+    if (channel_at(channel).queued.exchange(1, std::memory_order_acq_rel) == 0) {
+        os::MutexGuard guard(e.work_mutex);
         e.work_channels[e.work_channel_count++] = channel;
-        vesk_mutex_unlock(e.work_mutex);
     }
-    net_wake_io_thread();
+    wake_io_thread();
 }
 
-SockAddr4 net_read_sockaddr(const struct sockaddr *address) {
+SockAddr4 read_sockaddr(const struct sockaddr *address) {
     SockAddr4 a{};
     std::memcpy(&a, address, sizeof a);
     return a;
@@ -372,7 +370,7 @@ VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int
         e.stop.store(0);
         e.closing.store(0);
         e.wake_pending.store(false);
-        e.thread = vesk_thread_create(0, nullptr, net_io_thread, nullptr);
+        e.thread = vesk_thread_create(0, nullptr, io_thread, nullptr);
         built = e.thread != nullptr;
     }
     if (!built) {
@@ -389,14 +387,14 @@ VESK_API void vesk_net_shutdown(void) {
     if (e.setup_count <= 0) return;
     if (--e.setup_count > 0) return;
     e.stop.store(1);
-    os_poller_wake(e.poller);
+    os::poller_wake(e.poller);
     vesk_thread_destroy(e.thread);
     vesk_mem_free(e.thread);
     e.thread = nullptr;
     // Threads waiting in a channel are woken and leave before the channels go.
     e.closing.store(1, std::memory_order_seq_cst);
     while (e.waiting.load(std::memory_order_seq_cst) > 0) {
-        for (int c = 1; c <= e.channel_count; ++c) net_channel_signal(net_channel(c));
+        for (int c = 1; c <= e.channel_count; ++c) channel_signal(channel_at(c));
         vesk_usleep(1000);
     }
     // Sockets are closed before the socket layer is released: on Windows a
@@ -409,35 +407,37 @@ VESK_API int vesk_net_channel_open(void) {
     Engine &e = g_engine;
     if (e.channel_count == 0) return 0;
     int claimed = 0;
-    vesk_mutex_lock(e.channel_mutex);
-    for (int c = 1; c <= e.channel_count && claimed == 0; ++c) {
-        Channel &ch = net_channel(c);
-        if (ch.in_use.load(std::memory_order_relaxed) != 0) continue;
-        vesk_mutex_lock(ch.mutex);
-        vesk_ring_reset(&ch.ring);  // never another user's leftover events
-        net_channel_note(ch);
-        ch.in_use.store(1, std::memory_order_relaxed);
-        vesk_mutex_unlock(ch.mutex);
-        claimed = c;
+    {
+        os::MutexGuard guard(e.channel_mutex);
+        for (int c = 1; c <= e.channel_count && claimed == 0; ++c) {
+            Channel &ch = channel_at(c);
+            if (ch.in_use.load(std::memory_order_relaxed) != 0) continue;
+            os::MutexGuard channel_guard(ch.mutex);
+            vesk_ring_reset(&ch.ring);  // never another user's leftover events
+            channel_note(ch);
+            ch.in_use.store(1, std::memory_order_relaxed);
+            claimed = c;
+        }
     }
-    vesk_mutex_unlock(e.channel_mutex);
     // Slots still attached to the number wait for room until it is in use.
-    if (claimed != 0) net_channel_room_freed(claimed);
+    if (claimed != 0) channel_room_freed(claimed);
     return claimed;
 }
 
 VESK_API int vesk_net_channel_close(int channel) {
-    if (!net_channel_in_range(channel)) return -1;
-    Channel &ch = net_channel(channel);
-    vesk_mutex_lock(ch.mutex);
-    const bool was_in_use = ch.in_use.load(std::memory_order_relaxed) != 0;
-    if (was_in_use) {
-        ch.in_use.store(0, std::memory_order_relaxed);
-        vesk_ring_reset(&ch.ring);
-        net_channel_note(ch);
+    if (!channel_in_range(channel)) return -1;
+    Channel &ch = channel_at(channel);
+    bool was_in_use = false;
+    {
+        os::MutexGuard guard(ch.mutex);
+        was_in_use = ch.in_use.load(std::memory_order_relaxed) != 0;
+        if (was_in_use) {
+            ch.in_use.store(0, std::memory_order_relaxed);
+            vesk_ring_reset(&ch.ring);
+            channel_note(ch);
+        }
     }
-    vesk_mutex_unlock(ch.mutex);
-    if (was_in_use) net_channel_signal(ch);  // waiters learn of the release
+    if (was_in_use) channel_signal(ch);  // waiters learn of the release
     return was_in_use ? 0 : -1;
 }
 

@@ -15,9 +15,9 @@ namespace {
 
 constexpr int kAcceptsPerVisit = 64;
 
-void net_pass_add(int slot) {
+void pass_add(int slot) {
     Engine &e = g_engine;
-    Slot &s = net_slot(slot);
+    Slot &s = slot_at(slot);
     if (s.in_pass) return;
     s.in_pass = true;
     e.pass_slots[e.pass_count++] = slot;
@@ -26,14 +26,14 @@ void net_pass_add(int slot) {
 // ---- Waiting for room in a channel ---------------------------------------
 
 void unlink_room_waiter(int slot) {
-    Slot &s = net_slot(slot);
+    Slot &s = slot_at(slot);
     if (s.room_channel == 0) return;
     if (s.room_prev != 0) {
-        net_slot(s.room_prev).room_next = s.room_next;
+        slot_at(s.room_prev).room_next = s.room_next;
     } else {
-        net_channel(s.room_channel).first_waiter = s.room_next;
+        channel_at(s.room_channel).first_waiter = s.room_next;
     }
-    if (s.room_next != 0) net_slot(s.room_next).room_prev = s.room_prev;
+    if (s.room_next != 0) slot_at(s.room_next).room_prev = s.room_prev;
     s.room_channel = 0;
     s.room_prev = 0;
     s.room_next = 0;
@@ -43,25 +43,25 @@ void unlink_room_waiter(int slot) {
 // marked before its room is looked at again (by the caller), so that a reader
 // freeing room meanwhile either is seen or sees the mark.
 void link_room_waiter(int slot, int channel) {
-    Slot &s = net_slot(slot);
+    Slot &s = slot_at(slot);
     if (s.room_channel == channel) return;
     unlink_room_waiter(slot);
-    Channel &ch = net_channel(channel);
+    Channel &ch = channel_at(channel);
     s.room_channel = channel;
     s.room_prev = 0;
     s.room_next = ch.first_waiter;
-    if (ch.first_waiter != 0) net_slot(ch.first_waiter).room_prev = slot;
+    if (ch.first_waiter != 0) slot_at(ch.first_waiter).room_prev = slot;
     ch.first_waiter = slot;
     ch.room_wanted.store(1, std::memory_order_seq_cst);
 }
 
 // A channel got room: every slot waiting in it joins this pass.
 void wake_room_waiters(int channel) {
-    Channel &ch = net_channel(channel);
+    Channel &ch = channel_at(channel);
     while (ch.first_waiter != 0) {
         const int slot = ch.first_waiter;
         unlink_room_waiter(slot);
-        net_pass_add(slot);
+        pass_add(slot);
     }
 }
 
@@ -71,34 +71,34 @@ void wake_room_waiters(int channel) {
 // connect outcome or next accept posted); 0 when it needs none.
 int room_needed(const Slot &s, int state, int type) {
     if (state == VESK_NET_CONNECTING) return kEventHeaderSize + kConnectRecordSize;
-    if (state != VESK_NET_READY || net_is_udp(type)) return 0;
-    if (net_is_listener(type)) return s.resting ? 0 : kEventHeaderSize + kAcceptRecordSize;
+    if (state != VESK_NET_READY || is_udp(type)) return 0;
+    if (is_listener(type)) return s.resting ? 0 : kEventHeaderSize + kAcceptRecordSize;
     return kLargestEvent;
 }
 
-// What a slot wants watched for (OS_POLL_* bits), given whether its channel
+// What a slot wants watched for (os::kPoll* bits), given whether its channel
 // has the room it needs.  TCP data is never dropped: a slot whose channel
 // cannot take its next event is not read (the kernel holds the data and slows
 // the sender), but is still flushed.
 unsigned slot_interest(const Slot &s, int state, int type, bool room) {
-    const bool flush = net_is_tcp_connection(type) && s.pending.load(std::memory_order_relaxed) > 0;
-    if (state == VESK_NET_CONNECTING) return room ? OS_POLL_WRITE | OS_POLL_ERROR : 0u;
+    const bool flush = is_tcp_connection(type) && s.pending.load(std::memory_order_relaxed) > 0;
+    if (state == VESK_NET_CONNECTING) return room ? os::kPollWrite | os::kPollError : 0u;
     // A connection whose peer has ended (or that broke) still gets the bytes
     // accepted for it before, as far as the socket takes them.
-    if (state == VESK_NET_FAILED) return flush ? OS_POLL_WRITE : 0u;
+    if (state == VESK_NET_FAILED) return flush ? os::kPollWrite : 0u;
     if (state != VESK_NET_READY) return 0;
-    if (net_is_udp(type)) return OS_POLL_READ;
-    if (net_is_listener(type)) return room && !s.resting ? OS_POLL_READ : 0u;
-    unsigned interest = flush ? OS_POLL_WRITE : 0u;
-    if (room && !s.held_waiting) interest |= OS_POLL_READ;
+    if (is_udp(type)) return os::kPollRead;
+    if (is_listener(type)) return room && !s.resting ? os::kPollRead : 0u;
+    unsigned interest = flush ? os::kPollWrite : 0u;
+    if (room && !s.held_waiting) interest |= os::kPollRead;
     return interest;
 }
 
 void set_registration(int slot, unsigned interest) {
-    Slot &s = net_slot(slot);
+    Slot &s = slot_at(slot);
     if (s.registered == interest) return;
     const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
-    if (os_poller_set(g_engine.poller, sock, slot, s.registered, interest) == 0) {
+    if (os::poller_set(g_engine.poller, sock, slot, s.registered, interest) == 0) {
         s.registered = interest;
     }
 }
@@ -106,7 +106,7 @@ void set_registration(int slot, unsigned interest) {
 // Brings the slot's registration (and its place among the slots waiting for
 // room) up to date with its state.
 void update_interest(int slot) {
-    Slot &s = net_slot(slot);
+    Slot &s = slot_at(slot);
     const int state = s.state.load(std::memory_order_acquire);
     // A free slot may be being filled in by another thread's allocation; its
     // registration was dropped when it was freed.
@@ -120,14 +120,14 @@ void update_interest(int slot) {
     }
     const int needed = room_needed(s, state, type);
     const bool held = state == VESK_NET_READY && s.held_waiting;
-    bool room = needed == 0 || net_channel_room(channel) >= needed;
+    bool room = needed == 0 || channel_room(channel) >= needed;
     if (!room || held) {
         link_room_waiter(slot, channel);
         // Looked at again after the mark: room freed meanwhile is not missed.
-        room = needed == 0 || net_channel_room(channel) >= needed;
+        room = needed == 0 || channel_room(channel) >= needed;
         if (room) {
             unlink_room_waiter(slot);
-            if (held) net_give_work(slot);  // its held frames go out next pass
+            if (held) give_work(slot);  // its held frames go out next pass
         }
     } else {
         unlink_room_waiter(slot);
@@ -139,9 +139,9 @@ void update_interest(int slot) {
 // once, on this thread, before the number can be handed out again -- unless
 // bytes accepted for sending are still pending: then the socket is set aside
 // until they are out.
-void net_reap_slot(int slot) {
+void reap_slot(int slot) {
     Engine &e = g_engine;
-    Slot &s = net_slot(slot);
+    Slot &s = slot_at(slot);
     if (s.state.load(std::memory_order_acquire) != VESK_NET_CLOSING) return;
     unlink_room_waiter(slot);
     set_registration(slot, 0);
@@ -156,8 +156,8 @@ void net_reap_slot(int slot) {
     // Acquire: the sender's bytes are complete once its length is seen.
     const int pending = s.pending.load(std::memory_order_acquire);
     if (sock != VESK_INVALID_SOCKET &&
-        !(pending > 0 && net_is_tcp_connection(s.type.load(std::memory_order_relaxed)) &&
-          net_set_aside(sock, s.send_area, pending))) {
+        !(pending > 0 && is_tcp_connection(s.type.load(std::memory_order_relaxed)) &&
+          set_aside(sock, s.send_area, pending))) {
         vesk_socket_close(sock);
     }
     if (slot > e.reserved_count) e.ordinary_freed = true;
@@ -166,7 +166,7 @@ void net_reap_slot(int slot) {
     s.held_waiting = false;
     s.pending.store(0, std::memory_order_relaxed);
     s.state.store(VESK_NET_FREE, std::memory_order_release);
-    net_slot_freed(slot);
+    slot_freed(slot);
 }
 
 // ---- Resting listeners and set-aside sockets -------------------------------
@@ -178,12 +178,12 @@ int wake_rested_listeners(uint32_t now) {
     int due_in = -1;
     for (int i = 0; i < e.resting_count;) {
         const int listener = e.resting[i];
-        Slot &l = net_slot(listener);
+        Slot &l = slot_at(listener);
         const uint32_t rested = now - l.rest_since_ms;
         if (e.ordinary_freed || rested >= kListenerRestMs) {
             l.resting = false;
             e.resting[i] = e.resting[--e.resting_count];
-            net_pass_add(listener);
+            pass_add(listener);
             continue;
         }
         const int left = static_cast<int>(kListenerRestMs - rested);
@@ -196,12 +196,12 @@ int wake_rested_listeners(uint32_t now) {
 
 // A connecting socket was reported writable or in error: the pending error
 // decides the outcome (POSIX reports failure as writability too).
-void net_connect_outcome(int slot, unsigned ready, IoBuffers &buf) {
-    Slot &s = net_slot(slot);
+void connect_outcome(int slot, unsigned ready, IoBuffers &buf) {
+    Slot &s = slot_at(slot);
     const int channel = s.channel.load(std::memory_order_acquire);
-    if (net_channel_room(channel) < kEventHeaderSize + kConnectRecordSize) return;
-    const int error = os_socket_pending_error(s.socket.load(std::memory_order_relaxed));
-    const bool connected = error == 0 && (ready & OS_POLL_WRITE) != 0;
+    if (channel_room(channel) < kEventHeaderSize + kConnectRecordSize) return;
+    const int error = os::socket_pending_error(s.socket.load(std::memory_order_relaxed));
+    const bool connected = error == 0 && (ready & os::kPollWrite) != 0;
     int expected = VESK_NET_CONNECTING;
     // A close requested meanwhile wins; nothing more is posted for the slot.
     if (!s.state.compare_exchange_strong(expected, connected ? VESK_NET_READY : VESK_NET_FAILED,
@@ -209,15 +209,15 @@ void net_connect_outcome(int slot, unsigned ready, IoBuffers &buf) {
         return;
     }
     const int size = wire_connect_record(buf.small, slot, connected ? 0 : -1);
-    net_post_event(channel, buf.small, size);
+    post_event(channel, buf.small, size);
 }
 
 void rest_listener(int listener) {
     Engine &e = g_engine;
-    Slot &l = net_slot(listener);
+    Slot &l = slot_at(listener);
     if (l.resting) return;
     l.resting = true;
-    l.rest_since_ms = net_now_ms();
+    l.rest_since_ms = now_ms();
     e.resting[e.resting_count++] = listener;
 }
 
@@ -225,62 +225,68 @@ void rest_listener(int listener) {
 // ordinary slot.  Without a free slot the connection waits in the listen
 // queue and the listener rests; without room for the event it waits for room.
 // True when a connection was accepted.
-bool net_accept(int listener, IoBuffers &buf) {
+bool accept_connection(int listener, IoBuffers &buf) {
     Engine &e = g_engine;
-    Slot &l = net_slot(listener);
+    Slot &l = slot_at(listener);
     const int channel = l.channel.load(std::memory_order_acquire);
-    if (net_channel_room(channel) < kEventHeaderSize + kAcceptRecordSize) return false;
+    if (channel_room(channel) < kEventHeaderSize + kAcceptRecordSize) return false;
     const int type = l.type.load(std::memory_order_relaxed) == VESK_NET_TCP_LISTEN_STREAM
                          ? VESK_NET_TCP_STREAM
                          : VESK_NET_TCP_FRAMED;
     SockAddr4 peer{};
-    int peer_size = sizeof peer;
-    vesk_mutex_lock(e.slot_mutex);
-    const int slot = net_slot_alloc(type);
+    int slot = 0;
+    {
+        os::MutexGuard guard(e.slot_mutex);
+        slot = slot_alloc(type);
+        if (slot != 0) {
+            int peer_size = sizeof peer;
+            vesk_socket_t sock =
+                os::socket_accept(l.socket.load(std::memory_order_relaxed),
+                                  reinterpret_cast<struct sockaddr *>(&peer), &peer_size);
+            // Out of descriptors or another lasting failure: rest rather than
+            // retry every pass.  A spurious readiness (would block) is no failure.
+            if (sock == VESK_INVALID_SOCKET &&
+                !os::socket_error_would_block(os::socket_last_error())) {
+                rest_listener(listener);
+            }
+            // Accepted sockets do not inherit non-blocking mode everywhere; one
+            // that cannot be made non-blocking would stall this thread, so it
+            // is dropped.
+            if (sock != VESK_INVALID_SOCKET && os::set_nonblocking(sock) != 0) {
+                vesk_socket_close(sock);
+                sock = VESK_INVALID_SOCKET;
+            }
+            if (sock == VESK_INVALID_SOCKET) {
+                slot_freed(slot);  // the slot taken stays free
+                return false;
+            }
+            Slot &s = slot_at(slot);
+            s.peer_known = true;
+            s.peer_addr = peer.addr;
+            s.peer_port = peer.port;
+            slot_publish(slot, type, sock, channel, VESK_NET_READY);
+        }
+    }
     if (slot == 0) {
-        vesk_mutex_unlock(e.slot_mutex);
-        rest_listener(listener);
+        rest_listener(listener);  // outside the lock, as nothing was taken
         return false;
     }
-    vesk_socket_t sock = os_socket_accept(l.socket.load(std::memory_order_relaxed),
-                                          reinterpret_cast<struct sockaddr *>(&peer), &peer_size);
-    // Out of descriptors or another lasting failure: rest rather than retry
-    // every pass.  A spurious readiness (would block) is no failure.
-    if (sock == VESK_INVALID_SOCKET && !os_socket_error_would_block(os_socket_last_error())) {
-        rest_listener(listener);
-    }
-    // Accepted sockets do not inherit non-blocking mode everywhere; one that
-    // cannot be made non-blocking would stall this thread, so it is dropped.
-    if (sock != VESK_INVALID_SOCKET && socket_set_nonblocking(sock) != 0) {
-        vesk_socket_close(sock);
-        sock = VESK_INVALID_SOCKET;
-    }
-    if (sock == VESK_INVALID_SOCKET) {
-        net_slot_freed(slot);  // the slot taken stays free
-        vesk_mutex_unlock(e.slot_mutex);
-        return false;
-    }
-    Slot &s = net_slot(slot);
-    s.peer_known = true;
-    s.peer_addr = peer.addr;
-    s.peer_port = peer.port;
-    net_slot_publish(slot, type, sock, channel, VESK_NET_READY);
-    vesk_mutex_unlock(e.slot_mutex);
-    net_pass_add(slot);  // to be registered at the end of this pass
+    pass_add(slot);  // to be registered at the end of this pass
     const int size = wire_accept_record(buf.small, listener, slot, peer.addr, peer.port);
-    net_post_event(channel, buf.small, size);
+    post_event(channel, buf.small, size);
     return true;
 }
 
 // A TCP slot with pending bytes is writable: send what the socket takes.
-void net_flush(int slot) {
-    Slot &s = net_slot(slot);
+void flush_slot(int slot) {
+    Slot &s = slot_at(slot);
     // Acquire: the sender's bytes in the area are complete once its length
     // is seen.
     const int pending = s.pending.load(std::memory_order_acquire);
     if (pending <= 0) return;
-    const int sent = vesk_socket_send(s.socket.load(std::memory_order_relaxed), s.send_area, pending);
-    if (sent < 0 && !os_socket_error_would_block(os_socket_last_error())) {
+    const int sent =
+        vesk_socket_send(s.socket.load(std::memory_order_relaxed), s.send_area, pending);
+    if (sent < 0 && !os::socket_error_would_block(os::socket_last_error())) {
         // The connection failed (the receive side reports it): what was
         // pending can never go out, and a failed socket stays writable.
         s.pending.store(0, std::memory_order_release);
@@ -295,27 +301,27 @@ void net_flush(int slot) {
     s.pending.store(pending - sent, std::memory_order_release);
 }
 
-void net_visit(int slot, unsigned ready, IoBuffers &buf) {
-    Slot &s = net_slot(slot);
+void visit(int slot, unsigned ready, IoBuffers &buf) {
+    Slot &s = slot_at(slot);
     const int state = s.state.load(std::memory_order_acquire);
     if (state == VESK_NET_CONNECTING) {
-        if (ready & (OS_POLL_WRITE | OS_POLL_ERROR)) net_connect_outcome(slot, ready, buf);
+        if (ready & (os::kPollWrite | os::kPollError)) connect_outcome(slot, ready, buf);
         return;
     }
-    if (state == VESK_NET_FAILED && (ready & OS_POLL_WRITE)) net_flush(slot);
+    if (state == VESK_NET_FAILED && (ready & os::kPollWrite)) flush_slot(slot);
     if (state != VESK_NET_READY) return;
     const int type = s.type.load(std::memory_order_relaxed);
-    if (ready & OS_POLL_READ) {
-        if (net_is_listener(type)) {
+    if (ready & os::kPollRead) {
+        if (is_listener(type)) {
             // Several per visit: the listen queue is short, and connections
             // arriving in a burst must not overflow it while passes go by.
-            for (int i = 0; i < kAcceptsPerVisit && net_accept(slot, buf); ++i) {
+            for (int i = 0; i < kAcceptsPerVisit && accept_connection(slot, buf); ++i) {
             }
             return;
         }
-        net_receive(slot, buf);
+        receive(slot, buf);
     }
-    if ((ready & OS_POLL_WRITE) && s.pending.load(std::memory_order_relaxed) > 0) net_flush(slot);
+    if ((ready & os::kPollWrite) && s.pending.load(std::memory_order_relaxed) > 0) flush_slot(slot);
 }
 
 // Takes the work that user calls queued since the last pass.
@@ -325,26 +331,25 @@ void take_work() {
     // point wakes the poller again.  Every call that queued work set the
     // flag after queuing it, so a clear flag means an empty queue.
     if (!e.wake_pending.exchange(false, std::memory_order_acq_rel)) return;
-    vesk_mutex_lock(e.work_mutex);
+    os::MutexGuard guard(e.work_mutex);
     for (int i = 0; i < e.work_slot_count; ++i) {
         const int slot = e.work_slots[i];
-        net_slot(slot).queued.store(0, std::memory_order_release);
-        net_pass_add(slot);
+        slot_at(slot).queued.store(0, std::memory_order_release);
+        pass_add(slot);
     }
     for (int i = 0; i < e.work_channel_count; ++i) {
         const int channel = e.work_channels[i];
-        net_channel(channel).queued.store(0, std::memory_order_release);
+        channel_at(channel).queued.store(0, std::memory_order_release);
         wake_room_waiters(channel);
     }
     e.work_slot_count = 0;
     e.work_channel_count = 0;
-    vesk_mutex_unlock(e.work_mutex);
 }
 
 // The wait's limit: the nearest deadline of a resting listener or a
 // set-aside socket, or none.
 int next_timeout(int listener_due) {
-    const int aside_due = net_set_aside_due(net_now_ms());
+    const int aside_due = set_aside_due(now_ms());
     if (listener_due < 0) return aside_due;
     if (aside_due < 0) return listener_due;
     return std::min(listener_due, aside_due);
@@ -354,59 +359,59 @@ void run_pass(int ready_count, IoBuffers &buf) {
     Engine &e = g_engine;
     take_work();
     for (int i = 0; i < ready_count; ++i) {
-        const os_poll_event &ev = e.events[i];
+        const os::PollEvent &ev = e.events[i];
         if (ev.key > 0) {
-            net_slot(ev.key).ready |= ev.ready;
-            net_pass_add(ev.key);
+            slot_at(ev.key).ready |= ev.ready;
+            pass_add(ev.key);
         } else {
-            net_flush_set_aside(-ev.key - 1);
+            flush_set_aside(-ev.key - 1);
         }
     }
     std::sort(e.pass_slots, e.pass_slots + e.pass_count);
     const int listed = e.pass_count;
     // Closed slots are freed first, so that their numbers are free from this
     // pass on and nothing below visits them.
-    for (int i = 0; i < listed; ++i) net_reap_slot(e.pass_slots[i]);
+    for (int i = 0; i < listed; ++i) reap_slot(e.pass_slots[i]);
     for (int i = 0; i < listed; ++i) {
         const int slot = e.pass_slots[i];
-        Slot &s = net_slot(slot);
+        Slot &s = slot_at(slot);
         if (s.state.load(std::memory_order_acquire) == VESK_NET_READY && s.held_waiting) {
-            net_deliver_held(slot, buf);
+            deliver_held(slot, buf);
         }
     }
     for (int i = 0; i < listed; ++i) {
         const int slot = e.pass_slots[i];
-        const unsigned ready = net_slot(slot).ready;
-        if (ready != 0) net_visit(slot, ready, buf);
+        const unsigned ready = slot_at(slot).ready;
+        if (ready != 0) visit(slot, ready, buf);
     }
     // Slots accepted in this pass were appended: they are registered too.
     for (int i = 0; i < e.pass_count; ++i) {
         const int slot = e.pass_slots[i];
-        Slot &s = net_slot(slot);
+        Slot &s = slot_at(slot);
         update_interest(slot);
         s.ready = 0;
         s.in_pass = false;
     }
     e.pass_count = 0;
-    net_retire_set_aside(net_now_ms());
+    retire_set_aside(now_ms());
 }
 
 }  // namespace
 
-uint32_t VESK_THREADCALL net_io_thread(void *) {
+uint32_t VESK_THREADCALL io_thread(void *) {
     Engine &e = g_engine;
     IoBuffers buf;
     int timeout = -1;
     while (e.stop.load(std::memory_order_acquire) == 0) {
-        const int n = os_poller_wait(e.poller, timeout, e.events, kEventsPerPass);
+        const int n = os::poller_wait(e.poller, timeout, e.events, kEventsPerPass);
         if (e.stop.load(std::memory_order_acquire) != 0) break;
         run_pass(n > 0 ? n : 0, buf);
-        timeout = next_timeout(wake_rested_listeners(net_now_ms()));
+        timeout = next_timeout(wake_rested_listeners(now_ms()));
         // Listeners woken from their rest are registered again at once.
         for (int i = 0; i < e.pass_count; ++i) {
             const int slot = e.pass_slots[i];
             update_interest(slot);
-            net_slot(slot).in_pass = false;
+            slot_at(slot).in_pass = false;
         }
         e.pass_count = 0;
     }

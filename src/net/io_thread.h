@@ -17,8 +17,8 @@ struct IoBuffers {
 static_assert(kMsgFrameOffset + kDatagramCapacity + 1 <= kMaxRecord + 1);
 
 // A ready slot other than a listener is readable.
-void net_receive(int slot, IoBuffers &buf);
+void receive(int slot, IoBuffers &buf);
 // Posts the frames that earlier passes held back for lack of room.
-void net_deliver_held(int slot, IoBuffers &buf);
+void deliver_held(int slot, IoBuffers &buf);
 
 }  // namespace net

@@ -29,7 +29,9 @@
 #include <chrono>
 #include <cstdint>
 
+#include "net/channel_ring.h"
 #include "net/wire.h"
+#include "os/mutex_guard.h"
 #include "os/os.h"
 #include "vuvidur.h"
 
@@ -53,10 +55,10 @@ struct Slot {
     std::atomic<int32_t> pending;  // bytes waiting in the send area
     std::atomic<int32_t> queued;   // in the work queue for the I/O thread
     // I/O thread only.
-    int32_t held;          // bytes held in the receive area (framed types)
-    bool held_waiting;     // held frames wait for room in the channel
-    bool peer_known;       // peer_addr / peer_port are filled in
-    uint32_t peer_addr;    // the connection's peer, network order
+    int32_t held;        // bytes held in the receive area (framed types)
+    bool held_waiting;   // held frames wait for room in the channel
+    bool peer_known;     // peer_addr / peer_port are filled in
+    uint32_t peer_addr;  // the connection's peer, network order
     uint16_t peer_port;
     // A listener that could not accept (no free slot of its range, or accept
     // failing) rests until a slot is freed or kListenerRestMs pass, rather
@@ -103,7 +105,7 @@ struct Channel {
     // library's plain mutex: never taken twice by one thread, never held at
     // a thread's end, and every event passes through it twice.
     vesk_mutex_cell *mutex;
-    alignas(void *) unsigned char mutex_storage[os_mutex_cell_size];
+    alignas(void *) unsigned char mutex_storage[os::kMutexCellSize];
     // Whether the ring holds anything, noted under the mutex after every
     // change, so that a reader polling an empty channel need not take the
     // mutex (and does not keep the I/O thread waiting for it).  A read that
@@ -123,7 +125,7 @@ struct Channel {
 };
 
 // Notes whether the channel's ring holds anything; the caller holds its mutex.
-inline void net_channel_note(Channel &ch) {
+inline void channel_note(Channel &ch) {
     ch.has_events.store(vesk_ring_has_data(&ch.ring), std::memory_order_seq_cst);
 }
 
@@ -151,11 +153,11 @@ struct Engine {
     std::atomic<int> closing{0};
     // The I/O thread's poller: slot n is registered under key n, the set-
     // aside socket at index i under key -(i + 1).
-    os_poller *poller = nullptr;
-    os_poll_event *events = nullptr;
+    os::Poller *poller = nullptr;
+    os::PollEvent *events = nullptr;
     // The work queue: slots and channels handed over by user calls.
     vesk_mutex_cell *work_mutex = nullptr;
-    alignas(void *) unsigned char work_mutex_storage[os_mutex_cell_size] = {};
+    alignas(void *) unsigned char work_mutex_storage[os::kMutexCellSize] = {};
     int *work_slots = nullptr;
     int work_slot_count = 0;
     int *work_channels = nullptr;
@@ -179,29 +181,26 @@ struct Engine {
 extern Engine g_engine;
 
 // A monotonic millisecond clock; it wraps, so only differences mean anything.
-inline uint32_t net_now_ms() {
+inline uint32_t now_ms() {
     using namespace std::chrono;
     return static_cast<uint32_t>(
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-inline bool net_slot_in_range(int slot) { return slot >= 1 && slot <= g_engine.slot_count; }
-inline bool net_channel_in_range(int ch) { return ch >= 1 && ch <= g_engine.channel_count; }
-inline Slot &net_slot(int slot) { return g_engine.slots[slot - 1]; }
-inline Channel &net_channel(int ch) { return g_engine.channels[ch - 1]; }
+inline bool slot_in_range(int slot) { return slot >= 1 && slot <= g_engine.slot_count; }
+inline bool channel_in_range(int ch) { return ch >= 1 && ch <= g_engine.channel_count; }
+inline Slot &slot_at(int slot) { return g_engine.slots[slot - 1]; }
+inline Channel &channel_at(int ch) { return g_engine.channels[ch - 1]; }
 
-inline bool net_is_listener(int type) {
+inline bool is_listener(int type) {
     return type == VESK_NET_TCP_LISTEN_STREAM || type == VESK_NET_TCP_LISTEN_FRAMED;
 }
-inline bool net_is_framed(int type) {
+inline bool is_framed(int type) {
     return type == VESK_NET_TCP_CONNECT || type == VESK_NET_TCP_FRAMED;
 }
-inline bool net_is_tcp_connection(int type) {
-    return net_is_framed(type) || type == VESK_NET_TCP_STREAM;
-}
-inline bool net_is_udp(int type) {
-    return type == VESK_NET_UDP_ANSWER || type == VESK_NET_UDP_MULTI ||
-           type == VESK_NET_UDP_QUIET;
+inline bool is_tcp_connection(int type) { return is_framed(type) || type == VESK_NET_TCP_STREAM; }
+inline bool is_udp(int type) {
+    return type == VESK_NET_UDP_ANSWER || type == VESK_NET_UDP_MULTI || type == VESK_NET_UDP_QUIET;
 }
 
 // A 16-byte IPv4 socket address, in the layout both targets share.
@@ -211,48 +210,48 @@ struct SockAddr4 {
     uint32_t addr;  // network order
     uint8_t zero[8];
 };
-static_assert(sizeof(SockAddr4) == os_sockaddr_in_size);
-SockAddr4 net_read_sockaddr(const struct sockaddr *address);
+static_assert(sizeof(SockAddr4) == os::kSockaddrInSize);
+SockAddr4 read_sockaddr(const struct sockaddr *address);
 
 // Slot allocation (engine.cpp): the number of a cleared free slot of the
 // type's range, or 0.  The caller holds the slot-table mutex until the record
-// is filled in and published with net_slot_publish, or hands the slot back
-// with net_slot_freed.
-int net_slot_alloc(int type);
+// is filled in and published with slot_publish, or hands the slot back
+// with slot_freed.
+int slot_alloc(int type);
 // The reaper made `slot` free: allocation looks from there again.
-void net_slot_freed(int slot);
-void net_slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state);
+void slot_freed(int slot);
+void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state);
 
 // Events (engine.cpp): whole events into a channel, under its mutex.  False
 // when the channel is not in use or cannot take the whole event.
-bool net_post_event(int channel, const uint8_t *head, int head_size, const uint8_t *body = nullptr,
-                    int body_size = 0);
+bool post_event(int channel, const uint8_t *head, int head_size, const uint8_t *body = nullptr,
+                int body_size = 0);
 // The room a channel's ring has now; 0 for a channel not in use.
-int net_channel_room(int channel);
+int channel_room(int channel);
 // Wakes whoever waits for events in the channel; called after posting.
-void net_channel_signal(Channel &ch);
+void channel_signal(Channel &ch);
 // After a read that freed room: hands the channel to the I/O thread when
 // slots wait for room in it.
-void net_channel_room_freed(int channel);
+void channel_room_freed(int channel);
 
 // User threads give the I/O thread work (engine.cpp): the slot's state,
 // channel or pending bytes changed, and the I/O thread looks at it soon.
-void net_give_work(int slot);
-void net_give_channel(int channel);
-void net_wake_io_thread();
+void give_work(int slot);
+void give_channel(int channel);
+void wake_io_thread();
 
 // Set-aside sockets (set_aside.cpp), on the I/O thread: keeps a closed
 // connection's socket and its unsent bytes (false when it cannot: the caller
 // closes the socket), flushes entry `index` when writable, closes the entries
 // that are done or out of time, and tells the milliseconds until the next
 // deadline (-1: none).  Discarding closes every one, unsent bytes and all.
-bool net_set_aside(vesk_socket_t sock, const uint8_t *bytes, int length);
-void net_flush_set_aside(int index);
-void net_retire_set_aside(uint32_t now);
-int net_set_aside_due(uint32_t now);
-void net_discard_set_aside();
+bool set_aside(vesk_socket_t sock, const uint8_t *bytes, int length);
+void flush_set_aside(int index);
+void retire_set_aside(uint32_t now);
+int set_aside_due(uint32_t now);
+void discard_set_aside();
 
 // The I/O thread (io_thread.cpp).
-uint32_t VESK_THREADCALL net_io_thread(void *);
+uint32_t VESK_THREADCALL io_thread(void *);
 
 }  // namespace net

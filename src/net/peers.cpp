@@ -8,7 +8,7 @@ namespace net {
 namespace {
 
 uint64_t key_of(const struct sockaddr *peer) {
-    const SockAddr4 a = net_read_sockaddr(peer);
+    const SockAddr4 a = read_sockaddr(peer);
     return peer_key(a.addr, a.port);
 }
 
@@ -36,10 +36,10 @@ using namespace net;
 extern "C" {
 
 VESK_API int vesk_net_add_peer(int slot, const struct sockaddr *peer) {
-    if (!net_slot_in_range(slot)) return -1;
-    Slot &s = net_slot(slot);
+    if (!slot_in_range(slot)) return -1;
+    Slot &s = slot_at(slot);
     const int type = s.type.load(std::memory_order_relaxed);
-    if (net_is_tcp_connection(type)) return 0;  // TCP has no peer table: nothing to do
+    if (is_tcp_connection(type)) return 0;  // TCP has no peer table: nothing to do
     if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
         s.channel.load(std::memory_order_relaxed) == 0) {
         return -1;
@@ -60,17 +60,18 @@ VESK_API int vesk_net_add_peer(int slot, const struct sockaddr *peer) {
 }
 
 VESK_API int vesk_net_remove_peer(int slot, const struct sockaddr *peer) {
-    if (!net_slot_in_range(slot)) return -1;
-    Slot &s = net_slot(slot);
+    if (!slot_in_range(slot)) return -1;
+    Slot &s = slot_at(slot);
     if (s.state.load(std::memory_order_acquire) != VESK_NET_READY) return -1;
     const int type = s.type.load(std::memory_order_relaxed);
-    if (net_is_tcp_connection(type)) return 0;
-    if (net_is_listener(type)) return -3;
+    if (is_tcp_connection(type)) return 0;
+    if (is_listener(type)) return -3;
     if (peer == nullptr) return -1;
     const uint64_t key = key_of(peer);
     for (int i = 0; i < s.peer_count; ++i) {
         uint64_t expected = key;
-        if (key != 0 && s.peers[i].compare_exchange_strong(expected, 0, std::memory_order_relaxed)) {
+        if (key != 0 &&
+            s.peers[i].compare_exchange_strong(expected, 0, std::memory_order_relaxed)) {
             return 0;
         }
     }

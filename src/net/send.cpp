@@ -19,12 +19,12 @@ constexpr int kNotReady = -3;
 
 // Handles a TCP send's outcome: `sent` of `size` bytes from `bytes`.
 int keep_unsent(int slot, const uint8_t *bytes, int size, int sent) {
-    Slot &s = net_slot(slot);
+    Slot &s = slot_at(slot);
     if (sent == size) return 0;
     int kept_from;
     if (sent > 0) {
         kept_from = sent;
-    } else if (sent < 0 && os_socket_error_would_block(os_socket_last_error())) {
+    } else if (sent < 0 && os::socket_error_would_block(os::socket_last_error())) {
         kept_from = 0;
     } else {
         // Nothing sent and no reason to wait: a broken connection shows up on
@@ -34,7 +34,7 @@ int keep_unsent(int slot, const uint8_t *bytes, int size, int sent) {
     std::memcpy(s.send_area, bytes + kept_from, static_cast<size_t>(size - kept_from));
     // Release: the I/O thread that reads this length sees the bytes above.
     s.pending.store(size - kept_from, std::memory_order_release);
-    net_give_work(slot);  // the I/O thread watches for writability
+    give_work(slot);  // the I/O thread watches for writability
     return 0;
 }
 
@@ -71,7 +71,7 @@ MsgHead read_head(const vesk_net_msg *msg) {
 struct Gather {
     static constexpr int kSmallFrame = 256;
     static constexpr int kCopyRoom = 16384;
-    os_piece pieces[os_max_pieces];
+    os::Piece pieces[os::kMaxPieces];
     int count = 0;
     int total = 0;
     uint8_t copies[kCopyRoom];
@@ -85,21 +85,21 @@ struct Gather {
             if (last_is_copy) {
                 pieces[count - 1].length += size;
             } else {
-                pieces[count++] = os_piece{copies + copied, size};
+                pieces[count++] = os::Piece{copies + copied, size};
             }
             copied += size;
             last_is_copy = true;
             return;
         }
-        pieces[count++] = os_piece{frame, size};
+        pieces[count++] = os::Piece{frame, size};
         last_is_copy = false;
     }
 };
 
 // Keeps what one gathered send did not take: the pieces' bytes from `sent`
 // on, copied into the send area in order.
-void keep_unsent_pieces(int slot, const os_piece *pieces, int count, int total, int sent) {
-    Slot &s = net_slot(slot);
+void keep_unsent_pieces(int slot, const os::Piece *pieces, int count, int total, int sent) {
+    Slot &s = slot_at(slot);
     int skip = sent;
     int kept = 0;
     for (int i = 0; i < count; ++i) {
@@ -115,7 +115,7 @@ void keep_unsent_pieces(int slot, const os_piece *pieces, int count, int total, 
     }
     // Release: the I/O thread that reads this length sees the bytes above.
     s.pending.store(total - sent, std::memory_order_release);
-    net_give_work(slot);
+    give_work(slot);
 }
 
 }  // namespace
@@ -133,8 +133,8 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
     int32_t length = 0;
     std::memcpy(&slot, bytes + offsetof(vesk_net_msg, slot), 4);
     std::memcpy(&length, bytes + offsetof(vesk_net_msg, length), 4);
-    if (!net_slot_in_range(slot)) return kBadSlot;
-    Slot &s = net_slot(slot);
+    if (!slot_in_range(slot)) return kBadSlot;
+    Slot &s = slot_at(slot);
     if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
         s.channel.load(std::memory_order_relaxed) == 0) {
         return kNotReady;
@@ -149,7 +149,7 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
         const uint8_t *data = bytes + kMsgHeadSize;
         return keep_unsent(slot, data, length, vesk_socket_send(sock, data, length));
     }
-    if (!net_is_framed(type) && !net_is_udp(type)) return kBadArgument;  // listeners
+    if (!is_framed(type) && !is_udp(type)) return kBadArgument;  // listeners
 
     const int payload = framed_payload(length);
     if (payload < 0) return kBadArgument;
@@ -157,34 +157,34 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
     wire_write_frame_header(frame, static_cast<int16_t>(payload));
     const int frame_size = kFrameHeaderSize + payload;
 
-    if (net_is_framed(type)) {
+    if (is_framed(type)) {
         if (has_pending(s)) return kStillPending;
         return keep_unsent(slot, frame, frame_size, vesk_socket_send(sock, frame, frame_size));
     }
     SockAddr4 to{};
-    to.family = os_af_inet;
+    to.family = os::kAfInet;
     std::memcpy(&to.addr, bytes + offsetof(vesk_net_msg, addr), 4);
     std::memcpy(&to.port, bytes + offsetof(vesk_net_msg, port), 2);
     return vesk_socket_sendto(sock, frame, frame_size, 0,
-                              reinterpret_cast<const struct sockaddr *>(&to), os_sockaddr_in_size);
+                              reinterpret_cast<const struct sockaddr *>(&to), os::kSockaddrInSize);
 }
 
 VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
     if (msgs == nullptr || count < 1 || msgs[0] == nullptr) return kBadArgument;
     const int slot = read_head(msgs[0]).slot;
-    if (!net_slot_in_range(slot)) return kBadSlot;
-    Slot &s = net_slot(slot);
+    if (!slot_in_range(slot)) return kBadSlot;
+    Slot &s = slot_at(slot);
     if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
         s.channel.load(std::memory_order_relaxed) == 0) {
         return kNotReady;
     }
-    if (!net_is_framed(s.type.load(std::memory_order_relaxed))) return kBadArgument;
+    if (!is_framed(s.type.load(std::memory_order_relaxed))) return kBadArgument;
     if (framed_payload(read_head(msgs[0]).length) < 0) return kBadArgument;
     if (has_pending(s)) return 0;
 
     Gather gather;
     int taken = 0;
-    while (taken < count && taken < os_max_pieces && msgs[taken] != nullptr) {
+    while (taken < count && taken < os::kMaxPieces && msgs[taken] != nullptr) {
         const MsgHead head = read_head(msgs[taken]);
         const int payload = framed_payload(head.length);
         // Everything not sent at once must fit the send area.
@@ -197,13 +197,13 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
         gather.add(frame, kFrameHeaderSize + payload);
         ++taken;
     }
-    int sent = os_socket_send_pieces(s.socket.load(std::memory_order_relaxed), gather.pieces,
-                                     gather.count);
+    int sent = os::socket_send_pieces(s.socket.load(std::memory_order_relaxed), gather.pieces,
+                                      gather.count);
     if (sent == gather.total) return taken;
     if (sent < 0) {
         // Nothing sent and no reason to wait: a broken connection shows up on
         // the receive side as VESK_EV_CLOSED or VESK_EV_FAILED.
-        if (!os_socket_error_would_block(os_socket_last_error())) return taken;
+        if (!os::socket_error_would_block(os::socket_last_error())) return taken;
         sent = 0;
     }
     keep_unsent_pieces(slot, gather.pieces, gather.count, gather.total, sent);
@@ -211,17 +211,17 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
 }
 
 VESK_API int vesk_net_probe(int slot, const struct sockaddr *dest) {
-    if (!net_slot_in_range(slot) || dest == nullptr) return -1;
-    Slot &s = net_slot(slot);
+    if (!slot_in_range(slot) || dest == nullptr) return -1;
+    Slot &s = slot_at(slot);
     if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
         s.channel.load(std::memory_order_relaxed) == 0 ||
-        !net_is_udp(s.type.load(std::memory_order_relaxed))) {
+        !is_udp(s.type.load(std::memory_order_relaxed))) {
         return -1;
     }
     uint8_t probe[kProbeSize];
     wire_write_frame_header(probe, kCtlProbe);
     vesk_socket_sendto(s.socket.load(std::memory_order_relaxed), probe, kProbeSize, 0, dest,
-                       os_sockaddr_in_size);
+                       os::kSockaddrInSize);
     return 0;  // the answer, if any, arrives as an event
 }
 

@@ -21,18 +21,18 @@ void close_entry(SetAside &a) {
 
 }  // namespace
 
-bool net_set_aside(vesk_socket_t sock, const uint8_t *bytes, int length) {
+bool set_aside(vesk_socket_t sock, const uint8_t *bytes, int length) {
     Engine &e = g_engine;
     if (e.aside_count >= e.slot_count) return false;
     const int index = e.aside_count;
-    if (os_poller_set(e.poller, sock, key_of(index), 0, OS_POLL_WRITE) != 0) return false;
+    if (os::poller_set(e.poller, sock, key_of(index), 0, os::kPollWrite) != 0) return false;
     auto *copy = static_cast<uint8_t *>(vesk_mem_alloc(0, 0, static_cast<uint32_t>(length)));
     std::memcpy(copy, bytes, static_cast<size_t>(length));
-    e.aside[e.aside_count++] = SetAside{sock, copy, length, 0, net_now_ms()};
+    e.aside[e.aside_count++] = SetAside{sock, copy, length, 0, now_ms()};
     return true;
 }
 
-void net_flush_set_aside(int index) {
+void flush_set_aside(int index) {
     Engine &e = g_engine;
     if (index < 0 || index >= e.aside_count) return;
     SetAside &a = e.aside[index];
@@ -41,12 +41,12 @@ void net_flush_set_aside(int index) {
     if (sent > 0) {
         a.sent += sent;
         a.length -= sent;
-    } else if (sent < 0 && !os_socket_error_would_block(os_socket_last_error())) {
+    } else if (sent < 0 && !os::socket_error_would_block(os::socket_last_error())) {
         a.length = 0;  // the connection failed: nothing more can go out
     }
 }
 
-void net_retire_set_aside(uint32_t now) {
+void retire_set_aside(uint32_t now) {
     Engine &e = g_engine;
     for (int i = 0; i < e.aside_count;) {
         SetAside &a = e.aside[i];
@@ -54,18 +54,18 @@ void net_retire_set_aside(uint32_t now) {
             ++i;
             continue;
         }
-        os_poller_set(e.poller, a.socket, key_of(i), OS_POLL_WRITE, 0);
+        os::poller_set(e.poller, a.socket, key_of(i), os::kPollWrite, 0);
         close_entry(a);
         const int last = --e.aside_count;
         if (i == last) break;
         // The last entry moves into the gap and is watched under its new key.
         a = e.aside[last];
-        os_poller_set(e.poller, a.socket, key_of(last), OS_POLL_WRITE, 0);
-        os_poller_set(e.poller, a.socket, key_of(i), 0, OS_POLL_WRITE);
+        os::poller_set(e.poller, a.socket, key_of(last), os::kPollWrite, 0);
+        os::poller_set(e.poller, a.socket, key_of(i), 0, os::kPollWrite);
     }
 }
 
-int net_set_aside_due(uint32_t now) {
+int set_aside_due(uint32_t now) {
     const Engine &e = g_engine;
     int due = -1;
     for (int i = 0; i < e.aside_count; ++i) {
@@ -76,10 +76,11 @@ int net_set_aside_due(uint32_t now) {
     return due;
 }
 
-void net_discard_set_aside() {
+void discard_set_aside() {
     Engine &e = g_engine;
     for (int i = 0; i < e.aside_count; ++i) {
-        if (e.poller != nullptr) os_poller_set(e.poller, e.aside[i].socket, key_of(i), OS_POLL_WRITE, 0);
+        if (e.poller != nullptr)
+            os::poller_set(e.poller, e.aside[i].socket, key_of(i), os::kPollWrite, 0);
         close_entry(e.aside[i]);
     }
     e.aside_count = 0;

@@ -1,7 +1,8 @@
 // Byte layouts of the socket engine and the pure functions over them: the
-// framed-stream cutter, the UDP datagram handler, event records, and posting
-// and reading events in a channel's ring.  Nothing here touches a socket, a
-// lock or a clock, so that tests and fuzz targets drive it directly.
+// framed-stream cutter, the UDP datagram handler and event records (posting
+// and reading events in a channel's ring is in channel_ring.h).  Nothing here
+// touches a socket, a lock or a clock, so that tests and fuzz targets drive it
+// directly.
 #pragma once
 
 #include <atomic>
@@ -48,8 +49,8 @@ static_assert(kProbeReplyRecordSize == sizeof(vesk_ev_probe_reply));
 static_assert(kClosedRecordSize == sizeof(vesk_ev_closed));
 static_assert(kMaxRecord == kMsgHeadSize + kMaxData);
 
-int16_t wire_read_length(const uint8_t *p);                   // little-endian
-void wire_write_frame_header(uint8_t *p, int16_t length);     // 0xFE, length LE
+int16_t wire_read_length(const uint8_t *p);                // little-endian
+void wire_write_frame_header(uint8_t *p, int16_t length);  // 0xFE, length LE
 
 // ---- Framed stream cutter ------------------------------------------------
 
@@ -136,8 +137,8 @@ DatagramOutcome wire_handle_datagram(int type, std::span<const uint8_t> datagram
 // each entry.  Keepalive answers are rate-limited: two slots that register
 // each other would otherwise answer each other's answers for ever.
 struct AnswerNote {
-    uint64_t key = 0;   // the peer answered (0: never)
-    uint32_t at_ms = 0; // when, on a monotonic millisecond clock (wraps)
+    uint64_t key = 0;    // the peer answered (0: never)
+    uint32_t at_ms = 0;  // when, on a monotonic millisecond clock (wraps)
 };
 constexpr uint32_t kAnswerIntervalMs = 1000;
 
@@ -157,22 +158,5 @@ int wire_connect_record(uint8_t *record, int slot, int result);
 int wire_accept_record(uint8_t *record, int listener, int slot, uint32_t addr, uint16_t port);
 int wire_probe_reply_record(uint8_t *record, int slot, const uint8_t *reply);
 int wire_closed_record(uint8_t *record, int kind, int slot);
-
-// ---- Channel rings -------------------------------------------------------
-
-// Bytes a ring can still take (a ring keeps one byte free).
-int ring_room(const vesk_ring &ring);
-// Stores one event: its header, then `head` and `body` (body may be empty).
-// Whole or nothing: false, and nothing stored, when the ring cannot take all
-// of it.  The caller holds the channel's mutex.
-bool ring_post_event(vesk_ring &ring, const uint8_t *head, int head_size, const uint8_t *body,
-                     int body_size);
-// Takes one event into `out` (kMaxRecord bytes): its record length; 0 empty;
-// -2 ring failure; -3 malformed (see vesk_net_channel_read).  The caller
-// holds the channel's mutex.
-int ring_read_event(vesk_ring &ring, uint8_t *out);
-// Whether the ring's next event is whole and well formed, so that
-// ring_read_event would return its record; false for an empty ring.
-bool ring_next_event_whole(const vesk_ring &ring);
 
 }  // namespace net

@@ -1,6 +1,6 @@
 #include "os/command_line.h"
 
-std::vector<std::string> process_split_command_line(std::string_view line) {
+std::vector<std::string> os::split_command_line(std::string_view line) {
     std::vector<std::string> words;
     std::string word;
     bool in_word = false;

@@ -11,15 +11,17 @@
 
 #include "vuvidur.h"
 
+namespace os {
+
 // Writes `text` to the debug-output channel (OutputDebugStringA on Windows;
 // on POSIX the channel that VESK_DEBUG_OUTPUT names, or nowhere).
-void os_debug_output(const char *text);
+void debug_output(const char *text);
 
 // The size of a vesk_mutex_cell on every backend (one word); each backend
 // checks it against its own definition.
-constexpr size_t os_mutex_cell_size = sizeof(void *);
+constexpr size_t kMutexCellSize = sizeof(void *);
 
-// Builds a mutex cell in `storage` (os_mutex_cell_size bytes, pointer-
+// Builds a mutex cell in `storage` (kMutexCellSize bytes, pointer-
 // aligned, owned by the caller) for the library's own short critical
 // sections, and returns it.  vesk_mutex_lock, vesk_mutex_unlock and
 // vesk_mutex_destroy work on it as on any cell.  Unlike vesk_mutex_create's
@@ -27,29 +29,29 @@ constexpr size_t os_mutex_cell_size = sizeof(void *);
 // so a backend may use a cheaper lock (POSIX: a plain adaptive mutex, which
 // spins briefly before sleeping).  On failure the cell holds no mutex: lock
 // then reports a failed wait and unlock does nothing, as on a destroyed cell.
-vesk_mutex_cell *os_mutex_init_plain(void *storage);
+vesk_mutex_cell *mutex_init_plain(void *storage);
 
 // Takes the cell's mutex if no thread holds it, without waiting: 0 when the
 // caller now holds it (also when its previous owner died holding it: the
 // mutex is handed over as vesk_mutex_lock hands it), -1 when another thread
 // holds it or the cell holds no mutex.
-int os_mutex_trylock(vesk_mutex_cell *cell);
+int mutex_trylock(vesk_mutex_cell *cell);
 
 // One step of a busy wait: the processor's spin-wait hint where it has one
 // (x86 pause, Arm yield), which frees execution resources for a sibling
 // hardware thread and lets the core notice the end of the wait without a
 // penalty; nothing elsewhere.  Never enters the kernel.
-void os_cpu_relax(void);
+void cpu_relax();
 
 // Switches a socket to non-blocking mode: 0, or -1 on failure.
-int socket_set_nonblocking(vesk_socket_t s);
+int set_nonblocking(vesk_socket_t s);
 
 // ---------------------------------------------------------------------------
 // Sockets for the socket engine.
 //
 // The engine itself is portable; everything below is what differs between
 // POSIX and Windows.  Results follow the socket layer: 0 (or a count / a
-// socket) on success, -1 on failure with the reason in os_socket_last_error.
+// socket) on success, -1 on failure with the reason in socket_last_error.
 // The engine closes the sockets that slots still hold with vesk_socket_close
 // before it calls vesk_socket_cleanup, on every platform.
 
@@ -57,12 +59,12 @@ int socket_set_nonblocking(vesk_socket_t s);
 // them against its own headers.  A socket address is the platform's 16-byte
 // struct sockaddr_in, which has the same layout on both: family (16 bits,
 // host order), port (network order), address (network order), 8 zero bytes.
-constexpr int os_af_inet = 2;         // AF_INET
-constexpr int os_sock_stream = 1;     // SOCK_STREAM
-constexpr int os_sock_dgram = 2;      // SOCK_DGRAM
-constexpr int os_ipproto_tcp = 6;     // IPPROTO_TCP
-constexpr int os_ipproto_udp = 17;    // IPPROTO_UDP
-constexpr int os_sockaddr_in_size = 16;
+constexpr int kAfInet = 2;       // AF_INET
+constexpr int kSockStream = 1;   // SOCK_STREAM
+constexpr int kSockDgram = 2;    // SOCK_DGRAM
+constexpr int kIpprotoTcp = 6;   // IPPROTO_TCP
+constexpr int kIpprotoUdp = 17;  // IPPROTO_UDP
+constexpr int kSockaddrInSize = 16;
 
 // Readiness of registered sockets, for the engine's I/O thread.  A socket is
 // registered under a key of the caller's (any int) with the readiness it
@@ -71,92 +73,91 @@ constexpr int os_sockaddr_in_size = 16;
 // thread may wake a wait at any time.  On Windows the wait is a select pass
 // over the registered sockets that returns after at most 1 ms, as the engine
 // always did there.
-struct os_poller;
+struct Poller;
 
 enum : unsigned {
-    OS_POLL_READ = 1u,   // readable; also set when a read-interested socket has
-                         // hung up or failed, so that the receive reports it
-    OS_POLL_WRITE = 2u,  // writable (for a connecting socket: the connect ended);
-                         // also set for a write-interested socket that failed
-    OS_POLL_ERROR = 4u,  // an error is pending (select's exception set); only
-                         // watched and reported when asked for.  Ask for it
-                         // only while connecting: on Windows the exception
-                         // set also reports urgent data, which no receive
-                         // takes away
+    kPollRead = 1u,   // readable; also set when a read-interested socket has
+                      // hung up or failed, so that the receive reports it
+    kPollWrite = 2u,  // writable (for a connecting socket: the connect ended);
+                      // also set for a write-interested socket that failed
+    kPollError = 4u,  // an error is pending (select's exception set); only
+                      // watched and reported when asked for.  Ask for it
+                      // only while connecting: on Windows the exception
+                      // set also reports urgent data, which no receive
+                      // takes away
 };
 
-struct os_poll_event {
+struct PollEvent {
     int key;
-    unsigned ready;  // OS_POLL_* bits, a subset of the registered interest
+    unsigned ready;  // kPoll* bits, a subset of the registered interest
 };
 
 // A poller for up to `capacity` registered sockets (capacity >= 1); NULL on
 // failure.  Nothing is allocated after this.
-os_poller *os_poller_create(int capacity);
+Poller *poller_create(int capacity);
 // Releases the poller (NULL: nothing).  Registered sockets stay open.
-void os_poller_destroy(os_poller *poller);
+void poller_destroy(Poller *poller);
 // Changes what socket `s`, registered under `key`, is watched for, from
 // `old_interest` (0: not registered) to `interest` (0: unregister).  A socket
 // must be unregistered before it is closed.  0, or -1 on failure.
-int os_poller_set(os_poller *poller, vesk_socket_t s, int key, unsigned old_interest,
-                  unsigned interest);
+int poller_set(Poller *poller, vesk_socket_t s, int key, unsigned old_interest, unsigned interest);
 // Waits up to `timeout_ms` milliseconds (-1: no limit) until a registered
-// socket is ready or os_poller_wake is called, and stores up to `max` ready
+// socket is ready or poller_wake is called, and stores up to `max` ready
 // sockets in `events`.  Their number; 0 on timeout or wake-up; -1 on error
 // (EINTR included).
-int os_poller_wait(os_poller *poller, int timeout_ms, os_poll_event *events, int max);
-// Makes the current or the next os_poller_wait return; any thread may call it.
-void os_poller_wake(os_poller *poller);
+int poller_wait(Poller *poller, int timeout_ms, PollEvent *events, int max);
+// Makes the current or the next poller_wait return; any thread may call it.
+void poller_wake(Poller *poller);
 
 // Sleeps while `*word` equals `expected`, for at most `timeout_ms`
-// milliseconds (-1: no limit), until os_wake_word(word) is called.  May also
+// milliseconds (-1: no limit), until wake_word(word) is called.  May also
 // return early for no reason: callers look again.  Any thread may wait or wake.
-void os_wait_on_word(const std::atomic<uint32_t> *word, uint32_t expected, int timeout_ms);
-// Wakes every thread sleeping in os_wait_on_word on `word`.
-void os_wake_word(const std::atomic<uint32_t> *word);
+void wait_on_word(const std::atomic<uint32_t> *word, uint32_t expected, int timeout_ms);
+// Wakes every thread sleeping in wait_on_word on `word`.
+void wake_word(const std::atomic<uint32_t> *word);
 
-// Sends `count` pieces (at most os_max_pieces) in order with one call
+// Sends `count` pieces (at most kMaxPieces) in order with one call
 // (sendmsg on POSIX, without SIGPIPE; WSASend on Windows): the bytes sent,
-// which may end inside any piece, or -1 with the reason in os_socket_last_error.
-struct os_piece {
+// which may end inside any piece, or -1 with the reason in socket_last_error.
+struct Piece {
     const void *data;
     int length;
 };
-constexpr int os_max_pieces = 1024;
-int os_socket_send_pieces(vesk_socket_t s, const os_piece *pieces, int count);
+constexpr int kMaxPieces = 1024;
+int socket_send_pieces(vesk_socket_t s, const Piece *pieces, int count);
 
 // listen(s, backlog): 0 or -1.
-int os_socket_listen(vesk_socket_t s, int backlog);
+int socket_listen(vesk_socket_t s, int backlog);
 // accept(s, addr, addrlen): the new socket, or VESK_INVALID_SOCKET.  The new
 // socket's blocking mode is whatever the platform gives it (POSIX: blocking,
 // whatever the listener's); callers set it themselves.
-vesk_socket_t os_socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen);
+vesk_socket_t socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen);
 // connect(s, addr, addrlen): 0 connected, -1 failed or not finished yet
-// (os_socket_error_in_progress tells which).
-int os_socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen);
+// (socket_error_in_progress tells which).
+int socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen);
 // getpeername(s, addr, addrlen): 0 or -1.
-int os_socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen);
+int socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen);
 // setsockopt SO_REUSEADDR = 1 at socket level: 0 or -1.
-int os_socket_set_reuse_address(vesk_socket_t s);
+int socket_set_reuse_address(vesk_socket_t s);
 // getsockopt SO_ERROR: the error pending on the socket (0 none), which clears
 // it.  The outcome of a non-blocking connect once the socket is reported
 // writable or in error: 0 connected, anything else failed.  When the option
 // cannot be read, the error of that failure.
-int os_socket_pending_error(vesk_socket_t s);
+int socket_pending_error(vesk_socket_t s);
 // The error of the calling thread's last failed socket call (errno on POSIX,
 // WSAGetLastError on Windows).
-int os_socket_last_error(void);
+int socket_last_error(void);
 // Whether an error means "nothing can be done now, try later" for a send or
 // receive on a non-blocking socket (EAGAIN / EWOULDBLOCK; WSAEWOULDBLOCK).
-bool os_socket_error_would_block(int error);
-// Whether an error from os_socket_connect means that a non-blocking connect
+bool socket_error_would_block(int error);
+// Whether an error from socket_connect means that a non-blocking connect
 // has started and will finish later (EINPROGRESS; WSAEWOULDBLOCK).
-bool os_socket_error_in_progress(int error);
+bool socket_error_in_progress(int error);
 
 // Puts standard input into binary mode, so that a CGI request body arrives
 // byte for byte (Windows would otherwise translate CR LF and stop at ^Z).
 // Nothing to do where streams are always binary.
-void os_stdin_binary_mode(void);
+void stdin_binary_mode(void);
 
 // ---------------------------------------------------------------------------
 // The executable's directory (settings file) and the timer thread's guard.
@@ -166,11 +167,11 @@ void os_stdin_binary_mode(void);
 // Returns 0, with the empty string in the buffer, when the path cannot be
 // obtained or does not fit in `size` bytes (never a truncated path).
 // POSIX: /proc/self/exe; Windows: GetModuleFileNameA of the main module.
-int os_module_path(char *buffer, size_t size);
+int module_path(char *buffer, size_t size);
 
 // The directory taken for the executable's own when its path has no usable
 // separator: "/" on POSIX, "C:\" on Windows.
-const char *os_fallback_directory(void);
+const char *fallback_directory(void);
 
 // Opens `path` for reading in text mode if it names a regular file (a link
 // to one included): the stream, which the caller closes, or NULL when it
@@ -178,11 +179,14 @@ const char *os_fallback_directory(void);
 // The type is checked on the opened file itself, so nothing swapped in after
 // a check can slip through, and the open never waits: a FIFO without a
 // writer is refused at once.
-std::FILE *os_open_regular_file(const char *path);
+std::FILE *open_regular_file(const char *path);
 
 // Runs body(arg) and returns its result.  When a fault escapes body -- any
 // C++ exception, and where the platform allows, faults such as invalid memory
 // accesses (structured exceptions on Windows) -- calls on_fault(), which ends
 // the process and does not return.  The platform's own thread-ending
 // mechanisms (forced termination, vesk_thread_exit) pass through untouched.
-uint32_t os_run_guarded(uint32_t (*body)(void *), void *arg, void (*on_fault)(void));
+uint32_t run_guarded(uint32_t (*body)(void *), void *arg, void (*on_fault)(void));
+
+}  // namespace os
+

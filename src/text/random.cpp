@@ -19,7 +19,8 @@ std::atomic<int32_t> g_call_counter{0};
 // arithmetic assumes draws of 0..32767 whatever RAND_MAX the platform has.
 constexpr int draw_shift() {
     int shift = 0;
-    for (unsigned long long max = RAND_MAX; max > static_cast<unsigned long long>(kRandDrawMax); max >>= 1) {
+    for (unsigned long long max = RAND_MAX;
+         max > static_cast<unsigned long long>(text::kRandDrawMax); max >>= 1) {
         ++shift;
     }
     return shift;
@@ -29,11 +30,14 @@ void rand_seed_from_clock() { std::srand(static_cast<unsigned>(std::time(nullptr
 
 }  // namespace
 
-int32_t rand_draw() { return static_cast<int32_t>(std::rand() >> draw_shift()) & kRandDrawMax; }
+int32_t text::rand_draw() {
+    return static_cast<int32_t>(std::rand() >> draw_shift()) & text::kRandDrawMax;
+}
 
-int32_t rand_result(int32_t counter, int32_t draw) {
+int32_t text::rand_result(int32_t counter, int32_t draw) {
     // Exact in 64-bit integers (and in double precision, where it began).
-    auto scaled = static_cast<uint32_t>(static_cast<int64_t>(draw) * 20000000 / (kRandDrawMax + 1));
+    auto scaled =
+        static_cast<uint32_t>(static_cast<int64_t>(draw) * 20000000 / (text::kRandDrawMax + 1));
     uint32_t sum = static_cast<uint32_t>(counter) + 5u + 4u * scaled;
     return static_cast<int32_t>(sum);
 }
@@ -46,7 +50,7 @@ VESK_API int vesk_rand_next(void) {
     rand_seed_from_clock();
     int32_t counter = static_cast<int32_t>(
         static_cast<uint32_t>(g_call_counter.fetch_add(1, std::memory_order_relaxed)) + 1u);
-    return rand_result(counter, rand_draw());
+    return text::rand_result(counter, text::rand_draw());
 }
 
 VESK_API void vesk_rand_init(void) {

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace text {
+
 // The largest draw: the generator's values are reduced to 15 bits.
 constexpr int kRandDrawMax = 32767;
 
@@ -13,3 +15,5 @@ int32_t rand_result(int32_t counter, int32_t draw);
 
 // One draw of the process-wide standard generator, reduced to 0..32767.
 int32_t rand_draw();
+
+}  // namespace text

@@ -43,7 +43,8 @@ const char *str_find_unescaped_quote(const char *text) {
     for (const char *quote = std::strchr(text, kQuote); quote != nullptr;
          quote = std::strchr(quote + 1, kQuote)) {
         size_t backslashes = 0;
-        while (quote - backslashes > text && quote[-1 - static_cast<ptrdiff_t>(backslashes)] == kEscape) {
+        while (quote - backslashes > text &&
+               quote[-1 - static_cast<ptrdiff_t>(backslashes)] == kEscape) {
             ++backslashes;
         }
         if (backslashes % 2 == 0) return quote;  // backslashes escape one another in pairs
@@ -130,18 +131,21 @@ VESK_API char *vesk_str_append(char *buf, int cap, char *end, const char *text) 
     size_t len = text == nullptr ? 0 : std::strlen(text);
     ptrdiff_t used = end - buf;
     if (static_cast<long long>(used) + static_cast<long long>(len) > cap) {
-        unsigned long long grown = static_cast<unsigned long long>(cap < 0 ? 0 : cap) + len + kAppendSlack;
+        unsigned long long grown =
+            static_cast<unsigned long long>(cap < 0 ? 0 : cap) + len + kAppendSlack;
         // The caller takes `grown` as the new capacity, and the growth test
         // lets a later append fill it exactly and put its zero at buf[grown]:
         // the block gets that one byte more, so the zero stays inside it.
         unsigned long long bytes = grown + 1;
-        char *block = bytes > UINT32_MAX ? nullptr
-                                         : static_cast<char *>(vesk_mem_realloc(
-                                               buf, static_cast<uint32_t>(bytes)));
+        char *block =
+            bytes > UINT32_MAX
+                ? nullptr
+                : static_cast<char *>(vesk_mem_realloc(buf, static_cast<uint32_t>(bytes)));
         if (block == nullptr) {
             // Callers never test the result, so, as for vesk_mem_alloc, the
             // process cannot go on; status 1 so that it is not read as clean.
-            std::fprintf(stderr, "vuvidur: out of memory (growing a text buffer to %llu bytes failed)\n",
+            std::fprintf(stderr,
+                         "vuvidur: out of memory (growing a text buffer to %llu bytes failed)\n",
                          grown);
             std::exit(1);
         }

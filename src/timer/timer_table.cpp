@@ -14,8 +14,8 @@
 // mutex is handed to the next locker as an abandoned mutex.
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
+#include "os/mutex_guard.h"
 #include "timer/timer.h"
 #include "vuvidur.h"
 
@@ -25,34 +25,26 @@ namespace {
 // 16 (abandoned) still means that the caller holds it.
 // Created on first use, so that a program that never uses timers allocates
 // nothing for them (and unloading the library leaves nothing behind).
-class TimerTableLock {
-  public:
-    void lock() { vesk_mutex_lock(cell()); }
-    void unlock() { vesk_mutex_unlock(cell()); }
+vesk_mutex_cell *table_lock() {
+    static vesk_mutex_cell *const created = vesk_mutex_create(0, 0);
+    return created;
+}
 
-  private:
-    static vesk_mutex_cell *cell() {
-        static vesk_mutex_cell *const created = vesk_mutex_create(0, 0);
-        return created;
-    }
-};
-
-TimerTableLock g_table_lock;
 uint32_t g_add_count = 0;  // successful adds since the last init: bookkeeping, never read
-TimerSlot g_slots[VESK_TIMER_SLOTS];
+timer::Slot g_slots[VESK_TIMER_SLOTS];
 
-bool timer_slot_held(int index) {
+bool slot_held(int index) {
     return index >= 0 && index < VESK_TIMER_SLOTS && g_slots[index].in_use == 1;
 }
 
 }  // namespace
 
-uint32_t timer_now() { return static_cast<uint32_t>(std::time(nullptr)); }
+uint32_t timer::now() { return static_cast<uint32_t>(std::time(nullptr)); }
 
-int timer_add_at(const TimerSpec &spec, uint32_t now) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
+int timer::add_at(const TimerSpec &spec, uint32_t now) {
+    os::MutexGuard guard(table_lock());
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
-        TimerSlot &slot = g_slots[index];
+        timer::Slot &slot = g_slots[index];
         if (slot.in_use != 0) continue;
         ++g_add_count;
         slot.in_use = 1;
@@ -68,12 +60,12 @@ int timer_add_at(const TimerSpec &spec, uint32_t now) {
     return VESK_TIMER_NO_SLOT;
 }
 
-int timer_run_due(uint32_t now) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
+int timer::run_due(uint32_t now) {
+    os::MutexGuard guard(table_lock());
     // Slots are read afresh at each step: a callback may have changed the
     // table, and a timer it added in a higher slot is examined in this pass.
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
-        TimerSlot &slot = g_slots[index];
+        timer::Slot &slot = g_slots[index];
         if (slot.in_use != 1 || now - slot.last_run < slot.interval) continue;
         slot.run_count = static_cast<uint8_t>(slot.run_count + 1);
         slot.last_run = now;
@@ -84,8 +76,8 @@ int timer_run_due(uint32_t now) {
     return 0;
 }
 
-TimerSlot timer_slot_snapshot(int index) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
+timer::Slot timer::slot_snapshot(int index) {
+    os::MutexGuard guard(table_lock());
     return g_slots[index];
 }
 
@@ -93,32 +85,32 @@ extern "C" {
 
 VESK_API int vesk_timer_init(void) {
     {
-        std::lock_guard<TimerTableLock> lock(g_table_lock);
+        os::MutexGuard guard(table_lock());
         g_add_count = 0;
         std::memset(g_slots, 0, sizeof g_slots);
     }
     // Outside the table lock: a stop in progress may be waiting for a pass
     // that needs it.
-    timer_thread_forget();
+    timer::thread_forget();
     return 0;
 }
 
 VESK_API int vesk_timer_add(TimerSpec spec) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
-    return timer_add_at(spec, timer_now());
+    os::MutexGuard guard(table_lock());
+    return timer::add_at(spec, timer::now());
 }
 
 VESK_API int vesk_timer_remove(int index) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
-    if (!timer_slot_held(index)) return -1;
+    os::MutexGuard guard(table_lock());
+    if (!slot_held(index)) return -1;
     std::memset(&g_slots[index], 0, sizeof g_slots[index]);
     return 0;
 }
 
 VESK_API int vesk_timer_remove_all(void) {
-    std::lock_guard<TimerTableLock> lock(g_table_lock);
+    os::MutexGuard guard(table_lock());
     for (int index = 0; index < VESK_TIMER_SLOTS; ++index) {
-        if (timer_slot_held(index)) std::memset(&g_slots[index], 0, sizeof g_slots[index]);
+        if (slot_held(index)) std::memset(&g_slots[index], 0, sizeof g_slots[index]);
     }
     return 0;
 }

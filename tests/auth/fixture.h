@@ -92,7 +92,8 @@ inline Bytes make_ticket(const Key &session, uint32_t client, uint32_t service, 
 }
 
 // An answer built here, with a chosen id and lifetime in the client part.
-inline Bytes make_answer(uint32_t named_client, uint32_t lifetime, const Key &client_key = kClientKey) {
+inline Bytes make_answer(uint32_t named_client, uint32_t lifetime,
+                         const Key &client_key = kClientKey) {
     Bytes a = make_ticket(kSessionKey, named_client, kService, g_now, lifetime, kServiceKey);
     for (const Bytes &b : {seal(client_key.data(), named_client, lifetime),
                            seal(client_key.data(), le(&kSessionKey[0]), le(&kSessionKey[4])),

@@ -101,7 +101,8 @@ TEST_F(SessionTest, ReplayedAuthenticatorIsRefusedAndLeavesTheServiceUnchanged) 
     const Bytes before = bytes_of(s);
     Bytes reply(8, 0xEE);
     int len = 8;
-    EXPECT_EQ(vesk_auth_server_accept(&s, kServiceKey.data(), m.data(), 40, reply.data(), &len), -4);
+    EXPECT_EQ(vesk_auth_server_accept(&s, kServiceKey.data(), m.data(), 40, reply.data(), &len),
+              -4);
     EXPECT_EQ(bytes_of(s), before);
     EXPECT_EQ(reply, Bytes(8, 0xEE));
 }
@@ -131,10 +132,12 @@ TEST_F(SessionTest, TicketForAnotherServiceIsRefused) {
     const Bytes m = authenticator(c);
     Bytes reply(8);
     int len = 8;
-    EXPECT_EQ(vesk_auth_server_accept(&other, kServiceKey.data(), m.data(), 40, reply.data(), &len), -3);
+    EXPECT_EQ(vesk_auth_server_accept(&other, kServiceKey.data(), m.data(), 40, reply.data(), &len),
+              -3);
     EXPECT_EQ(bytes_of(other), before);
     // A ticket under another service key reads as garbage: also "another service".
-    EXPECT_EQ(vesk_auth_server_accept(&s, make_key(9).data(), m.data(), 40, reply.data(), &len), -3);
+    EXPECT_EQ(vesk_auth_server_accept(&s, make_key(9).data(), m.data(), 40, reply.data(), &len),
+              -3);
 }
 
 TEST_F(SessionTest, AuthenticatorNamingAnotherClientIsRefused) {

@@ -170,7 +170,8 @@ TEST_F(TicketTest, AcceptKeepsTheTicketLearnsTheSessionKeyAndStartsTheUsableLife
     EXPECT_EQ(c.usable_lifetime, 5760u);
     EXPECT_EQ(c.accept_time, g_now);
     EXPECT_EQ(c.state, 17u);
-    EXPECT_EQ(vesk_auth_client_accept(&c, kClientKey.data(), answer.data(), 56), -2) << "accepting twice";
+    EXPECT_EQ(vesk_auth_client_accept(&c, kClientKey.data(), answer.data(), 56), -2)
+        << "accepting twice";
 }
 
 TEST_F(TicketTest, UsableLifetimeIsFourFifthsRoundedDownFirst) {

@@ -22,7 +22,7 @@ struct Request {
 };
 
 struct Outcome {
-    bool exited = false;      // false when the child died of a signal
+    bool exited = false;  // false when the child died of a signal
     int exit_status = -1;
     std::string report;       // what the script returned
     std::string output;       // what reached standard output

@@ -47,7 +47,7 @@ Copy copy(const char *value, int size) {
 TEST(FormDecodeText, PlusIsBlankAndEscapesTakeTwoHexDigitsOfEitherCase) {
     EXPECT_EQ(decode("hello+world%21"), "hello world!");
     EXPECT_EQ(decode("%41%4a%4A"), "AJJ");
-    EXPECT_EQ(decode("%2B%2b"), "++");  // an escaped plus stays a plus
+    EXPECT_EQ(decode("%2B%2b"), "++");      // an escaped plus stays a plus
     EXPECT_EQ(decode("%25%32%35"), "%25");  // decoded once, never twice
     EXPECT_EQ(decode("caf%C3%A9"), "caf\xC3\xA9");
     EXPECT_EQ(decode(""), "");
@@ -65,7 +65,9 @@ TEST(FormDecodeText, NonHexDigitsInsideAnEscapeCountAsZero) {
     EXPECT_EQ(decode("%1G"), std::string("\x10", 1));
     // A plus or percent inside an escape is just another non-digit.
     EXPECT_EQ(decode("%+4x"), std::string("\x04x", 2));
-    EXPECT_EQ(decode("%%41"), std::string("\x04" "1", 2));
+    EXPECT_EQ(decode("%%41"), std::string("\x04"
+                                          "1",
+                                          2));
 }
 
 TEST(FormDecodeText, OtherBytesPassThroughIncludingBinaryOnes) {
@@ -79,17 +81,17 @@ TEST(FormSplitPairs, SplitsPairsInInputOrderWithTheirQuirks) {
         Pairs expected;
     } cases[] = {
         {"a=1&b=2", {{"a", "1"}, {"b", "2"}}},
-        {"a=1&b", {{"a", "1"}}},                 // trailing bytes without "=" give nothing
-        {"x&y=1", {{"x&y", "1"}}},               // the name scan does not stop at "&"
+        {"a=1&b", {{"a", "1"}}},    // trailing bytes without "=" give nothing
+        {"x&y=1", {{"x&y", "1"}}},  // the name scan does not stop at "&"
         {"a=1&&b=2", {{"a", "1"}, {"&b", "2"}}},
         {"=v", {{"", "v"}}},
         {"a=", {{"a", ""}}},
-        {"a==b", {{"a", "=b"}}},                 // only the first "=" ends the name
-        {"a=1&", {{"a", "1"}}},                  // a final "&" ends the input
-        {"a=1&&", {{"a", "1"}}},                 // "&" alone gives no field
-        {"k=1&k=2", {{"k", "1"}, {"k", "2"}}},   // duplicates kept, in order
+        {"a==b", {{"a", "=b"}}},                // only the first "=" ends the name
+        {"a=1&", {{"a", "1"}}},                 // a final "&" ends the input
+        {"a=1&&", {{"a", "1"}}},                // "&" alone gives no field
+        {"k=1&k=2", {{"k", "1"}, {"k", "2"}}},  // duplicates kept, in order
         {"n=hello+world%21", {{"n", "hello world!"}}},
-        {"a%3Db=c%26d", {{"a=b", "c&d"}}},       // escaped separators are data
+        {"a%3Db=c%26d", {{"a=b", "c&d"}}},  // escaped separators are data
         {"&", {}},
         {"=", {{"", ""}}},
         {"", {}},

@@ -24,8 +24,9 @@ using cgi_test::run_request;
 namespace {
 
 // The five lines that every cgiInit writes first.
-std::string head_lines(const std::string &length, const std::string &method, const std::string &type,
-                       const std::string &query, const std::string &length_text) {
+std::string head_lines(const std::string &length, const std::string &method,
+                       const std::string &type, const std::string &query,
+                       const std::string &length_text) {
     return "cgiContentLength :" + length + "\n" + "cgiRequestMethod :" + method + "\n" +
            "cgiContentType   :" + type + "\n" + "cgiQueryString   :" + query + "\n" +
            "cgiContentLengthString :" + length_text + "\n";
@@ -56,8 +57,7 @@ TEST(CgiRequest, GetDecodesTheQueryStringAndLogsEveryStep) {
     request.body = "c=3";
     Outcome outcome = run_request(request, init_lookup_uninit({"a", "b", "c"}));
     expect_clean_exit(outcome);
-    EXPECT_EQ(outcome.report,
-              "init 0\na -> 0 '1'\nb -> 0 'hello world!'\nc -> 4 ''\nuninit 0\n");
+    EXPECT_EQ(outcome.report, "init 0\na -> 0 '1'\nb -> 0 'hello world!'\nc -> 4 ''\nuninit 0\n");
     // The logged length is CONTENT_LENGTH's, not the query string's.
     EXPECT_EQ(outcome.log, head_lines("12", "GET", "", "a=1&b=hello+world%21", "12") +
                                "GetFormInput succeeded\n" + kUninitLines);
@@ -104,8 +104,8 @@ TEST(CgiRequest, MethodIsRecognisedInAnyLetterCaseButNotByPrefix) {
 TEST(CgiRequest, PostWithAnotherContentTypeYieldsNoFieldsAndReadsNothing) {
     for (const char *type : {
              "multipart/form-data; boundary=x",
-             "application/x-www-form-urlencodedx",      // a longer type, not a parameter
-             "application/x-www-form; charset=UTF-8",   // a shorter one
+             "application/x-www-form-urlencodedx",     // a longer type, not a parameter
+             "application/x-www-form; charset=UTF-8",  // a shorter one
              "text/plain; application/x-www-form-urlencoded",
          }) {
         Request request = post_request("a=1", "3");
@@ -113,7 +113,8 @@ TEST(CgiRequest, PostWithAnotherContentTypeYieldsNoFieldsAndReadsNothing) {
         Outcome outcome = run_request(request, init_lookup_uninit({"a"}));
         expect_clean_exit(outcome);
         EXPECT_EQ(outcome.report, "init 0\na -> 4 ''\nuninit 0\n") << type;
-        EXPECT_EQ(outcome.log, head_lines("3", "POST", type, "", "3") + "POST recognized\n" + kUninitLines);
+        EXPECT_EQ(outcome.log,
+                  head_lines("3", "POST", type, "", "3") + "POST recognized\n" + kUninitLines);
         EXPECT_EQ(outcome.stdin_consumed, 0) << type;
     }
 }
@@ -195,7 +196,8 @@ TEST(CgiRequest, LargeBodyArrivesWhole) {
         std::string report = "init " + std::to_string(cgiInit()) + "\n";
         std::vector<char> buffer(400000);
         int code = cgiGetValue("big", buffer.data(), static_cast<int>(buffer.size()));
-        report += std::to_string(code) + " " + std::to_string(std::string(buffer.data()).size()) + "\n";
+        report +=
+            std::to_string(code) + " " + std::to_string(std::string(buffer.data()).size()) + "\n";
         report += lookup("z");
         return report;
     });
@@ -221,7 +223,8 @@ TEST(CgiRequest, MissingEnvironmentIsAnEmptyRequest) {
 }
 
 TEST(CgiRequest, LookupFollowsTheFullnessAndLineBreakRules) {
-    Request request = get_request("abc=abc&e=&crlf=%0D%0A%0a&t=abc%0D%0A&k=1&k=2&K=3&m=one%0D%0Atwo");
+    Request request =
+        get_request("abc=abc&e=&crlf=%0D%0A%0a&t=abc%0D%0A&k=1&k=2&K=3&m=one%0D%0Atwo");
     Outcome outcome = run_request(request, [] {
         std::string report = "init " + std::to_string(cgiInit()) + "\n";
         report += lookup("abc", 4) + lookup("abc", 5) + lookup("abc", 3) + lookup("abc", 1);
@@ -318,7 +321,8 @@ TEST(CgiRequest, LogVariableMovesTheLogOrSwitchesItOff) {
         std::ifstream log("logs/requests.txt", std::ios::binary);
         return report + std::string(std::istreambuf_iterator<char>(log), {});
     });
-    EXPECT_EQ(outcome.report, "init 0\na -> 0 '1'\nuninit 0\n" + head_lines("0", "GET", "", "a=1", "") +
+    EXPECT_EQ(outcome.report, "init 0\na -> 0 '1'\nuninit 0\n" +
+                                  head_lines("0", "GET", "", "a=1", "") +
                                   "GetFormInput succeeded\n" + kUninitLines);
     EXPECT_EQ(outcome.log, "") << "written to cgidebug.txt as well";
 }

@@ -32,7 +32,8 @@ std::string find_lighttpd() {
     std::vector<fs::path> candidates = {"/usr/sbin/lighttpd", "/usr/local/sbin/lighttpd"};
     if (const char *path = std::getenv("PATH")) {
         std::stringstream dirs(path);
-        for (std::string dir; std::getline(dirs, dir, ':');) candidates.push_back(fs::path(dir) / "lighttpd");
+        for (std::string dir; std::getline(dirs, dir, ':');)
+            candidates.push_back(fs::path(dir) / "lighttpd");
     }
     for (const auto &candidate : candidates) {
         if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
@@ -103,7 +104,8 @@ Response http_exchange(int port, const std::string &request) {
     }
     std::string raw;
     char buffer[4096];
-    for (ssize_t n; (n = recv(s, buffer, sizeof buffer, 0)) > 0;) raw.append(buffer, static_cast<size_t>(n));
+    for (ssize_t n; (n = recv(s, buffer, sizeof buffer, 0)) > 0;)
+        raw.append(buffer, static_cast<size_t>(n));
     close(s);
 
     size_t head_end = raw.find("\r\n\r\n");
@@ -112,7 +114,8 @@ Response http_exchange(int port, const std::string &request) {
     std::istringstream head(raw.substr(0, head_end));
     std::string line;
     std::getline(head, line);
-    if (line.rfind("HTTP/1.", 0) == 0 && line.size() > 12) response.status = std::atoi(line.c_str() + 9);
+    if (line.rfind("HTTP/1.", 0) == 0 && line.size() > 12)
+        response.status = std::atoi(line.c_str() + 9);
     while (std::getline(head, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         size_t colon = line.find(':');
@@ -162,9 +165,9 @@ protected:
     }
 
     Response post(const std::string &target, const std::string &type, const std::string &body) {
-        return http_exchange(port_, "POST " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Type: " +
-                                   type + "\r\nContent-Length: " + std::to_string(body.size()) +
-                                   "\r\n\r\n" + body);
+        return http_exchange(
+            port_, "POST " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Type: " + type +
+                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
     }
 
 private:
@@ -183,7 +186,8 @@ private:
         std::string pass;
         for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
             if (const char *value = std::getenv(name)) {
-                pass += std::string(pass.empty() ? "" : ", ") + "\"" + name + "\" => \"" + value + "\"";
+                pass +=
+                    std::string(pass.empty() ? "" : ", ") + "\"" + name + "\" => \"" + value + "\"";
             }
         }
         if (!pass.empty()) conf << "setenv.add-environment = ( " << pass << " )\n";
@@ -225,7 +229,8 @@ private:
 }  // namespace
 
 TEST_F(CgiWebServer, GetEchoesTheDecodedQueryFields) {
-    Response r = get("/form.cgi?name=Ada+Lovelace&message=hi%21+there%26more&fields=name,message,missing");
+    Response r =
+        get("/form.cgi?name=Ada+Lovelace&message=hi%21+there%26more&fields=name,message,missing");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.headers["content-type"], "text/plain");
     EXPECT_EQ(r.body,
@@ -235,8 +240,9 @@ TEST_F(CgiWebServer, GetEchoesTheDecodedQueryFields) {
               "message [0]: hi! there&more\n"
               "missing [4]: \n");
     EXPECT_NE(debug_log().find("cgiRequestMethod :GET\n"), std::string::npos) << debug_log();
-    EXPECT_NE(debug_log().find("GetFormInput succeeded\nIn cgiUninit \nEnd of Cgi processing\n\n\n"),
-              std::string::npos)
+    EXPECT_NE(
+        debug_log().find("GetFormInput succeeded\nIn cgiUninit \nEnd of Cgi processing\n\n\n"),
+        std::string::npos)
         << debug_log();
 }
 
@@ -249,7 +255,8 @@ TEST_F(CgiWebServer, PostEchoesTheDecodedBodyFieldsNotTheQueryString) {
     EXPECT_EQ(r.body,
               "method: POST\n"
               "init: 0\n"
-              "name [0]: B\xC3\xA9" "atrice\n"
+              "name [0]: B\xC3\xA9"
+              "atrice\n"
               "message [0]: a=bc\n"
               "empty [3]: \n");
     EXPECT_NE(debug_log().find("POST recognized\nCalling PostFormInput\nPostFormInput succeeded\n"),
@@ -261,7 +268,8 @@ TEST_F(CgiWebServer, PostOfAnotherContentTypeYieldsNoFields) {
     Response r = post("/form.cgi", "text/plain", "name=x");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "method: POST\ninit: 0\nname [4]: \nmessage [4]: \n");
-    EXPECT_NE(debug_log().find("POST recognized\nIn cgiUninit \n"), std::string::npos) << debug_log();
+    EXPECT_NE(debug_log().find("POST recognized\nIn cgiUninit \n"), std::string::npos)
+        << debug_log();
 }
 
 TEST_F(CgiWebServer, LargePostBodyArrivesWhole) {

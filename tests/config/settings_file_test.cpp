@@ -25,7 +25,7 @@ namespace {
 
 // A settings file beside the executable, removed when the test ends.
 class SettingsFile {
-  public:
+public:
     explicit SettingsFile(const std::string &content, size_t name_length = 0) {
         static int serial = 0;
         name_ = "settings_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
@@ -36,7 +36,7 @@ class SettingsFile {
     ~SettingsFile() { fs::remove(path_); }
     const char *name() const { return name_.c_str(); }
 
-  private:
+private:
     std::string name_;
     fs::path path_;
 };
@@ -73,7 +73,7 @@ TEST(ModuleDir, CutsAfterTheLastSeparatorOrFallsBack) {
     for (const auto &c : cases) {
         char buffer[VESK_MODULE_DIR_SIZE];
         std::strcpy(buffer, c.path);
-        config_cut_to_directory(buffer, "<root>");
+        config::cut_to_directory(buffer, "<root>");
         EXPECT_STREQ(buffer, c.directory) << c.path;
     }
 }
@@ -134,7 +134,8 @@ TEST(SettingsFileLoad, AnythingButARegularFileIsRefusedAtOnceAndLeavesTheTable) 
         const char *what;
         std::string name;
     };
-    const Case cases[] = {{"directory", prefix + "dir"}, {"FIFO", prefix + "fifo"},
+    const Case cases[] = {{"directory", prefix + "dir"},
+                          {"FIFO", prefix + "fifo"},
                           {"character device", prefix + "null"}};
     fs::create_directory(directory / cases[0].name);
     ASSERT_EQ(mkfifo((directory / cases[1].name).c_str(), 0600), 0);

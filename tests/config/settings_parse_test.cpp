@@ -11,7 +11,7 @@ namespace {
 std::vector<std::string> lines_of(std::string_view text) {
     std::vector<std::string> lines;
     size_t pos = 0;
-    while (pos < text.size()) lines.emplace_back(config_next_line(text, pos));
+    while (pos < text.size()) lines.emplace_back(config::next_line(text, pos));
     return lines;
 }
 
@@ -26,7 +26,8 @@ TEST(SettingsLines, AreCutAfterEachLineFeedAndEvery99Bytes) {
     std::string fits = "a 1" + std::string(95, ' ') + "\n";
     EXPECT_EQ(lines_of(fits), (std::vector<std::string>{fits}));
     // A zero byte ends a line's text, though the read went on to the LF.
-    EXPECT_EQ(lines_of(std::string("k v\0junk\nx y", 12)), (std::vector<std::string>{"k v", "x y"}));
+    EXPECT_EQ(lines_of(std::string("k v\0junk\nx y", 12)),
+              (std::vector<std::string>{"k v", "x y"}));
 }
 
 TEST(SettingsTokens, SplitAtAnyRunOfTheFiveSeparators) {
@@ -48,7 +49,7 @@ TEST(SettingsTokens, SplitAtAnyRunOfTheFiveSeparators) {
         {"a;b,c d", 2, "a;b,c", "d"},  // only the five bytes separate
     };
     for (const auto &c : cases) {
-        ConfigTokens tokens = config_line_tokens(c.line);
+        config::Tokens tokens = config::line_tokens(c.line);
         EXPECT_EQ(tokens.found, c.found) << c.line;
         EXPECT_EQ(tokens.key, c.key) << c.line;
         EXPECT_EQ(tokens.value, c.value) << c.line;
@@ -62,7 +63,7 @@ struct Parsed {
 
 Parsed parse(std::string_view text) {
     Parsed p{};
-    p.rc = config_parse(text, p.table);
+    p.rc = config::parse(text, p.table);
     return p;
 }
 

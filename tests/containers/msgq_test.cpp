@@ -156,16 +156,16 @@ TEST(MessageQueue, ManyProducersAndConsumersTakeEveryItemExactlyOnce) {
 // keep their memory until destroyed).
 TEST(MessageQueue, ReusedSegmentsKeepOrderAndTheSpareStackIsBounded) {
     Queue queue;
-    const uintptr_t many = 3 * static_cast<uintptr_t>(msgq_spare_limit * msgq_segment_items) + 7;
+    const uintptr_t many = 3 * static_cast<uintptr_t>(containers::kMsgqSpareLimit * containers::kMsgqSegmentItems) + 7;
     for (int round = 0; round < 3; ++round) {
         uintptr_t base = static_cast<uintptr_t>(round) * 1000000;
         for (uintptr_t i = 1; i <= many; ++i) ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(base + i)), 0);
         // Every put of a round after the first that needed a segment found a spare one.
-        EXPECT_EQ(msgq_spare_count(&queue.q), 0);
+        EXPECT_EQ(containers::msgq_spare_count(&queue.q), 0);
         EXPECT_EQ(vesk_msgq_count(&queue.q), static_cast<int>(many));
         for (uintptr_t i = 1; i <= many; ++i) ASSERT_EQ(as_value(vesk_msgq_tryget(&queue.q)), base + i);
         EXPECT_EQ(vesk_msgq_tryget(&queue.q), nullptr);
-        EXPECT_EQ(msgq_spare_count(&queue.q), msgq_spare_limit);
+        EXPECT_EQ(containers::msgq_spare_count(&queue.q), containers::kMsgqSpareLimit);
     }
     // Short cycles around an almost empty queue: the slots march through
     // segment after segment, the queue emptying at every position, and FIFO
@@ -178,16 +178,16 @@ TEST(MessageQueue, ReusedSegmentsKeepOrderAndTheSpareStackIsBounded) {
         }
         ASSERT_EQ(vesk_msgq_count(&queue.q), static_cast<int>(next_in - next_out));
         ASSERT_EQ(queue.q.head == nullptr, next_in == next_out);
-        ASSERT_LE(msgq_spare_count(&queue.q), msgq_spare_limit);
+        ASSERT_LE(containers::msgq_spare_count(&queue.q), containers::kMsgqSpareLimit);
     }
     while (next_out < next_in) ASSERT_EQ(as_value(vesk_msgq_tryget(&queue.q)), next_out++);
     EXPECT_EQ(vesk_msgq_tryget(&queue.q), nullptr);
     // A refused put takes no spare segment with it.
-    int32_t spares = msgq_spare_count(&queue.q);
+    int32_t spares = containers::msgq_spare_count(&queue.q);
     queue.q.state = VESK_MSGQ_FULL;
     EXPECT_EQ(vesk_msgq_put(&queue.q, as_item(1)), -1);
     queue.q.state = VESK_MSGQ_EMPTY;
-    EXPECT_EQ(msgq_spare_count(&queue.q), spares);
+    EXPECT_EQ(containers::msgq_spare_count(&queue.q), spares);
 }
 
 // Many threads cycling a few items through a queue that never holds much:
@@ -215,8 +215,8 @@ TEST(MessageQueue, SegmentsReusedAcrossThreadsLoseAndDuplicateNothing) {
     for (std::thread &thread : threads) thread.join();
     for (int v = 0; v < total; ++v) ASSERT_EQ(seen[static_cast<size_t>(v)].load(), 1) << v;
     EXPECT_EQ(vesk_msgq_count(&queue.q), 0);
-    EXPECT_LE(msgq_spare_count(&queue.q), msgq_spare_limit);
-    EXPECT_GT(msgq_spare_count(&queue.q), 0);
+    EXPECT_LE(containers::msgq_spare_count(&queue.q), containers::kMsgqSpareLimit);
+    EXPECT_GT(containers::msgq_spare_count(&queue.q), 0);
 }
 
 TEST(MessageQueue, DestroyAcceptsNullAndReleasesUndrainedNodes) {
@@ -226,12 +226,12 @@ TEST(MessageQueue, DestroyAcceptsNullAndReleasesUndrainedNodes) {
     // Two full segments and part of a third, then the first drained: queued
     // and spare segments both; the leak checker of the sanitizer run watches
     // them.
-    const uintptr_t segment = static_cast<uintptr_t>(msgq_segment_items);
+    const uintptr_t segment = static_cast<uintptr_t>(containers::kMsgqSegmentItems);
     for (uintptr_t i = 1; i <= 2 * segment + 3; ++i) vesk_msgq_put(&q, as_item(i));
     for (uintptr_t i = 1; i <= segment; ++i) EXPECT_EQ(as_value(vesk_msgq_get(&q)), i);
-    EXPECT_EQ(msgq_spare_count(&q), 1);
+    EXPECT_EQ(containers::msgq_spare_count(&q), 1);
     vesk_msgq_destroy(&q);
-    EXPECT_EQ(msgq_spare_count(&q), 0);
+    EXPECT_EQ(containers::msgq_spare_count(&q), 0);
     EXPECT_EQ(q.count, 0);
     EXPECT_EQ(q.head, nullptr);
     // A take from a destroyed queue fails instead of touching freed memory.
@@ -266,7 +266,7 @@ TEST(MessageQueue, EveryPutWakesOneSleeperEvenWhenPutsComeBackToBack) {
             returned += 1;
         });
     }
-    ASSERT_TRUE(eventually([&] { return msgq_sleeper_count(&queue.q) == consumers; }));
+    ASSERT_TRUE(eventually([&] { return containers::msgq_sleeper_count(&queue.q) == consumers; }));
     for (uintptr_t i = 1; i <= consumers; ++i) ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(i)), 0);
     EXPECT_TRUE(eventually([&] { return returned.load() == consumers; })) << returned.load() << " woke";
     for (std::thread &thread : threads) thread.join();
@@ -286,14 +286,14 @@ TEST(MessageQueue, WokenConsumerWhoseItemWasTakenWaitsOnAndNoWakeUpIsLost) {
     for (int round = 0; steals < 3 && round < 1000; ++round) {
         std::atomic<void *> got{nullptr};
         std::thread consumer([&] { got = vesk_msgq_get(&queue.q); });
-        ASSERT_TRUE(eventually([&] { return msgq_sleeper_count(&queue.q) == 1; }));
+        ASSERT_TRUE(eventually([&] { return containers::msgq_sleeper_count(&queue.q) == 1; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(2));  // asleep, slow to wake
         ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(1)), 0);
         void *stolen = vesk_msgq_tryget(&queue.q);
         if (stolen != nullptr) {
             steals += 1;
             // Woken for nothing: it must go back to sleep, registered again.
-            EXPECT_TRUE(eventually([&] { return msgq_sleeper_count(&queue.q) == 1; })) << "round " << round;
+            EXPECT_TRUE(eventually([&] { return containers::msgq_sleeper_count(&queue.q) == 1; })) << "round " << round;
             ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(2)), 0);
         }
         EXPECT_TRUE(eventually([&] { return got.load() != nullptr; })) << "round " << round;
@@ -331,7 +331,7 @@ TEST(MessageQueue, DestroyWakesConsumersBlockedInGet) {
             if (vesk_msgq_get(&q) == nullptr) nulls += 1;
         });
     }
-    ASSERT_TRUE(eventually([&] { return msgq_sleeper_count(&q) == consumers; }));
+    ASSERT_TRUE(eventually([&] { return containers::msgq_sleeper_count(&q) == consumers; }));
     vesk_msgq_destroy(&q);
     for (std::thread &thread : threads) thread.join();
     EXPECT_EQ(nulls.load(), consumers);

@@ -72,8 +72,8 @@ TEST(Crc32, ProcessorWithCarrylessMultiplyTakesTheFoldingPath) {
     // This library's primary machines have the instruction; if detection
     // broke, the suite would silently test only the tables.
     __builtin_cpu_init();
-    EXPECT_EQ(crypto::crc32_clmul_supported(), __builtin_cpu_supports("pclmul") &&
-                                                    __builtin_cpu_supports("sse4.1"));
+    EXPECT_EQ(crypto::crc32_clmul_supported(),
+              __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1"));
 #else
     GTEST_SKIP() << "not an x86_64 build";
 #endif
@@ -104,8 +104,8 @@ TEST(Crc32, AnySplitIntoPiecesChainsToTheChecksumOfTheWhole) {
         uint32_t c = 0;
         size_t at = 0;
         while (at < buf.size()) {
-            const size_t piece = std::min(buf.size() - at,
-                                          std::uniform_int_distribution<size_t>(0, 200)(rng) *
+            const size_t piece =
+                std::min(buf.size() - at, std::uniform_int_distribution<size_t>(0, 200)(rng) *
                                               (round % 2 == 0 ? 1 : 17));
             c = vesk_crc32(c, buf.data() + at, static_cast<int>(piece));
             at += piece;

@@ -201,7 +201,8 @@ TEST(EnvelopeRoundTrip, EveryLengthUpTo64AndRandomLargerOnes) {
     std::mt19937 rng(22);
     std::vector<size_t> lengths;
     for (size_t n = 0; n <= 64; ++n) lengths.push_back(n);
-    for (int i = 0; i < 40; ++i) lengths.push_back(std::uniform_int_distribution<size_t>(65, 70000)(rng));
+    for (int i = 0; i < 40; ++i)
+        lengths.push_back(std::uniform_int_distribution<size_t>(65, 70000)(rng));
     for (size_t n : lengths) {
         const Bytes key = random_bytes(rng, 16), data = random_bytes(rng, n);
         const Bytes sealed = seal(key.data(), data);
@@ -223,7 +224,9 @@ TEST(EnvelopeRoundTrip, OpensInPlaceOverTheCiphertext) {
         const Bytes data = random_bytes(rng, n);
         Bytes buf = seal(kKey, data);
         int len = static_cast<int>(buf.size());
-        ASSERT_EQ(vesk_envelope_decrypt(kKey, buf.data(), static_cast<int>(buf.size()), buf.data(), &len), 0);
+        ASSERT_EQ(
+            vesk_envelope_decrypt(kKey, buf.data(), static_cast<int>(buf.size()), buf.data(), &len),
+            0);
         ASSERT_EQ(Bytes(buf.begin(), buf.begin() + len), data) << n;
     }
 }
@@ -265,7 +268,9 @@ TEST(EnvelopeOpen, WrongKeyIsRefused) {
     other[15] ^= 0x80;
     Bytes out(sealed.size());
     int len = static_cast<int>(out.size());
-    EXPECT_LT(vesk_envelope_decrypt(other, sealed.data(), static_cast<int>(sealed.size()), out.data(), &len), 0);
+    EXPECT_LT(vesk_envelope_decrypt(other, sealed.data(), static_cast<int>(sealed.size()),
+                                    out.data(), &len),
+              0);
 }
 
 // Refusals before the data: nothing written, neither output nor length.

@@ -60,7 +60,8 @@ TEST(HexDecode, ShortTextLeavesTheRemainingBytesZeroAndIgnoresAnOddLastCharacter
 
 TEST(HexDecode, HundredCharactersRoundTripToUpperCase) {
     std::string text;
-    for (int i = 0; i < 50; ++i) text += "a0B1c2D3e4F56789"[i % 16], text += "0123456789abcdef"[(i * 7) % 16];
+    for (int i = 0; i < 50; ++i)
+        text += "a0B1c2D3e4F56789"[i % 16], text += "0123456789abcdef"[(i * 7) % 16];
     uint8_t bytes[50];
     ASSERT_EQ(vesk_hex_decode(text.c_str(), 100, bytes), 0);
     char again[101];

@@ -25,8 +25,10 @@ TEST(CryptoThreads, ChecksumsAndEnvelopesFromFourThreadsAgreeWithTheDefinition) 
             for (int round = 0; round < 50; ++round) {
                 if (vesk_crc32(0, data.data(), static_cast<int>(data.size())) != want) ++failures;
                 int len = 0, cap = static_cast<int>(opened.size());
-                vesk_envelope_encrypt(key, data.data(), static_cast<int>(data.size()), sealed.data(), &len);
-                if (vesk_envelope_decrypt(key, sealed.data(), len, opened.data(), &cap) != 0 || opened != data) {
+                vesk_envelope_encrypt(key, data.data(), static_cast<int>(data.size()),
+                                      sealed.data(), &len);
+                if (vesk_envelope_decrypt(key, sealed.data(), len, opened.data(), &cap) != 0 ||
+                    opened != data) {
                     ++failures;
                 }
             }

@@ -85,7 +85,7 @@ TEST(MemoryDeathTest, AllocationFailureEndsTheProcessWithStatusOneAndAReason) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            mem_set_allocator(&refuse_allocation);
+            frame::set_allocator(&refuse_allocation);
             vesk_mem_alloc(0, 0, 64);
         },
         testing::ExitedWithCode(1), "out of memory");

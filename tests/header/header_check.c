@@ -10,13 +10,13 @@ int send_with_retry(vesk_net_msg *msg);
 int send_with_retry(vesk_net_msg *msg) {
     int tries, result = VESK_NET_SEND_PENDING;
     if (vesk_net_get_socket(msg->slot) == VESK_INVALID_SOCKET)
-        return VESK_NET_SEND_BAD_SLOT;            /* out of range, or free */
+        return VESK_NET_SEND_BAD_SLOT; /* out of range, or free */
     for (tries = 0; tries < 1000 && result == VESK_NET_SEND_PENDING; ++tries) {
         result = vesk_net_send(msg);
         if (result == VESK_NET_SEND_PENDING)
-            vesk_usleep(1000);                    /* 1 ms for the I/O thread to flush */
+            vesk_usleep(1000); /* 1 ms for the I/O thread to flush */
     }
-    return result;                                /* still -2 after about a second */
+    return result; /* still -2 after about a second */
 }
 
 int header_check_main(void);

@@ -27,7 +27,9 @@ struct Waiter {
     std::atomic<int> result{99};
     std::thread thread;
     Waiter(int channel, int timeout_ms)
-        : thread([this, channel, timeout_ms] { result.store(vesk_net_channel_wait(channel, timeout_ms)); }) {}
+        : thread([this, channel, timeout_ms] {
+              result.store(vesk_net_channel_wait(channel, timeout_ms));
+          }) {}
     ~Waiter() {
         if (thread.joinable()) thread.join();
     }
@@ -92,11 +94,11 @@ TEST(ReadMany, TakesWholeEventsAndStopsBeforeAMalformedOneWhichTheNextCallReport
     auto post = [&](uint8_t tag, int size) {
         Bytes record(static_cast<size_t>(size), tag);
         record[0] = VESK_EV_TCP_DATA;
-        ASSERT_TRUE(net::net_post_event(ch, record.data(), size));
+        ASSERT_TRUE(net::post_event(ch, record.data(), size));
     };
     post(0xA1, 18);
     post(0xA2, VESK_NET_MAX_RECORD);
-    net::Channel &c = net::net_channel(ch);
+    net::Channel &c = net::channel_at(ch);
     vesk_mutex_lock(c.mutex);
     const uint8_t bad[3] = {0xFD, 0x05, 0x00};
     vesk_ring_write(&c.ring, bad, 3);
@@ -161,7 +163,8 @@ protected:
 
 TEST_F(SendMany, FramesEachMessageAndRefusesAsSendDoes) {
     std::vector<Message> batch;
-    for (int i = 0; i < 3; ++i) batch.emplace_back(slot_, pattern(static_cast<size_t>(10 + i), static_cast<uint8_t>(i)));
+    for (int i = 0; i < 3; ++i)
+        batch.emplace_back(slot_, pattern(static_cast<size_t>(10 + i), static_cast<uint8_t>(i)));
     ASSERT_EQ(send(batch), 3);
     Bytes expected;
     for (int i = 0; i < 3; ++i) {
@@ -210,7 +213,8 @@ TEST_F(SendMany, KeepsTheUnsentRestInOrderAndRefusesWhileItIsPending) {
     uint8_t seed = 0;
     auto batch_of = [&](int count) {
         std::vector<Message> batch;
-        for (int i = 0; i < count; ++i, ++seed) batch.emplace_back(slot_, pattern(700 + seed % 300, seed));
+        for (int i = 0; i < count; ++i, ++seed)
+            batch.emplace_back(slot_, pattern(700 + seed % 300, seed));
         return batch;
     };
     int taken = 0;

@@ -127,7 +127,8 @@ TEST(SlotTable, OpeningRefusedTypesOrFailingBindsLeavesNoSocketAndNoSlot) {
     for (int type : {0, 7, 8, 9, -1}) {
         EXPECT_EQ(vesk_net_open(type, as_sockaddr(a)), 0) << type;
     }
-    EXPECT_EQ(vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, nullptr), 0) << "a listener needs an address";
+    EXPECT_EQ(vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, nullptr), 0)
+        << "a listener needs an address";
     const int listener = open_listener();
     ASSERT_EQ(listener, 1);
     sockaddr_in taken = slot_address(listener);
@@ -195,7 +196,7 @@ TEST(Channels, ClaimsAreLowestFirstAndAReleasedChannelComesBackEmpty) {
     sendto(peer, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     bool stored = false;
     for (int i = 0; i < 3000 && !stored; ++i) {
-        net::Channel &c = net::net_channel(1);
+        net::Channel &c = net::channel_at(1);
         vesk_mutex_lock(c.mutex);
         stored = vesk_ring_has_data(&c.ring) != 0;
         vesk_mutex_unlock(c.mutex);

@@ -85,15 +85,16 @@ int serve_framed(int control, int report) {
                      ntohs(a.port));
         } else if (ev.kind() == VESK_EV_TCP_DATA) {
             std::string text(ev.bytes + 18, ev.bytes + ev.length);
-            put_line(report, "data slot=%d length=%d text=%s", ev.slot(),
-                     ev.msg().length, text.c_str());
+            put_line(report, "data slot=%d length=%d text=%s", ev.slot(), ev.msg().length,
+                     text.c_str());
             std::string answer = "echo:" + text;
             Message m(ev.slot(), Bytes(answer.begin(), answer.end()));
             if (m.send() != 0) return 13;
         } else if (ev.kind() == VESK_EV_CLOSED) {
             put_line(report, "closed slot=%d", ev.slot());
             if (vesk_net_close(ev.slot()) != 0) return 14;
-            for (int i = 0; i < 2000 && vesk_net_get_socket(ev.slot()) != VESK_INVALID_SOCKET; ++i) {
+            for (int i = 0; i < 2000 && vesk_net_get_socket(ev.slot()) != VESK_INVALID_SOCKET;
+                 ++i) {
                 usleep(500);
             }
             put_line(report, "reaped=%d", vesk_net_get_socket(ev.slot()) == VESK_INVALID_SOCKET);
@@ -231,7 +232,8 @@ TEST(EngineToEngine, UdpProbeAndKeepalivesBetweenTwoEnginesThroughARecordingRela
     // Data goes to anyone and comes back.
     Message hello(slot, Bytes{'h', 'i'}, far_addr.sin_addr.s_addr, far_addr.sin_port);
     ASSERT_EQ(hello.send(), 5);
-    EXPECT_EQ(get_line(far.from_child), "data from port " + std::to_string(ntohs(me.sin_port)) + ": hi");
+    EXPECT_EQ(get_line(far.from_child),
+              "data from port " + std::to_string(ntohs(me.sin_port)) + ": hi");
     ASSERT_TRUE(next_event(ch, ev));
     ASSERT_EQ(ev.kind(), VESK_EV_UDP_DATA);
     EXPECT_EQ(std::string(ev.bytes + 18, ev.bytes + ev.length), "echo:hi");

@@ -45,7 +45,8 @@ uint32_t mix(uint32_t x) {
 Bytes make_frame_payload(uint32_t conn, uint32_t seq) {
     const uint32_t seed = mix(conn * 100003U + seq);
     Bytes p(1 + seed % 2048);
-    for (size_t i = 0; i < p.size(); ++i) p[i] = static_cast<uint8_t>(mix(seed + static_cast<uint32_t>(i)));
+    for (size_t i = 0; i < p.size(); ++i)
+        p[i] = static_cast<uint8_t>(mix(seed + static_cast<uint32_t>(i)));
     if (p.size() >= 12) {
         uint32_t sum = 0;
         for (size_t i = 12; i < p.size(); ++i) sum = sum * 31 + p[i];
@@ -113,7 +114,8 @@ public:
         if (at_ == used_) {
             at_ = used_ = 0;
             if (vesk_net_channel_wait(ch_, 100) != 1) return 0;
-            const int n = vesk_net_channel_read_many(ch_, batch_.data(), static_cast<int>(batch_.size()));
+            const int n =
+                vesk_net_channel_read_many(ch_, batch_.data(), static_cast<int>(batch_.size()));
             if (n <= 0) return n;
             used_ = static_cast<size_t>(n);
         }
@@ -237,16 +239,18 @@ TEST_P(Load, EngineSendingToManySlowReadersLosesAndRepeatsNothing) {
         std::vector<size_t> want(static_cast<size_t>(connections), 0);
         for (int i = 0; i < connections; ++i) {
             for (int f = 0; f < frames; ++f) {
-                want[static_cast<size_t>(i)] += 3 + make_frame_payload(static_cast<uint32_t>(i),
-                                                                       static_cast<uint32_t>(f))
-                                                        .size();
+                want[static_cast<size_t>(i)] +=
+                    3 +
+                    make_frame_payload(static_cast<uint32_t>(i), static_cast<uint32_t>(f)).size();
             }
         }
         std::vector<pollfd> polls(static_cast<size_t>(connections));
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(90);
         size_t complete = 0;
-        while (complete < static_cast<size_t>(connections) && std::chrono::steady_clock::now() < until) {
-            for (int i = 0; i < connections; ++i) polls[static_cast<size_t>(i)] = {fds[static_cast<size_t>(i)], POLLIN, 0};
+        while (complete < static_cast<size_t>(connections) &&
+               std::chrono::steady_clock::now() < until) {
+            for (int i = 0; i < connections; ++i)
+                polls[static_cast<size_t>(i)] = {fds[static_cast<size_t>(i)], POLLIN, 0};
             if (poll(polls.data(), polls.size(), 100) <= 0) continue;
             for (size_t i = 0; i < polls.size(); ++i) {
                 if (!(polls[i].revents & POLLIN)) continue;
@@ -260,7 +264,8 @@ TEST_P(Load, EngineSendingToManySlowReadersLosesAndRepeatsNothing) {
         for (int i = 0; i < connections; ++i) {
             Bytes expected;
             for (int f = 0; f < frames; ++f) {
-                Bytes fr = wire_frame(make_frame_payload(static_cast<uint32_t>(i), static_cast<uint32_t>(f)));
+                Bytes fr = wire_frame(
+                    make_frame_payload(static_cast<uint32_t>(i), static_cast<uint32_t>(f)));
                 expected.insert(expected.end(), fr.begin(), fr.end());
             }
             if (got[static_cast<size_t>(i)] != expected) failed.store(true);
@@ -288,7 +293,8 @@ TEST_P(Load, EngineSendingToManySlowReadersLosesAndRepeatsNothing) {
                                                                     static_cast<uint32_t>(k)));
                     }
                     for (Message &m : batch) msgs.push_back(m.msg());
-                    const int taken = vesk_net_send_many(msgs.data(), static_cast<int>(msgs.size()));
+                    const int taken =
+                        vesk_net_send_many(msgs.data(), static_cast<int>(msgs.size()));
                     ASSERT_GE(taken, 0) << "send_many on slot " << slot;
                     if (taken == 0) {
                         ++refusals;

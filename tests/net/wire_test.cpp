@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "net/channel_ring.h"
 #include "net/wire.h"
 #include "records.h"
 
@@ -414,7 +415,8 @@ TEST(ChannelRing, ReadingMalformedContentsGivesTheDocumentedCodes) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         Ring r(64);
-        ASSERT_EQ(vesk_ring_write(&r.ring, c.contents.data(), static_cast<int>(c.contents.size())), 0);
+        ASSERT_EQ(vesk_ring_write(&r.ring, c.contents.data(), static_cast<int>(c.contents.size())),
+                  0);
         EXPECT_EQ(net::ring_read_event(r.ring, out), c.result);
         int left = r.ring.write_pos - r.ring.read_pos;
         EXPECT_EQ(left, c.left);

@@ -89,10 +89,10 @@ TEST(CommandLine, SplitsAtBlanksAndGroupsWithDoubleQuotes) {
         {"  prog   a\tb  ", {"prog", "a", "b"}},
         {"sh -c \"echo a  b\"", {"sh", "-c", "echo a  b"}},
         {"a\"b c\"d e", {"ab cd", "e"}},  // quotes join into the word around them
-        {"x \"\" y", {"x", "", "y"}},      // an empty quoted word stays a word
+        {"x \"\" y", {"x", "", "y"}},     // an empty quoted word stays a word
         {"x \"unclosed tail", {"x", "unclosed tail"}},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(process_split_command_line(c.line), c.words) << '[' << c.line << ']';
+        EXPECT_EQ(os::split_command_line(c.line), c.words) << '[' << c.line << ']';
     }
 }

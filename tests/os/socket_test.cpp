@@ -53,12 +53,15 @@ TEST(Socket, UdpDatagramRoundTripReportsTheSender) {
     ASSERT_EQ(vesk_socket_bind(a, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
     ASSERT_EQ(vesk_socket_bind(b, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
     sockaddr_in to = bound_address(b);
-    EXPECT_EQ(vesk_socket_sendto(a, "hello", 5, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 5);
+    EXPECT_EQ(vesk_socket_sendto(a, "hello", 5, 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+              5);
 
     char buf[16] = {};
     sockaddr_in from{};
     int fromlen = sizeof from;
-    EXPECT_EQ(vesk_socket_recvfrom(b, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromlen), 5);
+    EXPECT_EQ(
+        vesk_socket_recvfrom(b, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromlen),
+        5);
     EXPECT_EQ(std::string(buf, 5), "hello");
     EXPECT_EQ(fromlen, static_cast<int>(sizeof from));
     EXPECT_EQ(from.sin_port, bound_address(a).sin_port);
@@ -69,12 +72,12 @@ TEST(Socket, UdpDatagramRoundTripReportsTheSender) {
 TEST(Socket, SetNonblockingSwitchesTheModeAndFailsOnAClosedSocket) {
     vesk_socket_t s = vesk_socket_create(AF_INET, SOCK_STREAM, 0);
     ASSERT_NE(s, VESK_INVALID_SOCKET);
-    EXPECT_EQ(socket_set_nonblocking(s), 0);
+    EXPECT_EQ(os::set_nonblocking(s), 0);
     EXPECT_NE(fcntl(s, F_GETFL) & O_NONBLOCK, 0);
     char byte;
     EXPECT_EQ(vesk_socket_recvfrom(s, &byte, 1, 0, nullptr, nullptr), -1);
     vesk_socket_close(s);
-    EXPECT_EQ(socket_set_nonblocking(s), -1);
+    EXPECT_EQ(os::set_nonblocking(s), -1);
 }
 
 // Windows reports a broken connection as an error; a POSIX send must not

@@ -76,31 +76,32 @@ TEST(Mutex, AbandonedMutexGivesSixteenAndOwnership) {
 // another thread holds, nor fail on a free one.
 TEST(Mutex, TrylockTakesOnlyAFreeMutexAndNeverWaits) {
     alignas(void *) unsigned char storage[os_mutex_cell_size];
-    vesk_mutex_cell *plain = os_mutex_init_plain(storage);
+    vesk_mutex_cell *plain = os::mutex_init_plain(storage);
     MutexCell robust;
     for (vesk_mutex_cell *cell : {plain, robust.cell}) {
-        ASSERT_EQ(os_mutex_trylock(cell), 0);
-        std::thread other([&] { EXPECT_EQ(os_mutex_trylock(cell), -1) << "taken while held elsewhere"; });
+        ASSERT_EQ(os::mutex_trylock(cell), 0);
+        std::thread other([&] { EXPECT_EQ(os::mutex_trylock(cell), -1) << "taken while held elsewhere"; });
         other.join();
         vesk_mutex_unlock(cell);
         std::thread again([&] {
-            EXPECT_EQ(os_mutex_trylock(cell), 0) << "refused although free";
+            EXPECT_EQ(os::mutex_trylock(cell), 0) << "refused although free";
             vesk_mutex_unlock(cell);
         });
         again.join();
     }
     // Abandoned: handed over like a lock would hand it over.
-    std::thread owner([&] { ASSERT_EQ(os_mutex_trylock(robust.cell), 0); });
+    std::thread owner([&] { ASSERT_EQ(os::mutex_trylock(robust.cell), 0); });
     owner.join();
-    EXPECT_EQ(os_mutex_trylock(robust.cell), 0);
+    EXPECT_EQ(os::mutex_trylock(robust.cell), 0);
     vesk_mutex_unlock(robust.cell);
     vesk_mutex_destroy(plain);
-    EXPECT_EQ(os_mutex_trylock(plain), -1);
-    EXPECT_EQ(os_mutex_trylock(nullptr), -1);
+    EXPECT_EQ(os::mutex_trylock(plain), -1);
+    EXPECT_EQ(os::mutex_trylock(nullptr), -1);
 }
 
 TEST(Mutex, UnlockByANonOwnerIsNotReported) {
-    if (VESK_UNDER_TSAN) GTEST_SKIP() << "ThreadSanitizer reports the misuse this test makes on purpose";
+    if (VESK_UNDER_TSAN)
+        GTEST_SKIP() << "ThreadSanitizer reports the misuse this test makes on purpose";
     MutexCell m;
     EXPECT_EQ(vesk_mutex_unlock(m.cell), 0);
 }
@@ -135,9 +136,7 @@ TEST(Semaphore, WaitIsWokenByAPostFromAnotherThread) {
     EXPECT_TRUE(woke);
 }
 
-TEST(Semaphore, NegativeInitialCountIsRefused) {
-    EXPECT_EQ(vesk_sem_create(0, 0, -1), nullptr);
-}
+TEST(Semaphore, NegativeInitialCountIsRefused) { EXPECT_EQ(vesk_sem_create(0, 0, -1), nullptr); }
 
 TEST(Semaphore, PostBeyondTheMaximumFailsSilently) {
     SemCell s(0x7FFFFFFF);

@@ -13,13 +13,13 @@
 namespace {
 
 TEST(RandomResult, SpansCounterPlusFiveToCounterPlus79997561) {
-    EXPECT_EQ(rand_result(1, 0), 6);
-    EXPECT_EQ(rand_result(1, kRandDrawMax), 1 + 79997561);
-    EXPECT_EQ(rand_result(100, 1), 100 + 5 + 4 * 610);  // 610.35... rounded down
-    EXPECT_EQ(rand_result(0, 16384), 5 + 4 * 10000000);
+    EXPECT_EQ(text::rand_result(1, 0), 6);
+    EXPECT_EQ(text::rand_result(1, text::kRandDrawMax), 1 + 79997561);
+    EXPECT_EQ(text::rand_result(100, 1), 100 + 5 + 4 * 610);  // 610.35... rounded down
+    EXPECT_EQ(text::rand_result(0, 16384), 5 + 4 * 10000000);
     // Every draw leaves remainder 1 modulo 4 after the counter.
-    for (int draw = 0; draw <= kRandDrawMax; ++draw) {
-        int diff = rand_result(7, draw) - 7;
+    for (int draw = 0; draw <= text::kRandDrawMax; ++draw) {
+        int diff = text::rand_result(7, draw) - 7;
         ASSERT_EQ(diff % 4, 1) << draw;
         ASSERT_GE(diff, 5);
         ASSERT_LE(diff, 79997561);
@@ -30,13 +30,13 @@ TEST(RandomDraw, IsFifteenBitsAndRepeatableForASeed) {
     std::srand(12345);
     std::vector<int> first;
     for (int i = 0; i < 1000; ++i) {
-        int draw = rand_draw();
+        int draw = text::rand_draw();
         ASSERT_GE(draw, 0);
-        ASSERT_LE(draw, kRandDrawMax);
+        ASSERT_LE(draw, text::kRandDrawMax);
         first.push_back(draw);
     }
     std::srand(12345);
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(rand_draw(), first[static_cast<size_t>(i)]);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(text::rand_draw(), first[static_cast<size_t>(i)]);
     // The draws are not stuck in a few values (a reduction that kept only
     // constant bits would be).
     EXPECT_GT(std::set<int>(first.begin(), first.end()).size(), 900u);
@@ -51,7 +51,7 @@ TEST(RandomNext, FirstCallOfTheProcessUsesCounterOneAndTheClockSeed) {
     std::set<int> expected;
     for (std::time_t t = before; t <= after; ++t) {
         std::srand(static_cast<unsigned>(t));
-        expected.insert(rand_result(1, rand_draw()));
+        expected.insert(text::rand_result(1, text::rand_draw()));
     }
     EXPECT_TRUE(expected.count(result)) << result;
 }
@@ -79,7 +79,8 @@ TEST(RandomNext, ConcurrentCallersEachGetTheirOwnCounterValue) {
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&results, t] {
-                for (int i = 0; i < kCalls; ++i) results[static_cast<size_t>(t)].push_back(vesk_rand_next());
+                for (int i = 0; i < kCalls; ++i)
+                    results[static_cast<size_t>(t)].push_back(vesk_rand_next());
             });
         }
         for (auto &thread : threads) thread.join();

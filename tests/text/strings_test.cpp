@@ -32,7 +32,7 @@ TEST(StringTrim, RemovesEveryKindOfBlankAtBothEndsOnly) {
     EXPECT_EQ(trimmed(" x"), "x");
     EXPECT_EQ(trimmed("x "), "x");
     EXPECT_EQ(trimmed("\n a \r\n b \t"), "a \r\n b");  // inner blanks stay
-    EXPECT_EQ(trimmed("\va\v"), "\va\v");               // vertical tab is not a blank
+    EXPECT_EQ(trimmed("\va\v"), "\va\v");              // vertical tab is not a blank
     EXPECT_EQ(vesk_str_trim(nullptr), -1);
 }
 
@@ -70,9 +70,16 @@ TEST(StringLowerAndToInt, FollowTheStandardFunctions) {
         const char *text;
         int value;
     } cases[] = {
-        {"42", 42},      {"  -17xyz", -17}, {"+8", 8}, {"abc", 0}, {"", 0}, {"\t\n 9", 9},
-        {"2147483647", INT_MAX}, {"-2147483648", INT_MIN},
-        {"99999999999", INT_MAX}, {"-99999999999", INT_MIN},  // saturated, not undefined
+        {"42", 42},
+        {"  -17xyz", -17},
+        {"+8", 8},
+        {"abc", 0},
+        {"", 0},
+        {"\t\n 9", 9},
+        {"2147483647", INT_MAX},
+        {"-2147483648", INT_MIN},
+        {"99999999999", INT_MAX},
+        {"-99999999999", INT_MIN},  // saturated, not undefined
     };
     for (const auto &c : cases) EXPECT_EQ(vesk_str_to_int(c.text), c.value) << c.text;
 }
@@ -113,7 +120,7 @@ TEST(StringToken, WalksALineButNeedsADelimiterAfterTheLastField) {
 }
 
 TEST(StringToken, EmptyFieldsAndLineEndsFailUnlessTheyAreTheDelimiter) {
-    EXPECT_EQ(token_of(",x", ',').rc, -1);   // empty token
+    EXPECT_EQ(token_of(",x", ',').rc, -1);  // empty token
     EXPECT_EQ(token_of(",x", ',').rest, nullptr);
     EXPECT_EQ(token_of("", ',').rc, -1);
     EXPECT_EQ(token_of("ab\r\n", ',').rc, -1);  // stops at the CR
@@ -151,8 +158,8 @@ TEST(StringUnquote, DropsTheOpeningQuoteAndAlwaysTheLastByte) {
         const char *in;
         const char *out;
     } cases[] = {
-        {"\"abc\"", "abc"}, {"abc", "abc"}, {"\"abc", "ab"}, {"\"", ""}, {"\"\"", ""}, {"", ""},
-        {"a\"", "a\""},
+        {"\"abc\"", "abc"}, {"abc", "abc"}, {"\"abc", "ab"}, {"\"", ""},
+        {"\"\"", ""},       {"", ""},       {"a\"", "a\""},
     };
     for (const auto &c : cases) {
         Owned result(vesk_str_unquote(c.in));

@@ -32,7 +32,7 @@ TimerSpec spec_with(uint32_t interval, TimerCallback callback = record_run) {
 }
 
 class TimerTable : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         vesk_timer_init();
         g_runs.clear();
@@ -43,7 +43,7 @@ class TimerTable : public ::testing::Test {
         std::vector<size_t> counts;
         for (uint32_t now : seconds) {
             size_t before = g_runs.size();
-            EXPECT_EQ(timer_run_due(now), 0);
+            EXPECT_EQ(timer::run_due(now), 0);
             counts.push_back(g_runs.size() - before);
         }
         return counts;
@@ -70,12 +70,12 @@ TEST_F(TimerTable, RemoveRefusesFreeAndOutOfRangeSlots) {
 }
 
 TEST_F(TimerTable, IntervalZeroRunsAtEveryPassFromTheSecondOfTheAdd) {
-    timer_add_at(spec_with(0), 1000);
+    timer::add_at(spec_with(0), 1000);
     EXPECT_EQ(runs_per_pass({1000, 1000, 1001, 1001}), (Counts{1, 1, 1, 1}));
 }
 
 TEST_F(TimerTable, IntervalTwoFirstRunsTwoClockSecondsAfterTheAddThenEveryTwo) {
-    timer_add_at(spec_with(2), 1000);
+    timer::add_at(spec_with(2), 1000);
     EXPECT_EQ(runs_per_pass({1000, 1000, 1001, 1001, 1002, 1002, 1003, 1004}),
               (Counts{0, 0, 0, 0, 1, 0, 0, 1}));
     // A late pass runs it once, and the schedule counts from that pass.
@@ -85,27 +85,27 @@ TEST_F(TimerTable, IntervalTwoFirstRunsTwoClockSecondsAfterTheAddThenEveryTwo) {
 TEST_F(TimerTable, ClockComparisonIsUnsigned) {
     // Stepping back: the difference wraps to a huge value, so the timer runs
     // and its schedule restarts from the new clock value.
-    timer_add_at(spec_with(60), 5000);
+    timer::add_at(spec_with(60), 5000);
     EXPECT_EQ(runs_per_pass({4990, 4991, 5049, 5050}), (Counts{1, 0, 0, 1}));
-    EXPECT_EQ(timer_slot_snapshot(0).last_run, 5050u);
+    EXPECT_EQ(timer::slot_snapshot(0).last_run, 5050u);
     // Across the 32-bit wrap of the clock.
     vesk_timer_remove_all();
-    timer_add_at(spec_with(3), 0xFFFFFFFEu);
+    timer::add_at(spec_with(3), 0xFFFFFFFEu);
     EXPECT_EQ(runs_per_pass({0xFFFFFFFFu, 0u, 1u}), (Counts{0, 0, 1}));
 }
 
 TEST_F(TimerTable, CallbackGetsItsIndexValuesAndTheSlotsOwnPersistentData) {
-    timer_add_at(spec_with(100), 50);  // slot 0, not due
+    timer::add_at(spec_with(100), 50);  // slot 0, not due
     TimerSpec spec = spec_with(0);
     int context = 1;
     int param = 2;
     spec.context = &context;
     spec.param = &param;
     spec.data[0] = 0xAB;
-    ASSERT_EQ(timer_add_at(spec, 50), 1);
+    ASSERT_EQ(timer::add_at(spec, 50), 1);
     spec.data[0] = 0;  // the slot keeps its own copy
 
-    timer_run_due(50);
+    timer::run_due(50);
     ASSERT_EQ(g_runs.size(), 1u);
     EXPECT_EQ(g_runs[0].index, 1);
     EXPECT_EQ(g_runs[0].context, &context);
@@ -113,7 +113,7 @@ TEST_F(TimerTable, CallbackGetsItsIndexValuesAndTheSlotsOwnPersistentData) {
     uint8_t *data = g_runs[0].data;
     EXPECT_EQ(data[0], 0xAB);
     data[1] = 0x5A;  // what a callback writes is there at its next run
-    timer_run_due(51);
+    timer::run_due(51);
     ASSERT_EQ(g_runs.size(), 2u);
     EXPECT_EQ(g_runs[1].data, data);
     EXPECT_EQ(data[1], 0x5A);
@@ -123,23 +123,23 @@ TEST_F(TimerTable, CallbackGetsItsIndexValuesAndTheSlotsOwnPersistentData) {
 }
 
 TEST_F(TimerTable, NullCallbackIsStillMarkedAsRun) {
-    timer_add_at(spec_with(1, nullptr), 10);
-    timer_run_due(10);
-    EXPECT_EQ(timer_slot_snapshot(0).run_count, 0);
-    timer_run_due(11);
-    timer_run_due(12);
-    TimerSlot slot = timer_slot_snapshot(0);
+    timer::add_at(spec_with(1, nullptr), 10);
+    timer::run_due(10);
+    EXPECT_EQ(timer::slot_snapshot(0).run_count, 0);
+    timer::run_due(11);
+    timer::run_due(12);
+    timer::Slot slot = timer::slot_snapshot(0);
     EXPECT_EQ(slot.run_count, 2);
     EXPECT_EQ(slot.last_run, 12u);
     EXPECT_EQ(slot.created, 10u);
 }
 
 TEST_F(TimerTable, RunCountWrapsAfter255) {
-    timer_add_at(spec_with(0, nullptr), 1);
-    for (int i = 0; i < 256; ++i) timer_run_due(1);
-    EXPECT_EQ(timer_slot_snapshot(0).run_count, 0);
-    timer_run_due(1);
-    EXPECT_EQ(timer_slot_snapshot(0).run_count, 1);
+    timer::add_at(spec_with(0, nullptr), 1);
+    for (int i = 0; i < 256; ++i) timer::run_due(1);
+    EXPECT_EQ(timer::slot_snapshot(0).run_count, 0);
+    timer::run_due(1);
+    EXPECT_EQ(timer::slot_snapshot(0).run_count, 1);
 }
 
 // A callback that removes itself and adds a new timer: the new one lands in
@@ -155,10 +155,10 @@ int remove_self_and_add(int32_t index, void *, void *, uint8_t *) {
 
 TEST_F(TimerTable, CallbacksMayAddAndRemoveTimersDuringAPass) {
     vesk_timer_add(spec_with(0, remove_self_and_add));  // slot 0
-    timer_run_due(timer_now());
-    EXPECT_EQ(g_added_index, 0);  // took the slot it freed
+    timer::run_due(timer::now());
+    EXPECT_EQ(g_added_index, 0);   // took the slot it freed
     EXPECT_EQ(g_runs.size(), 1u);  // slot 0 is behind the pass: the new timer waits
-    EXPECT_EQ(timer_slot_snapshot(0).spec.callback, &record_run);
+    EXPECT_EQ(timer::slot_snapshot(0).spec.callback, &record_run);
 }
 
 int add_higher(int32_t index, void *, void *, uint8_t *) {
@@ -168,9 +168,9 @@ int add_higher(int32_t index, void *, void *, uint8_t *) {
 }
 
 TEST_F(TimerTable, TimerAddedInAHigherSlotRunsInTheSamePass) {
-    uint32_t now = timer_now();
-    timer_add_at(spec_with(0, add_higher), now);
-    timer_run_due(now);
+    uint32_t now = timer::now();
+    timer::add_at(spec_with(0, add_higher), now);
+    timer::run_due(now);
     ASSERT_EQ(g_added_index, 1);
     // The new timer's add read the clock itself; interval 0 is due whatever
     // second that was.
@@ -183,7 +183,7 @@ TEST_F(TimerTable, InitEmptiesTheTable) {
     vesk_timer_add(spec_with(0));
     vesk_timer_init();
     EXPECT_EQ(vesk_timer_remove(1), -1) << "slot 1 still held";
-    timer_run_due(timer_now());
+    timer::run_due(timer::now());
     EXPECT_TRUE(g_runs.empty());
     EXPECT_EQ(vesk_timer_add(spec_with(0)), 0);
 }

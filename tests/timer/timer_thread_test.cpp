@@ -56,7 +56,7 @@ TimerSpec spec_with(uint32_t interval, TimerCallback callback) {
 }
 
 class TimerThread : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { vesk_timer_init(); }
     void TearDown() override {
         vesk_timer_stop();
@@ -177,7 +177,9 @@ TEST_F(TimerThread, StuckCallbackIsCutOffAndTheServiceStaysUsable) {
     EXPECT_TRUE(finished) << "the table lock was still held";
 }
 
-int throwing_run(int32_t, void *, void *, uint8_t *) { throw std::runtime_error("callback failed"); }
+int throwing_run(int32_t, void *, void *, uint8_t *) {
+    throw std::runtime_error("callback failed");
+}
 
 TEST(TimerThreadDeathTest, ExceptionEscapingACallbackEndsTheProcessWithStatusOne) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

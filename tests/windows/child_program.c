@@ -20,7 +20,8 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (argc >= 2 && strcmp(argv[1], "args") == 0) {
-        return argc == 4 && strcmp(argv[2], "one two") == 0 && strcmp(argv[3], "three") == 0 ? 0 : 1;
+        return argc == 4 && strcmp(argv[2], "one two") == 0 && strcmp(argv[3], "three") == 0 ? 0
+                                                                                             : 1;
     }
     if (argc >= 3 && strcmp(argv[1], "console") == 0) {
         /* A new console lists this process and no process of the parent. */

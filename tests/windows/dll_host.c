@@ -37,13 +37,13 @@ static const TableEntry kTable[] = {
 
 /* Every assigned ordinal; all others are gaps.  118 in all. */
 static const int kAssigned[] = {
-    1,   2,   3,   4,   5,   6,   7,   8,   9,   10,  11,  12,  14,  15,  16,  17,  18,  19,
-    20,  21,  22,  23,  24,  25,  26,  27,  28,  29,  30,  31,  32,  33,  34,  35,  36,  37,
-    38,  39,  40,  41,  42,  43,  44,  45,  46,  47,  48,  49,  50,  51,  52,  100, 101, 102,
-    103, 104, 105, 106, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211, 212, 213, 214,
-    300, 301, 302, 303, 304, 305, 306, 307, 308, 309, 310, 311, 312, 313, 314, 315, 316, 317,
-    318, 319, 320, 321, 322, 323, 324, 325, 326, 327, 328, 329, 330, 331, 332, 333, 334, 335,
-    336, 337, 339, 340, 341, 342, 343, 344, 345, 346,
+    1,   2,   3,   4,   5,   6,   7,   8,   9,   10,  11,  12,  14,  15,  16,  17,  18,
+    19,  20,  21,  22,  23,  24,  25,  26,  27,  28,  29,  30,  31,  32,  33,  34,  35,
+    36,  37,  38,  39,  40,  41,  42,  43,  44,  45,  46,  47,  48,  49,  50,  51,  52,
+    100, 101, 102, 103, 104, 105, 106, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210,
+    211, 212, 213, 214, 300, 301, 302, 303, 304, 305, 306, 307, 308, 309, 310, 311, 312,
+    313, 314, 315, 316, 317, 318, 319, 320, 321, 322, 323, 324, 325, 326, 327, 328, 329,
+    330, 331, 332, 333, 334, 335, 336, 337, 339, 340, 341, 342, 343, 344, 345, 346,
 };
 #define ASSIGNED_COUNT ((int)(sizeof kAssigned / sizeof kAssigned[0]))
 
@@ -57,14 +57,14 @@ static const int kAssigned[] = {
 static int g_failures = 0;
 static HMODULE g_dll;
 
-#define CHECK(cond, ...)                                      \
-    do {                                                      \
-        if (!(cond)) {                                        \
-            ++g_failures;                                     \
+#define CHECK(cond, ...)                                           \
+    do {                                                           \
+        if (!(cond)) {                                             \
+            ++g_failures;                                          \
             printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond); \
-            printf(__VA_ARGS__);                              \
-            printf("\n");                                     \
-        }                                                     \
+            printf(__VA_ARGS__);                                   \
+            printf("\n");                                          \
+        }                                                          \
     } while (0)
 
 static FARPROC by_ordinal(int n) { return GetProcAddress(g_dll, MAKEINTRESOURCEA(n)); }
@@ -117,7 +117,9 @@ static void check_export_table(void) {
     }
     CHECK(by_ordinal(0xFFFF) == NULL, "ordinal 65535 resolves");
     static const char *const kInternalNames[] = {
-        "vesk_proc_by_ordinal", "DllMain", "frame_on_load", "os_debug_output", "socket_set_nonblocking",
+        /* frame::on_load, os::debug_output, os::set_nonblocking, mangled */
+        "vesk_proc_by_ordinal",      "DllMain", "_ZN5frame7on_loadEv", "_ZN2os12debug_outputEPKc",
+        "_ZN2os15set_nonblockingEj",
     };
     for (size_t i = 0; i < sizeof kInternalNames / sizeof kInternalNames[0]; ++i) {
         CHECK(GetProcAddress(g_dll, kInternalNames[i]) == NULL, "%s resolves by name",
@@ -138,7 +140,8 @@ static uint32_t VESK_THREADCALL count_to(void *arg) {
 }
 
 static void call_foundations(void) {
-    void *(*mem_alloc)(uint32_t, uint32_t, uint32_t) = PROC(void *(*)(uint32_t, uint32_t, uint32_t), 1);
+    void *(*mem_alloc)(uint32_t, uint32_t, uint32_t) =
+        PROC(void *(*)(uint32_t, uint32_t, uint32_t), 1);
     void (*mem_free)(void *) = PROC(void (*)(void *), 2);
     int (*mem_set)(void *, int, uint32_t) = PROC(int (*)(void *, int, uint32_t), 315);
     int (*stub_zero_39)(int, int) = PROC(int (*)(int, int), 39);
@@ -212,7 +215,8 @@ static void call_foundations(void) {
 /* Families that may still be on their way into the table: called when present. */
 static void call_services(void) {
     if (table_entry(322)) {
-        uint32_t (*crc32)(uint32_t, const void *, int) = PROC(uint32_t(*)(uint32_t, const void *, int), 322);
+        uint32_t (*crc32)(uint32_t, const void *, int) =
+            PROC(uint32_t(*)(uint32_t, const void *, int), 322);
         uint32_t crc = crc32(0, "123456789", 9);
         CHECK(crc == 0xCBF43926u, "CRC-32 of the check string: %08lx", (unsigned long)crc);
     }
@@ -230,7 +234,8 @@ static void call_services(void) {
         uint32_t cipher[2], back[2];
         PROC(void (*)(const uint32_t *, uint32_t *, const uint32_t *), 323)(plain, cipher, key);
         PROC(void (*)(const uint32_t *, uint32_t *, const uint32_t *), 324)(cipher, back, key);
-        CHECK(cipher[0] != plain[0] && back[0] == plain[0] && back[1] == plain[1], "TEA round trip");
+        CHECK(cipher[0] != plain[0] && back[0] == plain[0] && back[1] == plain[1],
+              "TEA round trip");
     }
     if (table_entry(18) && table_entry(23) && table_entry(21) && table_entry(24)) {
         vesk_list list;

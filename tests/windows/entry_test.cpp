@@ -28,36 +28,37 @@ std::vector<std::string> debug_strings_of(std::string command_line) {
         }
         DWORD status = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
-        case CREATE_PROCESS_DEBUG_EVENT:
-            if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
-            break;
-        case LOAD_DLL_DEBUG_EVENT:
-            if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
-            break;
-        case OUTPUT_DEBUG_STRING_EVENT: {
-            const OUTPUT_DEBUG_STRING_INFO &info = event.u.DebugString;
-            if (!info.fUnicode && info.nDebugStringLength > 0) {
-                std::string text(info.nDebugStringLength, '\0');
-                SIZE_T got = 0;
-                ReadProcessMemory(pi.hProcess, info.lpDebugStringData, text.data(), text.size(), &got);
-                text.resize(got);
-                if (!text.empty() && text.back() == '\0') text.pop_back();
-                strings.push_back(text);
+            case CREATE_PROCESS_DEBUG_EVENT:
+                if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
+                break;
+            case LOAD_DLL_DEBUG_EVENT:
+                if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+                break;
+            case OUTPUT_DEBUG_STRING_EVENT: {
+                const OUTPUT_DEBUG_STRING_INFO &info = event.u.DebugString;
+                if (!info.fUnicode && info.nDebugStringLength > 0) {
+                    std::string text(info.nDebugStringLength, '\0');
+                    SIZE_T got = 0;
+                    ReadProcessMemory(pi.hProcess, info.lpDebugStringData, text.data(), text.size(),
+                                      &got);
+                    text.resize(got);
+                    if (!text.empty() && text.back() == '\0') text.pop_back();
+                    strings.push_back(text);
+                }
+                break;
             }
-            break;
-        }
-        case EXCEPTION_DEBUG_EVENT:
-            // The loader's initial breakpoint is expected; anything else is
-            // left to the process.
-            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
-                status = DBG_EXCEPTION_NOT_HANDLED;
-            }
-            break;
-        case EXIT_PROCESS_DEBUG_EVENT:
-            running = false;
-            break;
-        default:
-            break;
+            case EXCEPTION_DEBUG_EVENT:
+                // The loader's initial breakpoint is expected; anything else is
+                // left to the process.
+                if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+                    status = DBG_EXCEPTION_NOT_HANDLED;
+                }
+                break;
+            case EXIT_PROCESS_DEBUG_EVENT:
+                running = false;
+                break;
+            default:
+                break;
         }
         ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
     }
@@ -70,7 +71,8 @@ std::vector<std::string> debug_strings_of(std::string command_line) {
 }  // namespace
 
 TEST(DllEntry, LoadAndUnloadWriteTheirMessagesToTheDebugger) {
-    std::string line = std::string("\"") + VESK_DLL_HOST + "\" --load-only \"" + VESK_SHARED_LIBRARY + "\"";
+    std::string line =
+        std::string("\"") + VESK_DLL_HOST + "\" --load-only \"" + VESK_SHARED_LIBRARY + "\"";
     std::vector<std::string> mine;
     for (const std::string &s : debug_strings_of(line)) {
         if (s.find("Vuvidur") != std::string::npos) mine.push_back(s);

@@ -44,11 +44,7 @@ uint32_t return_arg(void *arg) { return *static_cast<uint32_t *>(arg); }
 
 // A fault that the body handles itself never reaches the guard.
 uint32_t handled_inside(void *) {
-    return os_run_guarded(
-        [](void *) -> uint32_t {
-            throw 1;
-        },
-        nullptr, [] {}) == 0 ? 3 : 4;
+    return os::run_guarded([](void *) -> uint32_t { throw 1; }, nullptr, [] {}) == 0 ? 3 : 4;
 }
 
 uint32_t exit_thread_inside(void *) {
@@ -56,43 +52,47 @@ uint32_t exit_thread_inside(void *) {
     return 9;
 }
 
-uint32_t VESK_THREADCALL guarded_exit(void *) { return os_run_guarded(exit_thread_inside, nullptr, report_and_exit); }
+uint32_t VESK_THREADCALL guarded_exit(void *) {
+    return os::run_guarded(exit_thread_inside, nullptr, report_and_exit);
+}
 
 uint32_t spin(void *) {
     for (;;) Sleep(1);
 }
 
-uint32_t VESK_THREADCALL guarded_spin(void *) { return os_run_guarded(spin, nullptr, report_and_exit); }
+uint32_t VESK_THREADCALL guarded_spin(void *) {
+    return os::run_guarded(spin, nullptr, report_and_exit);
+}
 
 }  // namespace
 
 TEST(WindowsGuard, ResultPassesThroughAndTheExceptionChainIsRestored) {
     void *before = chain_head();
     uint32_t value = 77;
-    EXPECT_EQ(os_run_guarded(return_arg, &value, report_and_exit), 77u);
+    EXPECT_EQ(os::run_guarded(return_arg, &value, report_and_exit), 77u);
     EXPECT_EQ(chain_head(), before);
-    EXPECT_EQ(os_run_guarded(handled_inside, nullptr, report_and_exit), 3u);
+    EXPECT_EQ(os::run_guarded(handled_inside, nullptr, report_and_exit), 3u);
     EXPECT_EQ(chain_head(), before);
 }
 
 TEST(WindowsGuardDeathTest, InvalidMemoryAccessIsAFault) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(os_run_guarded(touch_null, nullptr, report_and_exit), testing::ExitedWithCode(1),
+    EXPECT_EXIT(os::run_guarded(touch_null, nullptr, report_and_exit), testing::ExitedWithCode(1),
                 "guarded fault");
 }
 
 TEST(WindowsGuardDeathTest, IntegerDivisionByZeroIsAFault) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     int zero = 0;
-    EXPECT_EXIT(os_run_guarded(divide_by_zero, &zero, report_and_exit), testing::ExitedWithCode(1),
+    EXPECT_EXIT(os::run_guarded(divide_by_zero, &zero, report_and_exit), testing::ExitedWithCode(1),
                 "guarded fault");
 }
 
 TEST(WindowsGuardDeathTest, RaisedErrorAndCppExceptionAreFaults) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(os_run_guarded(raise_error_code, nullptr, report_and_exit), testing::ExitedWithCode(1),
-                "guarded fault");
-    EXPECT_EXIT(os_run_guarded(throw_cpp, nullptr, report_and_exit), testing::ExitedWithCode(1),
+    EXPECT_EXIT(os::run_guarded(raise_error_code, nullptr, report_and_exit),
+                testing::ExitedWithCode(1), "guarded fault");
+    EXPECT_EXIT(os::run_guarded(throw_cpp, nullptr, report_and_exit), testing::ExitedWithCode(1),
                 "guarded fault");
 }
 

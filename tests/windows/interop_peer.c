@@ -67,7 +67,8 @@ static unsigned short port_of_slot(int slot) {
 #else
     socklen_t len = sizeof a;
 #endif
-    if (getsockname(vesk_net_get_socket(slot), (struct sockaddr *)&a, &len) != 0) fail("getsockname");
+    if (getsockname(vesk_net_get_socket(slot), (struct sockaddr *)&a, &len) != 0)
+        fail("getsockname");
     return ntohs(a.sin_port);
 }
 
@@ -121,7 +122,8 @@ static int run_server(const char *port_file) {
     int listener = vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, (struct sockaddr *)&any);
     int udp = vesk_net_open(VESK_NET_UDP_ANSWER, (struct sockaddr *)&any);
     if (channel == 0 || listener == 0 || udp == 0) fail("opening the channel and slots");
-    if (vesk_net_attach(listener, channel) != 0 || vesk_net_attach(udp, channel) != 0) fail("attach");
+    if (vesk_net_attach(listener, channel) != 0 || vesk_net_attach(udp, channel) != 0)
+        fail("attach");
     FILE *f = fopen(port_file, "w");
     if (f == NULL) fail("port file");
     fprintf(f, "%u %u\n", port_of_slot(listener), port_of_slot(udp));
@@ -131,45 +133,47 @@ static int run_server(const char *port_file) {
     while (!closed) {
         int n = next_event(channel, record, deadline);
         switch (record[0]) {
-        case VESK_EV_ACCEPT: {
-            vesk_ev_accept ev;
-            memcpy(&ev, record, sizeof ev);
-            if (n != 15 || ev.listener != listener || connection != 0) fail("accept event");
-            if (ev.addr != htonl(INADDR_LOOPBACK)) fail("accepted peer address");
-            connection = ev.slot;
-            printf("server: accepted slot %d from port %u\n", connection, ntohs(ev.port));
-            break;
-        }
-        case VESK_EV_TCP_DATA: {
-            vesk_net_msg msg;
-            memcpy(&msg, record, sizeof msg);
-            const unsigned char *data = record + sizeof msg;
-            if (msg.slot != connection || n != (int)sizeof msg + msg.length) fail("data event");
-            if (!frame_matches(frames, data, msg.length)) fail("frame arrived changed or out of order");
-            ++frames;
-            if (send_msg(connection, 0, 0, data, msg.length) != 0) fail("echo send");
-            break;
-        }
-        case VESK_EV_UDP_DATA: {
-            vesk_net_msg msg;
-            memcpy(&msg, record, sizeof msg);
-            if (msg.slot != udp || msg.addr != htonl(INADDR_LOOPBACK)) fail("UDP data event");
-            ++datagrams;
-            if (send_msg(udp, msg.addr, msg.port, record + sizeof msg, msg.length) != msg.length + 3) {
-                fail("UDP echo");
+            case VESK_EV_ACCEPT: {
+                vesk_ev_accept ev;
+                memcpy(&ev, record, sizeof ev);
+                if (n != 15 || ev.listener != listener || connection != 0) fail("accept event");
+                if (ev.addr != htonl(INADDR_LOOPBACK)) fail("accepted peer address");
+                connection = ev.slot;
+                printf("server: accepted slot %d from port %u\n", connection, ntohs(ev.port));
+                break;
             }
-            break;
-        }
-        case VESK_EV_CLOSED: {
-            vesk_ev_closed ev;
-            memcpy(&ev, record, sizeof ev);
-            if (ev.slot != connection) fail("closed event for another slot");
-            closed = 1;
-            break;
-        }
-        default:
-            printf("server: unexpected event kind %d\n", record[0]);
-            fail("unexpected event");
+            case VESK_EV_TCP_DATA: {
+                vesk_net_msg msg;
+                memcpy(&msg, record, sizeof msg);
+                const unsigned char *data = record + sizeof msg;
+                if (msg.slot != connection || n != (int)sizeof msg + msg.length) fail("data event");
+                if (!frame_matches(frames, data, msg.length))
+                    fail("frame arrived changed or out of order");
+                ++frames;
+                if (send_msg(connection, 0, 0, data, msg.length) != 0) fail("echo send");
+                break;
+            }
+            case VESK_EV_UDP_DATA: {
+                vesk_net_msg msg;
+                memcpy(&msg, record, sizeof msg);
+                if (msg.slot != udp || msg.addr != htonl(INADDR_LOOPBACK)) fail("UDP data event");
+                ++datagrams;
+                if (send_msg(udp, msg.addr, msg.port, record + sizeof msg, msg.length) !=
+                    msg.length + 3) {
+                    fail("UDP echo");
+                }
+                break;
+            }
+            case VESK_EV_CLOSED: {
+                vesk_ev_closed ev;
+                memcpy(&ev, record, sizeof ev);
+                if (ev.slot != connection) fail("closed event for another slot");
+                closed = 1;
+                break;
+            }
+            default:
+                printf("server: unexpected event kind %d\n", record[0]);
+                fail("unexpected event");
         }
     }
     printf("server: %d frames echoed, %d datagram(s) echoed, peer closed\n", frames, datagrams);
@@ -202,7 +206,8 @@ static int run_client(unsigned short tcp_port, unsigned short udp_port) {
         int n = next_event(channel, record, deadline);
         vesk_ev_connect ev;
         memcpy(&ev, record, sizeof ev);
-        if (n != 9 || ev.kind != VESK_EV_CONNECT || ev.slot != slot || ev.result != 0) fail("connect event");
+        if (n != 9 || ev.kind != VESK_EV_CONNECT || ev.slot != slot || ev.result != 0)
+            fail("connect event");
     }
     printf("client: connected on slot %d\n", slot);
 
@@ -217,7 +222,8 @@ static int run_client(unsigned short tcp_port, unsigned short udp_port) {
         if (msg.kind != VESK_EV_TCP_DATA || msg.slot != slot || n != (int)sizeof msg + msg.length) {
             fail("echo event");
         }
-        if (!frame_matches(echoed, record + sizeof msg, msg.length)) fail("echo changed or out of order");
+        if (!frame_matches(echoed, record + sizeof msg, msg.length))
+            fail("echo changed or out of order");
         ++echoed;
     }
     printf("client: %d frames echoed whole and in order\n", kFrames);
@@ -227,8 +233,10 @@ static int run_client(unsigned short tcp_port, unsigned short udp_port) {
     int n = next_event(channel, record, deadline);
     vesk_ev_probe_reply reply;
     memcpy(&reply, record, sizeof reply);
-    if (n != 14 || reply.kind != VESK_EV_PROBE_REPLY || reply.slot != udp) fail("probe reply event");
-    if (reply.mark != VESK_FRAME_MARK || reply.value != VESK_CTL_PROBE_REPLY) fail("probe reply frame");
+    if (n != 14 || reply.kind != VESK_EV_PROBE_REPLY || reply.slot != udp)
+        fail("probe reply event");
+    if (reply.mark != VESK_FRAME_MARK || reply.value != VESK_CTL_PROBE_REPLY)
+        fail("probe reply frame");
     if (reply.addr != htonl(INADDR_LOOPBACK) || ntohs(reply.port) != port_of_slot(udp)) {
         fail("probe reply names another address than this slot's");
     }
@@ -250,7 +258,7 @@ static int run_client(unsigned short tcp_port, unsigned short udp_port) {
 
     vesk_net_close(slot);
     vesk_net_close(udp);
-    vesk_usleep(50000);  /* let the I/O thread close the socket before the engine ends */
+    vesk_usleep(50000); /* let the I/O thread close the socket before the engine ends */
     vesk_net_shutdown();
     printf("client: passed\n");
     return 0;

@@ -11,7 +11,7 @@
 
 TEST(WindowsModulePath, IsTheFullPathOfThisProgram) {
     char path[300];
-    int length = os_module_path(path, sizeof path);
+    int length = os::module_path(path, sizeof path);
     ASSERT_GT(length, 0);
     EXPECT_EQ(static_cast<size_t>(length), std::strlen(path));
     std::string p = path;
@@ -21,21 +21,24 @@ TEST(WindowsModulePath, IsTheFullPathOfThisProgram) {
 
 TEST(WindowsModulePath, PathThatDoesNotFitGivesNothingRatherThanAPart) {
     char path[300];
-    int length = os_module_path(path, sizeof path);
+    int length = os::module_path(path, sizeof path);
     ASSERT_GT(length, 1);
     char small[300];
     std::memset(small, 'x', sizeof small);
-    EXPECT_EQ(os_module_path(small, static_cast<size_t>(length)), 0) << "no room for the terminator";
+    EXPECT_EQ(os::module_path(small, static_cast<size_t>(length)), 0)
+        << "no room for the terminator";
     EXPECT_STREQ(small, "");
-    EXPECT_EQ(os_module_path(small, static_cast<size_t>(length) + 1), length);
+    EXPECT_EQ(os::module_path(small, static_cast<size_t>(length) + 1), length);
     EXPECT_STREQ(small, path);
 }
 
-TEST(WindowsModulePath, FallbackDirectoryIsTheSystemDrive) { EXPECT_STREQ(os_fallback_directory(), "C:\\"); }
+TEST(WindowsModulePath, FallbackDirectoryIsTheSystemDrive) {
+    EXPECT_STREQ(os::fallback_directory(), "C:\\");
+}
 
 TEST(WindowsModulePath, ModuleDirectoryEndsWithTheLastBackslash) {
     char path[300];
-    ASSERT_GT(os_module_path(path, sizeof path), 0);
+    ASSERT_GT(os::module_path(path, sizeof path), 0);
     std::string p = path;
     char dir[200];
     ASSERT_EQ(vesk_module_dir(dir), 0);

@@ -31,7 +31,7 @@ SOCKET bound_udp() {
     SOCKET s = vesk_socket_create(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in any = loopback();
     vesk_socket_bind(s, reinterpret_cast<sockaddr *>(&any), sizeof any);
-    socket_set_nonblocking(s);
+    os::set_nonblocking(s);
     return s;
 }
 
@@ -46,9 +46,10 @@ u_short unused_port() {
 }
 
 // Waits in passes of 10 ms until entry `index` reports something.
-unsigned wait_for(os_poll_set *set, int index, int passes = 300) {
+unsigned wait_for(os::PollSet *set, int index, int passes = 300) {
     for (int i = 0; i < passes; ++i) {
-        if (os_poll_wait(set, 10) > 0 && os_poll_ready(set, index) != 0) return os_poll_ready(set, index);
+        if (os::poll_wait(set, 10) > 0 && os::poll_ready(set, index) != 0)
+            return os::poll_ready(set, index);
     }
     return 0;
 }
@@ -58,7 +59,7 @@ protected:
     void SetUp() override { ASSERT_EQ(vesk_socket_startup(), 0); }
     void TearDown() override {
         for (SOCKET s : sockets_) vesk_socket_close(s);
-        os_poll_destroy(set_);
+        os::poll_destroy(set_);
         vesk_socket_cleanup();
     }
     SOCKET keep(SOCKET s) {
@@ -66,7 +67,7 @@ protected:
         return s;
     }
     std::vector<SOCKET> sockets_;
-    os_poll_set *set_ = nullptr;
+    os::PollSet *set_ = nullptr;
 };
 
 }  // namespace
@@ -74,68 +75,69 @@ protected:
 TEST_F(WindowsPollSet, WatchesFarMoreSocketsThanADefaultSocketSetHolds) {
     constexpr int kCount = 300;  // FD_SETSIZE is 64 here
     static_assert(kCount > FD_SETSIZE);
-    set_ = os_poll_create(kCount);
+    set_ = os::poll_create(kCount);
     ASSERT_NE(set_, nullptr);
     for (int i = 0; i < kCount; ++i) keep(bound_udp());
-    for (int i = 0; i < kCount; ++i) ASSERT_EQ(os_poll_add(set_, sockets_[i], OS_POLL_READ), i);
-    EXPECT_EQ(os_poll_add(set_, sockets_[0], OS_POLL_READ), -1) << "a full set takes no more";
+    for (int i = 0; i < kCount; ++i) ASSERT_EQ(os::poll_add(set_, sockets_[i], os::kPollRead), i);
+    EXPECT_EQ(os::poll_add(set_, sockets_[0], os::kPollRead), -1) << "a full set takes no more";
 
-    EXPECT_EQ(os_poll_wait(set_, 20), 0) << "nothing arrived yet: a timeout";
+    EXPECT_EQ(os::poll_wait(set_, 20), 0) << "nothing arrived yet: a timeout";
     constexpr int kTarget = 277;
     sockaddr_in to = bound_address(sockets_[kTarget]);
     SOCKET sender = keep(bound_udp());
     ASSERT_EQ(sendto(sender, "x", 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 1);
-    EXPECT_EQ(wait_for(set_, kTarget), OS_POLL_READ);
-    EXPECT_EQ(os_poll_wait(set_, 10), 1);
+    EXPECT_EQ(wait_for(set_, kTarget), os::kPollRead);
+    EXPECT_EQ(os::poll_wait(set_, 10), 1);
     for (int i = 0; i < kCount; ++i) {
-        EXPECT_EQ(os_poll_ready(set_, i), i == kTarget ? OS_POLL_READ : 0u) << i;
+        EXPECT_EQ(os::poll_ready(set_, i), i == kTarget ? os::kPollRead : 0u) << i;
     }
 }
 
 TEST_F(WindowsPollSet, RefilledSetForgetsEarlierSocketsAndResults) {
-    set_ = os_poll_create(4);
+    set_ = os::poll_create(4);
     SOCKET a = keep(bound_udp());
     SOCKET b = keep(bound_udp());
     sockaddr_in to_a = bound_address(a);
     sendto(b, "x", 1, 0, reinterpret_cast<sockaddr *>(&to_a), sizeof to_a);
-    os_poll_add(set_, a, OS_POLL_READ);
-    EXPECT_EQ(wait_for(set_, 0), OS_POLL_READ);
-    os_poll_clear(set_);
-    EXPECT_EQ(os_poll_add(set_, b, OS_POLL_READ), 0);
-    EXPECT_EQ(os_poll_wait(set_, 10), 0) << "a, still readable, is no longer in the set";
-    EXPECT_EQ(os_poll_ready(set_, 0), 0u);
-    EXPECT_EQ(os_poll_ready(set_, 1), 0u) << "past the entries added";
+    os::poll_add(set_, a, os::kPollRead);
+    EXPECT_EQ(wait_for(set_, 0), os::kPollRead);
+    os::poll_clear(set_);
+    EXPECT_EQ(os::poll_add(set_, b, os::kPollRead), 0);
+    EXPECT_EQ(os::poll_wait(set_, 10), 0) << "a, still readable, is no longer in the set";
+    EXPECT_EQ(os::poll_ready(set_, 0), 0u);
+    EXPECT_EQ(os::poll_ready(set_, 1), 0u) << "past the entries added";
 }
 
 TEST_F(WindowsPollSet, AcceptedConnectionMakesTheConnectWritableWithNoPendingError) {
-    set_ = os_poll_create(2);
+    set_ = os::poll_create(2);
     SOCKET listener = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
     sockaddr_in addr = loopback();
     ASSERT_EQ(vesk_socket_bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(os_socket_listen(listener, 5), 0);
+    ASSERT_EQ(os::socket_listen(listener, 5), 0);
     addr = bound_address(listener);
 
     SOCKET client = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
-    socket_set_nonblocking(client);
-    if (os_socket_connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        EXPECT_TRUE(os_socket_error_in_progress(os_socket_last_error()));
+    os::set_nonblocking(client);
+    if (os::socket_connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        EXPECT_TRUE(os::socket_error_in_progress(os::socket_last_error()));
     }
-    os_poll_add(set_, listener, OS_POLL_READ);
-    EXPECT_EQ(wait_for(set_, 0), OS_POLL_READ);
+    os::poll_add(set_, listener, os::kPollRead);
+    EXPECT_EQ(wait_for(set_, 0), os::kPollRead);
     sockaddr_in peer{};
     int peer_len = sizeof peer;
-    SOCKET accepted = keep(os_socket_accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len));
+    SOCKET accepted =
+        keep(os::socket_accept(listener, reinterpret_cast<sockaddr *>(&peer), &peer_len));
     ASSERT_NE(accepted, INVALID_SOCKET);
     EXPECT_EQ(peer_len, 16);
     EXPECT_EQ(peer.sin_port, bound_address(client).sin_port);
 
-    os_poll_clear(set_);
-    os_poll_add(set_, client, OS_POLL_WRITE | OS_POLL_ERROR);
-    EXPECT_EQ(wait_for(set_, 0), OS_POLL_WRITE);
-    EXPECT_EQ(os_socket_pending_error(client), 0);
+    os::poll_clear(set_);
+    os::poll_add(set_, client, os::kPollWrite | os::kPollError);
+    EXPECT_EQ(wait_for(set_, 0), os::kPollWrite);
+    EXPECT_EQ(os::socket_pending_error(client), 0);
     sockaddr_in name{};
     int name_len = sizeof name;
-    ASSERT_EQ(os_socket_peer_name(client, reinterpret_cast<sockaddr *>(&name), &name_len), 0);
+    ASSERT_EQ(os::socket_peer_name(client, reinterpret_cast<sockaddr *>(&name), &name_len), 0);
     EXPECT_EQ(name.sin_port, addr.sin_port);
 }
 
@@ -143,27 +145,28 @@ TEST_F(WindowsPollSet, AcceptedConnectionMakesTheConnectWritableWithNoPendingErr
 // the set reports it as writable too, as POSIX does, so that a caller that
 // waits for the connect to end is never left waiting.
 TEST_F(WindowsPollSet, RefusedConnectIsReportedAsWritableAndFailedWithTheRefusal) {
-    set_ = os_poll_create(1);
+    set_ = os::poll_create(1);
     SOCKET client = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
-    socket_set_nonblocking(client);
+    os::set_nonblocking(client);
     sockaddr_in nowhere = loopback(unused_port());
-    ASSERT_EQ(os_socket_connect(client, reinterpret_cast<sockaddr *>(&nowhere), sizeof nowhere), -1);
-    int error = os_socket_last_error();
+    ASSERT_EQ(os::socket_connect(client, reinterpret_cast<sockaddr *>(&nowhere), sizeof nowhere),
+              -1);
+    int error = os::socket_last_error();
     ASSERT_EQ(error, WSAEWOULDBLOCK);
-    EXPECT_TRUE(os_socket_error_in_progress(error));
-    os_poll_add(set_, client, OS_POLL_WRITE | OS_POLL_ERROR);
-    EXPECT_EQ(wait_for(set_, 0), OS_POLL_WRITE | OS_POLL_ERROR);
-    EXPECT_EQ(os_socket_pending_error(client), WSAECONNREFUSED);
+    EXPECT_TRUE(os::socket_error_in_progress(error));
+    os::poll_add(set_, client, os::kPollWrite | os::kPollError);
+    EXPECT_EQ(wait_for(set_, 0), os::kPollWrite | os::kPollError);
+    EXPECT_EQ(os::socket_pending_error(client), WSAECONNREFUSED);
 }
 
 TEST_F(WindowsPollSet, AddressReuseLetsASecondSocketBindAPortInTimeWait) {
     SOCKET a = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
-    EXPECT_EQ(os_socket_set_reuse_address(a), 0);
+    EXPECT_EQ(os::socket_set_reuse_address(a), 0);
     BOOL on = FALSE;
     int len = sizeof on;
     getsockopt(a, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<char *>(&on), &len);
     EXPECT_TRUE(on);
-    EXPECT_EQ(os_socket_set_reuse_address(INVALID_SOCKET), -1);
+    EXPECT_EQ(os::socket_set_reuse_address(INVALID_SOCKET), -1);
 }
 
 // Urgent (out-of-band) data lands in select's exception set.  An established
@@ -171,23 +174,23 @@ TEST_F(WindowsPollSet, AddressReuseLetsASecondSocketBindAPortInTimeWait) {
 // ordinary data, so the socket would be reported ready at every pass with
 // nothing to read, and the I/O thread would spin.
 TEST_F(WindowsPollSet, UrgentDataDoesNotMakeAnEstablishedConnectionReady) {
-    set_ = os_poll_create(1);
+    set_ = os::poll_create(1);
     SOCKET listener = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
     sockaddr_in addr = loopback();
     ASSERT_EQ(vesk_socket_bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(os_socket_listen(listener, 1), 0);
+    ASSERT_EQ(os::socket_listen(listener, 1), 0);
     addr = bound_address(listener);
     SOCKET sender = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
     ASSERT_EQ(connect(sender, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    SOCKET receiver = keep(os_socket_accept(listener, nullptr, nullptr));
+    SOCKET receiver = keep(os::socket_accept(listener, nullptr, nullptr));
     ASSERT_NE(receiver, INVALID_SOCKET);
-    socket_set_nonblocking(receiver);
+    os::set_nonblocking(receiver);
 
     ASSERT_EQ(send(sender, "!", 1, MSG_OOB), 1);
-    os_poll_add(set_, receiver, OS_POLL_READ);
-    EXPECT_EQ(os_poll_wait(set_, 200), 0) << "urgent data reported as readiness";
-    EXPECT_EQ(os_poll_ready(set_, 0), 0u);
+    os::poll_add(set_, receiver, os::kPollRead);
+    EXPECT_EQ(os::poll_wait(set_, 200), 0) << "urgent data reported as readiness";
+    EXPECT_EQ(os::poll_ready(set_, 0), 0u);
 
     ASSERT_EQ(send(sender, "x", 1, 0), 1);
-    EXPECT_EQ(wait_for(set_, 0), OS_POLL_READ) << "ordinary data is still seen";
+    EXPECT_EQ(wait_for(set_, 0), os::kPollRead) << "ordinary data is still seen";
 }

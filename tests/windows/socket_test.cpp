@@ -68,7 +68,8 @@ TEST(WindowsSocket, FailedCreateNamesTheSocketLayersReasonAndKeepsTheErrorCode) 
     EXPECT_EQ(error, WSAEAFNOSUPPORT);
     EXPECT_EQ(err.rfind("bind error!: ", 0), 0u) << err;
     EXPECT_EQ(err.back(), '\n');
-    EXPECT_EQ(err.find("No error"), std::string::npos) << "a stale runtime error was described: " << err;
+    EXPECT_EQ(err.find("No error"), std::string::npos)
+        << "a stale runtime error was described: " << err;
 }
 
 TEST(WindowsSocket, NonblockingReceiveReportsWouldBlock10035) {
@@ -76,13 +77,13 @@ TEST(WindowsSocket, NonblockingReceiveReportsWouldBlock10035) {
     vesk_socket_t s = vesk_socket_create(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in any = loopback();
     ASSERT_EQ(vesk_socket_bind(s, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
-    EXPECT_EQ(socket_set_nonblocking(s), 0);
+    EXPECT_EQ(os::set_nonblocking(s), 0);
     char byte;
     EXPECT_EQ(vesk_socket_recvfrom(s, &byte, 1, 0, nullptr, nullptr), -1);
     EXPECT_EQ(WSAGetLastError(), 10035);
-    EXPECT_TRUE(os_socket_error_would_block(os_socket_last_error()));
+    EXPECT_TRUE(os::socket_error_would_block(os::socket_last_error()));
     EXPECT_EQ(vesk_socket_close(s), 0);
-    EXPECT_EQ(socket_set_nonblocking(s), -1) << "a closed socket";
+    EXPECT_EQ(os::set_nonblocking(s), -1) << "a closed socket";
     EXPECT_EQ(vesk_socket_close(s), -1);
 }
 
@@ -94,11 +95,14 @@ TEST(WindowsSocket, UdpDatagramRoundTripReportsTheSender) {
     ASSERT_EQ(vesk_socket_bind(a, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
     ASSERT_EQ(vesk_socket_bind(b, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
     sockaddr_in to = bound_address(b);
-    EXPECT_EQ(vesk_socket_sendto(a, "hello", 5, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 5);
+    EXPECT_EQ(vesk_socket_sendto(a, "hello", 5, 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+              5);
     char buf[16] = {};
     sockaddr_in from{};
     int fromlen = sizeof from;
-    EXPECT_EQ(vesk_socket_recvfrom(b, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromlen), 5);
+    EXPECT_EQ(
+        vesk_socket_recvfrom(b, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromlen),
+        5);
     EXPECT_EQ(std::string(buf, 5), "hello");
     EXPECT_EQ(fromlen, static_cast<int>(sizeof from));
     EXPECT_EQ(from.sin_port, bound_address(a).sin_port);

@@ -38,7 +38,7 @@ const std::string kBody("a=1\r\nb=\x1a\x00z\r", 11);
 
 TEST(WindowsStdin, BinaryModeDeliversCarriageReturnsAndControlZ) {
     feed_stdin(kBody);
-    os_stdin_binary_mode();
+    os::stdin_binary_mode();
     EXPECT_EQ(read_all_stdin(), kBody);
 }
 

@@ -42,8 +42,8 @@ uint32_t VESK_THREADCALL lock_and_spin(void *arg) {
 // A second handle to the thread, valid after vesk_thread_destroy closed the cell's.
 HANDLE duplicate(uintptr_t handle) {
     HANDLE copy = nullptr;
-    DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(handle), GetCurrentProcess(), &copy,
-                    0, FALSE, DUPLICATE_SAME_ACCESS);
+    DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(handle), GetCurrentProcess(),
+                    &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
     return copy;
 }
 

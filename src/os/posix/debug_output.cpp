@@ -7,7 +7,7 @@
 
 #include "os/os.h"
 
-void os_debug_output(const char *text) {
+void os::debug_output(const char *text) {
     const char *target = std::getenv("VESK_DEBUG_OUTPUT");
     if (target == nullptr || target[0] == '\0') return;
     if (std::strcmp(target, "stderr") == 0) {

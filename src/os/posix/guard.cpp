@@ -3,7 +3,7 @@
 
 #include "os/os.h"
 
-uint32_t os_run_guarded(uint32_t (*body)(void *), void *arg, void (*on_fault)(void)) {
+uint32_t os::run_guarded(uint32_t (*body)(void *), void *arg, void (*on_fault)(void)) {
     try {
         return body(arg);
     } catch (abi::__forced_unwind &) {

@@ -3,7 +3,7 @@
 
 #include "os/os.h"
 
-int os_module_path(char *buffer, size_t size) {
+int os::module_path(char *buffer, size_t size) {
     if (buffer == nullptr || size == 0) return 0;
     buffer[0] = '\0';
     ssize_t length = readlink("/proc/self/exe", buffer, size);
@@ -17,4 +17,4 @@ int os_module_path(char *buffer, size_t size) {
     return static_cast<int>(length);
 }
 
-const char *os_fallback_directory(void) { return "/"; }
+const char *os::fallback_directory(void) { return "/"; }

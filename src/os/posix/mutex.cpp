@@ -18,7 +18,7 @@ struct vesk_sem_cell {
     sem_t *sem;
 };
 
-static_assert(sizeof(vesk_mutex_cell) == os_mutex_cell_size);
+static_assert(sizeof(vesk_mutex_cell) == os::kMutexCellSize);
 static_assert(alignof(vesk_mutex_cell) <= alignof(void *));
 static_assert(sizeof(vesk_sem_cell) == sizeof(void *));
 
@@ -64,11 +64,11 @@ pthread_mutex_t *posix_mutex_new_plain() {
 
 }  // namespace
 
-vesk_mutex_cell *os_mutex_init_plain(void *storage) {
+vesk_mutex_cell *os::mutex_init_plain(void *storage) {
     return new (storage) vesk_mutex_cell{posix_mutex_new_plain()};
 }
 
-int os_mutex_trylock(vesk_mutex_cell *cell) {
+int os::mutex_trylock(vesk_mutex_cell *cell) {
     if (cell == nullptr || cell->mutex == nullptr) return -1;
     int rc = pthread_mutex_trylock(cell->mutex);
     if (rc == EOWNERDEAD) {
@@ -78,7 +78,7 @@ int os_mutex_trylock(vesk_mutex_cell *cell) {
     return rc == 0 ? 0 : -1;
 }
 
-void os_cpu_relax(void) {
+void os::cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #elif defined(__aarch64__)
@@ -89,7 +89,8 @@ void os_cpu_relax(void) {
 extern "C" {
 
 VESK_API vesk_mutex_cell *vesk_mutex_create(uint32_t tag1, uint32_t tag2) {
-    auto *cell = static_cast<vesk_mutex_cell *>(vesk_mem_alloc(tag1, tag2, sizeof(vesk_mutex_cell)));
+    auto *cell =
+        static_cast<vesk_mutex_cell *>(vesk_mem_alloc(tag1, tag2, sizeof(vesk_mutex_cell)));
     cell->mutex = posix_mutex_new();
     if (cell->mutex == nullptr) {
         vesk_mem_free(cell);
@@ -107,7 +108,8 @@ VESK_API void vesk_mutex_destroy(vesk_mutex_cell *cell) {
 
 VESK_API int vesk_mutex_lock(vesk_mutex_cell *cell) {
     if (cell == nullptr) return -1;
-    if (cell->mutex == nullptr) return VESK_WAIT_FAILED;  // destroyed: a failed wait, as on a closed handle
+    if (cell->mutex == nullptr)
+        return VESK_WAIT_FAILED;  // destroyed: a failed wait, as on a closed handle
     int rc = pthread_mutex_lock(cell->mutex);
     if (rc == 0) return 0;
     if (rc == EOWNERDEAD) {
@@ -120,7 +122,8 @@ VESK_API int vesk_mutex_lock(vesk_mutex_cell *cell) {
 
 VESK_API int vesk_mutex_unlock(vesk_mutex_cell *cell) {
     if (cell == nullptr) return -1;
-    if (cell->mutex != nullptr) pthread_mutex_unlock(cell->mutex);  // a failed release is not reported
+    if (cell->mutex != nullptr)
+        pthread_mutex_unlock(cell->mutex);  // a failed release is not reported
     return 0;
 }
 

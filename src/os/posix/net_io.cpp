@@ -10,18 +10,18 @@
 
 #include "os/os.h"
 
-static_assert(os_af_inet == AF_INET);
-static_assert(os_sock_stream == SOCK_STREAM);
-static_assert(os_sock_dgram == SOCK_DGRAM);
-static_assert(os_ipproto_tcp == IPPROTO_TCP);
-static_assert(os_ipproto_udp == IPPROTO_UDP);
-static_assert(os_sockaddr_in_size == sizeof(sockaddr_in));
+static_assert(os::kAfInet == AF_INET);
+static_assert(os::kSockStream == SOCK_STREAM);
+static_assert(os::kSockDgram == SOCK_DGRAM);
+static_assert(os::kIpprotoTcp == IPPROTO_TCP);
+static_assert(os::kIpprotoUdp == IPPROTO_UDP);
+static_assert(os::kSockaddrInSize == sizeof(sockaddr_in));
 
-static_assert(os_max_pieces <= IOV_MAX);
+static_assert(os::kMaxPieces <= IOV_MAX);
 
-int os_socket_send_pieces(vesk_socket_t s, const os_piece *pieces, int count) {
-    iovec vectors[os_max_pieces];
-    if (count < 0 || count > os_max_pieces) return -1;
+int os::socket_send_pieces(vesk_socket_t s, const os::Piece *pieces, int count) {
+    iovec vectors[os::kMaxPieces];
+    if (count < 0 || count > os::kMaxPieces) return -1;
     for (int i = 0; i < count; ++i) {
         vectors[i].iov_base = const_cast<void *>(pieces[i].data);
         vectors[i].iov_len = static_cast<size_t>(pieces[i].length);
@@ -33,9 +33,9 @@ int os_socket_send_pieces(vesk_socket_t s, const os_piece *pieces, int count) {
     return sent < 0 ? -1 : static_cast<int>(sent);
 }
 
-int os_socket_listen(vesk_socket_t s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
+int os::socket_listen(vesk_socket_t s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
 
-vesk_socket_t os_socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
+vesk_socket_t os::socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     socklen_t length = addrlen != nullptr ? static_cast<socklen_t>(*addrlen) : 0;
     int fd = accept(s, addr, addrlen != nullptr ? &length : nullptr);
     if (fd < 0) return VESK_INVALID_SOCKET;
@@ -43,31 +43,31 @@ vesk_socket_t os_socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addr
     return fd;
 }
 
-int os_socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen) {
+int os::socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen) {
     return connect(s, addr, static_cast<socklen_t>(addrlen)) == 0 ? 0 : -1;
 }
 
-int os_socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
+int os::socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     socklen_t length = static_cast<socklen_t>(*addrlen);
     if (getpeername(s, addr, &length) != 0) return -1;
     *addrlen = static_cast<int>(length);
     return 0;
 }
 
-int os_socket_set_reuse_address(vesk_socket_t s) {
+int os::socket_set_reuse_address(vesk_socket_t s) {
     int on = 1;
     return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : -1;
 }
 
-int os_socket_pending_error(vesk_socket_t s) {
+int os::socket_pending_error(vesk_socket_t s) {
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
     return error;
 }
 
-int os_socket_last_error(void) { return errno; }
+int os::socket_last_error(void) { return errno; }
 
-bool os_socket_error_would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+bool os::socket_error_would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
-bool os_socket_error_in_progress(int error) { return error == EINPROGRESS; }
+bool os::socket_error_in_progress(int error) { return error == EINPROGRESS; }

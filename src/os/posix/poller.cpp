@@ -18,29 +18,30 @@ constexpr uint64_t kWakeKey = 1ull << 32;
 
 uint32_t epoll_bits(unsigned interest) {
     uint32_t bits = 0;
-    if (interest & OS_POLL_READ) bits |= EPOLLIN;
-    if (interest & OS_POLL_WRITE) bits |= EPOLLOUT;
+    if (interest & os::kPollRead) bits |= EPOLLIN;
+    if (interest & os::kPollWrite) bits |= EPOLLOUT;
     // EPOLLERR and EPOLLHUP are always reported; an error-only interest needs no bit.
     return bits;
 }
 
 uint64_t data_of(int key, unsigned interest) {
     // The interest rides along, so that a wait can report only what was asked.
-    return static_cast<uint64_t>(static_cast<uint32_t>(key)) | static_cast<uint64_t>(interest) << 40;
+    return static_cast<uint64_t>(static_cast<uint32_t>(key)) | static_cast<uint64_t>(interest)
+                                                                   << 40;
 }
 
 }  // namespace
 
-struct os_poller {
+struct os::Poller {
     int epoll_fd;
     int wake_fd;
     int capacity;
     epoll_event *ready;
 };
 
-os_poller *os_poller_create(int capacity) {
+os::Poller *os::poller_create(int capacity) {
     if (capacity < 1) return nullptr;
-    auto *p = new (std::nothrow) os_poller{-1, -1, capacity, nullptr};
+    auto *p = new (std::nothrow) os::Poller{-1, -1, capacity, nullptr};
     if (p == nullptr) return nullptr;
     p->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     p->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -53,13 +54,13 @@ os_poller *os_poller_create(int capacity) {
     wake.data.u64 = kWakeKey;
     if (p->epoll_fd < 0 || p->wake_fd < 0 || p->ready == nullptr ||
         epoll_ctl(p->epoll_fd, EPOLL_CTL_ADD, p->wake_fd, &wake) != 0) {
-        os_poller_destroy(p);
+        os::poller_destroy(p);
         return nullptr;
     }
     return p;
 }
 
-void os_poller_destroy(os_poller *p) {
+void os::poller_destroy(os::Poller *p) {
     if (p == nullptr) return;
     if (p->epoll_fd >= 0) close(p->epoll_fd);
     if (p->wake_fd >= 0) close(p->wake_fd);
@@ -67,7 +68,8 @@ void os_poller_destroy(os_poller *p) {
     delete p;
 }
 
-int os_poller_set(os_poller *p, vesk_socket_t s, int key, unsigned old_interest, unsigned interest) {
+int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interest,
+                   unsigned interest) {
     if (old_interest == interest) return 0;
     epoll_event ev{};
     ev.events = epoll_bits(interest);
@@ -78,7 +80,7 @@ int os_poller_set(os_poller *p, vesk_socket_t s, int key, unsigned old_interest,
     return epoll_ctl(p->epoll_fd, op, s, &ev) == 0 ? 0 : -1;
 }
 
-int os_poller_wait(os_poller *p, int timeout_ms, os_poll_event *events, int max) {
+int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int max) {
     if (max > p->capacity) max = p->capacity;
     const int n = epoll_wait(p->epoll_fd, p->ready, max, timeout_ms);
     if (n < 0) return -1;
@@ -97,16 +99,16 @@ int os_poller_wait(os_poller *p, int timeout_ms, os_poll_event *events, int max)
         // A hung-up or failed socket counts as readable and writable, so that
         // whoever waits on it looks at it and learns why.
         unsigned ready = 0;
-        if ((asked & OS_POLL_READ) && (got & (EPOLLIN | kBroken))) ready |= OS_POLL_READ;
-        if ((asked & OS_POLL_WRITE) && (got & (EPOLLOUT | kBroken))) ready |= OS_POLL_WRITE;
-        if ((asked & OS_POLL_ERROR) && (got & kBroken)) ready |= OS_POLL_ERROR;
+        if ((asked & os::kPollRead) && (got & (EPOLLIN | kBroken))) ready |= os::kPollRead;
+        if ((asked & os::kPollWrite) && (got & (EPOLLOUT | kBroken))) ready |= os::kPollWrite;
+        if ((asked & os::kPollError) && (got & kBroken)) ready |= os::kPollError;
         if (ready == 0) continue;
-        events[count++] = os_poll_event{static_cast<int>(static_cast<uint32_t>(data)), ready};
+        events[count++] = os::PollEvent{static_cast<int>(static_cast<uint32_t>(data)), ready};
     }
     return count;
 }
 
-void os_poller_wake(os_poller *p) {
+void os::poller_wake(os::Poller *p) {
     const uint64_t one = 1;
     ssize_t ignored = write(p->wake_fd, &one, sizeof one);
     (void)ignored;

@@ -19,7 +19,7 @@ extern "C" {
 VESK_API int vesk_process_create(char *cmdline, vesk_process_info *pi) {
     if (cmdline == nullptr || pi == nullptr) return -2;
 
-    std::vector<std::string> words = process_split_command_line(cmdline);
+    std::vector<std::string> words = os::split_command_line(cmdline);
     std::vector<char *> argv;
     for (std::string &word : words) argv.push_back(word.data());
     argv.push_back(nullptr);

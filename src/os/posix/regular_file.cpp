@@ -5,7 +5,7 @@
 
 #include "os/os.h"
 
-std::FILE *os_open_regular_file(const char *path) {
+std::FILE *os::open_regular_file(const char *path) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
     // writer, before fstat could tell what the file is.  O_NOCTTY: a terminal
     // named here must not become the process's controlling terminal.

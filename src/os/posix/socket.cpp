@@ -51,7 +51,7 @@ VESK_API int vesk_socket_cleanup(void) { return 0; }
 
 }  // extern "C"
 
-int socket_set_nonblocking(vesk_socket_t s) {
+int os::set_nonblocking(vesk_socket_t s) {
     int flags = fcntl(s, F_GETFL, 0);
     if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
     return 0;

@@ -1,4 +1,4 @@
 // POSIX streams make no difference between text and binary mode.
 #include "os/os.h"
 
-void os_stdin_binary_mode(void) {}
+void os::stdin_binary_mode(void) {}

@@ -10,15 +10,15 @@
 
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
 
-void os_wait_on_word(const std::atomic<uint32_t> *word, uint32_t expected, int timeout_ms) {
+void os::wait_on_word(const std::atomic<uint32_t> *word, uint32_t expected, int timeout_ms) {
     timespec limit{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
     // The kernel compares the word with `expected` and sleeps only while they
-    // are equal, atomically with respect to os_wake_word.
+    // are equal, atomically with respect to os::wake_word.
     syscall(SYS_futex, reinterpret_cast<const uint32_t *>(word), FUTEX_WAIT_PRIVATE, expected,
             timeout_ms < 0 ? nullptr : &limit, nullptr, 0);
 }
 
-void os_wake_word(const std::atomic<uint32_t> *word) {
+void os::wake_word(const std::atomic<uint32_t> *word) {
     syscall(SYS_futex, reinterpret_cast<const uint32_t *>(word), FUTEX_WAKE_PRIVATE, INT_MAX,
             nullptr, nullptr, 0);
 }

@@ -3,4 +3,4 @@
 
 #include "os/os.h"
 
-void os_debug_output(const char *text) { OutputDebugStringA(text); }
+void os::debug_output(const char *text) { OutputDebugStringA(text); }

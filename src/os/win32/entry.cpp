@@ -6,9 +6,9 @@
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
-        frame_on_load();
+        frame::on_load();
     } else if (reason == DLL_PROCESS_DETACH) {
-        frame_on_unload();
+        frame::on_unload();
     }
     return TRUE;  // loading never fails on the library's account
 }

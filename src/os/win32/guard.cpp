@@ -33,7 +33,8 @@ void set_chain_head(GuardRecord *head) { asm volatile("movl %0, %%fs:0" : : "r"(
 // debugger's or the runtime's own signalling) are left to others.
 bool is_fault(DWORD code) { return (code & 0xC0000000u) == 0xC0000000u; }
 
-EXCEPTION_DISPOSITION __cdecl guard_handler(EXCEPTION_RECORD *record, void *frame, CONTEXT *, void *) {
+EXCEPTION_DISPOSITION __cdecl guard_handler(EXCEPTION_RECORD *record, void *frame, CONTEXT *,
+                                            void *) {
     constexpr DWORD kUnwinding = EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND;
     if ((record->ExceptionFlags & kUnwinding) == 0 && is_fault(record->ExceptionCode)) {
         static_cast<GuardRecord *>(frame)->on_fault();  // ends the process
@@ -46,7 +47,8 @@ EXCEPTION_DISPOSITION __cdecl guard_handler(EXCEPTION_RECORD *record, void *fram
 // into a stack frame that is gone.
 class Registration {
 public:
-    explicit Registration(void (*on_fault)(void)) : record_{chain_head(), &guard_handler, on_fault} {
+    explicit Registration(void (*on_fault)(void))
+        : record_{chain_head(), &guard_handler, on_fault} {
         set_chain_head(&record_);
     }
     ~Registration() { set_chain_head(record_.previous); }
@@ -59,7 +61,7 @@ private:
 
 }  // namespace
 
-uint32_t os_run_guarded(uint32_t (*body)(void *), void *arg, void (*on_fault)(void)) {
+uint32_t os::run_guarded(uint32_t (*body)(void *), void *arg, void (*on_fault)(void)) {
     // Forced termination and vesk_thread_exit end the thread without raising
     // anything: they pass by the guard untouched.
     Registration registration(on_fault);

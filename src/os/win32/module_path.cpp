@@ -5,7 +5,7 @@
 
 #include "os/os.h"
 
-int os_module_path(char *buffer, size_t size) {
+int os::module_path(char *buffer, size_t size) {
     if (buffer == nullptr || size == 0) return 0;
     DWORD room = size > INT_MAX ? INT_MAX : static_cast<DWORD>(size);
     DWORD length = GetModuleFileNameA(nullptr, buffer, room);
@@ -18,4 +18,4 @@ int os_module_path(char *buffer, size_t size) {
     return static_cast<int>(length);
 }
 
-const char *os_fallback_directory(void) { return "C:\\"; }
+const char *os::fallback_directory(void) { return "C:\\"; }

@@ -16,7 +16,7 @@ struct vesk_sem_cell {
     HANDLE handle;
 };
 
-static_assert(sizeof(vesk_mutex_cell) == os_mutex_cell_size);
+static_assert(sizeof(vesk_mutex_cell) == os::kMutexCellSize);
 static_assert(alignof(vesk_mutex_cell) <= alignof(void *));
 static_assert(sizeof(vesk_sem_cell) == sizeof(void *));
 
@@ -32,23 +32,24 @@ int wait_result(DWORD rc) { return rc == WAIT_OBJECT_0 ? 0 : VESK_WAIT_FAILED; }
 
 // The same kernel mutex as vesk_mutex_create's: nothing cheaper works with
 // the wait functions that vesk_mutex_lock uses.
-vesk_mutex_cell *os_mutex_init_plain(void *storage) {
+vesk_mutex_cell *os::mutex_init_plain(void *storage) {
     return new (storage) vesk_mutex_cell{CreateMutexA(nullptr, FALSE, nullptr)};
 }
 
-int os_mutex_trylock(vesk_mutex_cell *cell) {
+int os::mutex_trylock(vesk_mutex_cell *cell) {
     if (cell == nullptr || cell->handle == nullptr) return -1;
     DWORD rc = WaitForSingleObject(cell->handle, 0);
     // An abandoned mutex is held by the caller now, as after vesk_mutex_lock.
     return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED ? 0 : -1;
 }
 
-void os_cpu_relax(void) { YieldProcessor(); }
+void os::cpu_relax() { YieldProcessor(); }
 
 extern "C" {
 
 VESK_API vesk_mutex_cell *vesk_mutex_create(uint32_t tag1, uint32_t tag2) {
-    auto *cell = static_cast<vesk_mutex_cell *>(vesk_mem_alloc(tag1, tag2, sizeof(vesk_mutex_cell)));
+    auto *cell =
+        static_cast<vesk_mutex_cell *>(vesk_mem_alloc(tag1, tag2, sizeof(vesk_mutex_cell)));
     cell->handle = CreateMutexA(nullptr, FALSE, nullptr);
     if (cell->handle == nullptr) {
         vesk_mem_free(cell);

@@ -9,12 +9,12 @@
 #include "os/os.h"
 #include "os/win32/poll_set.h"
 
-static_assert(os_af_inet == AF_INET);
-static_assert(os_sock_stream == SOCK_STREAM);
-static_assert(os_sock_dgram == SOCK_DGRAM);
-static_assert(os_ipproto_tcp == IPPROTO_TCP);
-static_assert(os_ipproto_udp == IPPROTO_UDP);
-static_assert(os_sockaddr_in_size == sizeof(sockaddr_in));
+static_assert(os::kAfInet == AF_INET);
+static_assert(os::kSockStream == SOCK_STREAM);
+static_assert(os::kSockDgram == SOCK_DGRAM);
+static_assert(os::kIpprotoTcp == IPPROTO_TCP);
+static_assert(os::kIpprotoUdp == IPPROTO_UDP);
+static_assert(os::kSockaddrInSize == sizeof(sockaddr_in));
 
 namespace {
 
@@ -35,14 +35,14 @@ void delete_socket_set(fd_set *set) { ::operator delete(set); }
 // select() returns each set compacted to its ready sockets; a small open-
 // addressing table from socket to entry index turns that back into per-entry
 // results in one sweep, so a pass costs O(sockets) and not O(sockets^2).
-struct os_poll_set {
+struct os::PollSet {
     int capacity;
     int count;
-    SOCKET *sockets;       // per entry
-    unsigned *interest;    // per entry
-    unsigned *ready;       // per entry, filled by os_poll_wait
-    int *table;            // entry index + 1, 0 for an empty bucket
-    unsigned table_mask;   // bucket count - 1 (a power of two, >= 2 x capacity)
+    SOCKET *sockets;      // per entry
+    unsigned *interest;   // per entry
+    unsigned *ready;      // per entry, filled by os::poll_wait
+    int *table;           // entry index + 1, 0 for an empty bucket
+    unsigned table_mask;  // bucket count - 1 (a power of two, >= 2 x capacity)
     fd_set *read_set;
     fd_set *write_set;
     fd_set *error_set;
@@ -63,7 +63,7 @@ void add_to(fd_set *set, SOCKET s) { set->fd_array[set->fd_count++] = s; }
 
 // ORs `bits` into every entry that holds one of the sockets that select left
 // in `set`.  A socket added twice has two entries; both get the bits.
-void mark_ready(os_poll_set *set, const fd_set *result, unsigned bits) {
+void mark_ready(os::PollSet *set, const fd_set *result, unsigned bits) {
     for (u_int i = 0; i < result->fd_count; ++i) {
         SOCKET s = result->fd_array[i];
         for (unsigned b = bucket_of(s, set->table_mask); set->table[b] != 0;
@@ -76,9 +76,9 @@ void mark_ready(os_poll_set *set, const fd_set *result, unsigned bits) {
 
 }  // namespace
 
-os_poll_set *os_poll_create(int capacity) {
+os::PollSet *os::poll_create(int capacity) {
     if (capacity < 1 || capacity > (1 << 24)) return nullptr;
-    auto *set = new (std::nothrow) os_poll_set{};
+    auto *set = new (std::nothrow) os::PollSet{};
     if (set == nullptr) return nullptr;
     unsigned buckets = 1;
     while (buckets < 2u * static_cast<unsigned>(capacity)) buckets <<= 1;
@@ -94,13 +94,13 @@ os_poll_set *os_poll_create(int capacity) {
     if (set->sockets == nullptr || set->interest == nullptr || set->ready == nullptr ||
         set->table == nullptr || set->read_set == nullptr || set->write_set == nullptr ||
         set->error_set == nullptr) {
-        os_poll_destroy(set);
+        os::poll_destroy(set);
         return nullptr;
     }
     return set;
 }
 
-void os_poll_destroy(os_poll_set *set) {
+void os::poll_destroy(os::PollSet *set) {
     if (set == nullptr) return;
     delete[] set->sockets;
     delete[] set->interest;
@@ -112,7 +112,7 @@ void os_poll_destroy(os_poll_set *set) {
     delete set;
 }
 
-void os_poll_clear(os_poll_set *set) {
+void os::poll_clear(os::PollSet *set) {
     // Only the buckets in use are cleared, so an almost empty set is cheap.
     for (int i = 0; i < set->count; ++i) {
         for (unsigned b = bucket_of(set->sockets[i], set->table_mask); set->table[b] != 0;
@@ -123,7 +123,7 @@ void os_poll_clear(os_poll_set *set) {
     set->count = 0;
 }
 
-int os_poll_add(os_poll_set *set, vesk_socket_t s, unsigned interest) {
+int os::poll_add(os::PollSet *set, vesk_socket_t s, unsigned interest) {
     if (set->count >= set->capacity) return -1;
     int index = set->count++;
     set->sockets[index] = s;
@@ -135,20 +135,20 @@ int os_poll_add(os_poll_set *set, vesk_socket_t s, unsigned interest) {
     return index;
 }
 
-int os_poll_wait(os_poll_set *set, int timeout_ms) {
+int os::poll_wait(os::PollSet *set, int timeout_ms) {
     set->read_set->fd_count = 0;
     set->write_set->fd_count = 0;
     set->error_set->fd_count = 0;
     for (int i = 0; i < set->count; ++i) {
         set->ready[i] = 0;
-        if (set->interest[i] & OS_POLL_READ) add_to(set->read_set, set->sockets[i]);
-        if (set->interest[i] & OS_POLL_WRITE) add_to(set->write_set, set->sockets[i]);
+        if (set->interest[i] & os::kPollRead) add_to(set->read_set, set->sockets[i]);
+        if (set->interest[i] & os::kPollWrite) add_to(set->write_set, set->sockets[i]);
         // Only sockets that ask for it watch the exception set: a
         // non-blocking connect that fails is reported there and nowhere else,
         // but so is urgent (out-of-band) data, which the receive never reads.
         // An established connection in the set would be reported ready at
         // every pass with nothing to read, and the I/O thread would spin.
-        if (set->interest[i] & OS_POLL_ERROR) add_to(set->error_set, set->sockets[i]);
+        if (set->interest[i] & os::kPollError) add_to(set->error_set, set->sockets[i]);
     }
     timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     // Every entry asks for something (interest is never 0), so at least one
@@ -158,11 +158,11 @@ int os_poll_wait(os_poll_set *set, int timeout_ms) {
                     set->error_set->fd_count ? set->error_set : nullptr,
                     timeout_ms < 0 ? nullptr : &timeout);
     if (rc <= 0) return rc < 0 ? -1 : 0;
-    mark_ready(set, set->read_set, OS_POLL_READ);
-    mark_ready(set, set->write_set, OS_POLL_WRITE);
+    mark_ready(set, set->read_set, os::kPollRead);
+    mark_ready(set, set->write_set, os::kPollWrite);
     // A socket in the exception set has failed: as on POSIX, it counts as
     // readable and writable too, so that whoever waits on it looks at it.
-    mark_ready(set, set->error_set, OS_POLL_READ | OS_POLL_WRITE | OS_POLL_ERROR);
+    mark_ready(set, set->error_set, os::kPollRead | os::kPollWrite | os::kPollError);
     int ready = 0;
     for (int i = 0; i < set->count; ++i) {
         set->ready[i] &= set->interest[i];
@@ -171,14 +171,14 @@ int os_poll_wait(os_poll_set *set, int timeout_ms) {
     return ready;
 }
 
-unsigned os_poll_ready(const os_poll_set *set, int index) {
+unsigned os::poll_ready(const os::PollSet *set, int index) {
     if (index < 0 || index >= set->count) return 0;
     return set->ready[index];
 }
 
-int os_socket_send_pieces(vesk_socket_t s, const os_piece *pieces, int count) {
-    WSABUF buffers[os_max_pieces];
-    if (count < 0 || count > os_max_pieces) return -1;
+int os::socket_send_pieces(vesk_socket_t s, const os::Piece *pieces, int count) {
+    WSABUF buffers[os::kMaxPieces];
+    if (count < 0 || count > os::kMaxPieces) return -1;
     for (int i = 0; i < count; ++i) {
         buffers[i].len = static_cast<ULONG>(pieces[i].length);
         buffers[i].buf = static_cast<CHAR *>(const_cast<void *>(pieces[i].data));
@@ -188,28 +188,29 @@ int os_socket_send_pieces(vesk_socket_t s, const os_piece *pieces, int count) {
     return static_cast<int>(sent);
 }
 
-int os_socket_listen(vesk_socket_t s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
+int os::socket_listen(vesk_socket_t s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
 
-vesk_socket_t os_socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
+vesk_socket_t os::socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     return accept(s, addr, addrlen);  // INVALID_SOCKET is VESK_INVALID_SOCKET
 }
 
-int os_socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen) {
+int os::socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen) {
     return connect(s, addr, addrlen) == 0 ? 0 : -1;
 }
 
-int os_socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
+int os::socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     return getpeername(s, addr, addrlen) == 0 ? 0 : -1;
 }
 
-int os_socket_set_reuse_address(vesk_socket_t s) {
+int os::socket_set_reuse_address(vesk_socket_t s) {
     BOOL on = TRUE;
-    return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on), sizeof on) == 0
+    return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on),
+                      sizeof on) == 0
                ? 0
                : -1;
 }
 
-int os_socket_pending_error(vesk_socket_t s) {
+int os::socket_pending_error(vesk_socket_t s) {
     int error = 0;
     int length = sizeof error;
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) != 0) {
@@ -218,9 +219,9 @@ int os_socket_pending_error(vesk_socket_t s) {
     return error;
 }
 
-int os_socket_last_error(void) { return WSAGetLastError(); }
+int os::socket_last_error(void) { return WSAGetLastError(); }
 
-bool os_socket_error_would_block(int error) { return error == WSAEWOULDBLOCK; }
+bool os::socket_error_would_block(int error) { return error == WSAEWOULDBLOCK; }
 
 // A non-blocking connect that has started answers WSAEWOULDBLOCK (10035).
-bool os_socket_error_in_progress(int error) { return error == WSAEWOULDBLOCK; }
+bool os::socket_error_in_progress(int error) { return error == WSAEWOULDBLOCK; }

@@ -14,40 +14,42 @@ namespace {
 constexpr int kPassMs = 1;
 }
 
-struct os_poller {
+struct os::Poller {
     int capacity;
     int count;
     int *keys;
     vesk_socket_t *sockets;
     unsigned *interest;
-    os_poll_set *set;
+    os::PollSet *set;
 };
 
-os_poller *os_poller_create(int capacity) {
+os::Poller *os::poller_create(int capacity) {
     if (capacity < 1) return nullptr;
-    auto *p = new (std::nothrow) os_poller{capacity, 0, nullptr, nullptr, nullptr, nullptr};
+    auto *p = new (std::nothrow) os::Poller{capacity, 0, nullptr, nullptr, nullptr, nullptr};
     if (p == nullptr) return nullptr;
     p->keys = new (std::nothrow) int[static_cast<size_t>(capacity)];
     p->sockets = new (std::nothrow) vesk_socket_t[static_cast<size_t>(capacity)];
     p->interest = new (std::nothrow) unsigned[static_cast<size_t>(capacity)];
-    p->set = os_poll_create(capacity);
-    if (p->keys == nullptr || p->sockets == nullptr || p->interest == nullptr || p->set == nullptr) {
-        os_poller_destroy(p);
+    p->set = os::poll_create(capacity);
+    if (p->keys == nullptr || p->sockets == nullptr || p->interest == nullptr ||
+        p->set == nullptr) {
+        os::poller_destroy(p);
         return nullptr;
     }
     return p;
 }
 
-void os_poller_destroy(os_poller *p) {
+void os::poller_destroy(os::Poller *p) {
     if (p == nullptr) return;
     delete[] p->keys;
     delete[] p->sockets;
     delete[] p->interest;
-    os_poll_destroy(p->set);
+    os::poll_destroy(p->set);
     delete p;
 }
 
-int os_poller_set(os_poller *p, vesk_socket_t s, int key, unsigned old_interest, unsigned interest) {
+int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interest,
+                   unsigned interest) {
     if (old_interest == interest) return 0;
     int at = -1;
     for (int i = 0; i < p->count && at < 0; ++i) {
@@ -71,23 +73,23 @@ int os_poller_set(os_poller *p, vesk_socket_t s, int key, unsigned old_interest,
     return 0;
 }
 
-int os_poller_wait(os_poller *p, int timeout_ms, os_poll_event *events, int max) {
+int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int max) {
     const int pass_ms = timeout_ms >= 0 && timeout_ms < kPassMs ? timeout_ms : kPassMs;
     if (p->count == 0) {
         // select refuses empty sets.
         Sleep(static_cast<DWORD>(pass_ms));
         return 0;
     }
-    os_poll_clear(p->set);
-    for (int i = 0; i < p->count; ++i) os_poll_add(p->set, p->sockets[i], p->interest[i]);
-    const int rc = os_poll_wait(p->set, pass_ms);
+    os::poll_clear(p->set);
+    for (int i = 0; i < p->count; ++i) os::poll_add(p->set, p->sockets[i], p->interest[i]);
+    const int rc = os::poll_wait(p->set, pass_ms);
     if (rc <= 0) return rc;
     int count = 0;
     for (int i = 0; i < p->count && count < max; ++i) {
-        const unsigned ready = os_poll_ready(p->set, i);
-        if (ready != 0) events[count++] = os_poll_event{p->keys[i], ready};
+        const unsigned ready = os::poll_ready(p->set, i);
+        if (ready != 0) events[count++] = os::PollEvent{p->keys[i], ready};
     }
     return count;
 }
 
-void os_poller_wake(os_poller *) {}
+void os::poller_wake(os::Poller *) {}

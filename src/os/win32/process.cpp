@@ -11,7 +11,8 @@
 static_assert(sizeof(vesk_process_info) == sizeof(PROCESS_INFORMATION));
 static_assert(offsetof(vesk_process_info, process) == offsetof(PROCESS_INFORMATION, hProcess));
 static_assert(offsetof(vesk_process_info, thread) == offsetof(PROCESS_INFORMATION, hThread));
-static_assert(offsetof(vesk_process_info, process_id) == offsetof(PROCESS_INFORMATION, dwProcessId));
+static_assert(offsetof(vesk_process_info, process_id) ==
+              offsetof(PROCESS_INFORMATION, dwProcessId));
 static_assert(offsetof(vesk_process_info, thread_id) == offsetof(PROCESS_INFORMATION, dwThreadId));
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "os/os.h"
 
-std::FILE *os_open_regular_file(const char *path) {
+std::FILE *os::open_regular_file(const char *path) {
     // Text mode, as the settings file has always been read: CR LF arrives as
     // LF.
     int fd = _open(path, _O_RDONLY | _O_TEXT | _O_NOINHERIT);

@@ -22,7 +22,8 @@ void report_socket_failure() {
     char text[256] = "";
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) text[--n] = '\0';
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' '))
+        text[--n] = '\0';
     if (n > 0) {
         std::fprintf(stderr, "bind error!: %s\n", text);
     } else {
@@ -77,7 +78,7 @@ VESK_API int vesk_socket_cleanup(void) { return WSACleanup(); }
 
 }  // extern "C"
 
-int socket_set_nonblocking(vesk_socket_t s) {
+int os::set_nonblocking(vesk_socket_t s) {
     u_long on = 1;
     return ioctlsocket(s, FIONBIO, &on) == SOCKET_ERROR ? -1 : 0;
 }

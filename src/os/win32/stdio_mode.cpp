@@ -6,4 +6,4 @@
 
 #include "os/os.h"
 
-void os_stdin_binary_mode(void) { _setmode(_fileno(stdin), _O_BINARY); }
+void os::stdin_binary_mode(void) { _setmode(_fileno(stdin), _O_BINARY); }

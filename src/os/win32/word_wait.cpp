@@ -27,7 +27,7 @@ Bucket &bucket_of(const void *word) {
 
 }  // namespace
 
-void os_wait_on_word(const std::atomic<uint32_t> *word, uint32_t expected, int timeout_ms) {
+void os::wait_on_word(const std::atomic<uint32_t> *word, uint32_t expected, int timeout_ms) {
     Bucket &b = bucket_of(word);
     AcquireSRWLockExclusive(&b.lock);
     if (word->load() == expected) {
@@ -37,7 +37,7 @@ void os_wait_on_word(const std::atomic<uint32_t> *word, uint32_t expected, int t
     ReleaseSRWLockExclusive(&b.lock);
 }
 
-void os_wake_word(const std::atomic<uint32_t> *word) {
+void os::wake_word(const std::atomic<uint32_t> *word) {
     Bucket &b = bucket_of(word);
     AcquireSRWLockExclusive(&b.lock);
     ReleaseSRWLockExclusive(&b.lock);

@@ -4,6 +4,7 @@
 // channel can take the largest event, and frames that no longer fit stay
 // held, in order, until a later pass can post them.
 #include <cstring>
+#include <optional>
 
 #include "net/io_thread.h"
 
@@ -16,14 +17,14 @@ namespace {
 class ChannelWriter {
 public:
     explicit ChannelWriter(int channel)
-        : ch_(net_channel_in_range(channel) ? &net_channel(channel) : nullptr) {
-        if (ch_ != nullptr) vesk_mutex_lock(ch_->mutex);
+        : ch_(channel_in_range(channel) ? &channel_at(channel) : nullptr) {
+        if (ch_ != nullptr) guard_.emplace(ch_->mutex);
     }
     ~ChannelWriter() {
         if (ch_ == nullptr) return;
-        if (posted_) net_channel_note(*ch_);  // once for the whole run
-        vesk_mutex_unlock(ch_->mutex);
-        if (posted_) net_channel_signal(*ch_);
+        if (posted_) channel_note(*ch_);  // once for the whole run
+        guard_.reset();                   // waiters are woken after the unlock
+        if (posted_) channel_signal(*ch_);
     }
     ChannelWriter(const ChannelWriter &) = delete;
     ChannelWriter &operator=(const ChannelWriter &) = delete;
@@ -33,7 +34,8 @@ public:
                    ? ring_room(ch_->ring)
                    : 0;
     }
-    bool post(const uint8_t *head, int head_size, const uint8_t *body = nullptr, int body_size = 0) {
+    bool post(const uint8_t *head, int head_size, const uint8_t *body = nullptr,
+              int body_size = 0) {
         if (ch_ == nullptr || ch_->in_use.load(std::memory_order_relaxed) == 0 ||
             !ring_post_event(ch_->ring, head, head_size, body, body_size)) {
             return false;
@@ -44,6 +46,7 @@ public:
 
 private:
     Channel *ch_;
+    std::optional<os::MutexGuard> guard_;  // held from construction to the end of the run
     bool posted_ = false;
 };
 
@@ -52,8 +55,8 @@ private:
 // slot meanwhile (then the close stands and nothing more is posted).
 void fail_connection(int slot, int kind, ChannelWriter &writer, IoBuffers &buf) {
     int expected = VESK_NET_READY;
-    if (!net_slot(slot).state.compare_exchange_strong(expected, VESK_NET_FAILED,
-                                                      std::memory_order_acq_rel)) {
+    if (!slot_at(slot).state.compare_exchange_strong(expected, VESK_NET_FAILED,
+                                                     std::memory_order_acq_rel)) {
         return;
     }
     const int size = wire_closed_record(buf.small, kind, slot);
@@ -61,7 +64,7 @@ void fail_connection(int slot, int kind, ChannelWriter &writer, IoBuffers &buf) 
 }
 
 void fail_connection(int slot, int kind, IoBuffers &buf) {
-    ChannelWriter writer(net_slot(slot).channel.load(std::memory_order_acquire));
+    ChannelWriter writer(slot_at(slot).channel.load(std::memory_order_acquire));
     fail_connection(slot, kind, writer, buf);
 }
 
@@ -70,8 +73,8 @@ void learn_peer(Slot &s) {
     if (s.peer_known) return;
     SockAddr4 peer{};
     int size = sizeof peer;
-    if (os_socket_peer_name(s.socket.load(std::memory_order_relaxed),
-                            reinterpret_cast<struct sockaddr *>(&peer), &size) == 0) {
+    if (os::socket_peer_name(s.socket.load(std::memory_order_relaxed),
+                             reinterpret_cast<struct sockaddr *>(&peer), &size) == 0) {
         s.peer_known = true;
         s.peer_addr = peer.addr;
         s.peer_port = peer.port;
@@ -82,7 +85,7 @@ void learn_peer(Slot &s) {
 class PostingSink final : public FrameSink {
 public:
     PostingSink(int slot, ChannelWriter &writer, IoBuffers &buf)
-        : slot_(slot), s_(net_slot(slot)), writer_(writer), buf_(buf) {}
+        : slot_(slot), s_(slot_at(slot)), writer_(writer), buf_(buf) {}
 
     bool frame(const uint8_t *frame, int length) override {
         wire_data_head(buf_.record, VESK_EV_TCP_DATA, slot_, s_.peer_addr, s_.peer_port, length,
@@ -107,7 +110,7 @@ private:
 // Posts every complete frame held in the slot's receive area, in order,
 // while the channel takes them; keeps the rest at the front of the area.
 void cut_held(int slot, IoBuffers &buf) {
-    Slot &s = net_slot(slot);
+    Slot &s = slot_at(slot);
     ChannelWriter writer(s.channel.load(std::memory_order_acquire));
     PostingSink sink(slot, writer, buf);
     const StreamCut cut = wire_cut_stream({s.receive_area, static_cast<size_t>(s.held)}, sink);
@@ -120,19 +123,19 @@ void cut_held(int slot, IoBuffers &buf) {
 }
 
 void receive_framed(int slot, IoBuffers &buf) {
-    Slot &s = net_slot(slot);
+    Slot &s = slot_at(slot);
     if (s.held_waiting) return;
-    if (net_channel_room(s.channel.load(std::memory_order_acquire)) < kLargestEvent) return;
-    const int n = vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed),
-                                       s.receive_area + s.held, kReceiveAreaSize - s.held, 0,
-                                       nullptr, nullptr);
+    if (channel_room(s.channel.load(std::memory_order_acquire)) < kLargestEvent) return;
+    const int n =
+        vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed), s.receive_area + s.held,
+                             kReceiveAreaSize - s.held, 0, nullptr, nullptr);
     if (n == 0) {
         fail_connection(slot, VESK_EV_CLOSED, buf);
         return;
     }
     if (n < 0) {
         // Readiness can be spurious; only a real error breaks the connection.
-        if (!os_socket_error_would_block(os_socket_last_error())) {
+        if (!os::socket_error_would_block(os::socket_last_error())) {
             fail_connection(slot, VESK_EV_FAILED, buf);
         }
         return;
@@ -143,22 +146,22 @@ void receive_framed(int slot, IoBuffers &buf) {
 }
 
 void receive_raw(int slot, IoBuffers &buf) {
-    Slot &s = net_slot(slot);
+    Slot &s = slot_at(slot);
     const int channel = s.channel.load(std::memory_order_acquire);
-    if (net_channel_room(channel) < kLargestEvent) return;
+    if (channel_room(channel) < kLargestEvent) return;
     const int n = vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed),
                                        buf.record + kMsgHeadSize, kMaxData, 0, nullptr, nullptr);
     if (n > 0) {
         learn_peer(s);
         wire_data_head(buf.record, VESK_EV_TCP_DATA, slot, s.peer_addr, s.peer_port, n, nullptr);
-        net_post_event(channel, buf.record, kMsgHeadSize + n);
+        post_event(channel, buf.record, kMsgHeadSize + n);
         return;
     }
     // The would-block test applies only to a failed receive: a receive of 0
     // is the peer's end, whatever an earlier call left in the error number.
     if (n == 0) {
         fail_connection(slot, VESK_EV_CLOSED, buf);
-    } else if (!os_socket_error_would_block(os_socket_last_error())) {
+    } else if (!os::socket_error_would_block(os::socket_last_error())) {
         fail_connection(slot, VESK_EV_FAILED, buf);
     }
 }
@@ -166,7 +169,7 @@ void receive_raw(int slot, IoBuffers &buf) {
 // UDP never changes the slot's state: errors and malformed datagrams are
 // dropped, and an event that finds no room in the channel is lost whole.
 void receive_datagram(int slot, int type, IoBuffers &buf) {
-    Slot &s = net_slot(slot);
+    Slot &s = slot_at(slot);
     const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
     SockAddr4 from{};
     int from_size = sizeof from;
@@ -182,24 +185,23 @@ void receive_datagram(int slot, int type, IoBuffers &buf) {
         case DatagramAction::post_data:
             wire_data_head(buf.record, VESK_EV_UDP_DATA, slot, from.addr, from.port, out.length,
                            datagram);
-            net_post_event(channel, buf.record, kMsgFrameOffset + n);
+            post_event(channel, buf.record, kMsgFrameOffset + n);
             break;
         case DatagramAction::post_probe_reply: {
             const int size = wire_probe_reply_record(buf.small, slot, datagram);
-            net_post_event(channel, buf.small, size);
+            post_event(channel, buf.small, size);
             break;
         }
         case DatagramAction::answer:
             // Keepalive answers go out at most once a second per peer entry;
             // probes every time (a probe reply is never answered).
-            if (out.peer_index >= 0 &&
-                !wire_answer_due(s.answered[out.peer_index], peer_key(from.addr, from.port),
-                                 net_now_ms())) {
+            if (out.peer_index >= 0 && !wire_answer_due(s.answered[out.peer_index],
+                                                        peer_key(from.addr, from.port), now_ms())) {
                 break;
             }
             vesk_socket_sendto(sock, out.answer, out.answer_size, 0,
                                reinterpret_cast<const struct sockaddr *>(&from),
-                               os_sockaddr_in_size);
+                               os::kSockaddrInSize);
             break;
         case DatagramAction::ignore:
             break;
@@ -208,17 +210,17 @@ void receive_datagram(int slot, int type, IoBuffers &buf) {
 
 }  // namespace
 
-void net_receive(int slot, IoBuffers &buf) {
-    const int type = net_slot(slot).type.load(std::memory_order_relaxed);
-    if (net_is_framed(type)) {
+void receive(int slot, IoBuffers &buf) {
+    const int type = slot_at(slot).type.load(std::memory_order_relaxed);
+    if (is_framed(type)) {
         receive_framed(slot, buf);
     } else if (type == VESK_NET_TCP_STREAM) {
         receive_raw(slot, buf);
-    } else if (net_is_udp(type)) {
+    } else if (is_udp(type)) {
         receive_datagram(slot, type, buf);
     }
 }
 
-void net_deliver_held(int slot, IoBuffers &buf) { cut_held(slot, buf); }
+void deliver_held(int slot, IoBuffers &buf) { cut_held(slot, buf); }
 
 }  // namespace net

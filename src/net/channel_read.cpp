@@ -1,0 +1,64 @@
+// Reading events from a channel, never waiting: one whole record per call, or
+// as many as fit under one lock.
+#include <cstring>
+
+#include "net/net_internal.h"
+
+using namespace net;
+
+extern "C" {
+
+VESK_API int vesk_net_channel_read(int channel, void *buffer) {
+    if (!channel_in_range(channel) || buffer == nullptr) return -1;
+    Channel &ch = channel_at(channel);
+    // Polling an empty channel takes no lock.
+    if (ch.has_events.load(std::memory_order_acquire) == 0) {
+        return ch.in_use.load(std::memory_order_relaxed) != 0 ? 0 : -1;
+    }
+    int result = -1;
+    {
+        os::MutexGuard guard(ch.mutex);
+        if (ch.in_use.load(std::memory_order_relaxed) != 0) {
+            result = ring_read_event(ch.ring, static_cast<uint8_t *>(buffer));
+            channel_note(ch);
+        }
+    }
+    if (result != 0) channel_room_freed(channel);
+    return result;
+}
+
+VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity) {
+    constexpr int kEntry = 2 + kMaxRecord;  // length word and largest record
+    if (!channel_in_range(channel) || buffer == nullptr || capacity < kEntry) return -1;
+    Channel &ch = channel_at(channel);
+    if (ch.has_events.load(std::memory_order_acquire) == 0) {
+        return ch.in_use.load(std::memory_order_relaxed) != 0 ? 0 : -1;
+    }
+    auto *out = static_cast<uint8_t *>(buffer);
+    int used = 0;
+    int result = -1;
+    {
+        os::MutexGuard guard(ch.mutex);
+        if (ch.in_use.load(std::memory_order_relaxed) != 0) {
+            result = 0;
+            while (capacity - used >= kEntry) {
+                // A malformed event after good ones waits for the next call, so
+                // that the good ones are returned first.
+                if (used > 0 && !ring_next_event_whole(ch.ring)) break;
+                const int taken = ring_read_event(ch.ring, out + used + 2);
+                if (taken <= 0) {
+                    if (used == 0) result = taken;
+                    break;
+                }
+                const auto length = static_cast<uint16_t>(taken);
+                std::memcpy(out + used, &length, 2);
+                used += 2 + taken;
+            }
+            channel_note(ch);
+        }
+    }
+    if (used > 0 || result < -1) channel_room_freed(channel);
+    return used > 0 ? used : result;
+}
+
+}  // extern "C"
