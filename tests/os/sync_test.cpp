@@ -75,7 +75,7 @@ TEST(Mutex, AbandonedMutexGivesSixteenAndOwnership) {
 // The queue's lock tries before it waits: a try must never take a mutex that
 // another thread holds, nor fail on a free one.
 TEST(Mutex, TrylockTakesOnlyAFreeMutexAndNeverWaits) {
-    alignas(void *) unsigned char storage[os_mutex_cell_size];
+    alignas(void *) unsigned char storage[os::kMutexCellSize];
     vesk_mutex_cell *plain = os::mutex_init_plain(storage);
     MutexCell robust;
     for (vesk_mutex_cell *cell : {plain, robust.cell}) {
