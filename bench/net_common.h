@@ -71,7 +71,8 @@ inline int start_engine_listener(int slots, int ring, int backlog, int report) {
     if (vesk_net_init(slots, 1, 0, 1, ring, 0, 0) != 0) _exit(2);
     const int ch = vesk_net_channel_open();
     sockaddr_in any = loopback(0);
-    const int listener = vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&any));
+    const int listener =
+        vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&any));
     vesk_net_attach(listener, ch);
     if (backlog > 5) listen(vesk_net_get_socket(listener), backlog);
     report_port(report, vesk_net_get_socket(listener));

@@ -173,7 +173,8 @@ private:
         flush();
         while (count > 0) {
             if (vesk_net_channel_wait(channel_, -1) != 1) continue;
-            const int n = vesk_net_channel_read_many(channel_, batch_.data(), static_cast<int>(batch_.size()));
+            const int n = vesk_net_channel_read_many(channel_, batch_.data(),
+                                                     static_cast<int>(batch_.size()));
             for (int at = 0; at < n;) {
                 uint16_t length;
                 std::memcpy(&length, batch_.data() + at, 2);
@@ -287,9 +288,11 @@ private:
 
 std::unique_ptr<EchoClient> make_client(Side side, int connections) {
 #ifdef BENCH_HAVE_LIBEVENT
-    if (side == Side::libevent) return std::make_unique<LibeventClient>(g_libevent_port, connections);
+    if (side == Side::libevent)
+        return std::make_unique<LibeventClient>(g_libevent_port, connections);
 #endif
-    if (side == Side::batched) return std::make_unique<EngineClient>(g_batched_port, connections, true);
+    if (side == Side::batched)
+        return std::make_unique<EngineClient>(g_batched_port, connections, true);
     return std::make_unique<EngineClient>(g_engine_port, connections, false);
 }
 
@@ -304,8 +307,8 @@ void roundtrip(benchmark::State &state, Side side, int connections, int payload)
             client->send(c, payload);
         }
         client->wait(connections, [&](int c) {
-            rtts.push_back(std::chrono::duration<double, std::micro>(
-                               Clock::now() - sent[static_cast<size_t>(c)])
+            rtts.push_back(std::chrono::duration<double, std::micro>(Clock::now() -
+                                                                     sent[static_cast<size_t>(c)])
                                .count());
         });
     }
@@ -331,8 +334,8 @@ void throughput(benchmark::State &state, Side side, int connections, int payload
         echoed += batch;
     }
     client->wait(batch, [](int) {});  // drain what is still in flight
-    state.counters["msgs/s"] = benchmark::Counter(static_cast<double>(echoed),
-                                                  benchmark::Counter::kIsRate);
+    state.counters["msgs/s"] =
+        benchmark::Counter(static_cast<double>(echoed), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(echoed * payload * 2);
 }
 

@@ -106,7 +106,8 @@ int connect_to(uint16_t port) {
 
 bool echo_once(int fd) {
     uint8_t frame[19] = {0xFE, 16, 0};
-    if (send(fd, frame, sizeof frame, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof frame)) return false;
+    if (send(fd, frame, sizeof frame, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof frame))
+        return false;
     size_t got = 0;
     while (got < sizeof frame) {
         const ssize_t n = recv(fd, frame + got, sizeof frame - got, 0);
@@ -144,9 +145,11 @@ void measure(const char *name, uint16_t port, pid_t server, int idle_count) {
     std::sort(rtts.begin(), rtts.end());
     const double median = rtts.empty() ? -1 : rtts[rtts.size() / 2];
     const double p99 = rtts.empty() ? -1 : rtts[rtts.size() * 99 / 100];
-    std::printf("%-9s idle=%-6d connected=%-6zu accept_s=%-7.3f idle_cpu=%5.1f%%  wakeups/s=%-7.1f rtt_us median=%-7.1f p99=%.1f\n",
-                name, idle_count, idle.size(), accept_s, (after.cpu_s - before.cpu_s) / 2 * 100,
-                static_cast<double>(after.switches - before.switches) / 2, median, p99);
+    std::printf(
+        "%-9s idle=%-6d connected=%-6zu accept_s=%-7.3f idle_cpu=%5.1f%%  wakeups/s=%-7.1f rtt_us "
+        "median=%-7.1f p99=%.1f\n",
+        name, idle_count, idle.size(), accept_s, (after.cpu_s - before.cpu_s) / 2 * 100,
+        static_cast<double>(after.switches - before.switches) / 2, median, p99);
     std::fflush(stdout);
     for (int fd : idle) close(fd);
     if (active >= 0) close(active);

@@ -24,7 +24,8 @@ int main(int argc, char **argv) try {
                 std::cout << a->peer.to_string() << " connected" << std::endl;
             } else if (auto *d = std::get_if<vv::TcpData>(&event)) {
                 clients.at(d->slot).send(d->payload);
-            } else if (std::holds_alternative<vv::Closed>(event) || std::holds_alternative<vv::Failed>(event)) {
+            } else if (std::holds_alternative<vv::Closed>(event) ||
+                       std::holds_alternative<vv::Failed>(event)) {
                 clients.erase(vv::slot_of(event));
             }
         });

@@ -277,8 +277,8 @@ VESK_API void vesk_ring_reset(vesk_ring *ring);
 #define VESK_MSGQ_REFUSED (-1) /* the queue is full, or NULL: the item stays the caller's */
 
 typedef struct vesk_msgq {
-    vesk_mutex_cell *lock;  /* guards every other field */
-    vesk_sem_cell *items;   /* wakes consumers asleep in vesk_msgq_get */
+    vesk_mutex_cell *lock;              /* guards every other field */
+    vesk_sem_cell *items;               /* wakes consumers asleep in vesk_msgq_get */
     struct vesk_msgq_node *head, *tail; /* oldest, newest segment; NULL: empty */
     int32_t count;
     int32_t state; /* VESK_MSGQ_NORMAL, VESK_MSGQ_FULL or VESK_MSGQ_EMPTY */

@@ -69,41 +69,42 @@ namespace vuvidur {
 // Every result this layer throws.  X(enumerator, name, meaning): the name is
 // the C header's own for the C results, spelled as there.
 #define VUVIDUR_HPP_HEADER_RESULTS(X)                                                          \
-    X(wait_failed, VESK_WAIT_FAILED, "the wait did not succeed")                                \
-    X(ring_bad_argument, VESK_RING_BAD_ARGUMENT, "NULL pointer or length below 1")              \
-    X(ring_corrupt, VESK_RING_CORRUPT, "the ring's positions are outside their bounds")         \
-    X(msgq_refused, VESK_MSGQ_REFUSED, "the queue is full")                                     \
-    X(config_not_found, VESK_CONFIG_NOT_FOUND, "no entry has this key")                         \
-    X(config_bad_argument, VESK_CONFIG_BAD_ARGUMENT, "a NULL pointer or an empty name")         \
-    X(config_unreadable, VESK_CONFIG_UNREADABLE, "the file or one of its lines is unreadable")  \
-    X(timer_no_slot, VESK_TIMER_NO_SLOT, "all timer slots are in use")                          \
-    X(timer_not_in_use, VESK_TIMER_NOT_IN_USE, "the index names no timer")                      \
-    X(net_none, VESK_NET_NONE, "no slot or channel could be had")                               \
-    X(net_bad_argument, VESK_NET_BAD_ARGUMENT, "number out of range, wrong type or state")      \
-    X(net_connect_failed, VESK_NET_CONNECT_FAILED, "the connect failed")                        \
-    X(net_ring_corrupt, VESK_NET_RING_CORRUPT, "the channel's ring is corrupt")                 \
-    X(net_malformed, VESK_NET_MALFORMED, "a malformed event was dropped")                       \
-    X(net_peers_full, VESK_NET_PEERS_FULL, "the slot's peer table is full")                     \
-    X(net_peer_not_in_table, VESK_NET_PEER_NOT_IN_TABLE, "not in the slot's peer table")        \
-    X(net_peer_not_the_peer, VESK_NET_PEER_NOT_THE_PEER, "not the slot's peer")                 \
-    X(net_wait_gone, VESK_NET_WAIT_GONE, "the channel is not in use or was released")           \
-    X(net_send_refused, VESK_NET_SEND_REFUSED, "refused: listener, length out of limits, or UDP failure") \
-    X(net_send_pending, VESK_NET_SEND_PENDING, "earlier bytes are still pending")               \
-    X(net_send_not_ready, VESK_NET_SEND_NOT_READY, "the slot is not ready or has no channel")   \
-    X(envelope_bad_input, VESK_ENVELOPE_BAD_INPUT, "length not a multiple of 8 or below 16")    \
-    X(envelope_no_room, VESK_ENVELOPE_NO_ROOM, "data length negative or above the capacity")    \
-    X(envelope_not_zero, VESK_ENVELOPE_NOT_ZERO, "wrong key or damaged data")                   \
-    X(auth_bad_argument, VESK_AUTH_BAD_ARGUMENT, "wrong message length or capacity")            \
-    X(auth_bad_state, VESK_AUTH_BAD_STATE, "the context is not at the step this call needs")    \
-    X(auth_refused, VESK_AUTH_REFUSED, "another party or another key, or a replay")             \
-    X(auth_expired, VESK_AUTH_EXPIRED, "the ticket's usable time is over")                      \
+    X(wait_failed, VESK_WAIT_FAILED, "the wait did not succeed")                               \
+    X(ring_bad_argument, VESK_RING_BAD_ARGUMENT, "NULL pointer or length below 1")             \
+    X(ring_corrupt, VESK_RING_CORRUPT, "the ring's positions are outside their bounds")        \
+    X(msgq_refused, VESK_MSGQ_REFUSED, "the queue is full")                                    \
+    X(config_not_found, VESK_CONFIG_NOT_FOUND, "no entry has this key")                        \
+    X(config_bad_argument, VESK_CONFIG_BAD_ARGUMENT, "a NULL pointer or an empty name")        \
+    X(config_unreadable, VESK_CONFIG_UNREADABLE, "the file or one of its lines is unreadable") \
+    X(timer_no_slot, VESK_TIMER_NO_SLOT, "all timer slots are in use")                         \
+    X(timer_not_in_use, VESK_TIMER_NOT_IN_USE, "the index names no timer")                     \
+    X(net_none, VESK_NET_NONE, "no slot or channel could be had")                              \
+    X(net_bad_argument, VESK_NET_BAD_ARGUMENT, "number out of range, wrong type or state")     \
+    X(net_connect_failed, VESK_NET_CONNECT_FAILED, "the connect failed")                       \
+    X(net_ring_corrupt, VESK_NET_RING_CORRUPT, "the channel's ring is corrupt")                \
+    X(net_malformed, VESK_NET_MALFORMED, "a malformed event was dropped")                      \
+    X(net_peers_full, VESK_NET_PEERS_FULL, "the slot's peer table is full")                    \
+    X(net_peer_not_in_table, VESK_NET_PEER_NOT_IN_TABLE, "not in the slot's peer table")       \
+    X(net_peer_not_the_peer, VESK_NET_PEER_NOT_THE_PEER, "not the slot's peer")                \
+    X(net_wait_gone, VESK_NET_WAIT_GONE, "the channel is not in use or was released")          \
+    X(net_send_refused, VESK_NET_SEND_REFUSED,                                                 \
+      "refused: listener, length out of limits, or UDP failure")                               \
+    X(net_send_pending, VESK_NET_SEND_PENDING, "earlier bytes are still pending")              \
+    X(net_send_not_ready, VESK_NET_SEND_NOT_READY, "the slot is not ready or has no channel")  \
+    X(envelope_bad_input, VESK_ENVELOPE_BAD_INPUT, "length not a multiple of 8 or below 16")   \
+    X(envelope_no_room, VESK_ENVELOPE_NO_ROOM, "data length negative or above the capacity")   \
+    X(envelope_not_zero, VESK_ENVELOPE_NOT_ZERO, "wrong key or damaged data")                  \
+    X(auth_bad_argument, VESK_AUTH_BAD_ARGUMENT, "wrong message length or capacity")           \
+    X(auth_bad_state, VESK_AUTH_BAD_STATE, "the context is not at the step this call needs")   \
+    X(auth_refused, VESK_AUTH_REFUSED, "another party or another key, or a replay")            \
+    X(auth_expired, VESK_AUTH_EXPIRED, "the ticket's usable time is over")                     \
     X(auth_replay, VESK_AUTH_REPLAY, "sequence number not above the last, or another client")
 // Failures the C header has no name for, and refusals of this layer.
-#define VUVIDUR_HPP_LAYER_RESULTS(X)                                                          \
-    X(not_created, "NULL", "the platform refused to create the object")                        \
+#define VUVIDUR_HPP_LAYER_RESULTS(X)                                                               \
+    X(not_created, "NULL", "the platform refused to create the object")                            \
     X(thread_terminated, "terminated", "the thread did not end within 1000 ms and was terminated") \
-    X(invalid_argument, "invalid argument", "the argument does not fit the call")             \
-    X(callback_refused, "refused by the key callback", "the issuer's key callback refused")    \
+    X(invalid_argument, "invalid argument", "the argument does not fit the call")                  \
+    X(callback_refused, "refused by the key callback", "the issuer's key callback refused")        \
     X(failed, "failed", "the call failed")
 
 enum class errc : int {
@@ -125,11 +126,11 @@ struct result_text {
     const char *name;
     const char *meaning;
 };
-inline constexpr result_text result_texts[] = {
-    {"success", "no error"},
+inline constexpr result_text result_texts[] = {{"success", "no error"},
 #define VUVIDUR_HPP_HEADER_TEXT(e, code, meaning) {#code, meaning},
 #define VUVIDUR_HPP_LAYER_TEXT(e, name, meaning) {name, meaning},
-    VUVIDUR_HPP_HEADER_RESULTS(VUVIDUR_HPP_HEADER_TEXT) VUVIDUR_HPP_LAYER_RESULTS(VUVIDUR_HPP_LAYER_TEXT)
+                                               VUVIDUR_HPP_HEADER_RESULTS(VUVIDUR_HPP_HEADER_TEXT)
+                                                   VUVIDUR_HPP_LAYER_RESULTS(VUVIDUR_HPP_LAYER_TEXT)
 #undef VUVIDUR_HPP_HEADER_TEXT
 #undef VUVIDUR_HPP_LAYER_TEXT
 };
@@ -155,7 +156,9 @@ inline const std::error_category &category() noexcept {
     static const error_category_impl instance;
     return instance;
 }
-inline std::error_code make_error_code(errc e) noexcept { return {static_cast<int>(e), category()}; }
+inline std::error_code make_error_code(errc e) noexcept {
+    return {static_cast<int>(e), category()};
+}
 
 // The one error type: "<call> returned <result>[ (<detail>)]: <NAME>: <meaning>".
 class error : public std::system_error {
@@ -182,14 +185,16 @@ private:
 };
 
 namespace detail {
-[[noreturn]] inline void fail(const char *call, int result, errc code, const std::string &detail = {}) {
+[[noreturn]] inline void fail(const char *call, int result, errc code,
+                              const std::string &detail = {}) {
     throw error(call, result, code, detail);
 }
 // A length the C call takes as an int (or less): refused above `limit`.
 inline int length_for(const char *call, std::size_t n, std::size_t limit = INT_MAX) {
     if (n > limit)
         fail(call, -1, errc::invalid_argument,
-             std::to_string(n) + " bytes, more than the " + std::to_string(limit) + " the call takes");
+             std::to_string(n) + " bytes, more than the " + std::to_string(limit) +
+                 " the call takes");
     return static_cast<int>(n);
 }
 template <class T>
@@ -234,7 +239,8 @@ public:
         const int r = vesk_mutex_lock(cell_.get());
         if (r == 0) return;
         if (r == VESK_WAIT_FAILED) vesk_mutex_unlock(cell_.get());
-        detail::fail("vesk_mutex_lock", r, r == VESK_WAIT_FAILED ? errc::wait_failed : errc::failed);
+        detail::fail("vesk_mutex_lock", r,
+                     r == VESK_WAIT_FAILED ? errc::wait_failed : errc::failed);
     }
     void unlock() noexcept { vesk_mutex_unlock(cell_.get()); }
     vesk_mutex_cell *native() const noexcept { return cell_.get(); }
@@ -253,14 +259,18 @@ private:
 class Semaphore {
 public:
     explicit Semaphore(int initial = 0) : cell_(vesk_sem_create(0, 0, initial)) {
-        if (!cell_) detail::fail("vesk_sem_create", 0, errc::not_created, "initial " + std::to_string(initial));
+        if (!cell_)
+            detail::fail("vesk_sem_create", 0, errc::not_created,
+                         "initial " + std::to_string(initial));
     }
     void post() {
         if (vesk_sem_post(cell_.get()) != 0) detail::fail("vesk_sem_post", -1, errc::failed);
     }
     void wait() {
         const int r = vesk_sem_wait(cell_.get());
-        if (r != 0) detail::fail("vesk_sem_wait", r, r == VESK_WAIT_FAILED ? errc::wait_failed : errc::failed);
+        if (r != 0)
+            detail::fail("vesk_sem_wait", r,
+                         r == VESK_WAIT_FAILED ? errc::wait_failed : errc::failed);
     }
     // Takes a unit only if one is there now.
     [[nodiscard]] bool try_wait() {
@@ -376,16 +386,20 @@ public:
     // Stores all bytes, or nothing and false when there is not enough room.
     [[nodiscard]] bool write(std::span<const std::byte> bytes) {
         if (bytes.empty()) return true;
-        const int r = vesk_ring_write(&ring_, bytes.data(), detail::length_for("vesk_ring_write", bytes.size()));
+        const int r = vesk_ring_write(&ring_, bytes.data(),
+                                      detail::length_for("vesk_ring_write", bytes.size()));
         if (r == VESK_RING_OK || r == VESK_RING_NO_ROOM) return r == VESK_RING_OK;
-        detail::fail("vesk_ring_write", r, r == VESK_RING_CORRUPT ? errc::ring_corrupt : errc::ring_bad_argument);
+        detail::fail("vesk_ring_write", r,
+                     r == VESK_RING_CORRUPT ? errc::ring_corrupt : errc::ring_bad_argument);
     }
     // Takes up to out.size() bytes: their count, 0 when empty.
     std::size_t read(std::span<std::byte> out) {
         if (out.empty()) return 0;
-        const int r = vesk_ring_read(&ring_, out.data(), detail::length_for("vesk_ring_read", out.size()));
+        const int r =
+            vesk_ring_read(&ring_, out.data(), detail::length_for("vesk_ring_read", out.size()));
         if (r < 0)
-            detail::fail("vesk_ring_read", r, r == VESK_RING_CORRUPT ? errc::ring_corrupt : errc::ring_bad_argument);
+            detail::fail("vesk_ring_read", r,
+                         r == VESK_RING_CORRUPT ? errc::ring_corrupt : errc::ring_bad_argument);
         return static_cast<std::size_t>(r);
     }
     bool empty() const noexcept { return vesk_ring_is_empty(&ring_) != 0; }
@@ -425,7 +439,9 @@ public:
         return std::unique_ptr<T>(static_cast<T *>(item));
     }
     // Takes the oldest item if one is queued now; nullptr otherwise.
-    std::unique_ptr<T> try_get() { return std::unique_ptr<T>(static_cast<T *>(vesk_msgq_tryget(q_.get()))); }
+    std::unique_ptr<T> try_get() {
+        return std::unique_ptr<T>(static_cast<T *>(vesk_msgq_tryget(q_.get())));
+    }
     std::size_t size() const {
         const int n = vesk_msgq_count(q_.get());
         if (n < 0) detail::fail("vesk_msgq_count", n, errc::msgq_refused);
@@ -470,13 +486,15 @@ public:
     void push_back(std::unique_ptr<T> item) { insert(size(), std::move(item)); }
     // The item at `index`, or nullptr past the end.
     T *get(std::size_t index) const noexcept {
-        return index >= size() ? nullptr : static_cast<T *>(vesk_list_get(&list_, static_cast<int>(index)));
+        return index >= size() ? nullptr
+                               : static_cast<T *>(vesk_list_get(&list_, static_cast<int>(index)));
     }
     // Takes the item at `index` out of the list.
     std::unique_ptr<T> remove(std::size_t index) {
         T *item = get(index);
         if (!item || vesk_list_remove(&list_, static_cast<int>(index)) < 0)
-            detail::fail("vesk_list_remove", -1, errc::invalid_argument, "index " + std::to_string(index));
+            detail::fail("vesk_list_remove", -1, errc::invalid_argument,
+                         "index " + std::to_string(index));
         return std::unique_ptr<T>(item);
     }
     void clear() noexcept {
@@ -504,8 +522,10 @@ public:
     explicit Settings(const std::string &name) {
         const int r = vesk_config_load(name.c_str(), &table_);
         if (r == VESK_CONFIG_OK) return;
-        detail::fail("vesk_config_load", r,
-                     r == VESK_CONFIG_BAD_ARGUMENT ? errc::config_bad_argument : errc::config_unreadable, name);
+        detail::fail(
+            "vesk_config_load", r,
+            r == VESK_CONFIG_BAD_ARGUMENT ? errc::config_bad_argument : errc::config_unreadable,
+            name);
     }
     // The value of the first entry with this key (letter case matters).
     std::optional<std::string> get(const std::string &key) const {
@@ -533,7 +553,8 @@ public:
 private:
     static std::string_view field(const char (&text)[VESK_SETTINGS_TEXT_SIZE]) {
         const void *end = std::memchr(text, 0, VESK_SETTINGS_TEXT_SIZE);
-        return {text, end ? static_cast<std::size_t>(static_cast<const char *>(end) - text) : sizeof text};
+        return {text, end ? static_cast<std::size_t>(static_cast<const char *>(end) - text)
+                          : sizeof text};
     }
     SettingsTable table_{};
 };
@@ -565,7 +586,8 @@ public:
 
 private:
     friend class TimerService;
-    Timer(int index, std::unique_ptr<detail::body> callable) : index_(index), callable_(std::move(callable)) {}
+    Timer(int index, std::unique_ptr<detail::body> callable)
+        : index_(index), callable_(std::move(callable)) {}
     void remove() noexcept {
         if (index_ >= 0) vesk_timer_remove(index_);
         index_ = -1;
@@ -584,7 +606,8 @@ class TimerService {
 public:
     TimerService() {
         if (running().exchange(true))
-            detail::fail("vesk_timer_init", 0, errc::invalid_argument, "a TimerService already runs");
+            detail::fail("vesk_timer_init", 0, errc::invalid_argument,
+                         "a TimerService already runs");
         vesk_timer_init();
         if (vesk_timer_start() != 0) {
             running() = false;
@@ -600,7 +623,8 @@ public:
     template <class F>
     [[nodiscard]] Timer add(std::chrono::seconds interval, F &&f) {
         if (interval.count() < 0 || interval.count() > UINT32_MAX)
-            detail::fail("vesk_timer_add", VESK_TIMER_NO_SLOT, errc::invalid_argument, "interval out of range");
+            detail::fail("vesk_timer_add", VESK_TIMER_NO_SLOT, errc::invalid_argument,
+                         "interval out of range");
         auto callable = detail::make_body(std::forward<F>(f));
         TimerSpec spec{};
         spec.context = callable.get();
@@ -654,8 +678,8 @@ struct Address {
         return a;
     }
     std::string to_string() const {
-        return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) + "." +
-               std::to_string(ip[3]) + ":" + std::to_string(port);
+        return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) +
+               "." + std::to_string(ip[3]) + ":" + std::to_string(port);
     }
     friend bool operator==(const Address &, const Address &) = default;
 };
@@ -671,7 +695,9 @@ public:
         bytes_[3] = static_cast<unsigned char>(a.port & 0xFF);
         std::memcpy(bytes_.data() + 4, a.ip.data(), 4);
     }
-    const sockaddr *get() const noexcept { return reinterpret_cast<const sockaddr *>(bytes_.data()); }
+    const sockaddr *get() const noexcept {
+        return reinterpret_cast<const sockaddr *>(bytes_.data());
+    }
 
 private:
     alignas(8) std::array<unsigned char, 16> bytes_{};
@@ -680,7 +706,8 @@ private:
 inline Address address_at(const std::byte *p) {
     Address a;
     std::memcpy(a.ip.data(), p, 4);
-    a.port = static_cast<std::uint16_t>((std::to_integer<unsigned>(p[4]) << 8) | std::to_integer<unsigned>(p[5]));
+    a.port = static_cast<std::uint16_t>((std::to_integer<unsigned>(p[4]) << 8) |
+                                        std::to_integer<unsigned>(p[5]));
     return a;
 }
 inline std::int32_t int_at(const std::byte *p) {
@@ -732,8 +759,8 @@ inline int slot_of(const Event &e) {
 inline Event decode_event(std::span<const std::byte> record) {
     const auto need = [&](std::size_t n) {
         if (record.size() < n)
-            detail::fail("vesk_net_channel_read", static_cast<int>(record.size()), errc::net_malformed,
-                         "a record shorter than its kind");
+            detail::fail("vesk_net_channel_read", static_cast<int>(record.size()),
+                         errc::net_malformed, "a record shorter than its kind");
     };
     need(5);
     const std::byte *r = record.data();
@@ -763,8 +790,8 @@ inline Event decode_event(std::span<const std::byte> record) {
         case VESK_EV_FAILED:
             return Failed{slot};
         default:
-            detail::fail("vesk_net_channel_read", static_cast<int>(record.size()), errc::net_malformed,
-                         "unknown event kind " + std::to_string(kind));
+            detail::fail("vesk_net_channel_read", static_cast<int>(record.size()),
+                         errc::net_malformed, "unknown event kind " + std::to_string(kind));
     }
 }
 
@@ -811,7 +838,8 @@ public:
     static constexpr std::size_t batch_size = 32 * (2 + VESK_NET_MAX_RECORD);
 
     explicit Channel(const Engine &) : number_(vesk_net_channel_open()) {
-        if (number_ == VESK_NET_NONE) detail::fail("vesk_net_channel_open", 0, errc::net_none, "every channel in use");
+        if (number_ == VESK_NET_NONE)
+            detail::fail("vesk_net_channel_open", 0, errc::net_none, "every channel in use");
     }
     Channel(Channel &&other) noexcept
         : number_(std::exchange(other.number_, 0)), buffer_(std::move(other.buffer_)) {}
@@ -857,7 +885,9 @@ public:
     // (false); never takes the event.  Throws net_wait_gone when the
     // channel is released or the engine shuts down meanwhile.
     bool wait(std::chrono::milliseconds timeout) {
-        const auto ms = timeout.count() < 0 ? 0 : timeout.count() > INT_MAX ? INT_MAX : timeout.count();
+        const auto ms = timeout.count() < 0         ? 0
+                        : timeout.count() > INT_MAX ? INT_MAX
+                                                    : timeout.count();
         return waited(vesk_net_channel_wait(number_, static_cast<int>(ms)));
     }
     // Waits with no limit.
@@ -908,14 +938,16 @@ public:
         const detail::socket_address where(local);
         const int n = vesk_net_open(static_cast<int>(type), where.get());
         if (n == VESK_NET_NONE)
-            detail::fail("vesk_net_open", n, errc::net_none,
-                         "type " + std::to_string(static_cast<int>(type)) + " on " + local.to_string());
+            detail::fail(
+                "vesk_net_open", n, errc::net_none,
+                "type " + std::to_string(static_cast<int>(type)) + " on " + local.to_string());
         return Slot(n);
     }
     // Takes ownership of a slot the engine made (Accepted::slot).
     static Slot adopt(int number) noexcept { return Slot(number); }
 
-    Slot(Slot &&other) noexcept : number_(std::exchange(other.number_, 0)), out_(std::move(other.out_)) {}
+    Slot(Slot &&other) noexcept
+        : number_(std::exchange(other.number_, 0)), out_(std::move(other.out_)) {}
     Slot &operator=(Slot &&other) noexcept {
         if (this != &other) {
             release();
@@ -956,7 +988,8 @@ public:
               std::chrono::milliseconds patience = std::chrono::milliseconds(1000)) {
         for (auto waited = std::chrono::milliseconds(0);; waited += std::chrono::milliseconds(1)) {
             if (try_send(payload)) return;
-            if (waited >= patience) detail::fail("vesk_net_send", VESK_NET_SEND_PENDING, errc::net_send_pending);
+            if (waited >= patience)
+                detail::fail("vesk_net_send", VESK_NET_SEND_PENDING, errc::net_send_pending);
             vesk_usleep(1000);
         }
     }
@@ -996,7 +1029,8 @@ public:
         const detail::socket_address where(peer);
         const int r = vesk_net_add_peer(number_, where.get());
         if (r != 0)
-            detail::fail("vesk_net_add_peer", r, r == VESK_NET_PEERS_FULL ? errc::net_peers_full : errc::net_bad_argument);
+            detail::fail("vesk_net_add_peer", r,
+                         r == VESK_NET_PEERS_FULL ? errc::net_peers_full : errc::net_bad_argument);
     }
     void remove_peer(const Address &peer) {
         const detail::socket_address where(peer);
@@ -1011,14 +1045,16 @@ public:
     void close() {
         const int n = std::exchange(number_, 0);
         const int r = vesk_net_close(n);
-        if (r != 0) detail::fail("vesk_net_close", r, errc::net_bad_argument, "slot " + std::to_string(n));
+        if (r != 0)
+            detail::fail("vesk_net_close", r, errc::net_bad_argument, "slot " + std::to_string(n));
     }
     // Gives the slot up without closing it: its number.
     int release_number() noexcept { return std::exchange(number_, 0); }
 
 private:
     explicit Slot(int number) noexcept : number_(number) {}
-    vesk_net_msg *fill(std::byte *at, std::span<const std::byte> payload, std::optional<Address> to) {
+    vesk_net_msg *fill(std::byte *at, std::span<const std::byte> payload,
+                       std::optional<Address> to) {
         auto *m = reinterpret_cast<vesk_net_msg *>(at);
         m->slot = number_;
         m->length = detail::length_for("vesk_net_send", payload.size());
@@ -1027,7 +1063,8 @@ private:
             at[offsetof(vesk_net_msg, port)] = static_cast<std::byte>(to->port >> 8);
             at[offsetof(vesk_net_msg, port) + 1] = static_cast<std::byte>(to->port & 0xFF);
         }
-        if (!payload.empty()) std::memcpy(at + sizeof(vesk_net_msg), payload.data(), payload.size());
+        if (!payload.empty())
+            std::memcpy(at + sizeof(vesk_net_msg), payload.data(), payload.size());
         return m;
     }
     vesk_net_msg *message(std::span<const std::byte> payload, std::optional<Address> to) {
@@ -1071,7 +1108,8 @@ inline std::string hex_encode(std::span<const std::byte> data) {
     std::vector<char> out(2 * piece + 1);
     for (std::size_t at = 0; at < data.size(); at += piece) {
         const std::size_t n = std::min(piece, data.size() - at);
-        if (vesk_hex_encode(detail::u8(data.subspan(at, n)), static_cast<std::uint16_t>(n), out.data()) != 0)
+        if (vesk_hex_encode(detail::u8(data.subspan(at, n)), static_cast<std::uint16_t>(n),
+                            out.data()) != 0)
             detail::fail("vesk_hex_encode", -1, errc::failed);
         std::memcpy(text.data() + 2 * at, out.data(), 2 * n);
     }
@@ -1084,7 +1122,8 @@ inline std::string hex_encode(std::span<const std::byte> data) {
 inline std::vector<std::byte> hex_decode(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        const bool digit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        const bool digit =
+            (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
         if (!digit)
             detail::fail("vesk_hex_decode", -1, errc::invalid_argument,
                          "not a hex digit at offset " + std::to_string(i));
@@ -1120,10 +1159,12 @@ inline constexpr std::size_t tea_max_length = UINT16_MAX;
 
 namespace detail {
 template <class F>
-std::vector<std::byte> tea_buffer(const char *call, F f, const Key &key, std::span<const std::byte> data) {
+std::vector<std::byte> tea_buffer(const char *call, F f, const Key &key,
+                                  std::span<const std::byte> data) {
     const auto n = static_cast<std::uint16_t>(length_for(call, data.size(), tea_max_length));
     std::vector<std::byte> out(data.size());
-    if (f(u8(data), n, u8(std::span<std::byte>(out)), reinterpret_cast<const std::uint8_t *>(key.data())) != 0)
+    if (f(u8(data), n, u8(std::span<std::byte>(out)),
+          reinterpret_cast<const std::uint8_t *>(key.data())) != 0)
         fail(call, -1, errc::failed);
     return out;
 }
@@ -1150,7 +1191,8 @@ public:
     }
     std::vector<std::byte> seal(std::span<const std::byte> data) const {
         const int n = detail::length_for("vesk_envelope_encrypt", data.size(), max_data);
-        std::vector<std::byte> out(static_cast<std::size_t>(VESK_ENVELOPE_SIZE(static_cast<long long>(n))));
+        std::vector<std::byte> out(
+            static_cast<std::size_t>(VESK_ENVELOPE_SIZE(static_cast<long long>(n))));
         static const std::uint8_t nothing = 0;  // an empty data string still needs a pointer
         int out_length = -1;
         vesk_envelope_encrypt(holder_.key, n ? detail::u8(data) : &nothing, n,
@@ -1171,7 +1213,7 @@ public:
         if (r != VESK_ENVELOPE_OPENED) {
             std::fill(out.begin(), out.end(), std::byte{0});  // the refused bytes must not be used
             detail::fail("vesk_envelope_decrypt", r,
-                         r == VESK_ENVELOPE_NOT_ZERO ? errc::envelope_not_zero
+                         r == VESK_ENVELOPE_NOT_ZERO  ? errc::envelope_not_zero
                          : r == VESK_ENVELOPE_NO_ROOM ? errc::envelope_no_room
                                                       : errc::envelope_bad_input);
         }
@@ -1190,11 +1232,16 @@ private:
 namespace detail {
 inline errc auth_code(int r, errc at_minus3 = errc::auth_refused) {
     switch (r) {
-        case VESK_AUTH_BAD_ARGUMENT: return errc::auth_bad_argument;
-        case VESK_AUTH_BAD_STATE: return errc::auth_bad_state;
-        case -3: return at_minus3;
-        case VESK_AUTH_REPLAY: return errc::auth_replay;
-        default: return errc::failed;
+        case VESK_AUTH_BAD_ARGUMENT:
+            return errc::auth_bad_argument;
+        case VESK_AUTH_BAD_STATE:
+            return errc::auth_bad_state;
+        case -3:
+            return at_minus3;
+        case VESK_AUTH_REPLAY:
+            return errc::auth_replay;
+        default:
+            return errc::failed;
     }
 }
 inline void auth_check(const char *call, int r, errc at_minus3 = errc::auth_refused) {
@@ -1203,31 +1250,41 @@ inline void auth_check(const char *call, int r, errc at_minus3 = errc::auth_refu
 template <std::size_t N>
 using message = std::array<std::byte, N>;
 inline std::uint8_t *u8(Key &k) { return reinterpret_cast<std::uint8_t *>(k.data()); }
-inline const std::uint8_t *u8(const Key &k) { return reinterpret_cast<const std::uint8_t *>(k.data()); }
+inline const std::uint8_t *u8(const Key &k) {
+    return reinterpret_cast<const std::uint8_t *>(k.data());
+}
 }  // namespace detail
 
 // The client's side of the ticket exchange (one ticket).
 class TicketClient {
 public:
     TicketClient(std::uint32_t client_id, std::uint32_t service_id, bool flag = false) {
-        detail::auth_check("vesk_auth_client_init", vesk_auth_client_init(&ctx_, flag, client_id, service_id));
+        detail::auth_check("vesk_auth_client_init",
+                           vesk_auth_client_init(&ctx_, flag, client_id, service_id));
     }
-    detail::message<VESK_AUTH_REQUEST_SIZE> request() { return produce<VESK_AUTH_REQUEST_SIZE>("vesk_auth_client_request", vesk_auth_client_request); }
+    detail::message<VESK_AUTH_REQUEST_SIZE> request() {
+        return produce<VESK_AUTH_REQUEST_SIZE>("vesk_auth_client_request",
+                                               vesk_auth_client_request);
+    }
     void accept(const Key &client_key, std::span<const std::byte> answer) {
-        detail::auth_check("vesk_auth_client_accept",
-                           vesk_auth_client_accept(&ctx_, detail::u8(client_key), detail::u8(answer),
-                                                   detail::length_for("vesk_auth_client_accept", answer.size())));
+        detail::auth_check(
+            "vesk_auth_client_accept",
+            vesk_auth_client_accept(&ctx_, detail::u8(client_key), detail::u8(answer),
+                                    detail::length_for("vesk_auth_client_accept", answer.size())));
     }
     detail::message<VESK_AUTH_AUTHENTICATOR_SIZE> authenticator() {
-        return produce<VESK_AUTH_AUTHENTICATOR_SIZE>("vesk_auth_client_authenticator", vesk_auth_client_authenticator,
-                                                     errc::auth_expired);
+        return produce<VESK_AUTH_AUTHENTICATOR_SIZE>(
+            "vesk_auth_client_authenticator", vesk_auth_client_authenticator, errc::auth_expired);
     }
     void verify(std::span<const std::byte> reply) {
-        detail::auth_check("vesk_auth_client_verify",
-                           vesk_auth_client_verify(&ctx_, detail::u8(reply),
-                                                   detail::length_for("vesk_auth_client_verify", reply.size())));
+        detail::auth_check(
+            "vesk_auth_client_verify",
+            vesk_auth_client_verify(&ctx_, detail::u8(reply),
+                                    detail::length_for("vesk_auth_client_verify", reply.size())));
     }
-    detail::message<VESK_AUTH_SEALED_SIZE> seal() { return produce<VESK_AUTH_SEALED_SIZE>("vesk_auth_client_seal", vesk_auth_client_seal); }
+    detail::message<VESK_AUTH_SEALED_SIZE> seal() {
+        return produce<VESK_AUTH_SEALED_SIZE>("vesk_auth_client_seal", vesk_auth_client_seal);
+    }
     const vesk_auth_client_ctx &context() const noexcept { return ctx_; }
 
 private:
@@ -1235,7 +1292,8 @@ private:
     detail::message<N> produce(const char *call, F f, errc at_minus3 = errc::auth_refused) {
         detail::message<N> out{};
         int length = static_cast<int>(N);
-        detail::auth_check(call, f(&ctx_, reinterpret_cast<std::uint8_t *>(out.data()), &length), at_minus3);
+        detail::auth_check(call, f(&ctx_, reinterpret_cast<std::uint8_t *>(out.data()), &length),
+                           at_minus3);
         return out;
     }
     vesk_auth_client_ctx ctx_{};
@@ -1248,19 +1306,22 @@ public:
         detail::auth_check("vesk_auth_server_init", vesk_auth_server_init(&ctx_, own_id, flag));
     }
     // Checks an authenticator message: the reply for the client.
-    detail::message<VESK_AUTH_REPLY_SIZE> accept(const Key &service_key, std::span<const std::byte> message) {
+    detail::message<VESK_AUTH_REPLY_SIZE> accept(const Key &service_key,
+                                                 std::span<const std::byte> message) {
         detail::message<VESK_AUTH_REPLY_SIZE> reply{};
         int length = static_cast<int>(reply.size());
-        detail::auth_check("vesk_auth_server_accept",
-                           vesk_auth_server_accept(&ctx_, detail::u8(service_key), detail::u8(message),
-                                                   detail::length_for("vesk_auth_server_accept", message.size()),
-                                                   reinterpret_cast<std::uint8_t *>(reply.data()), &length));
+        detail::auth_check(
+            "vesk_auth_server_accept",
+            vesk_auth_server_accept(&ctx_, detail::u8(service_key), detail::u8(message),
+                                    detail::length_for("vesk_auth_server_accept", message.size()),
+                                    reinterpret_cast<std::uint8_t *>(reply.data()), &length));
         return reply;
     }
     void open(std::span<const std::byte> sealed) {
-        detail::auth_check("vesk_auth_server_open",
-                           vesk_auth_server_open(&ctx_, detail::u8(sealed),
-                                                 detail::length_for("vesk_auth_server_open", sealed.size())));
+        detail::auth_check(
+            "vesk_auth_server_open",
+            vesk_auth_server_open(&ctx_, detail::u8(sealed),
+                                  detail::length_for("vesk_auth_server_open", sealed.size())));
     }
     // The authenticated client (after an accept).
     std::uint32_t client_id() const noexcept { return ctx_.client_id; }
@@ -1287,8 +1348,9 @@ protected:
 // The key callback has no context argument: the callable of the issue in
 // progress on this thread is found here.
 inline thread_local issue_call *current_issue = nullptr;
-inline std::int32_t issue_keys(std::uint32_t client, std::uint32_t service, std::uint8_t service_key[16],
-                               std::uint8_t client_key[16], std::uint8_t session_key[16]) {
+inline std::int32_t issue_keys(std::uint32_t client, std::uint32_t service,
+                               std::uint8_t service_key[16], std::uint8_t client_key[16],
+                               std::uint8_t session_key[16]) {
     issue_call *call = current_issue;
     try {
         const auto k = call->keys(client, service);
@@ -1314,14 +1376,17 @@ template <class F>
 detail::message<VESK_AUTH_ANSWER_SIZE> issue_ticket(std::span<const std::byte> request, F &&keys) {
     struct call final : detail::issue_call {
         explicit call(F &f) : fn(f) {}
-        std::optional<IssuerKeys> keys(std::uint32_t c, std::uint32_t s) override { return fn(c, s); }
+        std::optional<IssuerKeys> keys(std::uint32_t c, std::uint32_t s) override {
+            return fn(c, s);
+        }
         F &fn;
     } current(keys);
     detail::message<VESK_AUTH_ANSWER_SIZE> answer{};
     int length = static_cast<int>(answer.size());
     detail::issue_call *outer = std::exchange(detail::current_issue, &current);
-    const int r = vesk_auth_issue(detail::u8(request), detail::length_for("vesk_auth_issue", request.size()),
-                                  &detail::issue_keys, reinterpret_cast<std::uint8_t *>(answer.data()), &length);
+    const int r = vesk_auth_issue(
+        detail::u8(request), detail::length_for("vesk_auth_issue", request.size()),
+        &detail::issue_keys, reinterpret_cast<std::uint8_t *>(answer.data()), &length);
     detail::current_issue = outer;
     if (current.thrown) std::rethrow_exception(current.thrown);
     if (current.refused) detail::fail("vesk_auth_issue", r, errc::callback_refused);

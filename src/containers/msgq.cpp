@@ -115,7 +115,8 @@ int msgq_state_for(int32_t count) {
 bool msgq_take_locked(vesk_msgq *q, msgq_core *core, void **item, vesk_msgq_node **drained) {
     if (q->state == VESK_MSGQ_EMPTY) return false;
     vesk_msgq_node *node = q->head;
-    if (node == nullptr || node->first >= node->end) return false;  // a broken chain: count untouched
+    if (node == nullptr || node->first >= node->end)
+        return false;  // a broken chain: count untouched
     *item = node->items[node->first++];
     msgq_set_count(q, q->count - 1);
     q->state = msgq_state_for(q->count);
@@ -289,7 +290,8 @@ VESK_API void *vesk_msgq_get(vesk_msgq *q) {
     core->waiting += 1;
     int polls = 0;
     for (;;) {
-        if (core->closing.load(std::memory_order_relaxed)) return msgq_leave(q, core, nullptr, nullptr);
+        if (core->closing.load(std::memory_order_relaxed))
+            return msgq_leave(q, core, nullptr, nullptr);
         if (polls < kMsgqPolls) {
             // The next item usually comes very soon; sleeping would cost a
             // system call on both sides.  Poll the count without the mutex.

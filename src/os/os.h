@@ -189,4 +189,3 @@ std::FILE *open_regular_file(const char *path);
 uint32_t run_guarded(uint32_t (*body)(void *), void *arg, void (*on_fault)(void));
 
 }  // namespace os
-

@@ -25,9 +25,10 @@ int main() {
     } catch (const vv::error &e) {
         refused = e.code() == vv::errc::invalid_argument;
     }
-    std::cout << "vuvidur " << vv::library_version() << " from C++20: " << vv::as_text(opened) << ", "
-              << vv::hex_encode(vv::as_bytes("\xDE\xAD\x01")) << "\n";
-    return vv::as_text(opened) == "queued" && refused && vv::crc32(vv::as_bytes("123456789")) == 0xCBF43926u
+    std::cout << "vuvidur " << vv::library_version() << " from C++20: " << vv::as_text(opened)
+              << ", " << vv::hex_encode(vv::as_bytes("\xDE\xAD\x01")) << "\n";
+    return vv::as_text(opened) == "queued" && refused &&
+                   vv::crc32(vv::as_bytes("123456789")) == 0xCBF43926u
                ? 0
                : 1;
 }

@@ -156,14 +156,17 @@ TEST(MessageQueue, ManyProducersAndConsumersTakeEveryItemExactlyOnce) {
 // keep their memory until destroyed).
 TEST(MessageQueue, ReusedSegmentsKeepOrderAndTheSpareStackIsBounded) {
     Queue queue;
-    const uintptr_t many = 3 * static_cast<uintptr_t>(containers::kMsgqSpareLimit * containers::kMsgqSegmentItems) + 7;
+    const uintptr_t many =
+        3 * static_cast<uintptr_t>(containers::kMsgqSpareLimit * containers::kMsgqSegmentItems) + 7;
     for (int round = 0; round < 3; ++round) {
         uintptr_t base = static_cast<uintptr_t>(round) * 1000000;
-        for (uintptr_t i = 1; i <= many; ++i) ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(base + i)), 0);
+        for (uintptr_t i = 1; i <= many; ++i)
+            ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(base + i)), 0);
         // Every put of a round after the first that needed a segment found a spare one.
         EXPECT_EQ(containers::msgq_spare_count(&queue.q), 0);
         EXPECT_EQ(vesk_msgq_count(&queue.q), static_cast<int>(many));
-        for (uintptr_t i = 1; i <= many; ++i) ASSERT_EQ(as_value(vesk_msgq_tryget(&queue.q)), base + i);
+        for (uintptr_t i = 1; i <= many; ++i)
+            ASSERT_EQ(as_value(vesk_msgq_tryget(&queue.q)), base + i);
         EXPECT_EQ(vesk_msgq_tryget(&queue.q), nullptr);
         EXPECT_EQ(containers::msgq_spare_count(&queue.q), containers::kMsgqSpareLimit);
     }
@@ -172,7 +175,8 @@ TEST(MessageQueue, ReusedSegmentsKeepOrderAndTheSpareStackIsBounded) {
     // order holds throughout.
     uintptr_t next_in = 1, next_out = 1;
     for (int step = 0; step < 10000; ++step) {
-        for (int k = 0; k < 1 + step % 3; ++k) ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(next_in++)), 0);
+        for (int k = 0; k < 1 + step % 3; ++k)
+            ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(next_in++)), 0);
         for (int k = 0; k < 1 + (step + 1) % 3 && next_out < next_in; ++k) {
             ASSERT_EQ(as_value(vesk_msgq_get(&queue.q)), next_out++);
         }
@@ -268,7 +272,8 @@ TEST(MessageQueue, EveryPutWakesOneSleeperEvenWhenPutsComeBackToBack) {
     }
     ASSERT_TRUE(eventually([&] { return containers::msgq_sleeper_count(&queue.q) == consumers; }));
     for (uintptr_t i = 1; i <= consumers; ++i) ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(i)), 0);
-    EXPECT_TRUE(eventually([&] { return returned.load() == consumers; })) << returned.load() << " woke";
+    EXPECT_TRUE(eventually([&] { return returned.load() == consumers; }))
+        << returned.load() << " woke";
     for (std::thread &thread : threads) thread.join();
     EXPECT_EQ(sum.load(), 1u + 2u + 3u);
     EXPECT_EQ(vesk_msgq_count(&queue.q), 0);
@@ -293,7 +298,8 @@ TEST(MessageQueue, WokenConsumerWhoseItemWasTakenWaitsOnAndNoWakeUpIsLost) {
         if (stolen != nullptr) {
             steals += 1;
             // Woken for nothing: it must go back to sleep, registered again.
-            EXPECT_TRUE(eventually([&] { return containers::msgq_sleeper_count(&queue.q) == 1; })) << "round " << round;
+            EXPECT_TRUE(eventually([&] { return containers::msgq_sleeper_count(&queue.q) == 1; }))
+                << "round " << round;
             ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(2)), 0);
         }
         EXPECT_TRUE(eventually([&] { return got.load() != nullptr; })) << "round " << round;
@@ -313,7 +319,8 @@ TEST(MessageQueue, WokenConsumerWhoseItemWasTakenWaitsOnAndNoWakeUpIsLost) {
         if (i % 7 == 0) std::this_thread::sleep_for(std::chrono::microseconds(50 * (i % 5)));
         for (int k = 0; k < i % 13; ++k) std::this_thread::yield();
         ASSERT_EQ(vesk_msgq_put(&queue.q, as_item(static_cast<uintptr_t>(i))), 0);
-        ASSERT_TRUE(eventually([&] { return taken.load() == i; })) << "hand-off " << i << " never arrived";
+        ASSERT_TRUE(eventually([&] { return taken.load() == i; }))
+            << "hand-off " << i << " never arrived";
     }
     consumer.join();
 }

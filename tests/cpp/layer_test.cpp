@@ -29,7 +29,8 @@ void expect_error(F &&f, const char *call, vv::errc code) {
     } catch (const vv::error &e) {
         EXPECT_STREQ(e.call(), call);
         EXPECT_EQ(e.code(), code) << e.what();
-        EXPECT_NE(std::string(e.what()).find(std::string(vv::name_of(code))), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find(std::string(vv::name_of(code))), std::string::npos)
+            << e.what();
     }
 }
 
@@ -61,11 +62,13 @@ TEST(CxxLayer, ErrorCarriesTheCallTheResultAndItsHeaderName) {
         EXPECT_EQ(v.name(), "VESK_NET_BAD_ARGUMENT");
         EXPECT_EQ(e.code(), vv::errc::net_bad_argument);
         EXPECT_STREQ(e.code().category().name(), "vuvidur");
-        EXPECT_EQ(std::string(e.what()), "vesk_net_init returned -1: VESK_NET_BAD_ARGUMENT: "
-                                         "number out of range, wrong type or state");
+        EXPECT_EQ(std::string(e.what()),
+                  "vesk_net_init returned -1: VESK_NET_BAD_ARGUMENT: "
+                  "number out of range, wrong type or state");
     }
     // Codes that share a value in the header keep their own names.
-    EXPECT_NE(vv::make_error_code(vv::errc::net_send_pending), vv::make_error_code(vv::errc::net_peers_full));
+    EXPECT_NE(vv::make_error_code(vv::errc::net_send_pending),
+              vv::make_error_code(vv::errc::net_peers_full));
     EXPECT_EQ(vv::name_of(vv::errc::auth_expired), "VESK_AUTH_EXPIRED");
 }
 
@@ -201,7 +204,8 @@ TEST(CxxLayer, BytesHelpersMatchKnownValuesAndRefuseWhatDoesNotFit) {
     ASSERT_EQ(cipher.size(), plain.size());
     EXPECT_EQ(vv::as_text(vv::tea_decrypt(key, cipher)), "thirteen byte");
     const std::vector<std::byte> too_long(vv::tea_max_length + 1);
-    expect_error([&] { vv::tea_encrypt(key, too_long); }, "vesk_tea_encrypt_buffer", vv::errc::invalid_argument);
+    expect_error([&] { vv::tea_encrypt(key, too_long); }, "vesk_tea_encrypt_buffer",
+                 vv::errc::invalid_argument);
 
     const vv::Envelope envelope(key);
     const auto sealed = envelope.seal(vv::as_bytes("secret"));
@@ -237,8 +241,8 @@ TEST(CxxLayer, TicketExchangeRunsAndRefusesReplaysAndUnknownClients) {
     expect_error([&] { service.accept(service_key, authenticator); }, "vesk_auth_server_accept",
                  vv::errc::auth_replay);
 
-    expect_error([&] { vv::issue_ticket(vv::TicketClient(8, 5).request(), keys); }, "vesk_auth_issue",
-                 vv::errc::callback_refused);
+    expect_error([&] { vv::issue_ticket(vv::TicketClient(8, 5).request(), keys); },
+                 "vesk_auth_issue", vv::errc::callback_refused);
     EXPECT_THROW(vv::issue_ticket(vv::TicketClient(99, 5).request(), keys), std::logic_error);
 }
 
@@ -265,7 +269,8 @@ TEST(CxxLayer, EngineExchangeThroughTypedEvents) {
     EXPECT_EQ(accepted.peer, bound_address(client));
     vv::Slot served = vv::Slot::adopt(accepted.slot);
     {
-        vv::Slot moved_from = std::move(served);  // destroying the moved-from slot must not close it
+        vv::Slot moved_from =
+            std::move(served);  // destroying the moved-from slot must not close it
         served = std::move(moved_from);
     }
 
@@ -290,11 +295,13 @@ TEST(CxxLayer, EngineExchangeThroughTypedEvents) {
     client.close();
     EXPECT_EQ(vv::slot_of(next(server_ch)), served.number());  // Closed
     expect_error([&] { client.close(); }, "vesk_net_close", vv::errc::net_bad_argument);
-    expect_error([&] { served.send(vv::as_bytes("late")); }, "vesk_net_send", vv::errc::net_send_not_ready);
+    expect_error([&] { served.send(vv::as_bytes("late")); }, "vesk_net_send",
+                 vv::errc::net_send_not_ready);
     EXPECT_FALSE(client_ch.wait(10ms));
     EXPECT_EQ(client_ch.read(), std::nullopt);
     vv::Channel gone = std::move(client_ch);
-    expect_error([&] { (void)client_ch.wait(10ms); }, "vesk_net_channel_wait", vv::errc::net_wait_gone);
+    expect_error([&] { (void)client_ch.wait(10ms); }, "vesk_net_channel_wait",
+                 vv::errc::net_wait_gone);
 }
 
 TEST(CxxLayer, UdpProbeReplyNamesTheAddressTheOtherSideSaw) {

@@ -20,11 +20,13 @@ int hpp_check_main() {
     TimerService *timers = nullptr;
     Timer timer = timers ? timers->add(std::chrono::seconds(1), [] {}) : Timer();
     const Key key{};
-    auto answer = issue_ticket(TicketClient(1, 2).request(),
-                               [&](std::uint32_t, std::uint32_t) { return std::optional<IssuerKeys>(); });
+    auto answer = issue_ticket(TicketClient(1, 2).request(), [&](std::uint32_t, std::uint32_t) {
+        return std::optional<IssuerKeys>();
+    });
     Engine engine;
     Channel channel(engine);
     std::size_t events = channel.read_many([](const Event &e) { (void)slot_of(e); });
     const std::error_code code = errc::net_none;
-    return static_cast<int>(events + answer.size() + tea_encrypt(key, as_bytes("x")).size()) + code.value();
+    return static_cast<int>(events + answer.size() + tea_encrypt(key, as_bytes("x")).size()) +
+           code.value();
 }

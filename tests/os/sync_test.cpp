@@ -80,7 +80,8 @@ TEST(Mutex, TrylockTakesOnlyAFreeMutexAndNeverWaits) {
     MutexCell robust;
     for (vesk_mutex_cell *cell : {plain, robust.cell}) {
         ASSERT_EQ(os::mutex_trylock(cell), 0);
-        std::thread other([&] { EXPECT_EQ(os::mutex_trylock(cell), -1) << "taken while held elsewhere"; });
+        std::thread other(
+            [&] { EXPECT_EQ(os::mutex_trylock(cell), -1) << "taken while held elsewhere"; });
         other.join();
         vesk_mutex_unlock(cell);
         std::thread again([&] {

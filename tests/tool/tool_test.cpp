@@ -53,7 +53,8 @@ Result run(const std::vector<std::string> &args, const std::string &input = "",
            std::chrono::milliseconds timeout = 20s) {
     signal(SIGPIPE, SIG_IGN);  // a tool that exits before reading its input
     int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return {};
     const pid_t pid = spawn(args, in[0], out[1], err[1]);
     close(in[0]);
     close(out[1]);
@@ -120,7 +121,8 @@ public:
     std::string line() {
         std::unique_lock<std::mutex> lock(mutex_);
         std::size_t nl = std::string::npos;
-        arrived_.wait_for(lock, 5s, [&] { return (nl = output_.find('\n', read_)) != std::string::npos; });
+        arrived_.wait_for(lock, 5s,
+                          [&] { return (nl = output_.find('\n', read_)) != std::string::npos; });
         if (nl == std::string::npos) return "";
         std::string l = output_.substr(read_, nl - read_);
         read_ = nl + 1;
@@ -131,7 +133,9 @@ public:
         if (address_.empty()) {
             std::smatch m;
             const std::string first = line();
-            EXPECT_TRUE(std::regex_search(first, m, std::regex("listening on (127\\.0\\.0\\.1:[0-9]+) "))) << first;
+            EXPECT_TRUE(
+                std::regex_search(first, m, std::regex("listening on (127\\.0\\.0\\.1:[0-9]+) ")))
+                << first;
             address_ = m.empty() ? "127.0.0.1:1" : m[1].str();
         }
         return address_;
@@ -181,7 +185,9 @@ vv::Address port_of(const vv::Slot &slot) {
     return vv::Address::loopback(ntohs(a.sin_port));
 }
 
-bool one_line(const std::string &text) { return !text.empty() && text.find('\n') == text.size() - 1; }
+bool one_line(const std::string &text) {
+    return !text.empty() && text.find('\n') == text.size() - 1;
+}
 
 }  // namespace
 
@@ -191,8 +197,11 @@ TEST(Tool, ListenEchoesWhatSendSendsAndPrintsEachEvent) {
     Result r = run({"send", where, "hello", "two words"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "hello\ntwo words\n");
-    EXPECT_TRUE(std::regex_match(listen.line(), std::regex(R"(\d\d:\d\d:\d\d\.\d{3}  slot \d+  accepted  127\.0\.0\.1:\d+)")));
-    EXPECT_TRUE(std::regex_search(listen.line(), std::regex(R"(  tcp  127\.0\.0\.1:\d+  5 bytes  hello$)")));
+    EXPECT_TRUE(std::regex_match(
+        listen.line(),
+        std::regex(R"(\d\d:\d\d:\d\d\.\d{3}  slot \d+  accepted  127\.0\.0\.1:\d+)")));
+    EXPECT_TRUE(std::regex_search(listen.line(),
+                                  std::regex(R"(  tcp  127\.0\.0\.1:\d+  5 bytes  hello$)")));
     EXPECT_TRUE(std::regex_search(listen.line(), std::regex(R"(  9 bytes  two words$)")));
     EXPECT_TRUE(std::regex_search(listen.line(), std::regex(R"(  closed  127\.0\.0\.1:\d+$)")));
 
@@ -212,7 +221,8 @@ TEST(Tool, UdpListenEchoesDatagramsAndAnswersProbes) {
     r = run({"probe", where});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(std::regex_match(
-        r.out, std::regex(where + R"( sees this side as 127\.0\.0\.1:\d+, round trip \d+\.\d{3} ms\n)")))
+        r.out,
+        std::regex(where + R"( sees this side as 127\.0\.0\.1:\d+, round trip \d+\.\d{3} ms\n)")))
         << r.out;
 }
 
@@ -221,9 +231,10 @@ TEST(Tool, PingChecksEveryReplyAndReportsQuantilesAndThroughput) {
     const std::string where = listen.address();
     const Result r = run({"ping", "--count", "300", "--size", "2048", "--window", "16", where});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("300 frames of 2048 bytes, window 16\n"
-                                                    "round trip: min [0-9.]+ ms, median [0-9.]+ ms, p99 [0-9.]+ ms, "
-                                                    "max [0-9.]+ ms\nthroughput: [0-9]+ frames/s")))
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex("300 frames of 2048 bytes, window 16\n"
+                          "round trip: min [0-9.]+ ms, median [0-9.]+ ms, p99 [0-9.]+ ms, "
+                          "max [0-9.]+ ms\nthroughput: [0-9]+ frames/s")))
         << r.out;
     EXPECT_EQ(r.err, "");  // no progress line when standard error is not a terminal
 }
@@ -241,7 +252,8 @@ TEST(Tool, TalksToTheLibrarysOwnEngine) {
         while (!done) {
             if (!ch.wait(50ms)) continue;
             ch.read_many([&](const vv::Event &e) {
-                if (const auto *a = std::get_if<vv::Accepted>(&e)) served.push_back(vv::Slot::adopt(a->slot));
+                if (const auto *a = std::get_if<vv::Accepted>(&e))
+                    served.push_back(vv::Slot::adopt(a->slot));
                 if (const auto *d = std::get_if<vv::TcpData>(&e)) {
                     std::vector<std::byte> reversed(d->payload.rbegin(), d->payload.rend());
                     for (auto &s : served)
@@ -268,14 +280,16 @@ TEST(Tool, TalksToTheLibrarysOwnEngine) {
     const std::byte binary[] = {std::byte{0}, std::byte{0xFE}, std::byte{0x0A}};
     client.send(binary);
     listen.line();  // accepted
-    EXPECT_TRUE(std::regex_search(listen.line(), std::regex("  tcp  " + port_of(client).to_string() + "  3 bytes  00FE0A$")));
+    EXPECT_TRUE(std::regex_search(
+        listen.line(), std::regex("  tcp  " + port_of(client).to_string() + "  3 bytes  00FE0A$")));
 }
 
 TEST(Tool, PeerThatClosesMidFrameIsOneLineAndStatusOne) {
     // A plain server that answers with half a frame and closes.
     const auto [fd, where] = loopback_socket();
     listen(fd, 4);
-    const timeval patience{10, 0};  // accept gives up, so that a tool that never came cannot hang the test
+    const timeval patience{
+        10, 0};  // accept gives up, so that a tool that never came cannot hang the test
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     std::thread server([fd = fd] {
         for (int i = 0; i < 2; ++i) {
@@ -301,7 +315,8 @@ TEST(Tool, UnreachableAndSilentPeersFailWithOneLine) {
     const std::string nobody = unused_address();
     Result r = run({"send", nobody, "x"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "vuvidur send: cannot connect to " + nobody + ": connection refused or unreachable\n");
+    EXPECT_EQ(r.err, "vuvidur send: cannot connect to " + nobody +
+                         ": connection refused or unreachable\n");
     r = run({"ping", nobody});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(one_line(r.err)) << r.err;
@@ -312,7 +327,9 @@ TEST(Tool, UnreachableAndSilentPeersFailWithOneLine) {
     Background quiet({"listen", "127.0.0.1:0"});  // receives, never echoes
     r = run({"ping", "--timeout", "300", quiet.address()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(std::regex_match(r.err, std::regex("vuvidur ping: no reply from .* within 300 ms .*\n"))) << r.err;
+    EXPECT_TRUE(
+        std::regex_match(r.err, std::regex("vuvidur ping: no reply from .* within 300 ms .*\n")))
+        << r.err;
     r = run({"listen", quiet.address()});  // the address is taken
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(one_line(r.err)) << r.err;
@@ -320,30 +337,33 @@ TEST(Tool, UnreachableAndSilentPeersFailWithOneLine) {
 
 TEST(Tool, BadUsageIsStatusTwoWithOneLineAndHelpIsStatusZero) {
     const std::vector<std::vector<std::string>> bad = {
-        {},                                          // no command
-        {"frobnicate"},                              // unknown command
-        {"listen"},                                  // missing address
-        {"listen", "--udp", "--raw", "127.0.0.1:0"}, // exclusive flags
-        {"send", "7000", "x"},                       // not HOST:PORT
-        {"send", "127.0.0.1:0", "x"},                // port 0 to send to
-        {"ping", "--size", "2049", "127.0.0.1:7"},   // above a frame's payload
-        {"ping", "--count", "many", "127.0.0.1:7"},  // not a number
-        {"seal"},                                    // no key
-        {"open", "--key", "0011"},                   // a key too short
+        {},                                           // no command
+        {"frobnicate"},                               // unknown command
+        {"listen"},                                   // missing address
+        {"listen", "--udp", "--raw", "127.0.0.1:0"},  // exclusive flags
+        {"send", "7000", "x"},                        // not HOST:PORT
+        {"send", "127.0.0.1:0", "x"},                 // port 0 to send to
+        {"ping", "--size", "2049", "127.0.0.1:7"},    // above a frame's payload
+        {"ping", "--count", "many", "127.0.0.1:7"},   // not a number
+        {"seal"},                                     // no key
+        {"open", "--key", "0011"},                    // a key too short
         {"tea", "sideways", "--key", "000102030405060708090A0B0C0D0E0F"},
     };
     for (const auto &args : bad) {
         const Result r = run(args);
-        const std::string shown = args.empty() ? "(none)" : args[0] + (args.size() > 1 ? " " + args[1] : "");
+        const std::string shown =
+            args.empty() ? "(none)" : args[0] + (args.size() > 1 ? " " + args[1] : "");
         EXPECT_EQ(r.status, 2) << shown << ": " << r.err;
         EXPECT_TRUE(one_line(r.err) && r.err.rfind("vuvidur", 0) == 0) << shown << ": " << r.err;
     }
-    for (const char *command : {"listen", "send", "probe", "ping", "crc32", "hex", "seal", "open", "tea"}) {
+    for (const char *command :
+         {"listen", "send", "probe", "ping", "crc32", "hex", "seal", "open", "tea"}) {
         const Result r = run({command, "--help"});
         EXPECT_EQ(r.status, 0) << command;
         EXPECT_NE(r.out.find(std::string("Usage: vuvidur ") + command), std::string::npos) << r.out;
     }
-    EXPECT_EQ(run({"version"}).out, std::string("vuvidur ") + VESK_VERSION_STRING + " (library " + vesk_version() + ")\n");
+    EXPECT_EQ(run({"version"}).out, std::string("vuvidur ") + VESK_VERSION_STRING + " (library " +
+                                        vesk_version() + ")\n");
 }
 
 TEST(Tool, Crc32HexAndTeaAgainstKnownValuesAndTheLibrary) {
@@ -354,7 +374,8 @@ TEST(Tool, Crc32HexAndTeaAgainstKnownValuesAndTheLibrary) {
     std::remove(file.c_str());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "cbf43926  " + file + "\n");
-    EXPECT_EQ(r.err, "vuvidur crc32: cannot read " + file + ".missing: No such file or directory\n");
+    EXPECT_EQ(r.err,
+              "vuvidur crc32: cannot read " + file + ".missing: No such file or directory\n");
 
     EXPECT_EQ(run({"hex", "encode"}, std::string("\xDE\xAD\x01", 3)).out, "DEAD01\n");
     EXPECT_EQ(run({"hex", "decode"}, "de ad\n01\n").out, std::string("\xDE\xAD\x01", 3));
@@ -368,7 +389,9 @@ TEST(Tool, Crc32HexAndTeaAgainstKnownValuesAndTheLibrary) {
               vv::as_text(vv::tea_encrypt(vv::key_from_hex(key), vv::as_bytes(plain))));
     r = run({"tea", "encrypt", "--key", key}, std::string(65536, 'x'));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "vuvidur tea: input of 65536 bytes is longer than the 65535 bytes that TEA buffer mode takes\n");
+    EXPECT_EQ(r.err,
+              "vuvidur tea: input of 65536 bytes is longer than the 65535 bytes that TEA buffer "
+              "mode takes\n");
     EXPECT_EQ(r.out, "");
 }
 
@@ -382,13 +405,16 @@ TEST(Tool, SealAndOpenRoundTripWithTheLibraryAndRefuseWrongKeys) {
     const vv::Envelope library(vv::key_from_hex(key));
     EXPECT_EQ(vv::as_text(library.open(vv::as_bytes(sealed.out))), data);
     EXPECT_EQ(run({"open", "--key", key}, sealed.out).out, data);
-    EXPECT_EQ(run({"open", "--key", key}, std::string(vv::as_text(library.seal(vv::as_bytes("from the library"))))).out,
+    EXPECT_EQ(run({"open", "--key", key},
+                  std::string(vv::as_text(library.seal(vv::as_bytes("from the library")))))
+                  .out,
               "from the library");
 
     Result r = run({"open", "--key", "FF" + key.substr(2)}, sealed.out);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "vuvidur open: cannot open: wrong key or damaged data (VESK_ENVELOPE_NOT_ZERO)\n");
+    EXPECT_EQ(r.err,
+              "vuvidur open: cannot open: wrong key or damaged data (VESK_ENVELOPE_NOT_ZERO)\n");
     r = run({"open", "--key", key}, "twelve bytes");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(one_line(r.err) && r.err.find("not an envelope") != std::string::npos) << r.err;

@@ -32,7 +32,8 @@ bool crc_of(std::FILE *f, std::uint32_t &crc) {
 int run_crc32(const std::vector<std::string> &files) {
     if (files.empty()) {
         std::uint32_t crc;
-        if (!crc_of(stdin, crc)) throw failure(std::string("cannot read standard input: ") + std::strerror(errno));
+        if (!crc_of(stdin, crc))
+            throw failure(std::string("cannot read standard input: ") + std::strerror(errno));
         std::printf("%08x\n", crc);
         return 0;
     }
@@ -44,7 +45,8 @@ int run_crc32(const std::vector<std::string> &files) {
         const int error = errno;
         if (f && f != stdin) std::fclose(f);
         if (!ok) {
-            std::cerr << "vuvidur crc32: cannot read " << name << ": " << std::strerror(error) << "\n";
+            std::cerr << "vuvidur crc32: cannot read " << name << ": " << std::strerror(error)
+                      << "\n";
             status = 1;
             continue;
         }
@@ -70,7 +72,8 @@ int run_seal(const std::string &key_hex, bool seal) {
     const bytes in = read_stdin();
     if (seal) {
         if (in.size() > vuvidur::Envelope::max_data)
-            throw failure("input of " + std::to_string(in.size()) + " bytes is longer than an envelope holds (" +
+            throw failure("input of " + std::to_string(in.size()) +
+                          " bytes is longer than an envelope holds (" +
                           std::to_string(vuvidur::Envelope::max_data) + ")");
         write_stdout(envelope.seal(in));
         return 0;
@@ -81,12 +84,13 @@ int run_seal(const std::string &key_hex, bool seal) {
         const auto code = static_cast<vuvidur::errc>(e.code().value());
         // A header garbled by a wrong key may announce more padding than the
         // envelope holds (no room), or leave the trailing bytes non-zero.
-        const std::string why = code == vuvidur::errc::envelope_not_zero || code == vuvidur::errc::envelope_no_room
-                                    ? "wrong key or damaged data"
-                                : code == vuvidur::errc::envelope_bad_input
-                                    ? "not an envelope (" + std::to_string(in.size()) +
-                                          " bytes: an envelope is a multiple of 8, at least 16)"
-                                    : e.what();
+        const std::string why =
+            code == vuvidur::errc::envelope_not_zero || code == vuvidur::errc::envelope_no_room
+                ? "wrong key or damaged data"
+            : code == vuvidur::errc::envelope_bad_input
+                ? "not an envelope (" + std::to_string(in.size()) +
+                      " bytes: an envelope is a multiple of 8, at least 16)"
+                : e.what();
         throw failure("cannot open: " + why + " (" + std::string(e.name()) + ")");
     }
     return 0;
@@ -97,7 +101,8 @@ int run_tea(const std::string &key_hex, bool encrypt) {
     const bytes in = read_stdin();
     if (in.size() > vuvidur::tea_max_length)
         throw failure("input of " + std::to_string(in.size()) + " bytes is longer than the " +
-                      std::to_string(vuvidur::tea_max_length) + " bytes that TEA buffer mode takes");
+                      std::to_string(vuvidur::tea_max_length) +
+                      " bytes that TEA buffer mode takes");
     write_stdout(encrypt ? vuvidur::tea_encrypt(key, in) : vuvidur::tea_decrypt(key, in));
     return 0;
 }

@@ -24,7 +24,8 @@ vuvidur::Address resolve(const std::string &host_port, bool allow_port_zero) {
     const std::string host = host_port.substr(0, colon);
     const std::string port_text = host_port.substr(colon + 1);
     unsigned port = 0;
-    const auto [end, ec] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+    const auto [end, ec] =
+        std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
     if (ec != std::errc() || end != port_text.data() + port_text.size() || port > 65535 ||
         (port == 0 && !allow_port_zero))
         throw usage_error("'" + port_text + "' is not a port number (1 to 65535)");
@@ -90,7 +91,9 @@ vuvidur::Slot connect_framed(vuvidur::Channel &channel, const vuvidur::Address &
                           std::to_string(timeout.count()) + " ms");
         const auto ev = ch.read();
         if (const auto *c = ev ? std::get_if<vuvidur::Connected>(&*ev) : nullptr) {
-            if (!c->ok) throw failure("cannot connect to " + to.to_string() + ": connection refused or unreachable");
+            if (!c->ok)
+                throw failure("cannot connect to " + to.to_string() +
+                              ": connection refused or unreachable");
             connected = true;
         }
     }
@@ -99,11 +102,12 @@ vuvidur::Slot connect_framed(vuvidur::Channel &channel, const vuvidur::Address &
 }
 
 std::optional<failure> connection_ended(const vuvidur::Event &event, const vuvidur::Address &to,
-                                          std::size_t received, std::size_t expected) {
+                                        std::size_t received, std::size_t expected) {
     const bool closed = std::holds_alternative<vuvidur::Closed>(event);
     if (!closed && !std::holds_alternative<vuvidur::Failed>(event)) return std::nullopt;
-    return failure("connection " + std::string(closed ? "closed by " : "failed with ") + to.to_string() +
-                   " after " + std::to_string(received) + " of " + std::to_string(expected) + " replies");
+    return failure("connection " + std::string(closed ? "closed by " : "failed with ") +
+                   to.to_string() + " after " + std::to_string(received) + " of " +
+                   std::to_string(expected) + " replies");
 }
 
 bytes read_stdin() {
@@ -114,7 +118,8 @@ bytes read_stdin() {
         all.insert(all.end(), chunk, chunk + n);
         if (n < sizeof chunk) break;
     }
-    if (std::ferror(stdin)) throw failure(std::string("cannot read standard input: ") + std::strerror(errno));
+    if (std::ferror(stdin))
+        throw failure(std::string("cannot read standard input: ") + std::strerror(errno));
     return all;
 }
 
@@ -130,10 +135,18 @@ std::string printable(std::span<const std::byte> payload, bool hex) {
     for (const std::byte b : payload) {
         const auto c = std::to_integer<unsigned char>(b);
         switch (c) {
-            case '\n': text += "\\n"; break;
-            case '\r': text += "\\r"; break;
-            case '\t': text += "\\t"; break;
-            case '\\': text += "\\\\"; break;
+            case '\n':
+                text += "\\n";
+                break;
+            case '\r':
+                text += "\\r";
+                break;
+            case '\t':
+                text += "\\t";
+                break;
+            case '\\':
+                text += "\\\\";
+                break;
             default:
                 if (c >= 0x20 && c < 0x7F) {
                     text += static_cast<char>(c);
@@ -154,29 +167,34 @@ bytes parse_hex(std::string_view text, const std::string &what) {
         if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
         if (!std::isxdigit(static_cast<unsigned char>(c)))
             throw failure(what + ": byte " + std::to_string(i) + " ('" +
-                          printable(vuvidur::as_bytes(text.substr(i, 1)), false) + "') is not a hex digit");
+                          printable(vuvidur::as_bytes(text.substr(i, 1)), false) +
+                          "') is not a hex digit");
         digits += c;
     }
     if (digits.size() % 2 != 0)
-        throw failure(what + ": an odd number of hex digits (" + std::to_string(digits.size()) + ")");
+        throw failure(what + ": an odd number of hex digits (" + std::to_string(digits.size()) +
+                      ")");
     return vuvidur::hex_decode(digits);
 }
 
 std::string time_of_day() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm local{};
     localtime_r(&seconds, &local);
     char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<int>(ms));
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
+                  local.tm_sec, static_cast<int>(ms));
     return text;
 }
 
 std::string millis(clock::duration d) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.3f ms", std::chrono::duration<double, std::milli>(d).count());
+    std::snprintf(text, sizeof text, "%.3f ms",
+                  std::chrono::duration<double, std::milli>(d).count());
     return text;
 }
 

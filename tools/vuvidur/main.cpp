@@ -13,7 +13,8 @@ constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 
 const char *const kDescription =
-    "vuvidur: talk Vuvidur's framed TCP and UDP protocol, and seal, open, encrypt, checksum and hex-encode "
+    "vuvidur: talk Vuvidur's framed TCP and UDP protocol, and seal, open, encrypt, checksum and "
+    "hex-encode "
     "bytes.\nEvery command takes --help.  Exit status: 0 success, 1 failure, 2 bad usage.";
 
 }  // namespace
@@ -24,100 +25,136 @@ int main(int argc, char **argv) {
     app.footer("See vuvidur(1) or README.md for examples.");
 
     tool::listen_options listen;
-    auto *listen_cmd = app.add_subcommand(
-        "listen",
-        "Open a slot on HOST:PORT (port 0: any) and print every event as it arrives: local time, slot, what "
-        "happened, peer, and for data the length and payload.  TCP listens for framed connections unless "
-        "--raw.  Runs until interrupted (SIGINT or SIGTERM).  The first line names the address listened on.");
-    listen_cmd->add_flag("--udp", listen.udp, "a UDP slot (answers probes) instead of a TCP listener");
-    listen_cmd->add_flag("--raw", listen.raw, "accept raw byte streams instead of framed connections");
-    listen_cmd->add_flag("--echo", listen.echo, "send every frame (datagram, stream piece) back to its sender");
-    listen_cmd->add_flag("--hex", listen.hex, "print payloads as hex digits instead of escaped text");
+    auto *listen_cmd = app.add_subcommand("listen",
+                                          "Open a slot on HOST:PORT (port 0: any) and print every "
+                                          "event as it arrives: local time, slot, what "
+                                          "happened, peer, and for data the length and payload.  "
+                                          "TCP listens for framed connections unless "
+                                          "--raw.  Runs until interrupted (SIGINT or SIGTERM).  "
+                                          "The first line names the address listened on.");
+    listen_cmd->add_flag("--udp", listen.udp,
+                         "a UDP slot (answers probes) instead of a TCP listener");
+    listen_cmd->add_flag("--raw", listen.raw,
+                         "accept raw byte streams instead of framed connections");
+    listen_cmd->add_flag("--echo", listen.echo,
+                         "send every frame (datagram, stream piece) back to its sender");
+    listen_cmd->add_flag("--hex", listen.hex,
+                         "print payloads as hex digits instead of escaped text");
     listen_cmd->add_option("HOST:PORT", listen.where, "the address to listen on")->required();
-    listen_cmd->footer("Example:\n  vuvidur listen --echo 127.0.0.1:7000\n"
-                       "  12:00:01.250  slot 2  accepted  127.0.0.1:51000\n"
-                       "  12:00:01.251  slot 2  tcp  127.0.0.1:51000  5 bytes  hello");
+    listen_cmd->footer(
+        "Example:\n  vuvidur listen --echo 127.0.0.1:7000\n"
+        "  12:00:01.250  slot 2  accepted  127.0.0.1:51000\n"
+        "  12:00:01.251  slot 2  tcp  127.0.0.1:51000  5 bytes  hello");
 
     tool::send_options send;
-    auto *send_cmd = app.add_subcommand(
-        "send",
-        "Send each MESSAGE (or else each line of standard input) as one frame to HOST:PORT, then print each "
-        "frame that comes back on a line of its own, until as many came back as were sent or --wait ms pass "
-        "without one.  A connection the peer ends or breaks before then is a failure.  An empty message is "
-        "sent as a keepalive frame.");
-    send_cmd->add_flag("--udp", send.udp, "one datagram per message instead of a framed TCP connection");
+    auto *send_cmd = app.add_subcommand("send",
+                                        "Send each MESSAGE (or else each line of standard input) "
+                                        "as one frame to HOST:PORT, then print each "
+                                        "frame that comes back on a line of its own, until as many "
+                                        "came back as were sent or --wait ms pass "
+                                        "without one.  A connection the peer ends or breaks before "
+                                        "then is a failure.  An empty message is "
+                                        "sent as a keepalive frame.");
+    send_cmd->add_flag("--udp", send.udp,
+                       "one datagram per message instead of a framed TCP connection");
     send_cmd->add_flag("--hex", send.hex, "messages and printed replies are hex digits");
-    send_cmd->add_option("--wait", send.wait_ms, "ms to wait for each reply")->capture_default_str();
-    send_cmd->add_option("--timeout", send.timeout_ms, "ms to wait for the connection")->capture_default_str();
+    send_cmd->add_option("--wait", send.wait_ms, "ms to wait for each reply")
+        ->capture_default_str();
+    send_cmd->add_option("--timeout", send.timeout_ms, "ms to wait for the connection")
+        ->capture_default_str();
     send_cmd->add_option("HOST:PORT", send.where, "the peer")->required();
     send_cmd->add_option("MESSAGE", send.messages, "the frames to send, each at most 2048 bytes");
-    send_cmd->footer("Examples:\n  vuvidur send 127.0.0.1:7000 hello world\n"
-                     "  printf 'one\\ntwo\\n' | vuvidur send 127.0.0.1:7000\n"
-                     "  vuvidur send --udp --hex 127.0.0.1:7001 DEADBEEF");
+    send_cmd->footer(
+        "Examples:\n  vuvidur send 127.0.0.1:7000 hello world\n"
+        "  printf 'one\\ntwo\\n' | vuvidur send 127.0.0.1:7000\n"
+        "  vuvidur send --udp --hex 127.0.0.1:7001 DEADBEEF");
 
     tool::probe_options probe;
     auto *probe_cmd = app.add_subcommand(
         "probe",
-        "Send UDP probes to HOST:PORT (a Vuvidur UDP slot, such as vuvidur listen --udp) and print the address "
-        "and port under which the other side saw this one -- what a host behind NAT is known as -- and the "
+        "Send UDP probes to HOST:PORT (a Vuvidur UDP slot, such as vuvidur listen --udp) and print "
+        "the address "
+        "and port under which the other side saw this one -- what a host behind NAT is known as -- "
+        "and the "
         "round trip time.  A probe goes out every 500 ms until one is answered.");
-    probe_cmd->add_option("--timeout", probe.timeout_ms, "ms to wait for an answer")->capture_default_str();
+    probe_cmd->add_option("--timeout", probe.timeout_ms, "ms to wait for an answer")
+        ->capture_default_str();
     probe_cmd->add_option("HOST:PORT", probe.where, "the peer")->required();
-    probe_cmd->footer("Example:\n  vuvidur probe 127.0.0.1:7001\n"
-                      "  127.0.0.1:7001 sees this side as 127.0.0.1:40000, round trip 0.081 ms");
+    probe_cmd->footer(
+        "Example:\n  vuvidur probe 127.0.0.1:7001\n"
+        "  127.0.0.1:7001 sees this side as 127.0.0.1:40000, round trip 0.081 ms");
 
     tool::ping_options ping;
-    auto *ping_cmd = app.add_subcommand(
-        "ping",
-        "Round trips of framed messages against an echoing peer (vuvidur listen --echo): keeps --window frames "
-        "in flight, checks every reply against its frame, and prints the round trip's min, median, 99th "
-        "percentile and max and the throughput.  Shows a progress line when standard error is a terminal.");
+    auto *ping_cmd = app.add_subcommand("ping",
+                                        "Round trips of framed messages against an echoing peer "
+                                        "(vuvidur listen --echo): keeps --window frames "
+                                        "in flight, checks every reply against its frame, and "
+                                        "prints the round trip's min, median, 99th "
+                                        "percentile and max and the throughput.  Shows a progress "
+                                        "line when standard error is a terminal.");
     ping_cmd->add_option("--count", ping.count, "frames to send")->capture_default_str();
-    ping_cmd->add_option("--size", ping.size, "payload bytes per frame, 1 to 2048")->capture_default_str();
-    ping_cmd->add_option("--window", ping.window, "frames in flight, 1 to 1024")->capture_default_str();
-    ping_cmd->add_option("--timeout", ping.timeout_ms, "ms to wait for the connection and each reply")
+    ping_cmd->add_option("--size", ping.size, "payload bytes per frame, 1 to 2048")
+        ->capture_default_str();
+    ping_cmd->add_option("--window", ping.window, "frames in flight, 1 to 1024")
+        ->capture_default_str();
+    ping_cmd
+        ->add_option("--timeout", ping.timeout_ms, "ms to wait for the connection and each reply")
         ->capture_default_str();
     ping_cmd->add_option("HOST:PORT", ping.where, "the echoing peer")->required();
     ping_cmd->footer("Example:\n  vuvidur ping --count 10000 --window 16 127.0.0.1:7000");
 
     std::vector<std::string> crc_files;
-    auto *crc_cmd = app.add_subcommand(
-        "crc32", "Print the CRC-32 (the Ethernet / ZIP one) of each FILE, or of standard input, as 8 hex digits.");
+    auto *crc_cmd = app.add_subcommand("crc32",
+                                       "Print the CRC-32 (the Ethernet / ZIP one) of each FILE, or "
+                                       "of standard input, as 8 hex digits.");
     crc_cmd->add_option("FILE", crc_files, "files to checksum (- is standard input)");
     crc_cmd->footer("Example:\n  printf 123456789 | vuvidur crc32\n  cbf43926");
 
     std::string hex_mode;
-    auto *hex_cmd = app.add_subcommand(
-        "hex", "encode: standard input as upper-case hex digits (and a line end); decode: hex digits (blanks and "
-               "line ends allowed between them, either letter case) back to bytes.");
-    hex_cmd->add_option("MODE", hex_mode, "encode or decode")->required()->check(CLI::IsMember({"encode", "decode"}));
+    auto *hex_cmd =
+        app.add_subcommand("hex",
+                           "encode: standard input as upper-case hex digits (and a line end); "
+                           "decode: hex digits (blanks and "
+                           "line ends allowed between them, either letter case) back to bytes.");
+    hex_cmd->add_option("MODE", hex_mode, "encode or decode")
+        ->required()
+        ->check(CLI::IsMember({"encode", "decode"}));
 
     std::string key;
-    auto *seal_cmd = app.add_subcommand(
-        "seal", "Seal standard input into a padded TEA envelope under --key, to standard output (the envelope is "
-                "the input's length + 10, rounded up to a multiple of 8).");
+    auto *seal_cmd = app.add_subcommand("seal",
+                                        "Seal standard input into a padded TEA envelope under "
+                                        "--key, to standard output (the envelope is "
+                                        "the input's length + 10, rounded up to a multiple of 8).");
     seal_cmd->add_option("--key", key, "the key: 32 hex digits")->required();
-    auto *open_cmd = app.add_subcommand(
-        "open", "Open an envelope from standard input under --key, to standard output.  A wrong key or damaged "
-                "data is a failure, and nothing is written.");
+    auto *open_cmd = app.add_subcommand("open",
+                                        "Open an envelope from standard input under --key, to "
+                                        "standard output.  A wrong key or damaged "
+                                        "data is a failure, and nothing is written.");
     open_cmd->add_option("--key", key, "the key: 32 hex digits")->required();
-    open_cmd->footer("Example:\n  echo secret | vuvidur seal --key 000102030405060708090A0B0C0D0E0F >sealed\n"
-                     "  vuvidur open --key 000102030405060708090A0B0C0D0E0F <sealed");
+    open_cmd->footer(
+        "Example:\n  echo secret | vuvidur seal --key 000102030405060708090A0B0C0D0E0F >sealed\n"
+        "  vuvidur open --key 000102030405060708090A0B0C0D0E0F <sealed");
 
     std::string tea_mode;
-    auto *tea_cmd = app.add_subcommand(
-        "tea", "TEA buffer mode over standard input, to standard output: independent 8-byte blocks, the last "
-               "length % 8 bytes XORed with the key; the output is as long as the input.  At most 65535 bytes.");
-    tea_cmd->add_option("MODE", tea_mode, "encrypt or decrypt")->required()->check(CLI::IsMember({"encrypt", "decrypt"}));
+    auto *tea_cmd = app.add_subcommand("tea",
+                                       "TEA buffer mode over standard input, to standard output: "
+                                       "independent 8-byte blocks, the last "
+                                       "length % 8 bytes XORed with the key; the output is as long "
+                                       "as the input.  At most 65535 bytes.");
+    tea_cmd->add_option("MODE", tea_mode, "encrypt or decrypt")
+        ->required()
+        ->check(CLI::IsMember({"encrypt", "decrypt"}));
     tea_cmd->add_option("--key", key, "the key: 32 hex digits")->required();
 
-    auto *version_cmd = app.add_subcommand("version", "Print the tool's version and the library's.");
+    auto *version_cmd =
+        app.add_subcommand("version", "Print the tool's version and the library's.");
 
     std::string command = "vuvidur";
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        if (!app.get_subcommands().empty()) command += " " + app.get_subcommands().front()->get_name();
+        if (!app.get_subcommands().empty())
+            command += " " + app.get_subcommands().front()->get_name();
         if (e.get_exit_code() == 0) return app.exit(e);  // --help
         std::cerr << command << ": " << e.what() << " (see " << command << " --help)\n";
         return kUsage;

@@ -51,11 +51,12 @@ std::vector<bytes> messages_of(const send_options &o) {
     std::vector<bytes> frames;
     for (std::size_t i = 0; i < texts.size(); ++i) {
         const std::string what = "message " + std::to_string(i + 1);
-        bytes b = o.hex ? parse_hex(texts[i], what)
-                        : bytes(vuvidur::as_bytes(texts[i]).begin(), vuvidur::as_bytes(texts[i]).end());
+        bytes b =
+            o.hex ? parse_hex(texts[i], what)
+                  : bytes(vuvidur::as_bytes(texts[i]).begin(), vuvidur::as_bytes(texts[i]).end());
         if (b.size() > VESK_NET_MAX_DATA)
-            throw failure(what + " is " + std::to_string(b.size()) + " bytes; a frame holds at most " +
-                          std::to_string(VESK_NET_MAX_DATA));
+            throw failure(what + " is " + std::to_string(b.size()) +
+                          " bytes; a frame holds at most " + std::to_string(VESK_NET_MAX_DATA));
         frames.push_back(std::move(b));
     }
     return frames;
@@ -72,18 +73,22 @@ int run_listen(const listen_options &o) {
     config.ring_size = 1 << 20;
     vuvidur::Engine engine(config);
     vuvidur::Channel channel(engine);
-    const auto type = o.udp ? vuvidur::SlotType::udp_answer
+    const auto type = o.udp   ? vuvidur::SlotType::udp_answer
                       : o.raw ? vuvidur::SlotType::tcp_listen_stream
                               : vuvidur::SlotType::tcp_listen_framed;
     vuvidur::Slot listener;
     try {
         listener = vuvidur::Slot::open(type, where);
     } catch (const vuvidur::error &) {
-        throw failure("cannot listen on " + where.to_string() + ": the address is in use or not available");
+        throw failure("cannot listen on " + where.to_string() +
+                      ": the address is in use or not available");
     }
     listener.attach(channel);
     print_line("listening on " + local_address(listener).to_string() +
-               (o.udp ? " (udp)" : o.raw ? " (tcp, raw stream)" : " (tcp, framed)") + (o.echo ? ", echoing" : ""));
+               (o.udp   ? " (udp)"
+                : o.raw ? " (tcp, raw stream)"
+                        : " (tcp, framed)") +
+               (o.echo ? ", echoing" : ""));
 
     struct connection {
         vuvidur::Slot slot;
@@ -132,8 +137,9 @@ int run_send(const send_options &o) {
     const std::vector<bytes> frames = messages_of(o);
     vuvidur::Engine engine(client_engine());
     vuvidur::Channel channel(engine);
-    vuvidur::Slot slot = o.udp ? vuvidur::Slot::open(vuvidur::SlotType::udp_quiet)
-                               : connect_framed(channel, to, std::chrono::milliseconds(o.timeout_ms));
+    vuvidur::Slot slot = o.udp
+                             ? vuvidur::Slot::open(vuvidur::SlotType::udp_quiet)
+                             : connect_framed(channel, to, std::chrono::milliseconds(o.timeout_ms));
     if (o.udp) slot.attach(channel);
 
     // Empty messages go out as keepalive frames, which nobody answers.
@@ -184,13 +190,14 @@ int run_probe(const probe_options &o) {
         while (wait_until(channel, std::min(deadline, sent + resend))) {
             const auto event = channel.read();
             if (const auto *p = event ? std::get_if<vuvidur::ProbeReply>(&*event) : nullptr) {
-                print_line(to.to_string() + " sees this side as " + p->seen.to_string() + ", round trip " +
-                           millis(clock::now() - sent));
+                print_line(to.to_string() + " sees this side as " + p->seen.to_string() +
+                           ", round trip " + millis(clock::now() - sent));
                 return 0;
             }
         }
     }
-    throw failure("no probe reply from " + to.to_string() + " within " + std::to_string(o.timeout_ms) + " ms");
+    throw failure("no probe reply from " + to.to_string() + " within " +
+                  std::to_string(o.timeout_ms) + " ms");
 }
 
 }  // namespace tool

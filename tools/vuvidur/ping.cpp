@@ -58,7 +58,8 @@ int run_ping(const ping_options &o) {
     const auto on_event = [&](const vuvidur::Event &event) {
         if (const auto *d = std::get_if<vuvidur::TcpData>(&event)) {
             const std::size_t i = round_trips.size();
-            if (i >= sent_at.size()) throw failure("a reply nobody asked for came from " + to.to_string());
+            if (i >= sent_at.size())
+                throw failure("a reply nobody asked for came from " + to.to_string());
             const bytes want = frame(static_cast<std::uint32_t>(i), o.size);
             if (!std::equal(d->payload.begin(), d->payload.end(), want.begin(), want.end()))
                 throw failure("reply " + std::to_string(i + 1) + " differs from the frame sent");
@@ -68,13 +69,15 @@ int run_ping(const ping_options &o) {
         }
     };
     while (round_trips.size() < count) {
-        while (sent_at.size() < count && sent_at.size() - round_trips.size() < static_cast<std::size_t>(o.window)) {
+        while (sent_at.size() < count &&
+               sent_at.size() - round_trips.size() < static_cast<std::size_t>(o.window)) {
             sent_at.push_back(clock::now());
             slot.send(frame(static_cast<std::uint32_t>(sent_at.size() - 1), o.size), timeout);
         }
         if (!channel.wait(timeout))
-            throw failure("no reply from " + to.to_string() + " within " + std::to_string(o.timeout_ms) +
-                          " ms (after " + std::to_string(round_trips.size()) + " of " + std::to_string(count) +
+            throw failure("no reply from " + to.to_string() + " within " +
+                          std::to_string(o.timeout_ms) + " ms (after " +
+                          std::to_string(round_trips.size()) + " of " + std::to_string(count) +
                           " replies)");
         channel.read_many(on_event);
         if (live && clock::now() - shown > std::chrono::milliseconds(100)) {
@@ -91,10 +94,11 @@ int run_ping(const ping_options &o) {
     std::snprintf(rate, sizeof rate, "%.0f frames/s, %.2f MB/s each way (%zu frames in %.3f s)",
                   static_cast<double>(count) / seconds,
                   static_cast<double>(count) * o.size / seconds / 1e6, count, seconds);
-    std::printf("ping %s: %d frames of %d bytes, window %d\n", to.to_string().c_str(), o.count, o.size, o.window);
-    std::printf("round trip: min %s, median %s, p99 %s, max %s\n", millis(round_trips.front()).c_str(),
-                millis(quantile(round_trips, 0.5)).c_str(), millis(quantile(round_trips, 0.99)).c_str(),
-                millis(round_trips.back()).c_str());
+    std::printf("ping %s: %d frames of %d bytes, window %d\n", to.to_string().c_str(), o.count,
+                o.size, o.window);
+    std::printf("round trip: min %s, median %s, p99 %s, max %s\n",
+                millis(round_trips.front()).c_str(), millis(quantile(round_trips, 0.5)).c_str(),
+                millis(quantile(round_trips, 0.99)).c_str(), millis(round_trips.back()).c_str());
     std::printf("throughput: %s\n", rate);
     std::fflush(stdout);
     return 0;

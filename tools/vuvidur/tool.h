@@ -45,7 +45,7 @@ bool wait_until(vuvidur::Channel &channel, clock::time_point deadline);
 // The failure for a Closed or Failed event of the connection to `to` before
 // all `expected` replies came; nothing for any other event.
 std::optional<failure> connection_ended(const vuvidur::Event &event, const vuvidur::Address &to,
-                                          std::size_t received, std::size_t expected);
+                                        std::size_t received, std::size_t expected);
 
 // --- text and streams (common.cpp) ---
 // Every byte of standard input.
@@ -85,7 +85,7 @@ struct ping_options {
 int run_listen(const listen_options &o);  // net_commands.cpp
 int run_send(const send_options &o);
 int run_probe(const probe_options &o);
-int run_ping(const ping_options &o);  // ping.cpp
+int run_ping(const ping_options &o);                   // ping.cpp
 int run_crc32(const std::vector<std::string> &files);  // byte_commands.cpp
 int run_hex(bool encode);
 int run_seal(const std::string &key_hex, bool seal);
