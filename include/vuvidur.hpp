@@ -772,8 +772,11 @@ inline Event decode_event(std::span<const std::byte> record) {
             need(sizeof(vesk_net_msg));
             const Address peer = detail::address_at(r + offsetof(vesk_net_msg, addr));
             const auto payload = record.subspan(sizeof(vesk_net_msg));
-            if (kind == VESK_EV_TCP_DATA) return TcpData{slot, peer, payload};
-            return UdpData{slot, peer, payload};
+            // Built in place: a temporary moved into the variant makes g++ 12
+            // warn (wrongly) that it may be used uninitialized.
+            if (kind == VESK_EV_TCP_DATA)
+                return Event{std::in_place_type<TcpData>, slot, peer, payload};
+            return Event{std::in_place_type<UdpData>, slot, peer, payload};
         }
         case VESK_EV_CONNECT:
             need(sizeof(vesk_ev_connect));
