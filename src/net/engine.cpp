@@ -313,22 +313,28 @@ void wake_io_thread() {
     if (!e.wake_pending.exchange(true, std::memory_order_acq_rel)) os::poller_wake(e.poller);
 }
 
-void give_work(int slot) {
+namespace {
+
+// Appends `number` to a work list unless its flag says it is there already,
+// then wakes the I/O thread.
+void queue_once(std::atomic<int32_t> &queued, int *list, int &count, int number) {
     Engine &e = g_engine;
-    if (slot_at(slot).queued.exchange(1, std::memory_order_acq_rel) == 0) {
+    if (queued.exchange(1, std::memory_order_acq_rel) == 0) {
         os::MutexGuard guard(e.work_mutex);
-        e.work_slots[e.work_slot_count++] = slot;
+        list[count++] = number;
     }
     wake_io_thread();
 }
 
+}  // namespace
+
+void give_work(int slot) {
+    queue_once(slot_at(slot).queued, g_engine.work_slots, g_engine.work_slot_count, slot);
+}
+
 void give_channel(int channel) {
-    Engine &e = g_engine;
-    if (channel_at(channel).queued.exchange(1, std::memory_order_acq_rel) == 0) {
-        os::MutexGuard guard(e.work_mutex);
-        e.work_channels[e.work_channel_count++] = channel;
-    }
-    wake_io_thread();
+    queue_once(channel_at(channel).queued, g_engine.work_channels, g_engine.work_channel_count,
+               channel);
 }
 
 SockAddr4 read_sockaddr(const struct sockaddr *address) {
