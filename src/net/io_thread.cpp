@@ -355,7 +355,9 @@ int next_timeout(int listener_due) {
     return std::min(listener_due, aside_due);
 }
 
-void run_pass(int ready_count, IoBuffers &buf) {
+// Runs one pass; returns the milliseconds until the next resting listener
+// is due (-1: none).
+int run_pass(int ready_count, IoBuffers &buf) {
     Engine &e = g_engine;
     take_work();
     for (int i = 0; i < ready_count; ++i) {
@@ -384,7 +386,9 @@ void run_pass(int ready_count, IoBuffers &buf) {
         const unsigned ready = slot_at(slot).ready;
         if (ready != 0) visit(slot, ready, buf);
     }
-    // Slots accepted in this pass were appended: they are registered too.
+    // Listeners whose rest is over join the pass, and so do the slots
+    // accepted in it: all are registered below.
+    const int listener_due = wake_rested_listeners(now_ms());
     for (int i = 0; i < e.pass_count; ++i) {
         const int slot = e.pass_slots[i];
         Slot &s = slot_at(slot);
@@ -394,6 +398,7 @@ void run_pass(int ready_count, IoBuffers &buf) {
     }
     e.pass_count = 0;
     retire_set_aside(now_ms());
+    return listener_due;
 }
 
 }  // namespace
@@ -405,15 +410,7 @@ uint32_t VESK_THREADCALL io_thread(void *) {
     while (e.stop.load(std::memory_order_acquire) == 0) {
         const int n = os::poller_wait(e.poller, timeout, e.events, kEventsPerPass);
         if (e.stop.load(std::memory_order_acquire) != 0) break;
-        run_pass(n > 0 ? n : 0, buf);
-        timeout = next_timeout(wake_rested_listeners(now_ms()));
-        // Listeners woken from their rest are registered again at once.
-        for (int i = 0; i < e.pass_count; ++i) {
-            const int slot = e.pass_slots[i];
-            update_interest(slot);
-            slot_at(slot).in_pass = false;
-        }
-        e.pass_count = 0;
+        timeout = next_timeout(run_pass(n > 0 ? n : 0, buf));
     }
     return 0;
 }
