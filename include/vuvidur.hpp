@@ -772,11 +772,20 @@ inline Event decode_event(std::span<const std::byte> record) {
             need(sizeof(vesk_net_msg));
             const Address peer = detail::address_at(r + offsetof(vesk_net_msg, addr));
             const auto payload = record.subspan(sizeof(vesk_net_msg));
-            // Built in place: a temporary moved into the variant makes g++ 12
-            // warn (wrongly) that it may be used uninitialized.
-            if (kind == VESK_EV_TCP_DATA)
-                return Event{std::in_place_type<TcpData>, slot, peer, payload};
-            return Event{std::in_place_type<UdpData>, slot, peer, payload};
+            // Built in place and filled field by field: a temporary moved into
+            // the variant makes g++ 12 warn (wrongly) that it may be used
+            // uninitialized, and clang 14 cannot build an aggregate from
+            // parenthesised arguments.
+            const auto data = [&]<class T>(std::in_place_type_t<T> type) {
+                Event ev{type};
+                T &d = std::get<T>(ev);
+                d.slot = slot;
+                d.peer = peer;
+                d.payload = payload;
+                return ev;
+            };
+            if (kind == VESK_EV_TCP_DATA) return data(std::in_place_type<TcpData>);
+            return data(std::in_place_type<UdpData>);
         }
         case VESK_EV_CONNECT:
             need(sizeof(vesk_ev_connect));

@@ -1,5 +1,7 @@
 # cmake -DC_COMPILER=.. -DCXX_COMPILER=.. -DINCLUDE_DIR=.. -DSOURCE=.. -DOUT_DIR=.. [-DMODES=..] -P check_header.cmake
-set(flags -Wall -Wextra -Wpedantic -Werror -I${INCLUDE_DIR})
+# -O2: some warnings (maybe-uninitialized) come only from the optimiser.
+set(flags -O2 -Wall -Wextra -Wpedantic -Werror -I${INCLUDE_DIR})
+file(MAKE_DIRECTORY ${OUT_DIR})
 if(NOT MODES)
   set(MODES c99 c11 c17 c++11 c++17 c++20)
 endif()
@@ -11,7 +13,8 @@ foreach(mode IN LISTS MODES)
   else()
     set(compile ${C_COMPILER} -x c)
   endif()
-  string(REPLACE "+" "x" object ${OUT_DIR}/${name}_${mode}.o)
+  string(REPLACE "+" "x" object ${name}_${mode}.o)
+  set(object ${OUT_DIR}/${object})
   execute_process(COMMAND ${compile} -std=${mode} ${flags} -c ${SOURCE} -o ${object}
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   if(result EQUAL 0 AND output STREQUAL "")
