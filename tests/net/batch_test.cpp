@@ -162,15 +162,17 @@ protected:
 };
 
 TEST_F(SendMany, FramesEachMessageAndRefusesAsSendDoes) {
+    // Payloads whose frames (3 bytes longer) fall on each side of the sizes
+    // where small frames are copied differently (4, 8, 16, 256 bytes).
+    const std::vector<size_t> sizes = {10, 0, 1, 4, 5, 12, 13, 14, 29, 253, 254, 11};
     std::vector<Message> batch;
-    for (int i = 0; i < 3; ++i)
-        batch.emplace_back(slot_, pattern(static_cast<size_t>(10 + i), static_cast<uint8_t>(i)));
-    ASSERT_EQ(send(batch), 3);
     Bytes expected;
-    for (int i = 0; i < 3; ++i) {
-        Bytes f = wire_frame(pattern(static_cast<size_t>(10 + i), static_cast<uint8_t>(i)));
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        batch.emplace_back(slot_, pattern(sizes[i], static_cast<uint8_t>(i)));
+        Bytes f = wire_frame(pattern(sizes[i], static_cast<uint8_t>(i)));
         expected.insert(expected.end(), f.begin(), f.end());
     }
+    ASSERT_EQ(send(batch), static_cast<int>(sizes.size()));
     EXPECT_EQ(recv_exact(fd_, expected.size()), expected);
 
     EXPECT_EQ(vesk_net_send_many(nullptr, 1), -1);
