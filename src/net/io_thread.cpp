@@ -7,13 +7,16 @@
 #include "net/io_thread.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace net {
 
 namespace {
 
 constexpr int kAcceptsPerVisit = 64;
+constexpr auto kBusyPollTime = std::chrono::microseconds(20);
 
 void pass_add(int slot) {
     Engine &e = g_engine;
@@ -355,6 +358,25 @@ int next_timeout(int listener_due) {
     return std::min(listener_due, aside_due);
 }
 
+// Waits until sockets are ready or work is queued; returns the number of
+// ready sockets.  After a pass that found sockets ready, more usually follow
+// within microseconds (the peers' next frames): the thread looks again for up
+// to kBusyPollTime, giving the processor away between looks, before it
+// sleeps.  A sleeping thread costs its waker a wake-up, and on an otherwise
+// idle processor the time that processor takes to come out of its halt.
+int wait_for_work(int timeout, bool busy) {
+    Engine &e = g_engine;
+    if (busy) {
+        const auto start = std::chrono::steady_clock::now();
+        do {
+            const int n = os::poller_wait(e.poller, 0, e.events, kEventsPerPass);
+            if (n != 0 || e.wake_pending.load(std::memory_order_acquire)) return n;
+            std::this_thread::yield();
+        } while (std::chrono::steady_clock::now() - start < kBusyPollTime);
+    }
+    return os::poller_wait(e.poller, timeout, e.events, kEventsPerPass);
+}
+
 // Runs one pass; returns the milliseconds until the next resting listener
 // is due (-1: none).
 int run_pass(int ready_count, IoBuffers &buf) {
@@ -407,9 +429,11 @@ uint32_t VESK_THREADCALL io_thread(void *) {
     Engine &e = g_engine;
     IoBuffers buf;
     int timeout = -1;
+    bool busy = false;
     while (e.stop.load(std::memory_order_acquire) == 0) {
-        const int n = os::poller_wait(e.poller, timeout, e.events, kEventsPerPass);
+        const int n = wait_for_work(timeout, busy);
         if (e.stop.load(std::memory_order_acquire) != 0) break;
+        busy = n > 0;
         timeout = next_timeout(run_pass(n > 0 ? n : 0, buf));
     }
     return 0;
