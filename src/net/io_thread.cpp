@@ -369,8 +369,13 @@ int wait_for_work(int timeout, bool busy) {
     if (busy) {
         const auto start = std::chrono::steady_clock::now();
         do {
+            // A look may take the poller's wake-up: queued work and a stop
+            // are seen by their flags, so neither is slept through.
             const int n = os::poller_wait(e.poller, 0, e.events, kEventsPerPass);
-            if (n != 0 || e.wake_pending.load(std::memory_order_acquire)) return n;
+            if (n != 0 || e.wake_pending.load(std::memory_order_acquire) ||
+                e.stop.load(std::memory_order_acquire) != 0) {
+                return n;
+            }
             std::this_thread::yield();
         } while (std::chrono::steady_clock::now() - start < kBusyPollTime);
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -90,6 +91,26 @@ TEST(EngineSetUp, TearDownClosesTheSocketsThatSlotsStillHold) {
     EXPECT_EQ(open_descriptors(), before + engine + 3);
     vesk_net_shutdown();
     EXPECT_EQ(open_descriptors(), before) << "every slot socket and the engine's own were closed";
+}
+
+// Tear-down right after a pass that found a socket ready, while the I/O
+// thread looks again for work before it sleeps: the stop must reach it, or
+// tear-down waits out the thread's one-second limit and then cancels it.
+TEST(EngineSetUp, TearDownJustAfterTrafficStopsTheIoThreadAtOnce) {
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(vesk_net_init(4, 1, 0, 1, 8192, 0, 0), 0);
+        const int ch = vesk_net_channel_open();
+        const int listener = open_listener();
+        ASSERT_EQ(vesk_net_attach(listener, ch), 0);
+        const int fd = plain_connect(slot_address(listener).sin_port);
+        // Woken as the accept is posted: tear-down starts while that pass ends.
+        ASSERT_EQ(vesk_net_channel_wait(ch, 3000), VESK_NET_WAIT_EVENT);
+        const auto start = std::chrono::steady_clock::now();
+        vesk_net_shutdown();
+        const auto took = std::chrono::steady_clock::now() - start;
+        close(fd);
+        ASSERT_LT(took, std::chrono::milliseconds(500)) << "round " << round;
+    }
 }
 
 TEST(SlotTable, OrdinaryTypesTakeSlotsAboveTheReservedOnesLowestFirst) {
