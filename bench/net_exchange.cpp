@@ -1,5 +1,5 @@
 // Framed messages through the socket engine against the same protocol on
-// libevent, side by side: echo round-trip latency and pipelined echo
+// libevent, Asio and libuv, side by side: echo round-trip latency and pipelined echo
 // throughput over loopback, with 1 and 64 connections and payloads of 16,
 // 256 and 2048 bytes.  The engine runs in two modes: "engine" polls its
 // channel one event at a time and sends one message per call; "batched"
@@ -9,8 +9,8 @@
 // Each side runs in two processes: an echo server forked at start-up and
 // the client in this process.  The protocol is the engine's wire frame (0xFE,
 // 16-bit little-endian length, payload); the server sends every frame back.
-//   roundtrip/...: one frame per connection in flight; median_us and p99_us
-//                  are the round-trip times of single frames.
+//   roundtrip/...: one frame per connection in flight; median_us, p99_us and
+//                  p99.9_us are the round-trip times of single frames.
 //   throughput/...: 32 frames per connection in flight; msgs/s counts echoed
 //                   frames.
 // The plain engine's users poll their channel (they spin, yielding the
@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "net_common.h"
+#include "net_peers.h"
 
 using bench::loopback;
 using bench::no_delay;
@@ -81,6 +82,12 @@ void idle() { vesk_usleep(0); }
 
 #ifdef BENCH_HAVE_LIBEVENT
 [[noreturn]] void libevent_server(int report) { bench::serve_libevent(report, 64); }
+#endif
+#ifdef BENCH_HAVE_ASIO
+[[noreturn]] void asio_server(int report) { bench::serve_asio(report, 64); }
+#endif
+#ifdef BENCH_HAVE_LIBUV
+[[noreturn]] void libuv_server(int report) { bench::serve_libuv(report, 64); }
 #endif
 
 // ---- Clients -------------------------------------------------------------------
@@ -263,13 +270,17 @@ private:
 uint16_t g_engine_port = 0;
 uint16_t g_batched_port = 0;
 uint16_t g_libevent_port = 0;
+uint16_t g_asio_port = 0;
+uint16_t g_libuv_port = 0;
 
-enum class Side { engine, batched, libevent };
+// The peers' servers are measured with the libevent client: one client for
+// all of them, so that only the server differs.
+enum class Side { engine, batched, libevent, asio, libuv };
 
 // Each side's server process.  Only the measured side's server runs: the
 // others are stopped, so that a polling server cannot take processor time
 // from another side's measurement.
-pid_t g_server[3] = {-1, -1, -1};
+pid_t g_server[5] = {-1, -1, -1, -1, -1};
 
 class ServerRunning {
 public:
@@ -290,6 +301,8 @@ std::unique_ptr<EchoClient> make_client(Side side, int connections) {
 #ifdef BENCH_HAVE_LIBEVENT
     if (side == Side::libevent)
         return std::make_unique<LibeventClient>(g_libevent_port, connections);
+    if (side == Side::asio) return std::make_unique<LibeventClient>(g_asio_port, connections);
+    if (side == Side::libuv) return std::make_unique<LibeventClient>(g_libuv_port, connections);
 #endif
     if (side == Side::batched)
         return std::make_unique<EngineClient>(g_batched_port, connections, true);
@@ -316,6 +329,7 @@ void roundtrip(benchmark::State &state, Side side, int connections, int payload)
     if (!rtts.empty()) {
         state.counters["median_us"] = rtts[rtts.size() / 2];
         state.counters["p99_us"] = rtts[rtts.size() * 99 / 100];
+        state.counters["p99.9_us"] = rtts[rtts.size() * 999 / 1000];
     }
     state.SetItemsProcessed(static_cast<int64_t>(rtts.size()));
 }
@@ -346,13 +360,19 @@ int main(int argc, char **argv) {
     std::vector<pid_t> servers;
     servers.push_back(g_server[0] = bench::fork_server(engine_server, &g_engine_port));
     servers.push_back(g_server[1] = bench::fork_server(engine_batched_server, &g_batched_port));
+    std::vector<std::pair<const char *, Side>> sides = {{"engine", Side::engine},
+                                                        {"batched", Side::batched}};
 #ifdef BENCH_HAVE_LIBEVENT
     servers.push_back(g_server[2] = bench::fork_server(libevent_server, &g_libevent_port));
-    const std::vector<std::pair<const char *, Side>> sides = {
-        {"engine", Side::engine}, {"batched", Side::batched}, {"libevent", Side::libevent}};
-#else
-    const std::vector<std::pair<const char *, Side>> sides = {{"engine", Side::engine},
-                                                              {"batched", Side::batched}};
+    sides.emplace_back("libevent", Side::libevent);
+#ifdef BENCH_HAVE_ASIO
+    servers.push_back(g_server[3] = bench::fork_server(asio_server, &g_asio_port));
+    sides.emplace_back("asio", Side::asio);
+#endif
+#ifdef BENCH_HAVE_LIBUV
+    servers.push_back(g_server[4] = bench::fork_server(libuv_server, &g_libuv_port));
+    sides.emplace_back("libuv", Side::libuv);
+#endif
 #endif
     for (pid_t pid : servers) kill(pid, SIGSTOP);  // each runs only while measured
     for (const char *kind : {"roundtrip", "throughput"}) {

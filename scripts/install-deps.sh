@@ -10,7 +10,7 @@ set -eu
 
 core="cmake ninja-build g++ make pkg-config googletest libgtest-dev zlib1g-dev lighttpd libcli11-dev"
 package="dpkg-dev file"
-extra="clang clang-format libclang-rt-14-dev libbenchmark-dev libevent-dev curl
+extra="clang clang-format libclang-rt-14-dev libbenchmark-dev libevent-dev libasio-dev libuv1-dev curl
        g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386"
 
 case "${1:-core}" in
