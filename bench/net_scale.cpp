@@ -1,20 +1,21 @@
-// The engine at scale, beside libevent: an echo server holding 0, 1,000 and
-// 10,000 idle connections.  For each count and each server this prints
-//   accept_s   the time to open that many connections one after another
-//              (each connect is complete once the server has taken the
-//              previous ones off its listen queue),
+// The engine at scale, beside libevent and Asio: an echo server holding 0,
+// 1,000, 10,000 and 19,000 idle connections (a process here may hold 20,000
+// descriptors).  For each count and each server this prints
+//   accept_s   the time to open that many connections (from client processes
+//              of their own, each connecting one after another) plus one echo
+//              on a further connection, so that the server has taken them all,
 //   idle_cpu   the server process's processor use over two idle seconds,
 //   wakeups/s  its context switches per second meanwhile (an idle server
 //              should have none),
-//   rtt_us     the median and p99 round trip of 16-byte frames on one more,
-//              active connection while the others stay idle.
-// Servers run in processes of their own; the client uses plain sockets for
-// both, so the two servers are measured by the same yardstick.  The
-// descriptor limit is raised to its hard limit (10,000 connections need it),
-// and both listeners get a backlog of kBacklog (the engine's user does it
-// with listen() on the listener's socket): with the engine's default of 5, a
-// client connecting faster than a busy machine schedules the server loses
-// SYNs, and each loss costs a one-second retransmission on either server.
+//   rss_kib    the growth of the server's resident memory per idle
+//              connection, in KiB (kernel socket buffers are not in it; what
+//              set-up reserved for every possible connection is in rss_mib),
+//   rss_mib    the server's whole resident memory with them,
+//   rtt_us     the median, p99 and p99.9 round trip of 16-byte frames on one
+//              more, active connection while the others stay idle.
+// Servers run in processes of their own; the clients use plain sockets for
+// all, so the servers are measured by the same yardstick.  Every listener
+// gets a backlog of kBacklog.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -29,13 +30,15 @@
 #include <vector>
 
 #include "net_common.h"
+#include "net_peers.h"
 
 using bench::loopback;
 using bench::no_delay;
 
 namespace {
 
-constexpr int kMostIdle = 10000;
+constexpr int kMostIdle = 19000;
+constexpr int kPerClient = 9500;  // idle connections per client process
 constexpr int kRoundTrips = 5000;
 constexpr int kBacklog = 4096;  // the system's usual limit (net.core.somaxconn)
 using Clock = std::chrono::steady_clock;
@@ -60,10 +63,18 @@ void raise_descriptor_limit() {
 }
 #endif
 
+#ifdef BENCH_HAVE_ASIO
+[[noreturn]] void asio_server(int report) {
+    raise_descriptor_limit();
+    bench::serve_asio(report, kBacklog);
+}
+#endif
+
 // Processor seconds and context switches of every thread of a process.
 struct Usage {
     double cpu_s = 0;
     long switches = 0;
+    long rss_kib = 0;
 };
 
 Usage usage_of(pid_t pid) {
@@ -81,6 +92,10 @@ Usage usage_of(pid_t pid) {
         if (i == 15) stime = std::stoul(field);
     }
     u.cpu_s = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    std::ifstream process_status("/proc/" + std::to_string(pid) + "/status");
+    while (std::getline(process_status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) u.rss_kib = std::stol(line.substr(6));
+    }
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
     for (int tid = pid; tid < pid + 64; ++tid) {  // the server's threads follow its pid
         std::ifstream status(tasks + std::to_string(tid) + "/status");
@@ -117,13 +132,39 @@ bool echo_once(int fd) {
     return true;
 }
 
+// A client process holding `count` idle connections: it reports how many it
+// opened through `report` and holds them until killed.
+pid_t hold_idle(uint16_t port, int count, int *report) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        raise_descriptor_limit();
+        int opened = 0;
+        while (opened < count && connect_to(port) >= 0) ++opened;
+        (void)!write(fds[1], &opened, sizeof opened);
+        for (;;) pause();
+    }
+    close(fds[1]);
+    *report = fds[0];
+    return pid;
+}
+
 void measure(const char *name, uint16_t port, pid_t server, int idle_count) {
-    std::vector<int> idle;
+    const Usage empty = usage_of(server);
     const auto start = Clock::now();
-    for (int i = 0; i < idle_count; ++i) {
-        const int fd = connect_to(port);
-        if (fd < 0) break;
-        idle.push_back(fd);
+    std::vector<std::pair<pid_t, int>> holders;
+    for (int left = idle_count; left > 0; left -= kPerClient) {
+        int report = -1;
+        const pid_t pid = hold_idle(port, std::min(left, kPerClient), &report);
+        if (pid > 0) holders.emplace_back(pid, report);
+    }
+    int connected = 0;
+    for (const auto &[pid, report] : holders) {
+        int opened = 0;
+        if (read(report, &opened, sizeof opened) == sizeof opened) connected += opened;
+        close(report);
     }
     const int active = connect_to(port);
     no_delay(active);
@@ -143,15 +184,22 @@ void measure(const char *name, uint16_t port, pid_t server, int idle_count) {
         rtts.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
     }
     std::sort(rtts.begin(), rtts.end());
-    const double median = rtts.empty() ? -1 : rtts[rtts.size() / 2];
-    const double p99 = rtts.empty() ? -1 : rtts[rtts.size() * 99 / 100];
+    auto at = [&](size_t per_mille) {
+        return rtts.empty() ? -1.0 : rtts[rtts.size() * per_mille / 1000];
+    };
+    const double rss_per =
+        idle_count > 0 ? static_cast<double>(after.rss_kib - empty.rss_kib) / idle_count : 0.0;
     std::printf(
-        "%-9s idle=%-6d connected=%-6zu accept_s=%-7.3f idle_cpu=%5.1f%%  wakeups/s=%-7.1f rtt_us "
-        "median=%-7.1f p99=%.1f\n",
-        name, idle_count, idle.size(), accept_s, (after.cpu_s - before.cpu_s) / 2 * 100,
-        static_cast<double>(after.switches - before.switches) / 2, median, p99);
+        "%-9s idle=%-6d connected=%-6d accept_s=%-7.3f idle_cpu=%5.2f%%  wakeups/s=%-7.1f "
+        "rss_kib=%-6.2f rss_mib=%-6.1f rtt_us median=%-7.1f p99=%-7.1f p99.9=%.1f\n",
+        name, idle_count, connected, accept_s, (after.cpu_s - before.cpu_s) / 2 * 100,
+        static_cast<double>(after.switches - before.switches) / 2, rss_per,
+        static_cast<double>(after.rss_kib) / 1024, at(500), at(990), at(999));
     std::fflush(stdout);
-    for (int fd : idle) close(fd);
+    for (const auto &[pid, report] : holders) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
     if (active >= 0) close(active);
     sleep(1);  // the server lets the closed connections go
 }
@@ -168,20 +216,20 @@ int main() {
 #ifdef BENCH_HAVE_LIBEVENT
     servers.push_back({"libevent", libevent_server});
 #endif
-    std::vector<std::pair<pid_t, uint16_t>> running;
-    for (const Server &s : servers) {
-        uint16_t port = 0;
-        const pid_t pid = bench::fork_server(s.serve, &port);
-        running.emplace_back(pid, port);
-    }
-    for (int idle_count : {0, 1000, kMostIdle}) {
-        for (size_t i = 0; i < servers.size(); ++i) {
-            measure(servers[i].name, running[i].second, running[i].first, idle_count);
+#ifdef BENCH_HAVE_ASIO
+    servers.push_back({"asio", asio_server});
+#endif
+    // A fresh server for every count, so that its memory growth is that of
+    // the count alone.
+    for (int idle_count : {0, 1000, 10000, kMostIdle}) {
+        for (const Server &s : servers) {
+            uint16_t port = 0;
+            const pid_t pid = bench::fork_server(s.serve, &port);
+            usleep(100 * 1000);  // set-up done before the first measurement
+            measure(s.name, port, pid, idle_count);
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
         }
-    }
-    for (const auto &[pid, port] : running) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
     }
     return 0;
 }
