@@ -1309,8 +1309,12 @@ VESK_API extern FILE *cgiOutStream;
 VESK_API int cgiInit(void);
 
 /* Ends the request (ordinal 341): logs "In cgiUninit", releases every form
- * field, flushes standard output, waits 1 ms and logs "End of Cgi
- * processing".  Returns the result of closing the log after that last line:
+ * field, reads and discards what is left of a POST body (up to CONTENT_LENGTH
+ * bytes in all, or to the end of standard input when CONTENT_LENGTH is unset
+ * or empty; never more once the input ends; what the program read itself
+ * stays read), flushes standard output, waits 1 ms and logs "End of Cgi
+ * processing".  Some servers break the response of a program that ends with
+ * the request body unread.  Returns the result of closing the log after that last line:
  * 0, or EOF (-1) when the line could not be written (including a log that
  * cannot be opened); 0 when the log is switched off. */
 VESK_API int cgiUninit(void);

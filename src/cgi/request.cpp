@@ -55,8 +55,28 @@ bool read_body(std::FILE *in, int length, std::vector<unsigned char> &body) {
 int post_form_input(RequestState &state) {
     if (state.content_length == 0) return 0;  // nothing announced: stdin is not touched
     std::vector<unsigned char> body;
-    if (!read_body(state.in_stream, state.content_length, body)) return 1;
+    bool whole = read_body(state.in_stream, state.content_length, body);
+    state.body_left -= static_cast<long long>(body.size());
+    if (!whole) return 1;
     return form_split_pairs(Bytes(body.data(), body.size()), state.fields);
+}
+
+// Reads and discards what is left of a POST body, so that the server sees
+// its whole request taken before the response ends (some servers reset the
+// connection otherwise).  Stops early at the end of the input or an error.
+void drain_body(RequestState &state) {
+    char scrap[16 * 1024];
+    while (state.in_stream != nullptr && (state.body_to_end || state.body_left > 0)) {
+        size_t wanted = sizeof scrap;
+        if (!state.body_to_end && state.body_left < static_cast<long long>(wanted)) {
+            wanted = static_cast<size_t>(state.body_left);
+        }
+        size_t got = std::fread(scrap, 1, wanted, state.in_stream);
+        state.body_left -= static_cast<long long>(got);
+        if (got < wanted) break;
+    }
+    state.body_to_end = false;
+    state.body_left = 0;
 }
 
 // Decodes the query string over the length that cgiInit set from it.
@@ -89,9 +109,16 @@ int init_request() {
     os::stdin_binary_mode();  // the body's bytes must arrive untranslated
     state.in_stream = stdin;
     cgiOutStream = stdout;
+    state.body_to_end = false;
+    state.body_left = 0;
 
     if (form_equal_no_case(state.request_method.c_str(), "post")) {
         debug_log_append("POST recognized\n");
+        // The body that cgiUninit discards unless it is read before: the
+        // announced length, or all of the input when no length came (a
+        // server passing on a chunked request).
+        state.body_to_end = content_length_text.empty();
+        state.body_left = std::max(state.content_length, 0);
         if (!form_is_urlencoded_type(state.content_type)) return 0;
         debug_log_append("Calling PostFormInput\n");
         if (post_form_input(state) != 0) {
@@ -136,6 +163,7 @@ VESK_API int cgiUninit(void) {
     using namespace cgi;
     debug_log_append("In cgiUninit \n");
     release_fields(request_state());
+    drain_body(request_state());
     std::fflush(stdout);
     vesk_usleep(kUninitPauseMicroseconds);
     return debug_log_append("End of Cgi processing\n\n\n");
