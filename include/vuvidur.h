@@ -1295,6 +1295,13 @@ VESK_API extern FILE *cgiOutStream;
  *     after a ";", such as "; charset=UTF-8", are accepted and not looked
  *     at): reads exactly CONTENT_LENGTH bytes from standard input (none when
  *     it is 0 or absent) and decodes them; the query string is ignored.
+ *   - POST with the content type "multipart/form-data" (any letter case,
+ *     with its boundary parameter, a token or a quoted string): reads
+ *     exactly CONTENT_LENGTH bytes and decodes the parts, text fields and
+ *     files alike, each value exactly as sent (see cgiGetBytes and
+ *     cgiGetFile).  A malformed body (no usable boundary, no delimiter, a
+ *     part without its headers or without a name, the closing delimiter
+ *     missing, CONTENT_LENGTH 0 or absent) makes cgiInit return -1.
  *   - Any other method or content type: no fields.
  * Decoding: pairs "name=value" separated by "&", "+" is a blank and "%XY" a
  * byte.  Kept for compatibility: the name runs to the first "=" even across
@@ -1303,8 +1310,8 @@ VESK_API extern FILE *cgiOutStream;
  * byte, which ends the text); an escape cut off by the end gives nothing.
  * Duplicate names are all kept, in input order.
  * Returns 0 when the request was captured (with or without form input), -1
- * when the body was shorter than announced, CONTENT_LENGTH was negative, or
- * memory ran out; the list is then empty.  A later cgiInit replaces the
+ * when the body was shorter than announced, CONTENT_LENGTH was negative, a
+ * multipart body was malformed, or memory ran out; the list is then empty.  A later cgiInit replaces the
  * fields of an earlier one. */
 VESK_API int cgiInit(void);
 

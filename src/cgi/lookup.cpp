@@ -17,7 +17,7 @@ extern "C" VESK_API int cgiGetValue(const char *name, char *buffer, int size) {
     for (const cgi::FormField &field : cgi::request_state().fields) {
         // C-string comparison: a name decoded with a NUL in it ends there.
         if (std::strcmp(field.name.c_str(), name) == 0) {
-            return cgi::form_copy_value(field.value.c_str(), buffer, size);
+            return cgi::form_copy_value(field.bytes(), buffer, size);
         }
     }
     buffer[0] = '\0';

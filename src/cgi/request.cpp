@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cgi/debug_log.h"
+#include "cgi/multipart.h"
 #include "os/os.h"
 #include "vuvidur.h"
 
@@ -51,14 +52,19 @@ bool read_body(std::FILE *in, int length, std::vector<unsigned char> &body) {
     }
 }
 
-// Reads the POST body and decodes it: 0, or nonzero on failure.
-int post_form_input(RequestState &state) {
-    if (state.content_length == 0) return 0;  // nothing announced: stdin is not touched
+// Reads the POST body and decodes it, URL-encoded or, when `boundary` is
+// given, multipart: 0, or nonzero on failure.
+int post_form_input(RequestState &state, const std::string *boundary) {
+    // Nothing announced: stdin is not touched (an empty multipart body then
+    // fails below, as it lacks its delimiters).
+    if (state.content_length == 0 && boundary == nullptr) return 0;
     std::vector<unsigned char> body;
     bool whole = read_body(state.in_stream, state.content_length, body);
     state.body_left -= static_cast<long long>(body.size());
     if (!whole) return 1;
-    return form_split_pairs(Bytes(body.data(), body.size()), state.fields);
+    if (boundary == nullptr) return form_split_pairs(Bytes(body.data(), body.size()), state.fields);
+    state.body = std::move(body);  // the fields' values stay in it
+    return multipart_decode(Bytes(state.body.data(), state.body.size()), *boundary, state.fields);
 }
 
 // Reads and discards what is left of a POST body, so that the server sees
@@ -86,7 +92,10 @@ int get_form_input(RequestState &state) {
     return form_split_pairs(Bytes(text, length), state.fields);
 }
 
-void release_fields(RequestState &state) { FormFieldList().swap(state.fields); }
+void release_fields(RequestState &state) {
+    FormFieldList().swap(state.fields);
+    std::vector<unsigned char>().swap(state.body);
+}
 
 int init_request() {
     RequestState &state = request_state();
@@ -119,9 +128,14 @@ int init_request() {
         // server passing on a chunked request).
         state.body_to_end = content_length_text.empty();
         state.body_left = std::max(state.content_length, 0);
-        if (!form_is_urlencoded_type(state.content_type)) return 0;
+        std::string boundary;
+        const bool multipart = multipart_form_type(state.content_type, boundary);
+        if (!multipart && !form_is_urlencoded_type(state.content_type)) return 0;
         debug_log_append("Calling PostFormInput\n");
-        if (post_form_input(state) != 0) {
+        // A multipart type without a usable boundary cannot be decoded: its
+        // body is left for cgiUninit to discard.
+        if ((multipart && boundary.empty()) ||
+            post_form_input(state, multipart ? &boundary : nullptr) != 0) {
             debug_log_append("PostFormInput failed\n");
             release_fields(state);
             return -1;

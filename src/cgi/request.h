@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cgi/form.h"
 
@@ -23,6 +24,8 @@ struct RequestState {
     bool body_to_end = false;
     long long body_left = 0;
     FormFieldList fields;  // in input order; duplicates kept
+    // A multipart body, kept while its fields point into it.
+    std::vector<unsigned char> body;
 };
 
 RequestState &request_state();
