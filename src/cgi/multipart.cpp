@@ -2,6 +2,7 @@
 // body, part headers read line by line, values left where they are.
 #include "cgi/multipart.h"
 
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -76,14 +77,23 @@ bool for_each_parameter(std::string_view text, Visit &&visit) {
 }
 
 // The delimiters of one body: CRLF "--" boundary, then "--" or blanks and
-// CRLF.  A boundary holds no CR, so a comparison that starts at one CR never
-// runs past the next CR of the body: the scan is linear.
+// CRLF.  The scan looks at the last byte of each window of a delimiter's
+// length: when that byte occurs nowhere in a delimiter, no delimiter starts
+// inside the window and the whole window is passed over (most windows of
+// binary data).  Otherwise a delimiter can only start at a CR of the window.
+// A boundary holds no CR, so a comparison that starts at one CR never runs
+// past the next CR of the body, and every byte is looked at a bounded number
+// of times: the scan is linear.
 class Delimiters {
 public:
     Delimiters(Bytes body, std::string_view dash_boundary)
         : data_(reinterpret_cast<const char *>(body.data())),
           size_(body.size()),
-          dash_(dash_boundary) {}
+          dash_(dash_boundary),
+          length_(dash_boundary.size() + 2) {
+        in_delimiter_['\r'] = in_delimiter_['\n'] = true;
+        for (char c : dash_) in_delimiter_[static_cast<unsigned char>(c)] = true;
+    }
 
     // Whether "--boundary" at `at` starts a delimiter line.  On success,
     // `close` tells a closing delimiter, and `after` is where the next part
@@ -109,12 +119,22 @@ public:
     // The position of the CR of the first delimiter at or after `from`, or
     // kNotFound.
     size_t find(size_t from, bool &close, size_t &after) const {
-        while (from < size_) {
-            const void *cr = std::memchr(data_ + from, '\r', size_ - from);
-            if (cr == nullptr) return kNotFound;
+        size_t i = from;
+        while (i <= size_ && size_ - i >= length_) {
+            if (!in_delimiter_[static_cast<unsigned char>(data_[i + length_ - 1])]) {
+                i += length_;
+                continue;
+            }
+            const void *cr = std::memchr(data_ + i, '\r', length_);
+            if (cr == nullptr) {
+                i += length_;
+                continue;
+            }
             size_t at = static_cast<size_t>(static_cast<const char *>(cr) - data_);
-            if (at + 1 < size_ && data_[at + 1] == '\n' && line_at(at + 2, close, after)) return at;
-            from = at + 1;
+            if (at + 1 < size_ && data_[at + 1] == '\n' && line_at(at + 2, close, after)) {
+                return at;
+            }
+            i = at + 1;
         }
         return kNotFound;
     }
@@ -123,6 +143,8 @@ private:
     const char *data_;
     size_t size_;
     std::string_view dash_;
+    size_t length_;  // of the shortest delimiter: CR LF "--" boundary
+    std::array<bool, 256> in_delimiter_{};
 };
 
 // The position of the first CRLF at or after `from`, or kNotFound.

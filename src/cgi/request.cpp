@@ -22,9 +22,12 @@ RequestState &request_state() {
 
 namespace {
 
-// The body is read in pieces of this size, so memory grows with the bytes
-// that actually arrive, not with what CONTENT_LENGTH announces.
+// The body is read into room set aside for at most kBodyReserve bytes, and
+// beyond that into room that grows with the bytes that actually arrived
+// (kBodyChunk at a time at least), so an announced CONTENT_LENGTH alone never
+// makes memory grow past kBodyReserve.
 constexpr size_t kBodyChunk = 64 * 1024;
+constexpr size_t kBodyReserve = 16 * 1024 * 1024;
 constexpr int kUninitPauseMicroseconds = 1000;
 
 std::string environment_text(const char *name) {
@@ -38,9 +41,15 @@ bool read_body(std::FILE *in, int length, std::vector<unsigned char> &body) {
     if (length < 0) return false;
     const size_t wanted = static_cast<size_t>(length);
     try {
+        // Room for up to kBodyReserve bytes at once: a body of that size is
+        // read in one piece, without moving it.  Beyond it, the room grows
+        // with what came (at least kBodyChunk more, or what the vector's own
+        // growth left free).
+        body.reserve(std::min(wanted, kBodyReserve));
         while (body.size() < wanted) {
             size_t have = body.size();
-            size_t piece = std::min(kBodyChunk, wanted - have);
+            size_t room = std::max(kBodyChunk, body.capacity() - have);
+            size_t piece = std::min(room, wanted - have);
             body.resize(have + piece);
             size_t got = std::fread(body.data() + have, 1, piece, in);
             body.resize(have + got);
