@@ -1295,6 +1295,13 @@ VESK_API extern FILE *cgiOutStream;
  *     after a ";", such as "; charset=UTF-8", are accepted and not looked
  *     at): reads exactly CONTENT_LENGTH bytes from standard input (none when
  *     it is 0 or absent) and decodes them; the query string is ignored.
+ *   - POST with the content type "multipart/form-data" (any letter case,
+ *     with its boundary parameter, a token or a quoted string): reads
+ *     exactly CONTENT_LENGTH bytes and decodes the parts, text fields and
+ *     files alike, each value exactly as sent (see cgiGetBytes and
+ *     cgiGetFile).  A malformed body (no usable boundary, no delimiter, a
+ *     part without its headers or without a name, the closing delimiter
+ *     missing, CONTENT_LENGTH 0 or absent) makes cgiInit return -1.
  *   - Any other method or content type: no fields.
  * Decoding: pairs "name=value" separated by "&", "+" is a blank and "%XY" a
  * byte.  Kept for compatibility: the name runs to the first "=" even across
@@ -1303,14 +1310,18 @@ VESK_API extern FILE *cgiOutStream;
  * byte, which ends the text); an escape cut off by the end gives nothing.
  * Duplicate names are all kept, in input order.
  * Returns 0 when the request was captured (with or without form input), -1
- * when the body was shorter than announced, CONTENT_LENGTH was negative, or
- * memory ran out; the list is then empty.  A later cgiInit replaces the
- * fields of an earlier one. */
+ * when the body was shorter than announced, CONTENT_LENGTH was negative, a
+ * multipart body was malformed, or memory ran out; the list is then empty.
+ * A later cgiInit replaces the fields of an earlier one. */
 VESK_API int cgiInit(void);
 
 /* Ends the request (ordinal 341): logs "In cgiUninit", releases every form
- * field, flushes standard output, waits 1 ms and logs "End of Cgi
- * processing".  Returns the result of closing the log after that last line:
+ * field, reads and discards what is left of a POST body (up to CONTENT_LENGTH
+ * bytes in all, or to the end of standard input when CONTENT_LENGTH is unset
+ * or empty; never more once the input ends; what the program read itself
+ * stays read), flushes standard output, waits 1 ms and logs "End of Cgi
+ * processing".  Some servers break the response of a program that ends with
+ * the request body unread.  Returns the result of closing the log after that last line:
  * 0, or EOF (-1) when the line could not be written (including a log that
  * cannot be opened); 0 when the log is switched off. */
 VESK_API int cgiUninit(void);
@@ -1346,6 +1357,61 @@ VESK_API int cgiGetValue(const char *name, char *buffer, int size);
  * argument, returns -1 and writes nothing.  Nothing is flushed here. */
 VESK_API int cgiPrintContentType(const char *type);
 VESK_API int cgiPrintLocation(const char *location);
+
+/* CGI extensions (Windows ordinals 1005 to 1008): every value of a name, the
+ * bytes exactly as sent, and the files of a multipart/form-data POST.  They
+ * read the same decoded request as cgiGetValue, from cgiInit to cgiUninit
+ * (before cgiInit, after cgiUninit and after a failed cgiInit there is no
+ * field).  Names compare as cgiGetValue compares them.  Every field of a
+ * name counts, in input order, text and file fields alike; a file field's
+ * value is the file's bytes. */
+
+/* The result of cgiGetBytes and cgiGetFile when the field was found; not
+ * found gives VESK_CGI_NO_FIELD. */
+#define VESK_CGI_FOUND 0
+
+/* One uploaded file, as cgiGetFile describes it.  Every pointer is the
+ * library's and stays valid until cgiUninit or the next cgiInit.
+ * 16 bytes on 32-bit targets, 32 on 64-bit ones. */
+typedef struct vesk_cgi_file {
+    const char *filename;     /* as the browser sent it, NUL-terminated; "" when no
+                                 file was chosen */
+    const char *content_type; /* the part's Content-Type, "application/octet-stream"
+                                 when it had none */
+    const void *data;         /* the file's bytes (size of them; not terminated) */
+    int32_t size;             /* 0 for an empty file or none chosen */
+} vesk_cgi_file;
+#if defined(__cplusplus)
+static_assert(offsetof(vesk_cgi_file, size) == 3 * sizeof(void *), "vesk_cgi_file_size");
+static_assert(sizeof(vesk_cgi_file) == 4 * sizeof(void *), "vesk_cgi_file_sizeof");
+#else
+typedef char vesk_cgi_file_size_check[offsetof(vesk_cgi_file, size) == 3 * sizeof(void *) ? 1 : -1];
+typedef char vesk_cgi_file_sizeof_check[sizeof(vesk_cgi_file) == 4 * sizeof(void *) ? 1 : -1];
+#endif
+
+/* How many fields are called `name` (ordinal 1005): 0 when none, before
+ * cgiInit, or for a NULL name. */
+VESK_API int cgiCountValues(const char *name);
+
+/* Copies the index-th field called `name` (0 is the first, the one that
+ * cgiGetValue copies) into `buffer` exactly as cgiGetValue copies, with its
+ * results 0, 1 and 3 (ordinal 1006).  4 (empty string) when there is no such
+ * field, also for an index below 0 or beyond the last; a NULL name, a NULL
+ * buffer or a size below 1 returns 4 and writes nothing. */
+VESK_API int cgiGetValueAt(const char *name, int index, char *buffer, int size);
+
+/* The index-th field called `name` exactly as sent, every byte kept (CR, LF
+ * and NUL included) (ordinal 1007): *data points to the library's copy, which
+ * stays valid until cgiUninit or the next cgiInit (not NUL-terminated; never
+ * NULL when found), *size is its length.  0 found; 4 not found or a NULL
+ * argument, and then nothing is written. */
+VESK_API int cgiGetBytes(const char *name, int index, const char **data, int *size);
+
+/* The index-th file field called `name` of a multipart/form-data POST (0 the
+ * first file of that name; text fields of the name are not counted)
+ * (ordinal 1008).  0 found, `*file` filled; 4 no such file field or a NULL
+ * argument, and then nothing is written. */
+VESK_API int cgiGetFile(const char *name, int index, vesk_cgi_file *file);
 
 #ifdef __cplusplus
 }

@@ -9,7 +9,9 @@
  *   - typed engine events: Channel::read() gives std::optional<Event>, a
  *     std::variant of the seven event kinds with named fields;
  *   - byte helpers over std::span: crc32, hex, TEA buffer mode, the
- *     envelope, the ticket exchange; settings as a small map-like view.
+ *     envelope, the ticket exchange; settings as a small map-like view;
+ *   - CGI form fields: every value of a name as std::string_view, uploaded
+ *     files as spans (namespace vuvidur::cgi).
  *
  * Errors: exceptions, one type.  Every failure a call reports is thrown as
  * vuvidur::error, a std::system_error whose code() is a vuvidur::errc in the
@@ -1405,6 +1407,64 @@ detail::message<VESK_AUTH_ANSWER_SIZE> issue_ticket(std::span<const std::byte> r
     detail::auth_check("vesk_auth_issue", r);
     return answer;
 }
+
+// ======================================================================
+// CGI form fields
+// ======================================================================
+
+// The fields of the request that cgiInit captured, through the CGI
+// extensions.  Nothing here throws for a missing field: a name without
+// fields gives an empty result.  Every view points into the library's copy
+// of the request and stays valid until cgiUninit or the next cgiInit.
+namespace cgi {
+
+// Every value of the fields called `name`, in input order, each exactly as
+// sent (CR, LF and NUL kept): a checkbox group, a multi-select, several
+// files under one name (their bytes).
+inline std::vector<std::string_view> values(const std::string &name) {
+    std::vector<std::string_view> out;
+    const int count = cgiCountValues(name.c_str());
+    out.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const char *data = nullptr;
+        int size = 0;
+        if (cgiGetBytes(name.c_str(), i, &data, &size) == VESK_CGI_FOUND) {
+            out.emplace_back(data, static_cast<std::size_t>(size));
+        }
+    }
+    return out;
+}
+
+// The index-th value of `name` as sent, or std::nullopt when there is none.
+inline std::optional<std::string_view> value(const std::string &name, int index = 0) {
+    const char *data = nullptr;
+    int size = 0;
+    if (cgiGetBytes(name.c_str(), index, &data, &size) != VESK_CGI_FOUND) return std::nullopt;
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// One uploaded file of a multipart/form-data POST.
+struct File {
+    std::string_view filename;      // as sent; empty when no file was chosen
+    std::string_view content_type;  // "application/octet-stream" when the part had none
+    std::span<const std::byte> data;
+};
+
+// The files sent under `name`, in input order (text fields of the name are
+// left out).
+inline std::vector<File> files(const std::string &name) {
+    std::vector<File> out;
+    vesk_cgi_file file{};
+    for (int i = 0; cgiGetFile(name.c_str(), i, &file) == VESK_CGI_FOUND; ++i) {
+        out.push_back(
+            File{file.filename,
+                 file.content_type,
+                 {static_cast<const std::byte *>(file.data), static_cast<std::size_t>(file.size)}});
+    }
+    return out;
+}
+
+}  // namespace cgi
 
 }  // namespace vuvidur
 

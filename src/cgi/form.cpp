@@ -87,16 +87,17 @@ int form_split_pairs(Bytes input, FormFieldList &fields) {
     }
 }
 
-int form_copy_value(const char *value, char *buffer, int size) {
+int form_copy_value(std::string_view value, char *buffer, int size) {
     int count = 0;
-    for (const char *p = value;; ++p) {
+    for (size_t i = 0;; ++i) {
         // Fullness is tested before the next byte is examined, so a value
         // that fits exactly still reports a full buffer.
         if (count == size - 1) {
             buffer[count] = '\0';
             return 1;
         }
-        char c = *p;
+        if (i == value.size()) break;
+        char c = value[i];
         if (c == '\r' || c == '\n') continue;
         if (c == '\0') break;
         buffer[count++] = c;
@@ -119,14 +120,22 @@ int form_equal_no_case(const char *text, const char *literal) {
 }
 
 bool form_is_urlencoded_type(std::string_view content_type) {
-    constexpr std::string_view kFormType = "application/x-www-form-urlencoded";
-    std::string_view type = content_type.substr(0, content_type.find(';'));
-    while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
-    if (type.size() != kFormType.size()) return false;
-    for (size_t i = 0; i < type.size(); ++i) {
-        char c = type[i];
+    // Blanks before the type are not accepted here, as they never were.
+    if (!content_type.empty() && (content_type[0] == ' ' || content_type[0] == '\t')) {
+        return false;
+    }
+    return form_media_type_is(content_type, "application/x-www-form-urlencoded");
+}
+
+bool form_media_type_is(std::string_view content_type, std::string_view type) {
+    std::string_view given = content_type.substr(0, content_type.find(';'));
+    while (!given.empty() && (given.back() == ' ' || given.back() == '\t')) given.remove_suffix(1);
+    while (!given.empty() && (given[0] == ' ' || given[0] == '\t')) given.remove_prefix(1);
+    if (given.size() != type.size()) return false;
+    for (size_t i = 0; i < given.size(); ++i) {
+        char c = given[i];
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kFormType[i]) return false;
+        if (c != type[i]) return false;
     }
     return true;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cgi/form.h"
 
@@ -17,7 +18,14 @@ struct RequestState {
     std::string content_type;
     int content_length = 0;
     std::FILE *in_stream = nullptr;
+    // What is left of a POST body for cgiUninit to read and discard:
+    // body_left bytes, or everything up to the end of the input when the
+    // server announced no length.  Reset by every cgiInit and cgiUninit.
+    bool body_to_end = false;
+    long long body_left = 0;
     FormFieldList fields;  // in input order; duplicates kept
+    // A multipart body, kept while its fields point into it.
+    std::vector<unsigned char> body;
 };
 
 RequestState &request_state();

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -101,21 +103,25 @@ TEST(CgiRequest, MethodIsRecognisedInAnyLetterCaseButNotByPrefix) {
     }
 }
 
-TEST(CgiRequest, PostWithAnotherContentTypeYieldsNoFieldsAndReadsNothing) {
+TEST(CgiRequest, PostWithAnotherContentTypeYieldsNoFieldsAndLeavesTheBodyUnread) {
     for (const char *type : {
-             "multipart/form-data; boundary=x",
+             "text/plain",
              "application/x-www-form-urlencodedx",     // a longer type, not a parameter
              "application/x-www-form; charset=UTF-8",  // a shorter one
              "text/plain; application/x-www-form-urlencoded",
          }) {
         Request request = post_request("a=1", "3");
         request.environment[1].second = type;
-        Outcome outcome = run_request(request, init_lookup_uninit({"a"}));
+        Outcome outcome = run_request(request, [] {
+            std::string report = "init " + std::to_string(cgiInit()) + "\n";
+            report += lookup("a") + "read " + std::to_string(lseek(0, 0, SEEK_CUR)) + "\n";
+            return report + "uninit " + std::to_string(cgiUninit()) + "\n";
+        });
         expect_clean_exit(outcome);
-        EXPECT_EQ(outcome.report, "init 0\na -> 4 ''\nuninit 0\n") << type;
+        EXPECT_EQ(outcome.report, "init 0\na -> 4 ''\nread 0\nuninit 0\n") << type;
         EXPECT_EQ(outcome.log,
                   head_lines("3", "POST", type, "", "3") + "POST recognized\n" + kUninitLines);
-        EXPECT_EQ(outcome.stdin_consumed, 0) << type;
+        EXPECT_EQ(outcome.stdin_consumed, 3) << type << ": cgiUninit reads the body it left";
     }
 }
 
@@ -145,7 +151,8 @@ TEST(CgiRequest, PostWithoutOrWithZeroLengthSucceedsWithoutReadingInput) {
                                    "POST recognized\nCalling PostFormInput\n"
                                    "PostFormInput succeeded\n" +
                                    kUninitLines);
-        EXPECT_EQ(outcome.stdin_consumed, 0);
+        // cgiUninit discards a body of unknown length up to the end.
+        EXPECT_EQ(outcome.stdin_consumed, absent ? 3 : 0);
     }
 }
 
@@ -202,6 +209,23 @@ TEST(CgiRequest, LargeBodyArrivesWhole) {
         return report;
     });
     EXPECT_EQ(outcome.report, "init 0\n0 300000\nz -> 0 '9'\n");
+}
+
+// Beyond the room set aside at first (16 MiB), the body keeps growing with
+// what arrives; announced but missing bytes still fail.
+TEST(CgiRequest, BodyBeyondTheFirstRoomArrivesWholeAndShortOneFails) {
+    const std::string body = "a=" + std::string(17 * 1024 * 1024 + 5, 'v') + "&z=9";
+    for (size_t extra : {size_t{0}, size_t{1}}) {
+        Outcome outcome = run_request(post_request(body, std::to_string(body.size() + extra)), [] {
+            std::string report = "init " + std::to_string(cgiInit()) + " ";
+            const char *data = nullptr;
+            int size = 0;
+            report += std::to_string(cgiGetBytes("a", 0, &data, &size)) + " ";
+            return report + std::to_string(size) + " " + lookup("z");
+        });
+        EXPECT_EQ(outcome.report,
+                  extra == 0 ? "init 0 0 17825797 z -> 0 '9'\n" : "init -1 4 0 z -> 4 ''\n");
+    }
 }
 
 TEST(CgiRequest, BinaryBodyBytesAreDecodedWithoutHarm) {
@@ -325,6 +349,82 @@ TEST(CgiRequest, LogVariableMovesTheLogOrSwitchesItOff) {
                                   head_lines("0", "GET", "", "a=1", "") +
                                   "GetFormInput succeeded\n" + kUninitLines);
     EXPECT_EQ(outcome.log, "") << "written to cgidebug.txt as well";
+}
+
+// A malformed multipart body fails cgiInit; the whole part before the fault
+// must not survive, and cgiUninit still takes the body.
+TEST(CgiMultipart, MalformedBodyFailsInitWithNoFieldLeft) {
+    const std::string good = "--b\r\nContent-Disposition: form-data; name=a\r\n\r\n1\r\n--b--";
+    for (const auto &[type, body] : std::vector<std::pair<std::string, std::string>>{
+             {"multipart/form-data", good},                            // no boundary
+             {"multipart/form-data; boundary=b", good.substr(0, 50)},  // no closing line
+             {"Multipart/Form-Data; boundary=\"b\"", ""}}) {           // no body
+        Request request = post_request(body, std::to_string(body.size()));
+        request.environment[1].second = type;
+        Outcome outcome = run_request(request, init_lookup_uninit({"a"}));
+        EXPECT_EQ(outcome.report, "init -1\na -> 4 ''\nuninit 0\n") << type;
+        EXPECT_NE(outcome.log.find("Calling PostFormInput\nPostFormInput failed\n"),
+                  std::string::npos)
+            << outcome.log;
+        EXPECT_EQ(outcome.stdin_consumed, static_cast<long>(body.size()));
+    }
+}
+
+// A server may reset the connection when the program ends with the request
+// body unread: cgiUninit reads and discards what is left of a POST body, and
+// no more than that.
+TEST(CgiBodyDrain, UninitDiscardsWhatIsLeftAndNothingBeyondIt) {
+    struct Case {
+        const char *type;
+        const char *length;  // nullptr: CONTENT_LENGTH unset
+        int read_by_program;
+        const char *program_got;  // what the program read between init and uninit
+        const char *beyond;       // what standard input still held after cgiUninit
+    } cases[] = {
+        {"text/plain", "11", 0, "", ""},
+        {"text/plain", "11", 5, "hello", ""},   // what the program read stays read
+        {"text/plain", "5", 0, "", " world"},   // only the announced length
+        {"text/plain", "5", 7, "hello w", ""},  // up to 5 more bytes, ended by the input
+        {"text/plain", nullptr, 0, "", ""},     // no length: up to the end
+        {"text/plain", "0", 0, "", "hello world"},
+        {"text/plain", "-5", 0, "", "hello world"},
+        {kFormType, "5", 0, "", " world"},  // cgiInit read the five bytes, nothing more
+        {kFormType, "50", 0, "", ""},       // short body: cgiInit failed at the end
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.type) + " " + (c.length ? c.length : "unset") + " " +
+                     std::to_string(c.read_by_program));
+        Request request = post_request("hello world", c.length ? c.length : "");
+        request.environment[1].second = c.type;
+        if (c.length == nullptr) request.environment.pop_back();
+        int read_by_program = c.read_by_program;
+        Outcome outcome = run_request(request, [read_by_program] {
+            cgiInit();
+            std::string got(static_cast<size_t>(read_by_program), '\0');
+            got.resize(std::fread(got.data(), 1, got.size(), stdin));
+            cgiUninit();
+            char rest[64];
+            size_t beyond = std::fread(rest, 1, sizeof rest, stdin);
+            return got + "|" + std::string(rest, beyond);
+        });
+        expect_clean_exit(outcome);
+        EXPECT_EQ(outcome.report, std::string(c.program_got) + "|" + c.beyond);
+    }
+}
+
+TEST(CgiBodyDrain, LargeBodyIsDiscardedWholeAndOtherMethodsNeverRead) {
+    std::string body(300000, 'b');
+    Request post = post_request(body, std::to_string(body.size()));
+    post.environment[1].second = "multipart/mixed";
+    Outcome outcome = run_request(post, init_lookup_uninit({}));
+    EXPECT_EQ(outcome.stdin_consumed, static_cast<long>(body.size()));
+
+    Request put = post_request(body, std::to_string(body.size()));
+    put.environment[0].second = "PUT";
+    EXPECT_EQ(run_request(put, init_lookup_uninit({})).stdin_consumed, 0);
+    // cgiUninit without a cgiInit has no request whose body it could read.
+    Outcome alone = run_request(post, [] { return std::to_string(cgiUninit()); });
+    EXPECT_EQ(alone.stdin_consumed, 0);
 }
 
 TEST(CgiHeaders, WriteACompleteHeaderBlockToTheResponseStream) {

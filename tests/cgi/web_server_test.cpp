@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +22,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "vuvidur.h"
 
 namespace fs = std::filesystem;
 
@@ -232,7 +235,7 @@ TEST_F(CgiWebServer, GetEchoesTheDecodedQueryFields) {
     Response r =
         get("/form.cgi?name=Ada+Lovelace&message=hi%21+there%26more&fields=name,message,missing");
     EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.headers["content-type"], "text/plain");
+    EXPECT_EQ(r.headers["content-type"], "text/plain; charset=utf-8");
     EXPECT_EQ(r.body,
               "method: GET\n"
               "init: 0\n"
@@ -251,13 +254,14 @@ TEST_F(CgiWebServer, PostEchoesTheDecodedBodyFieldsNotTheQueryString) {
                       "name=B%C3%A9atrice&message=a%3Db%0D%0Ac&message=second&empty=%0D%0A"
                       "&fields=name,message,empty");
     EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.headers["content-type"], "text/plain");
+    EXPECT_EQ(r.headers["content-type"], "text/plain; charset=utf-8");
     EXPECT_EQ(r.body,
               "method: POST\n"
               "init: 0\n"
               "name [0]: B\xC3\xA9"
               "atrice\n"
               "message [0]: a=bc\n"
+              "message#1 [0]: second\n"
               "empty [3]: \n");
     EXPECT_NE(debug_log().find("POST recognized\nCalling PostFormInput\nPostFormInput succeeded\n"),
               std::string::npos)
@@ -284,4 +288,48 @@ TEST_F(CgiWebServer, LocationHeaderTurnsIntoARedirect) {
     Response r = get("/form.cgi?go=http%3A%2F%2Fexample.invalid%2Fnext");
     EXPECT_EQ(r.status, 302);
     EXPECT_EQ(r.headers["location"], "http://example.invalid/next");
+}
+
+// A file upload as a browser sends it: text fields, a checkbox group, a
+// textarea with CR LF, two files under one name (one binary, holding NUL,
+// CR LF and a line that starts like the delimiter), an empty file input.
+TEST_F(CgiWebServer, MultipartPostEchoesEveryValueAndEveryFile) {
+    const std::string boundary = "----WebKitFormBoundaryq1Yv8rZcK0pX4mT2";
+    std::string binary;
+    for (int i = 0; i < 3000; ++i) binary.push_back(static_cast<char>(i * 7));
+    binary += "\r\n--" + boundary + "x\r\n";
+    binary.push_back('\0');
+    auto part = [&](const std::string &disposition, const std::string &type,
+                    const std::string &data) {
+        return "--" + boundary + "\r\nContent-Disposition: form-data; " + disposition + "\r\n" +
+               (type.empty() ? "" : "Content-Type: " + type + "\r\n") + "\r\n" + data + "\r\n";
+    };
+    const std::string body =
+        part("name=\"fields\"", "", "name,cb,message,up,none") +
+        part("name=\"name\"", "",
+             "Gr\xC3\xBC\xC3\x9F"
+             "e") +
+        part("name=\"cb\"", "", "a") + part("name=\"cb\"", "", "c") +
+        part("name=\"message\"", "", "line 1\r\nline 2") +
+        part("name=\"up\"; filename=\"notes.txt\"", "text/plain", "hello\n") +
+        part("name=\"up\"; filename=\"data.bin\"", "application/octet-stream", binary) +
+        part("name=\"none\"; filename=\"\"", "application/octet-stream", "") + "--" + boundary +
+        "--\r\n";
+    Response r = post("/form.cgi", "multipart/form-data; boundary=" + boundary, body);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.headers["content-type"], "text/plain; charset=utf-8");
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x",
+                  vesk_crc32(0, binary.data(), static_cast<int>(binary.size())));
+    EXPECT_EQ(r.body,
+              "method: POST\ninit: 0\n"
+              "name [0]: Gr\xC3\xBC\xC3\x9F"
+              "e\n"
+              "cb [0]: a\ncb#1 [0]: c\n"
+              "message [0]: line 1line 2\n"
+              "up: file \"notes.txt\" text/plain 6 bytes crc32 363a3020\n"
+              "up: file \"data.bin\" application/octet-stream " +
+                  std::to_string(binary.size()) + " bytes crc32 " + crc +
+                  "\n"
+                  "none: file \"\" application/octet-stream 0 bytes crc32 00000000\n");
 }

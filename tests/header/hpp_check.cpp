@@ -27,6 +27,9 @@ int hpp_check_main() {
     Channel channel(engine);
     std::size_t events = channel.read_many([](const Event &e) { (void)slot_of(e); });
     const std::error_code code = errc::net_none;
-    return static_cast<int>(events + answer.size() + tea_encrypt(key, as_bytes("x")).size()) +
+    std::size_t form =
+        cgi::values("a").size() + cgi::files("f").size() + cgi::value("a").has_value();
+    return static_cast<int>(events + answer.size() + tea_encrypt(key, as_bytes("x")).size() +
+                            form) +
            code.value();
 }

@@ -262,6 +262,13 @@ static void call_services(void) {
     /* The data export: the address of the stream variable, null until cgiInit. */
     FILE **stream = (FILE **)(void *)by_ordinal(342);
     CHECK(stream != NULL && *stream == NULL, "cgiOutStream before cgiInit");
+    /* The CGI extensions by ordinal: no request yet, so no field and no file. */
+    vesk_cgi_file file = {"#", "#", NULL, -7};
+    CHECK(sizeof file == 16, "vesk_cgi_file is %u bytes", (unsigned)sizeof file);
+    CHECK(PROC(int (*)(const char *), 1005)("a") == 0, "cgiCountValues before cgiInit");
+    CHECK(PROC(int (*)(const char *, int, vesk_cgi_file *), 1008)("a", 0, &file) == 4 &&
+              file.size == -7,
+          "cgiGetFile before cgiInit");
 }
 
 int main(int argc, char **argv) {

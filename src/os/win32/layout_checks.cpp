@@ -33,3 +33,9 @@ static_assert(offsetof(vesk_auth_client_ctx, state) == 76);
 static_assert(sizeof(vesk_auth_server_ctx) == 52);
 static_assert(offsetof(vesk_auth_server_ctx, client_id) == 16);
 static_assert(offsetof(vesk_auth_server_ctx, state) == 48);
+
+static_assert(sizeof(vesk_cgi_file) == 16);
+static_assert(offsetof(vesk_cgi_file, filename) == 0);
+static_assert(offsetof(vesk_cgi_file, content_type) == 4);
+static_assert(offsetof(vesk_cgi_file, data) == 8);
+static_assert(offsetof(vesk_cgi_file, size) == 12);
