@@ -168,7 +168,8 @@ bool build_channels() {
         Channel &ch = channel_at(c);
         // Not vesk_ring_init, which zero-fills: a ring's bytes mean nothing
         // outside its positions, and untouched pages cost no memory.
-        ch.ring.storage = static_cast<uint8_t *>(frame::try_alloc(static_cast<size_t>(e.ring_size)));
+        ch.ring.storage =
+            static_cast<uint8_t *>(frame::try_alloc(static_cast<size_t>(e.ring_size)));
         ch.ring.read_pos = 0;
         ch.ring.write_pos = 0;
         ch.ring.size = e.ring_size;

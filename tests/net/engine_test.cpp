@@ -285,7 +285,9 @@ namespace {
 
 // Refuses every block of at least g_refuse_from bytes; smaller ones succeed.
 std::atomic<size_t> g_refuse_from{SIZE_MAX};
-void *refuse_large(size_t size) { return size >= g_refuse_from.load() ? nullptr : std::malloc(size); }
+void *refuse_large(size_t size) {
+    return size >= g_refuse_from.load() ? nullptr : std::malloc(size);
+}
 
 struct RefuseLarge {
     explicit RefuseLarge(size_t from) {
