@@ -104,7 +104,8 @@ int poller_set(Poller *poller, vesk_socket_t s, int key, unsigned old_interest, 
 // Waits up to `timeout_ms` milliseconds (-1: no limit) until a registered
 // socket is ready or poller_wake is called, and stores up to `max` ready
 // sockets in `events`.  Their number; 0 on timeout or wake-up; -1 on error
-// (EINTR included).
+// (EINTR included).  On Windows a timeout of 0 returns 0 without looking:
+// there a look costs as much as a wait.
 int poller_wait(Poller *poller, int timeout_ms, PollEvent *events, int max);
 // Makes the current or the next poller_wait return; any thread may call it.
 void poller_wake(Poller *poller);

@@ -264,6 +264,11 @@ int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interes
 }
 
 int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int max) {
+    // A look without waiting costs as much as a wait (a round trip to the
+    // system, under Wine to its single-threaded server, which the other
+    // threads' socket calls then queue behind): a caller looking again
+    // before it sleeps is answered at once, and its next wait looks.
+    if (timeout_ms == 0) return 0;
     int count = 0;
     // (Re)arm the watches whose interest changed or that were reported.
     os::Watch *w = p->to_arm;
