@@ -15,14 +15,14 @@ run() { timeout 300 "$here/cmake/wine-run.sh" "$bench" "$@" </dev/null; }
 
 # The Wine server of this prefix: the one whose working directory is the
 # server directory named after the prefix's device and inode.
-server_dir=$(printf '/tmp/.wine-%s/server-%x-%x' "$(id -u)" \
-  "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+server_dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
 server_pid=
-for p in $(pgrep -x wineserver); do
-  [ "$(readlink /proc/$p/cwd 2>/dev/null)" = "$server_dir" ] && server_pid=$p
+for p in $(ps -eo pid=,comm= | awk '$2 ~ /^wineserver/ {print $1}'); do
+  case $(readlink /proc/$p/cwd 2>/dev/null) in */$server_dir) server_pid=$p ;; esac
 done
-ticks() { awk '{print $14 + $15}' /proc/$1/stat 2>/dev/null || echo 0; }
-switches() { cat /proc/$1/task/*/status 2>/dev/null |
+[ -n "$server_pid" ] || echo "no Wine server found for $WINEPREFIX: its CPU counts as 0" >&2
+ticks() { [ -n "$1" ] && awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+switches() { cat /proc/${1:-none}/task/*/status 2>/dev/null |
   awk '/ctxt_switches/ {n += $2} END {print n + 0}'; }
 hz=$(getconf CLK_TCK)
 
@@ -30,13 +30,13 @@ hz=$(getconf CLK_TCK)
 # context switches (its threads' wake-ups), over 5 s with N idle connections.
 idle() {
   seconds=5
-  run idle "$1" "$2" $seconds | tr -d '\r' | while read -r word rest; do
+  run idle "$1" "$2" $seconds | while read -r word rest; do
     case $word in
-      idle-start)
-        pid=$(pgrep -n -f 'vesk_win_bench.exe idle') || pid=
+      idle-start*)
+        pid=$(ps -eo pid=,args= | awk '$2 ~ /vesk_win_bench\.exe$/ && $3 == "idle" {print $1}' | tail -n 1)
         p0=$(ticks "$pid"); s0=$(ticks "$server_pid"); w0=$(switches "$pid")
         echo "$pid $p0 $s0 $w0" > "$build/.idle" ;;
-      idle-end)
+      idle-end*)
         read -r pid p0 s0 w0 < "$build/.idle"
         p1=$(ticks "$pid"); s1=$(ticks "$server_pid"); w1=$(switches "$pid")
         awk -v p=$((p1 - p0)) -v s=$((s1 - s0)) -v w=$((w1 - w0)) -v hz="$hz" -v t=$seconds \

@@ -301,6 +301,7 @@ void run_idle(const std::string &which, int n, int seconds) {
     Sleep(static_cast<DWORD>(seconds) * 1000);
     std::printf("idle-end\n");
     std::fflush(stdout);
+    Sleep(1000);  // the script reads the counters before the process ends
 }
 
 void run_init() {
