@@ -79,11 +79,9 @@ enum : unsigned {
                       // hung up or failed, so that the receive reports it
     kPollWrite = 2u,  // writable (for a connecting socket: the connect ended);
                       // also set for a write-interested socket that failed
-    kPollError = 4u,  // an error is pending (select's exception set); only
-                      // watched and reported when asked for.  Ask for it
-                      // only while connecting: on Windows the exception
-                      // set also reports urgent data, which no receive
-                      // takes away
+    kPollError = 4u,  // an error is pending (a failed connect, a reset);
+                      // only watched and reported when asked for, which
+                      // the engine does while connecting
 };
 
 struct PollEvent {
