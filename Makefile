@@ -5,6 +5,7 @@
 #   make bench      build and run the benchmarks (Release)
 #   make fuzz       build the libFuzzer targets and run each for FUZZ_SECONDS
 #   make windows-test  cross-build the Windows i686 DLL and its suite, run them under Wine
+#   make windows-bench the DLL's engine and queue against plain Windows ones, under Wine
 #   make install    install the library, headers, tool, pkg-config file and CMake package into PREFIX
 #   make package    build the Debian package (build-pkg/packages/)
 #   make format-check  fail, listing them, if clang-format would change any source file
@@ -20,7 +21,7 @@ CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 PREFIX     ?= /usr/local
 
 .PHONY: all deps build test demo install package consumers sanitize asan tsan bench fuzz \
-        windows-test format-check clean
+        windows-test windows-bench format-check clean
 
 all: build
 
@@ -106,6 +107,10 @@ windows-test: build-win32/build.ninja build-win-linux/build.ninja
 	$(CMAKE) --build build-win32
 	tests/windows/run_windows_tests.sh $(CURDIR)/build-win32 $(CTEST_ARGS)
 	tests/consumers/build_consumers.sh --windows $(CURDIR)/build-win32
+
+windows-bench: build-win32/build.ninja
+	$(CMAKE) --build build-win32 --target vesk_win_bench
+	bench/windows/run_windows_bench.sh $(CURDIR)/build-win32
 
 # The C and C++ sources that clang-format keeps in line with .clang-format.
 FORMAT_FILES = $(shell git ls-files -- \

@@ -22,6 +22,8 @@ void *(*frame::set_allocator(void *(*allocator)(size_t)))(size_t) {
     return g_allocator.exchange(allocator ? allocator : &std::malloc);
 }
 
+void *frame::try_alloc(size_t size) { return g_allocator.load(std::memory_order_relaxed)(size); }
+
 extern "C" {
 
 VESK_API void *vesk_mem_alloc(uint32_t, uint32_t, uint32_t size) {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "frame/memory.h"
 #include "net/net_internal.h"
 
 namespace net {
@@ -15,10 +16,12 @@ namespace {
 // the byte a ring keeps free: with less, a TCP slot could never be read.
 constexpr int kMinRingSize = kLargestEvent + 1;
 
-// vesk_mem_alloc takes a 32-bit size; a table that would not fit is refused.
+// Engine memory is asked for without the exit-on-failure policy: set-up
+// that cannot get it refuses, and so does a slot allocation.  A table whose
+// size does not fit 32 bits is refused as well.
 void *alloc_table(size_t count, size_t element) {
     if (count == 0 || count > UINT32_MAX / element) return nullptr;
-    return vesk_mem_alloc(0, 0, static_cast<uint32_t>(count * element));
+    return frame::try_alloc(count * element);
 }
 
 template <typename T>
@@ -71,8 +74,10 @@ void release_tables() {
             }
         }
     }
-    for (int b = 0; b < e.area_block_count; ++b) vesk_mem_free(e.area_blocks[b]);
-    vesk_mem_free(e.area_blocks);
+    if (e.slots != nullptr) {
+        // One block per slot that was ever allocated: the send area is its start.
+        for (int n = 1; n <= e.slot_count; ++n) vesk_mem_free(slot_at(n).send_area);
+    }
     vesk_mem_free(e.peer_block);
     vesk_mem_free(e.answer_block);
     vesk_mem_free(e.aside);
@@ -94,8 +99,6 @@ void release_tables() {
     vesk_mem_free(e.resting);
     e.slots = nullptr;
     e.channels = nullptr;
-    e.area_blocks = nullptr;
-    e.area_block_count = 0;
     e.peer_block = nullptr;
     e.answer_block = nullptr;
     e.aside = nullptr;
@@ -119,10 +122,9 @@ void release_tables() {
     e.ring_size = 0;
 }
 
-// Every slot gets its areas and its peer table.  The areas come from blocks
-// shared by many slots and are never written here: their bytes mean nothing
-// while the lengths are 0, and pages nobody touches cost no memory, so an
-// idle engine stays small however many slots it has.
+// Every slot gets its record and its peer table.  Its send and receive areas
+// come when the slot is first allocated and stay with it for reuse, so set-up
+// costs only the records however many slots there are.
 bool build_slots() {
     Engine &e = g_engine;
     e.slots = alloc_objects<Slot>(static_cast<size_t>(e.slot_count));
@@ -131,29 +133,13 @@ bool build_slots() {
     const size_t entries = reserved_entries + static_cast<size_t>(e.slot_count - e.reserved_count);
     e.peer_block = alloc_objects<PeerEntry>(entries);
     e.answer_block = alloc_objects<AnswerNote>(entries);
-    const int blocks = (e.slot_count + kSlotsPerAreaBlock - 1) / kSlotsPerAreaBlock;
-    e.area_blocks =
-        static_cast<uint8_t **>(alloc_table(static_cast<size_t>(blocks), sizeof(uint8_t *)));
-    if (e.slots == nullptr || e.peer_block == nullptr || e.answer_block == nullptr ||
-        e.area_blocks == nullptr) {
-        return false;
-    }
-    for (int b = 0; b < blocks; ++b) {
-        int in_block = e.slot_count - b * kSlotsPerAreaBlock;
-        if (in_block > kSlotsPerAreaBlock) in_block = kSlotsPerAreaBlock;
-        e.area_blocks[b] = static_cast<uint8_t *>(
-            vesk_mem_alloc(0, 0, static_cast<uint32_t>(in_block) * kAreaSize));
-        e.area_block_count = b + 1;
-    }
+    if (e.slots == nullptr || e.peer_block == nullptr || e.answer_block == nullptr) return false;
     PeerEntry *next_peers = e.peer_block;
     AnswerNote *next_notes = e.answer_block;
     for (int n = 1; n <= e.slot_count; ++n) {
         Slot &s = slot_at(n);
-        const int index = n - 1;
-        uint8_t *area = e.area_blocks[index / kSlotsPerAreaBlock] +
-                        static_cast<size_t>(index % kSlotsPerAreaBlock) * kAreaSize;
-        s.send_area = area;
-        s.receive_area = area + kSendAreaSize;
+        s.send_area = nullptr;
+        s.receive_area = nullptr;
         s.peers = next_peers;
         s.answered = next_notes;
         s.peer_count = n <= e.reserved_count ? e.peer_table_size : 1;
@@ -183,7 +169,7 @@ bool build_channels() {
         // Not vesk_ring_init, which zero-fills: a ring's bytes mean nothing
         // outside its positions, and untouched pages cost no memory.
         ch.ring.storage =
-            static_cast<uint8_t *>(vesk_mem_alloc(0, 0, static_cast<uint32_t>(e.ring_size)));
+            static_cast<uint8_t *>(frame::try_alloc(static_cast<size_t>(e.ring_size)));
         ch.ring.read_pos = 0;
         ch.ring.write_pos = 0;
         ch.ring.size = e.ring_size;
@@ -195,7 +181,7 @@ bool build_channels() {
         ch.room_wanted.store(0, std::memory_order_relaxed);
         ch.queued.store(0, std::memory_order_relaxed);
         ch.first_waiter = 0;
-        if (ch.mutex == nullptr) return false;
+        if (ch.mutex == nullptr || ch.ring.storage == nullptr) return false;
     }
     return true;
 }
@@ -242,6 +228,14 @@ int slot_alloc(int type) {
         // Acquire: the reaper's release of FREE orders its last writes to
         // the record before the clearing below.
         if (s.state.load(std::memory_order_acquire) == VESK_NET_FREE) {
+            // The areas come with the slot's first use.  Their bytes mean
+            // nothing while the lengths are 0, so they are not written.
+            if (s.send_area == nullptr) {
+                auto *area = static_cast<uint8_t *>(frame::try_alloc(kAreaSize));
+                if (area == nullptr) return 0;  // refused like a full table
+                s.send_area = area;
+                s.receive_area = area + kSendAreaSize;
+            }
             clear_slot_record(s);
             // Unless the reaper lowered it meanwhile (then it stays lower).
             hint->compare_exchange_strong(start, n + 1, std::memory_order_acq_rel);

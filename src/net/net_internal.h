@@ -40,9 +40,6 @@ namespace net {
 constexpr int kSendAreaSize = 131072;
 constexpr int kReceiveAreaSize = 262144;
 constexpr int kAreaSize = kSendAreaSize + kReceiveAreaSize;
-// Areas are carved from blocks of at most this many slots, so that one
-// block's size always fits the allocator's 32-bit size.
-constexpr int kSlotsPerAreaBlock = 1024;
 constexpr int kListenBacklog = 5;
 // Ready sockets taken from the poller per pass; the rest come in the next.
 constexpr int kEventsPerPass = 1024;
@@ -74,9 +71,11 @@ struct Slot {
     int32_t room_channel;  // 0: not waiting
     int32_t room_prev;
     int32_t room_next;
-    // Fixed at set-up.
+    // Allocated with the slot's first use (under the slot-table mutex, while
+    // it is free) and kept until tear-down.
     uint8_t *send_area;
     uint8_t *receive_area;
+    // Fixed at set-up.
     PeerEntry *peers;
     AnswerNote *answered;  // beside each peer entry (I/O thread only)
     int32_t peer_count;
@@ -138,8 +137,6 @@ struct Engine {
     int ring_size = 0;
     Slot *slots = nullptr;  // slot n is slots[n - 1]
     Channel *channels = nullptr;
-    uint8_t **area_blocks = nullptr;
-    int area_block_count = 0;
     PeerEntry *peer_block = nullptr;
     vesk_mutex_cell *slot_mutex = nullptr;
     // No slot below these is free (reserved range, ordinary range).

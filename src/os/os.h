@@ -67,12 +67,11 @@ constexpr int kIpprotoUdp = 17;  // IPPROTO_UDP
 constexpr int kSockaddrInSize = 16;
 
 // Readiness of registered sockets, for the engine's I/O thread.  A socket is
-// registered under a key of the caller's (any int) with the readiness it
-// wants; a registration changes only when the caller changes it, so a wait
-// costs nothing for sockets that are not ready (epoll on Linux).  Another
-// thread may wake a wait at any time.  On Windows the wait is a select pass
-// over the registered sockets that returns after at most 1 ms, as the engine
-// always did there.
+// registered under a key of the caller's with the readiness it wants; a
+// registration changes only when the caller changes it, so a wait costs
+// nothing for sockets that are not ready (epoll on Linux, an I/O completion
+// port on Windows).  Readiness is level-triggered: a socket that stays ready
+// is reported by every wait.  Another thread may wake a wait at any time.
 struct Poller;
 
 enum : unsigned {
@@ -80,11 +79,9 @@ enum : unsigned {
                       // hung up or failed, so that the receive reports it
     kPollWrite = 2u,  // writable (for a connecting socket: the connect ended);
                       // also set for a write-interested socket that failed
-    kPollError = 4u,  // an error is pending (select's exception set); only
-                      // watched and reported when asked for.  Ask for it
-                      // only while connecting: on Windows the exception
-                      // set also reports urgent data, which no receive
-                      // takes away
+    kPollError = 4u,  // an error is pending (a failed connect, a reset);
+                      // only watched and reported when asked for, which
+                      // the engine does while connecting
 };
 
 struct PollEvent {
@@ -92,19 +89,21 @@ struct PollEvent {
     unsigned ready;  // kPoll* bits, a subset of the registered interest
 };
 
-// A poller for up to `capacity` registered sockets (capacity >= 1); NULL on
-// failure.  Nothing is allocated after this.
+// A poller for up to `capacity` registered sockets (capacity >= 1), with
+// keys from 1 to capacity and from -capacity to -1; NULL on failure.
 Poller *poller_create(int capacity);
 // Releases the poller (NULL: nothing).  Registered sockets stay open.
 void poller_destroy(Poller *poller);
 // Changes what socket `s`, registered under `key`, is watched for, from
 // `old_interest` (0: not registered) to `interest` (0: unregister).  A socket
-// must be unregistered before it is closed.  0, or -1 on failure.
+// should be unregistered before it is closed (a socket closed while
+// registered is forgotten when the poller is destroyed).  0, or -1 on failure.
 int poller_set(Poller *poller, vesk_socket_t s, int key, unsigned old_interest, unsigned interest);
 // Waits up to `timeout_ms` milliseconds (-1: no limit) until a registered
 // socket is ready or poller_wake is called, and stores up to `max` ready
 // sockets in `events`.  Their number; 0 on timeout or wake-up; -1 on error
-// (EINTR included).
+// (EINTR included).  On Windows a timeout of 0 returns 0 without looking:
+// there a look costs as much as a wait.
 int poller_wait(Poller *poller, int timeout_ms, PollEvent *events, int max);
 // Makes the current or the next poller_wait return; any thread may call it.
 void poller_wake(Poller *poller);

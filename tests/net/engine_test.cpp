@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <string>
 
+#include "frame/memory.h"
 #include "net/net_internal.h"
 #include "net_test_util.h"
 
@@ -274,5 +278,86 @@ TEST(EngineMemory, IdleEngineOfAThousandSlotsStaysFarBelowItsReservedAreas) {
                 before, after, after - before);
     EXPECT_LT(after - before, 2 * 1024) << "KiB added by an idle engine";
     EXPECT_LT(after, 8 * 1024) << "KiB resident in all";
+    vesk_net_shutdown();
+}
+
+namespace {
+
+// Refuses every block of at least g_refuse_from bytes; smaller ones succeed.
+std::atomic<size_t> g_refuse_from{SIZE_MAX};
+void *refuse_large(size_t size) {
+    return size >= g_refuse_from.load() ? nullptr : std::malloc(size);
+}
+
+struct RefuseLarge {
+    explicit RefuseLarge(size_t from) {
+        g_refuse_from.store(from);
+        frame::set_allocator(&refuse_large);
+    }
+    ~RefuseLarge() { frame::set_allocator(nullptr); }
+};
+
+}  // namespace
+
+// Set-up that cannot get its memory reports it and leaves nothing behind,
+// rather than ending the process; the same arguments work once memory is there.
+TEST(EngineMemory, SetUpWithoutItsMemoryReturnsMinusOneAndUndoesEverything) {
+    struct Case {
+        const char *what;
+        int slots, channels, ring;
+        size_t refuse_from;
+    } cases[] = {
+        {"channel rings", 8, 4, 1 << 20, 1 << 20},
+        {"slot table", 100000, 1, 8192, 1 << 20},
+    };
+    const int before = open_descriptors();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            RefuseLarge refuse(c.refuse_from);
+            EXPECT_EQ(vesk_net_init(c.slots, c.channels, 0, 1, c.ring, 0, 0), -1);
+        }
+        EXPECT_EQ(vesk_net_channel_open(), 0) << "count left at 0";
+        EXPECT_EQ(vesk_net_open(VESK_NET_TCP_CONNECT, nullptr), 0);
+        EXPECT_EQ(open_descriptors(), before) << "nothing of the engine stays open";
+    }
+    ASSERT_EQ(vesk_net_init(8, 4, 0, 1, 1 << 20, 0, 0), 0);
+    vesk_net_shutdown();
+}
+
+// A slot whose areas cannot be had is refused like a full table: no slot, no
+// socket left open; the engine goes on, and the slot is handed out later.
+TEST(EngineMemory, SlotWithoutItsAreasIsRefusedLikeAFullTable) {
+    ASSERT_EQ(vesk_net_init(4, 1, 0, 1, 8192, 0, 0), 0);
+    const int ch = vesk_net_channel_open();
+    const int first = open_udp(VESK_NET_UDP_ANSWER);
+    ASSERT_EQ(first, 1);
+    ASSERT_EQ(vesk_net_attach(first, ch), 0);
+    const int before = open_descriptors();
+    {
+        RefuseLarge refuse(net::kAreaSize);
+        EXPECT_EQ(vesk_net_open(VESK_NET_TCP_CONNECT, nullptr), 0);
+        EXPECT_EQ(open_listener(), 0);
+        EXPECT_EQ(open_descriptors(), before);
+        // A slot freed and reused keeps its areas: no allocation is needed.
+        ASSERT_EQ(vesk_net_close(first), 0);
+        int again = 0;
+        for (int i = 0; i < 2000 && again == 0; ++i) {
+            usleep(500);
+            again = open_udp(VESK_NET_UDP_ANSWER);
+        }
+        EXPECT_EQ(again, first);
+        ASSERT_EQ(vesk_net_attach(again, ch), 0);
+    }
+    // The engine still carries traffic on the reused slot.
+    const int peer = plain_udp();
+    const sockaddr_in to = local_address(peer);
+    Message m(first, pattern(16), to.sin_addr.s_addr, to.sin_port);
+    EXPECT_GT(m.send(), 0);
+    Bytes got;
+    EXPECT_TRUE(recv_datagram(peer, got));
+    EXPECT_EQ(got, wire_frame(pattern(16)));
+    close(peer);
+    EXPECT_EQ(vesk_net_open(VESK_NET_TCP_CONNECT, nullptr), 2) << "handed out once memory is back";
     vesk_net_shutdown();
 }

@@ -1,6 +1,9 @@
 // Mutexes and semaphores on Windows.  The one-word cell holds the handle of an
 // unnamed kernel object: a mutex (owner-held and recursive by nature) or a
-// counting semaphore.
+// counting semaphore.  The library's own plain mutexes are user-mode locks
+// instead (a slim reader/writer lock taken exclusively), which cost no trip
+// into the kernel while uncontended: their cell holds the lock's address with
+// the lowest bit set, which no handle has (handles are multiples of 4).
 #include <windows.h>
 
 #include <new>
@@ -28,16 +31,28 @@ constexpr LONG kSemaphoreMaximum = 0x7FFFFFFF;
 // (its owner ended without releasing it; the caller holds it now) all give 16.
 int wait_result(DWORD rc) { return rc == WAIT_OBJECT_0 ? 0 : VESK_WAIT_FAILED; }
 
+constexpr uintptr_t kPlainTag = 1;
+
+SRWLOCK *plain_lock_of(const vesk_mutex_cell *cell) {
+    const auto word = reinterpret_cast<uintptr_t>(cell->handle);
+    return (word & kPlainTag) != 0 ? reinterpret_cast<SRWLOCK *>(word & ~kPlainTag) : nullptr;
+}
+
 }  // namespace
 
-// The same kernel mutex as vesk_mutex_create's: nothing cheaper works with
-// the wait functions that vesk_mutex_lock uses.
 vesk_mutex_cell *os::mutex_init_plain(void *storage) {
-    return new (storage) vesk_mutex_cell{CreateMutexA(nullptr, FALSE, nullptr)};
+    auto *lock = new (std::nothrow) SRWLOCK;
+    if (lock != nullptr) InitializeSRWLock(lock);
+    static_assert(alignof(SRWLOCK) > 1);
+    HANDLE word = lock != nullptr
+                      ? reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(lock) | kPlainTag)
+                      : nullptr;
+    return new (storage) vesk_mutex_cell{word};
 }
 
 int os::mutex_trylock(vesk_mutex_cell *cell) {
     if (cell == nullptr || cell->handle == nullptr) return -1;
+    if (SRWLOCK *lock = plain_lock_of(cell)) return TryAcquireSRWLockExclusive(lock) ? 0 : -1;
     DWORD rc = WaitForSingleObject(cell->handle, 0);
     // An abandoned mutex is held by the caller now, as after vesk_mutex_lock.
     return rc == WAIT_OBJECT_0 || rc == WAIT_ABANDONED ? 0 : -1;
@@ -60,17 +75,29 @@ VESK_API vesk_mutex_cell *vesk_mutex_create(uint32_t tag1, uint32_t tag2) {
 
 VESK_API void vesk_mutex_destroy(vesk_mutex_cell *cell) {
     if (cell == nullptr || cell->handle == nullptr) return;
-    CloseHandle(cell->handle);
+    if (SRWLOCK *lock = plain_lock_of(cell)) {
+        delete lock;
+    } else {
+        CloseHandle(cell->handle);
+    }
     cell->handle = nullptr;  // a second destroy finds nothing to close
 }
 
 VESK_API int vesk_mutex_lock(vesk_mutex_cell *cell) {
     if (cell == nullptr) return -1;
+    if (SRWLOCK *lock = plain_lock_of(cell)) {
+        AcquireSRWLockExclusive(lock);
+        return 0;
+    }
     return wait_result(WaitForSingleObject(cell->handle, INFINITE));
 }
 
 VESK_API int vesk_mutex_unlock(vesk_mutex_cell *cell) {
     if (cell == nullptr) return -1;
+    if (SRWLOCK *lock = plain_lock_of(cell)) {
+        ReleaseSRWLockExclusive(lock);
+        return 0;
+    }
     ReleaseMutex(cell->handle);  // a failed release is not reported
     return 0;
 }

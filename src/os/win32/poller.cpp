@@ -1,38 +1,179 @@
-// Readiness for the engine's I/O thread on Windows: the registered sockets
-// go through one select pass per wait, which returns after at most 1 ms (the
-// engine's passes there stay as they always were), so a wake-up needs no
-// signal of its own.
+// Readiness for the engine's I/O thread on Windows: an I/O completion port.
+//
+// Every registered socket has one overlapped poll request outstanding on the
+// socket layer (the request the socket layer's own select is built on),
+// asking for the readiness its interest covers.  The request completes on the
+// port when the socket is ready, so a wait costs nothing for idle sockets and
+// a wake-up is a posted completion.  A reported socket gets a new request at
+// the next wait, which completes at once while it stays ready: readiness is
+// level-triggered, as on Linux.
+//
+// A request's OVERLAPPED belongs to the socket layer until its completion has
+// been taken from the port, whatever happens to the socket meanwhile: a
+// registration that ends while its request is outstanding cancels the request
+// and is freed only when the cancelled request comes back.
 #include <winsock2.h>
 #include <windows.h>
+#include <winternl.h>
 
+#include <climits>
 #include <new>
 
 #include "os/os.h"
-#include "os/win32/poll_set.h"
 
 namespace {
-constexpr int kPassMs = 1;
-}
 
-struct os::Poller {
-    int capacity;
-    int count;
-    int *keys;
-    vesk_socket_t *sockets;
-    unsigned *interest;
-    os::PollSet *set;
+// The socket layer's poll request and its record (the layout its driver
+// reads: a timeout, a handle count, an exclusive flag, then per handle the
+// socket, the events asked for and got, and a status).
+constexpr ULONG kIoctlPoll = 0x00012024;
+constexpr ULONG kPollReceive = 0x0001;
+constexpr ULONG kPollSend = 0x0004;
+constexpr ULONG kPollDisconnect = 0x0008;
+constexpr ULONG kPollAbort = 0x0010;
+constexpr ULONG kPollLocalClose = 0x0020;
+constexpr ULONG kPollAccept = 0x0080;
+constexpr ULONG kPollConnectFail = 0x0100;
+constexpr NTSTATUS kStatusPending = 0x00000103;
+
+struct PollHandle {
+    HANDLE socket;
+    ULONG events;
+    NTSTATUS status;
+};
+struct PollRecord {
+    LARGE_INTEGER timeout;
+    ULONG count;
+    ULONG exclusive;
+    PollHandle handles[1];
 };
 
+// The system's request call, found at run time in the one module that has it
+// (so that neither the DLL nor the static archive's users link to it).
+using DeviceControlFn = NTSTATUS(NTAPI *)(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK,
+                                          ULONG, PVOID, ULONG, PVOID, ULONG);
+DeviceControlFn device_control() {
+    static const auto fn = reinterpret_cast<DeviceControlFn>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeviceIoControlFile")));
+    return fn;
+}
+
+// Completions with this key carry no request: they are wake-ups.
+constexpr ULONG_PTR kWakeKey = 1;
+// Completions taken from the port per wait.
+constexpr int kBatch = 256;
+
+ULONG events_for(unsigned interest) {
+    ULONG events = 0;
+    // A hang-up or reset makes a read-interested socket readable, so that the
+    // receive reports it; urgent data is never asked for (no receive takes it).
+    if (interest & os::kPollRead)
+        events |= kPollReceive | kPollAccept | kPollDisconnect | kPollAbort;
+    if (interest & os::kPollWrite) events |= kPollSend | kPollAbort | kPollConnectFail;
+    if (interest & os::kPollError) events |= kPollAbort | kPollConnectFail;
+    return events;
+}
+
+unsigned ready_from(ULONG events, unsigned interest) {
+    constexpr ULONG kBroken = kPollAbort | kPollConnectFail | kPollLocalClose;
+    unsigned ready = 0;
+    if (events & (kPollReceive | kPollAccept | kPollDisconnect | kBroken)) ready |= os::kPollRead;
+    if (events & (kPollSend | kBroken)) ready |= os::kPollWrite;
+    if (events & kBroken) ready |= os::kPollError;
+    return ready & interest;
+}
+
+}  // namespace
+
+namespace os {
+
+// One registration: a socket under a key, and its poll request.
+struct Watch {
+    OVERLAPPED overlapped;  // first: a completion's OVERLAPPED is the Watch
+    PollRecord record;
+    vesk_socket_t socket;
+    int key;
+    unsigned interest;  // 0 once the registration has ended
+    ULONG asked;        // the events the outstanding request asks for
+    bool outstanding;   // a request is with the socket layer
+    bool cancelled;     // CancelIoEx was called for it
+    bool listed;        // in the list of watches to (re)arm
+    Watch *next_listed;
+};
+
+struct Poller {
+    HANDLE port;
+    int capacity;
+    Watch **by_key;  // 2 x capacity entries: keys 1..capacity, then -1..-capacity
+    Watch *to_arm;   // a list through next_listed
+    int outstanding;
+    OVERLAPPED_ENTRY *entries;
+};
+
+}  // namespace os
+
+namespace {
+
+os::Watch **key_entry(os::Poller *p, int key) {
+    if (key > 0 && key <= p->capacity) return &p->by_key[key - 1];
+    if (key < 0 && key >= -p->capacity) return &p->by_key[p->capacity - key - 1];
+    return nullptr;
+}
+
+void list_for_arming(os::Poller *p, os::Watch *w) {
+    if (w->listed) return;
+    w->listed = true;
+    w->next_listed = p->to_arm;
+    p->to_arm = w;
+}
+
+// Frees a watch whose registration has ended once the socket layer and the
+// arming list are both done with it.
+void release_if_done(os::Watch *w) {
+    if (w->interest == 0 && !w->outstanding && !w->listed) delete w;
+}
+
+void cancel(os::Watch *w) {
+    if (!w->outstanding || w->cancelled) return;
+    w->cancelled = true;
+    // Fails when the request has just completed: its completion is on the way.
+    CancelIoEx(reinterpret_cast<HANDLE>(w->socket), &w->overlapped);
+}
+
+// Sends the watch's poll request; false when the socket layer refused it.
+bool arm(os::Poller *p, os::Watch *w) {
+    w->overlapped = OVERLAPPED{};
+    w->record.timeout.QuadPart = LLONG_MAX;
+    w->record.count = 1;
+    w->record.exclusive = FALSE;
+    w->record.handles[0].socket = reinterpret_cast<HANDLE>(w->socket);
+    w->record.handles[0].events = events_for(w->interest);
+    w->record.handles[0].status = 0;
+    w->asked = w->record.handles[0].events;
+    w->cancelled = false;
+    const NTSTATUS status =
+        device_control()(reinterpret_cast<HANDLE>(w->socket), nullptr, nullptr, &w->overlapped,
+                         reinterpret_cast<PIO_STATUS_BLOCK>(&w->overlapped.Internal), kIoctlPoll,
+                         &w->record, sizeof w->record, &w->record, sizeof w->record);
+    // Success at once still queues a completion (the port is never told to
+    // skip it), so both mean "outstanding".
+    if (status != 0 && status != kStatusPending) return false;
+    w->outstanding = true;
+    ++p->outstanding;
+    return true;
+}
+
+}  // namespace
+
 os::Poller *os::poller_create(int capacity) {
-    if (capacity < 1) return nullptr;
-    auto *p = new (std::nothrow) os::Poller{capacity, 0, nullptr, nullptr, nullptr, nullptr};
+    if (capacity < 1 || capacity > (1 << 24) || device_control() == nullptr) return nullptr;
+    auto *p = new (std::nothrow) os::Poller{nullptr, capacity, nullptr, nullptr, 0, nullptr};
     if (p == nullptr) return nullptr;
-    p->keys = new (std::nothrow) int[static_cast<size_t>(capacity)];
-    p->sockets = new (std::nothrow) vesk_socket_t[static_cast<size_t>(capacity)];
-    p->interest = new (std::nothrow) unsigned[static_cast<size_t>(capacity)];
-    p->set = os::poll_create(capacity);
-    if (p->keys == nullptr || p->sockets == nullptr || p->interest == nullptr ||
-        p->set == nullptr) {
+    p->port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    p->by_key = new (std::nothrow) os::Watch *[2 * static_cast<size_t>(capacity)]();
+    p->entries = new (std::nothrow) OVERLAPPED_ENTRY[kBatch];
+    if (p->port == nullptr || p->by_key == nullptr || p->entries == nullptr) {
+        if (p->port == nullptr) p->port = INVALID_HANDLE_VALUE;
         os::poller_destroy(p);
         return nullptr;
     }
@@ -41,55 +182,144 @@ os::Poller *os::poller_create(int capacity) {
 
 void os::poller_destroy(os::Poller *p) {
     if (p == nullptr) return;
-    delete[] p->keys;
-    delete[] p->sockets;
-    delete[] p->interest;
-    os::poll_destroy(p->set);
+    if (p->port != INVALID_HANDLE_VALUE && p->by_key != nullptr) {
+        // Every registration ends; requests still outstanding (their sockets
+        // may be open or already closed) are cancelled and waited for, since
+        // the socket layer writes to them until their completions come back.
+        for (int i = 0; i < 2 * p->capacity; ++i) {
+            os::Watch *w = p->by_key[i];
+            if (w == nullptr) continue;
+            p->by_key[i] = nullptr;
+            w->interest = 0;
+            cancel(w);
+        }
+        const DWORD start = GetTickCount();
+        while (p->outstanding > 0 && GetTickCount() - start < 2000) {
+            ULONG got = 0;
+            if (!GetQueuedCompletionStatusEx(p->port, p->entries, kBatch, &got, 100, FALSE))
+                continue;
+            for (ULONG i = 0; i < got; ++i) {
+                if (p->entries[i].lpOverlapped == nullptr) continue;
+                auto *w = reinterpret_cast<os::Watch *>(p->entries[i].lpOverlapped);
+                w->outstanding = false;
+                --p->outstanding;
+                release_if_done(w);
+            }
+        }
+        // Requests that never came back keep their watches (a small leak
+        // rather than memory the socket layer may still write to).
+        for (os::Watch *w = p->to_arm; w != nullptr;) {
+            os::Watch *next = w->next_listed;
+            w->listed = false;
+            release_if_done(w);
+            w = next;
+        }
+    }
+    if (p->port != nullptr && p->port != INVALID_HANDLE_VALUE) CloseHandle(p->port);
+    delete[] p->by_key;
+    delete[] p->entries;
     delete p;
 }
 
 int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interest,
                    unsigned interest) {
     if (old_interest == interest) return 0;
-    int at = -1;
-    for (int i = 0; i < p->count && at < 0; ++i) {
-        if (p->keys[i] == key && p->sockets[i] == s) at = i;
-    }
+    os::Watch **entry = key_entry(p, key);
+    if (entry == nullptr) return -1;
+    os::Watch *w = *entry;
+    if (w != nullptr && w->socket != s) w = nullptr;
     if (interest == 0) {
-        if (at < 0) return -1;
-        --p->count;
-        p->keys[at] = p->keys[p->count];
-        p->sockets[at] = p->sockets[p->count];
-        p->interest[at] = p->interest[p->count];
+        if (w == nullptr) return -1;
+        *entry = nullptr;
+        w->interest = 0;
+        cancel(w);
+        release_if_done(w);
         return 0;
     }
-    if (at < 0) {
-        if (p->count >= p->capacity) return -1;
-        at = p->count++;
-        p->keys[at] = key;
-        p->sockets[at] = s;
+    if (w == nullptr) {
+        w = new (std::nothrow) os::Watch{};
+        if (w == nullptr) return -1;
+        // A socket is tied to one port for its life: a socket registered
+        // before (and unregistered) is tied to this one already.
+        if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), p->port, 0, 0) == nullptr &&
+            GetLastError() != ERROR_INVALID_PARAMETER) {
+            delete w;
+            return -1;
+        }
+        w->socket = s;
+        w->key = key;
+        if (*entry != nullptr) {  // another socket under the key: its registration ends
+            (*entry)->interest = 0;
+            cancel(*entry);
+            release_if_done(*entry);
+        }
+        *entry = w;
     }
-    p->interest[at] = interest;
+    w->interest = interest;
+    // A request asking for less than the interest now covers is replaced; one
+    // asking for more stays, and what it reports is filtered.
+    if (w->outstanding && (events_for(interest) & ~w->asked) != 0) cancel(w);
+    list_for_arming(p, w);
     return 0;
 }
 
 int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int max) {
-    const int pass_ms = timeout_ms >= 0 && timeout_ms < kPassMs ? timeout_ms : kPassMs;
-    if (p->count == 0) {
-        // select refuses empty sets.
-        Sleep(static_cast<DWORD>(pass_ms));
-        return 0;
-    }
-    os::poll_clear(p->set);
-    for (int i = 0; i < p->count; ++i) os::poll_add(p->set, p->sockets[i], p->interest[i]);
-    const int rc = os::poll_wait(p->set, pass_ms);
-    if (rc <= 0) return rc;
+    // A look without waiting costs as much as a wait (a round trip to the
+    // system, under Wine to its single-threaded server, which the other
+    // threads' socket calls then queue behind): a caller looking again
+    // before it sleeps is answered at once, and its next wait looks.
+    if (timeout_ms == 0) return 0;
     int count = 0;
-    for (int i = 0; i < p->count && count < max; ++i) {
-        const unsigned ready = os::poll_ready(p->set, i);
-        if (ready != 0) events[count++] = os::PollEvent{p->keys[i], ready};
+    // (Re)arm the watches whose interest changed or that were reported.
+    os::Watch *w = p->to_arm;
+    p->to_arm = nullptr;
+    while (w != nullptr) {
+        os::Watch *next = w->next_listed;
+        w->listed = false;
+        if (w->interest == 0) {
+            release_if_done(w);
+        } else if (!w->outstanding && !arm(p, w)) {
+            // The socket layer refused to watch it: reported as ready, so that
+            // the engine looks at it and learns what is wrong.
+            if (count < max) {
+                events[count++] = os::PollEvent{w->key, w->interest};
+            } else {
+                list_for_arming(p, w);
+            }
+        }
+        w = next;
+    }
+    if (count > 0) timeout_ms = 0;
+    const ULONG room = static_cast<ULONG>(max - count < kBatch ? max - count : kBatch);
+    ULONG got = 0;
+    if (room == 0 || !GetQueuedCompletionStatusEx(
+                         p->port, p->entries, room, &got,
+                         timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms), FALSE)) {
+        // WAIT_TIMEOUT, or nothing could be taken.
+        return count;
+    }
+    for (ULONG i = 0; i < got; ++i) {
+        const OVERLAPPED_ENTRY &entry = p->entries[i];
+        if (entry.lpCompletionKey == kWakeKey || entry.lpOverlapped == nullptr) continue;
+        w = reinterpret_cast<os::Watch *>(entry.lpOverlapped);
+        w->outstanding = false;
+        --p->outstanding;
+        if (w->interest == 0) {
+            release_if_done(w);
+            continue;
+        }
+        const auto status = static_cast<NTSTATUS>(w->overlapped.Internal);
+        unsigned ready = 0;
+        if (status == 0 && w->record.count == 1) {
+            ready = ready_from(w->record.handles[0].events, w->interest);
+        } else if (!w->cancelled) {
+            // The request failed for a reason of the socket's own.
+            ready = w->interest;
+        }
+        list_for_arming(p, w);
+        if (ready != 0) events[count++] = os::PollEvent{w->key, ready};
     }
     return count;
 }
 
-void os::poller_wake(os::Poller *) {}
+void os::poller_wake(os::Poller *p) { PostQueuedCompletionStatus(p->port, 0, kWakeKey, nullptr); }
