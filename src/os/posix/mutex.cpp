@@ -65,7 +65,8 @@ pthread_mutex_t *posix_mutex_new_plain() {
 }  // namespace
 
 vesk_mutex_cell *os::mutex_init_plain(void *storage) {
-    return new (storage) vesk_mutex_cell{posix_mutex_new_plain()};
+    auto *cell = new (storage) vesk_mutex_cell{posix_mutex_new_plain()};
+    return cell->mutex != nullptr ? cell : nullptr;
 }
 
 int os::mutex_trylock(vesk_mutex_cell *cell) {

@@ -9,16 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "frame/memory.h"
 #include "os/command_line.h"
 #include "vuvidur.h"
 
 extern "C" char **environ;
 
-extern "C" {
+namespace {
 
-VESK_API int vesk_process_create(char *cmdline, vesk_process_info *pi) {
-    if (cmdline == nullptr || pi == nullptr) return -2;
-
+int process_create(char *cmdline, vesk_process_info *pi) {
     std::vector<std::string> words = os::split_command_line(cmdline);
     std::vector<char *> argv;
     for (std::string &word : words) argv.push_back(word.data());
@@ -45,6 +44,15 @@ VESK_API int vesk_process_create(char *cmdline, vesk_process_info *pi) {
     std::printf("\r\nvesk_process_create OK! hProc = %u", static_cast<unsigned>(pi->process));
     std::fflush(stdout);
     return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+VESK_API int vesk_process_create(char *cmdline, vesk_process_info *pi) {
+    if (cmdline == nullptr || pi == nullptr) return -2;
+    return frame::no_throw([&] { return process_create(cmdline, pi); });
 }
 
 VESK_API int vesk_process_kill(intptr_t process, uint32_t) {

@@ -33,7 +33,8 @@ int wait_result(DWORD rc) { return rc == WAIT_OBJECT_0 ? 0 : VESK_WAIT_FAILED; }
 // The same kernel mutex as vesk_mutex_create's: nothing cheaper works with
 // the wait functions that vesk_mutex_lock uses.
 vesk_mutex_cell *os::mutex_init_plain(void *storage) {
-    return new (storage) vesk_mutex_cell{CreateMutexA(nullptr, FALSE, nullptr)};
+    auto *cell = new (storage) vesk_mutex_cell{CreateMutexA(nullptr, FALSE, nullptr)};
+    return cell->handle != nullptr ? cell : nullptr;
 }
 
 int os::mutex_trylock(vesk_mutex_cell *cell) {
