@@ -2,6 +2,8 @@
 #   make test       build and run the whole GoogleTest suite
 #   make demo       build and run the end-to-end demonstration (the library, then the vuvidur tool)
 #   make sanitize   the suite under ASan+UBSan, then under TSan
+#   make faults     the fault sweep: every scenario of tests/faults with each platform function and
+#                   allocation failing at every call N (and from N on), under ASan+UBSan
 #   make bench      build and run the benchmarks (Release)
 #   make fuzz       build the libFuzzer targets and run each for FUZZ_SECONDS
 #   make windows-test  cross-build the Windows i686 DLL and its suite, run them under Wine
@@ -19,7 +21,7 @@ FUZZ_SECONDS ?= 30
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build test demo install package consumers sanitize asan tsan bench fuzz \
+.PHONY: all deps build test demo install package consumers sanitize asan tsan faults bench fuzz \
         windows-test format-check clean
 
 all: build
@@ -72,6 +74,14 @@ tsan: build-tsan/build.ninja
 	  VESK_SANITIZED=thread $(CTEST) --test-dir build-tsan $(CTEST_ARGS)
 
 sanitize: asan tsan
+
+# Functions called more than FAULT_MAX_N times in a scenario are failed at a
+# sample of FAULT_MAX_N calls (the first half in a row, the rest spread).
+FAULT_MAX_N ?= 400
+faults: build-asan/build.ninja
+	$(CMAKE) --build build-asan --target vesk_fault_scenario vesk_inject
+	python3 tests/faults/sweep.py --scenario build-asan/tests/faults/vesk_fault_scenario \
+	  --inject build-asan/tests/faults/libvesk_inject.so --jobs $(JOBS) --max-n $(FAULT_MAX_N)
 
 build-bench/build.ninja:
 	$(CMAKE) -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_TESTS=OFF -DVESK_BENCH=ON

@@ -17,10 +17,10 @@ namespace {
 
 constexpr int kAcceptsPerVisit = 64;
 constexpr auto kBusyPollTime = std::chrono::microseconds(20);
-// A call of the thread's own (the wait, the wake-up read, a UDP receive) that
-// failed in two passes running is retried after this pause: at most 100
-// times a second, rather than a busy loop.  One failure alone (an
-// interrupted wait) is retried at once.
+// A call of the thread's own (the wait, the wake-up read, a UDP receive, a
+// registration) that failed in two passes running is retried after this
+// pause: at most 100 times a second, rather than a busy loop.  One failure
+// alone (an interrupted wait) is retried at once.
 constexpr int kFailedCallPauseMicroseconds = 10000;
 
 void pass_add(int slot) {
@@ -102,6 +102,10 @@ unsigned slot_interest(const Slot &s, int state, int type, bool room) {
     return interest;
 }
 
+// A registration failed in this pass: a socket left registered that should
+// not be may keep reporting itself, so the thread paces its passes.
+bool g_registration_failed = false;
+
 void set_registration(int slot, unsigned interest) {
     Slot &s = slot_at(slot);
     if (s.registered == interest) return;
@@ -110,7 +114,8 @@ void set_registration(int slot, unsigned interest) {
         s.registered = interest;
         return;
     }
-    if (interest == 0) return;  // tried again at the next change, or dropped with the socket
+    g_registration_failed = true;
+    if (interest == 0) return;  // tried again at the next pass, or dropped with the socket
     // The kernel will not watch the socket (ENOMEM, or ENOSPC at the per-
     // user watch limit): the slot would never deliver anything again, so it
     // fails visibly.  Bytes it still had to send can never be flushed.
@@ -458,7 +463,9 @@ uint32_t VESK_THREADCALL io_thread(void *) {
         if (e.stop.load(std::memory_order_acquire) != 0) break;
         busy = n > 0;
         buf.call_failed = n < 0;
+        g_registration_failed = false;
         timeout = next_timeout(run_pass(n > 0 ? n : 0, buf));
+        buf.call_failed = buf.call_failed || g_registration_failed;
         if (buf.call_failed && failed_before) vesk_usleep(kFailedCallPauseMicroseconds);
         failed_before = buf.call_failed;
     }

@@ -123,7 +123,10 @@ const char *g_report = nullptr;
 std::atomic<long> g_failed{0};
 std::atomic<int64_t> g_first_fail_ns{0};
 std::atomic<int64_t> g_last_fail_ns{0};
-thread_local int t_held = 0;
+// Threads start held, so that what the C library and the sanitizer runtime do
+// to start a thread is never failed; the library's threads are released as
+// their start routine begins (see pthread_create below).
+thread_local int t_held = 1;
 
 int64_t now_ns() {
     timespec ts{};
@@ -145,28 +148,30 @@ bool fail_now(Function f) {
     return true;
 }
 
-// dlsym may allocate while the allocators are being looked up: those few
-// blocks come from here and are never freed.
-alignas(16) unsigned char g_arena[65536];
-std::atomic<size_t> g_arena_used{0};
-thread_local bool t_resolving = false;
+// Until the scenario arms the injector, allocations go to the C library's
+// own allocator: looking up the next one (the sanitizer's) from inside an
+// allocation can happen in the middle of the dynamic linker's work, which
+// cannot take a nested lookup.  Armed, they go to the next allocator, looked
+// up then; a block is freed by the allocator that owns it.
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+extern "C" void __libc_free(void *);
+void *(*g_next_malloc)(size_t) = nullptr;
+void *(*g_next_calloc)(size_t, size_t) = nullptr;
+void *(*g_next_realloc)(void *, size_t) = nullptr;
+void (*g_next_free)(void *) = nullptr;
+int (*g_sanitizer_owns)(const volatile void *) = nullptr;  // NULL: one allocator
+std::atomic<bool> g_allocators_ready{false};
 
-void *arena_alloc(size_t size) {
-    size = (size + 15) & ~static_cast<size_t>(15);
-    const size_t at = g_arena_used.fetch_add(size);
-    if (at + size > sizeof g_arena) return nullptr;
-    return g_arena + at;
-}
-bool in_arena(const void *p) {
-    auto *b = static_cast<const unsigned char *>(p);
-    return b >= g_arena && b < g_arena + sizeof g_arena;
+bool next_allocator_owns(const void *block) {
+    if (!g_allocators_ready.load(std::memory_order_acquire)) return false;
+    return g_sanitizer_owns == nullptr || g_sanitizer_owns(block) != 0;
 }
 
 template <typename F>
 F next(const char *name) {
-    t_resolving = true;
     void *sym = dlsym(RTLD_NEXT, name);
-    t_resolving = false;
     if (sym == nullptr) {
         static const char kMessage[] = "vesk_inject: a function cannot be found\n";
         ssize_t ignored = write(2, kMessage, sizeof kMessage - 1);
@@ -224,6 +229,15 @@ extern "C" {
 // 1: the calling thread's own calls are not counted nor failed; 0: they are.
 // The first call starts the counting.
 __attribute__((visibility("default"))) void vesk_fault_hold(int held) {
+    if (!g_allocators_ready.load(std::memory_order_acquire)) {
+        g_next_malloc = next<void *(*)(size_t)>("malloc");
+        g_next_calloc = next<void *(*)(size_t, size_t)>("calloc");
+        g_next_realloc = next<void *(*)(void *, size_t)>("realloc");
+        g_next_free = next<void (*)(void *)>("free");
+        g_sanitizer_owns = reinterpret_cast<int (*)(const volatile void *)>(
+            dlsym(RTLD_DEFAULT, "__sanitizer_get_ownership"));
+        g_allocators_ready.store(true, std::memory_order_release);
+    }
     t_held = held;
     g_armed.store(true);
 }
@@ -232,33 +246,31 @@ __attribute__((visibility("default"))) void vesk_fault_hold(int held) {
 __attribute__((visibility("default"))) void vesk_fault_report() { write_report(); }
 
 __attribute__((visibility("default"))) void *malloc(size_t size) {
-    if (t_resolving) return arena_alloc(size);
-    REAL(malloc, void *(*)(size_t));
+    if (!g_allocators_ready.load(std::memory_order_acquire)) return __libc_malloc(size);
     if (fail_now(kMalloc)) return nullptr;
-    return real_malloc(size);
+    return g_next_malloc(size);
 }
 
 __attribute__((visibility("default"))) void *calloc(size_t count, size_t size) {
-    if (t_resolving) {
-        void *p = arena_alloc(count * size);
-        if (p != nullptr) std::memset(p, 0, count * size);
-        return p;
-    }
-    REAL(calloc, void *(*)(size_t, size_t));
+    if (!g_allocators_ready.load(std::memory_order_acquire)) return __libc_calloc(count, size);
     if (fail_now(kCalloc)) return nullptr;
-    return real_calloc(count, size);
+    return g_next_calloc(count, size);
 }
 
 __attribute__((visibility("default"))) void *realloc(void *block, size_t size) {
-    REAL(realloc, void *(*)(void *, size_t));
+    if (block != nullptr && !next_allocator_owns(block)) return __libc_realloc(block, size);
+    if (!g_allocators_ready.load(std::memory_order_acquire)) return __libc_realloc(block, size);
     if (fail_now(kRealloc)) return nullptr;
-    return real_realloc(block, size);
+    return g_next_realloc(block, size);
 }
 
 __attribute__((visibility("default"))) void free(void *block) {
-    if (block == nullptr || in_arena(block)) return;
-    REAL(free, void (*)(void *));
-    real_free(block);
+    if (block == nullptr) return;
+    if (next_allocator_owns(block)) {
+        g_next_free(block);
+    } else {
+        __libc_free(block);
+    }
 }
 
 __attribute__((visibility("default"))) int pthread_mutex_init(pthread_mutex_t *mutex,
@@ -274,12 +286,30 @@ __attribute__((visibility("default"))) int sem_init(sem_t *sem, int shared, unsi
     return real_sem_init(sem, shared, value);
 }
 
+struct ThreadStart {
+    void *(*start)(void *);
+    void *arg;
+};
+
+void *released_start(void *raw) {
+    const ThreadStart launch = *static_cast<ThreadStart *>(raw);
+    delete static_cast<ThreadStart *>(raw);
+    t_held = 0;
+    return launch.start(launch.arg);
+}
+
 __attribute__((visibility("default"))) int pthread_create(pthread_t *thread,
                                                           const pthread_attr_t *attr,
                                                           void *(*start)(void *), void *arg) {
     REAL(pthread_create, int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *));
     if (fail_now(kThreadCreate)) return EAGAIN;
-    return real_pthread_create(thread, attr, start, arg);
+    const int held = t_held;
+    t_held = 1;
+    auto *launch = new ThreadStart{start, arg};
+    const int rc = real_pthread_create(thread, attr, released_start, launch);
+    if (rc != 0) delete launch;
+    t_held = held;
+    return rc;
 }
 
 __attribute__((visibility("default"))) int epoll_create1(int flags) {

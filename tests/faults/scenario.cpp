@@ -133,17 +133,28 @@ struct Event {
     }
 };
 
+// Whether a plain peer's connection was ended by the other side.
+bool peer_dropped(int peer) {
+    pollfd p{peer, POLLIN, 0};
+    char byte;
+    return poll(&p, 1, 0) == 1 && recv(peer, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
 // The next event of the channel; a failure event (the slot broke, the
 // connect failed) is a documented refusal, and no event at all within the
-// time is a silent failure.
-Event next_event(int channel) {
+// time is a silent failure -- unless the engine dropped the connection of
+// `peer` (a plain socket of the scenario's), which the peer then sees.
+Event next_event(int channel, int peer = -1) {
     Event ev;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     for (;;) {
         ev.length = LIB(vesk_net_channel_read(channel, ev.bytes));
         if (ev.length < 0) finish(kWrong, "channel read failed");
         if (ev.length > 0) break;
-        if (std::chrono::steady_clock::now() > deadline) finish(kWrong, "no event came");
+        if (std::chrono::steady_clock::now() > deadline) {
+            if (peer >= 0 && peer_dropped(peer)) finish(kRefused, "the connection was dropped");
+            finish(kWrong, "no event came");
+        }
         LIB(vesk_net_channel_wait(channel, 50));
     }
     if (ev.kind() == VESK_EV_FAILED || ev.kind() == VESK_EV_CLOSED) {
@@ -153,8 +164,8 @@ Event next_event(int channel) {
     return ev;
 }
 
-Event expect(int channel, int kind) {
-    Event ev = next_event(channel);
+Event expect(int channel, int kind, int peer = -1) {
+    Event ev = next_event(channel, peer);
     if (ev.kind() != kind) finish(kWrong, "an unexpected event");
     return ev;
 }
@@ -175,8 +186,11 @@ int send_msg(int slot, const std::string &payload, uint32_t addr = 0, uint16_t p
 // failed, which its channel must have reported.
 void sent(int rc, int channel) {
     if (rc == 0) return;
-    if (rc == VESK_NET_SEND_NOT_READY) next_event(channel);  // ends the run if it failed
-    finish(kWrong, "send");
+    if (rc != VESK_NET_SEND_NOT_READY) finish(kWrong, "send");
+    // Data received before the failure comes first; the failure ends the run.
+    for (;;) {
+        if (next_event(channel).kind() != VESK_EV_TCP_DATA) finish(kWrong, "send");
+    }
 }
 
 int start_engine() {
@@ -249,12 +263,12 @@ void engine_raw() {
     const int peer = socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in to = loopback(port_of(LIB(vesk_net_get_socket(listener))));
     if (connect(peer, sa(to), sizeof to) != 0) finish(kWrong, "the peer's connect");
-    const Event accepted = expect(channel, VESK_EV_ACCEPT);
+    const Event accepted = expect(channel, VESK_EV_ACCEPT, peer);
     const int served = accepted.field(5);
     if (send(peer, "hello", 5, MSG_NOSIGNAL) != 5) finish(kWrong, "the peer's send");
     std::string got;
     while (got.size() < 5) {
-        const Event ev = expect(channel, VESK_EV_TCP_DATA);
+        const Event ev = expect(channel, VESK_EV_TCP_DATA, peer);
         got += ev.payload();
     }
     if (got != "hello") finish(kWrong, "the bytes");
@@ -285,7 +299,8 @@ void engine_raw() {
     for (;;) {
         ev.length = LIB(vesk_net_channel_read(channel, ev.bytes));
         if (ev.length > 0) break;
-        if (std::chrono::steady_clock::now() > deadline) finish(kWrong, "no end reported");
+        if (std::chrono::steady_clock::now() > deadline)
+            finish(kWrong, "no event came: no end reported");
         LIB(vesk_net_channel_wait(channel, 50));
     }
     if (ev.slot() != served) finish(kWrong, "the end of another slot");
