@@ -2,6 +2,8 @@
 #   make test       build and run the whole GoogleTest suite
 #   make demo       build and run the end-to-end demonstration (the library, then the vuvidur tool)
 #   make sanitize   the suite under ASan+UBSan, then under TSan
+#   make coverage   the suite and the fault sweep with coverage; line and branch coverage per folder
+#                   of src/ (gcovr), failing below the floors
 #   make faults     the fault sweep: every scenario of tests/faults with each platform function and
 #                   allocation failing at every call N (and from N on), under ASan+UBSan
 #   make bench      build and run the benchmarks (Release)
@@ -21,7 +23,7 @@ FUZZ_SECONDS ?= 30
 CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build test demo install package consumers sanitize asan tsan faults bench fuzz \
+.PHONY: all deps build test demo install package consumers sanitize asan tsan faults coverage bench fuzz \
         windows-test format-check clean
 
 all: build
@@ -78,6 +80,24 @@ sanitize: asan tsan
 # Functions called more than FAULT_MAX_N times in a scenario are failed at a
 # sample of FAULT_MAX_N calls (the first half in a row, the rest spread).
 FAULT_MAX_N ?= 400
+build-coverage/build.ninja:
+	$(CMAKE) -S . -B build-coverage -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESK_COVERAGE=ON
+
+# Floors (percent): the whole of src/ (less the Windows backend), and each
+# folder.  Set a little below what the suite reaches (98.9 % of lines, 88.8 %
+# of branches; the smallest folder, src/frame, 66.7 % of its 15 branches), as
+# the threads' timing moves a few branches from run to run.  The sweep runs
+# unsanitized here and only for its coverage: make faults judges it.
+COVERAGE_FLOORS ?= --lines 98 --branches 87 --folder-lines 96 --folder-branches 65
+coverage: build-coverage/build.ninja
+	$(CMAKE) --build build-coverage
+	find build-coverage -name '*.gcda' -delete
+	VESK_SANITIZED=coverage $(CTEST) --test-dir build-coverage $(CTEST_ARGS)
+	python3 tests/faults/sweep.py --scenario build-coverage/tests/faults/vesk_fault_scenario \
+	  --inject build-coverage/tests/faults/libvesk_inject.so --jobs $(JOBS) --max-n 60 --no-fail \
+	  | tail -n 3
+	python3 scripts/coverage.py build-coverage $(COVERAGE_FLOORS)
+
 faults: build-asan/build.ninja
 	$(CMAKE) --build build-asan --target vesk_fault_scenario vesk_inject
 	python3 tests/faults/sweep.py --scenario build-asan/tests/faults/vesk_fault_scenario \
@@ -135,5 +155,5 @@ format-check:
 	fi; echo "format-check: $(words $(FORMAT_FILES)) files in line with .clang-format"
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz build-win32 build-win-linux build-pkg \
+	rm -rf build build-asan build-tsan build-coverage build-bench build-fuzz build-win32 build-win-linux build-pkg \
 	  build-consumers

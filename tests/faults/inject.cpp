@@ -237,6 +237,11 @@ __attribute__((visibility("default"))) void vesk_fault_hold(int held) {
         g_sanitizer_owns = reinterpret_cast<int (*)(const volatile void *)>(
             dlsym(RTLD_DEFAULT, "__sanitizer_get_ownership"));
         g_allocators_ready.store(true, std::memory_order_release);
+        // What runs once the process is ending (the coverage counters'
+        // writer among others) is not the library's work: nothing fails from
+        // then on.  Registered here, from main, so that it runs before the
+        // shared objects' destructors.
+        std::atexit([] { g_armed.store(false); });
     }
     t_held = held;
     g_armed.store(true);
