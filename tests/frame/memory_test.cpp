@@ -84,6 +84,15 @@ TEST(Memory, ReallocKeepsContentsAndAcceptsNull) {
     vesk_mem_free(p);
 }
 
+TEST(Memory, ReplacedAllocatorIsUsedUntilNullRestoresTheDefault) {
+    void *(*previous)(size_t) = frame::set_allocator(&refuse_allocation);
+    EXPECT_EQ(frame::set_allocator(nullptr), &refuse_allocation);
+    void *block = vesk_mem_alloc(0, 0, 16);  // malloc again: no exit
+    EXPECT_NE(block, nullptr);
+    vesk_mem_free(block);
+    frame::set_allocator(previous);
+}
+
 TEST(MemoryDeathTest, AllocationFailureEndsTheProcessWithStatusOneAndAReason) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(

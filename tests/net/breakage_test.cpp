@@ -130,6 +130,43 @@ TEST_F(Breakage, ShutdownClosesTheSocketsSetAsideWithTheirBytes) {
     ASSERT_EQ(vesk_net_init(4, 1, 0, 1, 1 << 16, 0, 0), 0);  // for TearDown
 }
 
+// Reads everything the engine sent until the end: the byte count.
+size_t read_to_end(int fd) {
+    size_t total = 0;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 3000) != 1) return total;
+        uint8_t chunk[65536];
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) return total;
+        total += static_cast<size_t>(n);
+    }
+}
+
+TEST_F(Breakage, SocketsSetAsideAreFlushedOrDroppedEachOnItsOwn) {
+    const int listener = listen();
+    int slots[3] = {};
+    int fds[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        fds[i] = accept_client(listener, &slots[i]);
+        fill_until_pending(slots[i]);
+        ASSERT_EQ(vesk_net_close(slots[i]), 0);
+    }
+    // The first peer breaks off; the last two read everything, the last one
+    // first, so that entries leave the set from the middle and the end.
+    reset(fds[0]);
+    const size_t last = read_to_end(fds[2]);
+    const size_t middle = read_to_end(fds[1]);
+    close(fds[1]);
+    close(fds[2]);
+    // Each got whole frames, and more than one socket buffer's worth: the
+    // kept bytes were flushed after the close.
+    for (size_t got : {middle, last}) {
+        EXPECT_EQ(got % (3 + VESK_NET_MAX_DATA), 0u) << got;
+        EXPECT_GT(got, 3u * (3 + VESK_NET_MAX_DATA));
+    }
+}
+
 TEST_F(Breakage, ARestingListenerCanBeClosedAndItsNumberReused) {
     vesk_net_shutdown();
     start(2);  // one listener and one connection
