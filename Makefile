@@ -84,11 +84,11 @@ build-coverage/build.ninja:
 	$(CMAKE) -S . -B build-coverage -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESK_COVERAGE=ON
 
 # Floors (percent): the whole of src/ (less the Windows backend), and each
-# folder.  Set a little below what the suite reaches (98.9 % of lines, 88.8 %
-# of branches; the smallest folder, src/frame, 66.7 % of its 15 branches), as
-# the threads' timing moves a few branches from run to run.  The sweep runs
+# folder.  Set a little below what the suite reaches (99.0 % of lines, 89.5 %
+# of branches; the lowest folders src/cgi 97.4 % of lines and 83.8 % of
+# branches), as the threads' timing moves a few branches from run to run.  The sweep runs
 # unsanitized here and only for its coverage: make faults judges it.
-COVERAGE_FLOORS ?= --lines 98 --branches 87 --folder-lines 96 --folder-branches 65
+COVERAGE_FLOORS ?= --lines 98 --branches 88 --folder-lines 97 --folder-branches 82
 coverage: build-coverage/build.ninja
 	$(CMAKE) --build build-coverage
 	find build-coverage -name '*.gcda' -delete
