@@ -246,6 +246,26 @@ void engine_framed() {
     sent(send_msg(served, "pong"), channel);
     ev = expect(channel, VESK_EV_TCP_DATA);
     if (ev.slot() != client || ev.payload() != "pong") finish(kWrong, "the echo");
+    // A batch of frames in one call.
+    uint8_t records[3][18 + 8] = {};
+    vesk_net_msg *batch[3];
+    for (int i = 0; i < 3; ++i) {
+        vesk_net_msg head{};
+        head.slot = served;
+        head.length = 8;
+        std::memcpy(records[i], &head, 18);
+        std::memcpy(records[i] + 18, "batch-0", 8);
+        records[i][18 + 6] = static_cast<uint8_t>('0' + i);
+        batch[i] = reinterpret_cast<vesk_net_msg *>(records[i]);
+    }
+    const int taken = LIB(vesk_net_send_many(batch, 3));
+    if (taken == VESK_NET_SEND_NOT_READY) sent(taken, channel);
+    if (taken != 3) finish(kWrong, "the batch");
+    for (int i = 0; i < 3; ++i) {
+        ev = expect(channel, VESK_EV_TCP_DATA);
+        const std::string want = std::string("batch-") + static_cast<char>('0' + i) + '\0';
+        if (ev.slot() != client || ev.payload() != want) finish(kWrong, "the batch's frames");
+    }
     // Frames until the socket holds no more, then a close with bytes pending.
     const std::string big(VESK_NET_MAX_DATA, 'x');
     for (int i = 0; i < 4000; ++i) {
