@@ -99,6 +99,12 @@ struct Baseline {
     }
 };
 
+// A refusal whose call promises to leave nothing behind: checked first.
+[[noreturn]] void refused_clean(const Baseline &base, const char *what) {
+    base.check();
+    finish(kRefused, what);
+}
+
 sockaddr_in loopback(uint16_t port_net = 0) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -197,15 +203,17 @@ void sent(int rc, int channel) {
     }
 }
 
-int start_engine() {
-    if (LIB(vesk_net_init(8, 2, 1, 4, 65536, 0, 0)) != 0) finish(kRefused, "init");
+int start_engine(const Baseline &base) {
+    if (LIB(vesk_net_init(8, 2, 1, 4, 65536, 0, 0)) != 0) refused_clean(base, "init");
     const int channel = LIB(vesk_net_channel_open());
     if (channel == 0) finish(kWrong, "no channel");
     return channel;
 }
 
 int open_slot(int type, const sockaddr_in &addr, int channel) {
+    const int before = count_entries("/proc/self/fd");
     const int slot = LIB(vesk_net_open(type, sa(addr)));
+    if (slot == 0 && count_entries("/proc/self/fd") > before) finish(kLeaked, "a refused open");
     if (slot == 0) finish(kRefused, "open");
     if (LIB(vesk_net_attach(slot, channel)) != 0) finish(kWrong, "attach");
     return slot;
@@ -236,7 +244,7 @@ void connect_pair(int channel, int &client, int &served) {
 
 void engine_framed() {
     const Baseline base;
-    const int channel = start_engine();
+    const int channel = start_engine(base);
     int client = 0;
     int served = 0;
     connect_pair(channel, client, served);
@@ -282,7 +290,7 @@ void engine_framed() {
 
 void engine_raw() {
     const Baseline base;
-    const int channel = start_engine();
+    const int channel = start_engine(base);
     const int listener = open_slot(VESK_NET_TCP_LISTEN_STREAM, loopback(), channel);
     const int peer = socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in to = loopback(port_of(LIB(vesk_net_get_socket(listener))));
@@ -339,7 +347,7 @@ void engine_raw() {
 
 void engine_udp() {
     const Baseline base;
-    const int channel = start_engine();
+    const int channel = start_engine(base);
     const int a = open_slot(VESK_NET_UDP_QUIET, loopback(), channel);
     const int b = open_slot(VESK_NET_UDP_QUIET, loopback(), channel);
     const uint16_t port_b = port_of(LIB(vesk_net_get_socket(b)));
@@ -397,7 +405,7 @@ void timer() {
     spec.callback = on_timer;
     const int index = LIB(vesk_timer_add(spec));
     if (index != 0) finish(kWrong, "add");
-    if (LIB(vesk_timer_start()) != 0) finish(kRefused, "start");
+    if (LIB(vesk_timer_start()) != 0) refused_clean(base, "start");
     for (int i = 0; i < 300 && g_timer_runs.load() == 0; ++i) usleep(10000);
     LIB(vesk_timer_stop());
     if (g_timer_runs.load() == 0) finish(kWrong, "the timer never ran");
@@ -429,7 +437,7 @@ void queue() {
     vesk_thread_cell *thread = LIB(vesk_thread_create(0, nullptr, consumer, &q));
     if (thread == nullptr) {
         LIB_VOID(vesk_msgq_destroy(&q));
-        finish(kRefused, "thread");
+        refused_clean(base, "thread");
     }
     long sum = 0;
     for (int i = 1; i <= kItems; ++i) {
@@ -458,7 +466,7 @@ void threads() {
     LIB(vesk_mutex_unlock(mutex));
     vesk_thread_cell cell{};
     if (LIB(vesk_thread_create(0, &cell, quick, nullptr)) == nullptr) {
-        finish(kRefused, "thread");
+        refused_clean(base, "thread");
     }
     if (LIB(vesk_thread_destroy(&cell)) != 0) finish(kWrong, "destroy");
     LIB_VOID(vesk_mutex_destroy(mutex));

@@ -27,10 +27,15 @@ int process_create(char *cmdline, vesk_process_info *pi) {
     pid_t pid = 0;
     if (!words.empty()) {
         posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-        error = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
-        posix_spawnattr_destroy(&attr);
+        // Attributes that cannot be set up are a failed creation, never a
+        // child started without its own session.
+        error = posix_spawnattr_init(&attr);
+        if (error == 0) {
+            error = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+            if (error == 0)
+                error = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+            posix_spawnattr_destroy(&attr);
+        }
     }
     if (error != 0) {
         std::printf("\r\nErr = %d", error);
