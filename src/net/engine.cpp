@@ -131,7 +131,9 @@ bool build_slots() {
     const size_t entries = reserved_entries + static_cast<size_t>(e.slot_count - e.reserved_count);
     e.peer_block = alloc_objects<PeerEntry>(entries);
     e.answer_block = alloc_objects<AnswerNote>(entries);
-    const int blocks = (e.slot_count + kSlotsPerAreaBlock - 1) / kSlotsPerAreaBlock;
+    // In 64 bits: a slot count near INT_MAX must be refused, not overflow.
+    const auto blocks = static_cast<int>(
+        (static_cast<int64_t>(e.slot_count) + kSlotsPerAreaBlock - 1) / kSlotsPerAreaBlock);
     e.area_blocks =
         static_cast<uint8_t **>(alloc_table(static_cast<size_t>(blocks), sizeof(uint8_t *)));
     if (e.slots == nullptr || e.peer_block == nullptr || e.answer_block == nullptr ||
