@@ -628,7 +628,7 @@ VESK_API int vesk_timer_remove_all(void);
 #define VESK_EV_ACCEPT 4      /* vesk_ev_accept, on the listener's channel */
 #define VESK_EV_PROBE_REPLY 5 /* vesk_ev_probe_reply */
 #define VESK_EV_CLOSED 9      /* vesk_ev_closed: the peer ended the connection */
-#define VESK_EV_FAILED 10     /* vesk_ev_closed: receive failed / frame too long */
+#define VESK_EV_FAILED 10 /* vesk_ev_closed: receive, send or watching failed / frame too long */
 
 /* Result codes of the engine calls (each call below says which it gives).
  * Slot and channel numbers and record lengths are above 0 on success. */
@@ -884,8 +884,8 @@ VESK_API int vesk_net_channel_read(int channel, void *buffer);
  *     frame and payload; what the socket does not take at once is kept and
  *     flushed by the I/O thread.  0 sent or kept; -2 when earlier bytes are
  *     still pending (nothing is sent or kept, though the header is written:
- *     send again later).  Other send errors are not reported here (0); a
- *     broken connection shows up as a VESK_EV_CLOSED or VESK_EV_FAILED event.
+ *     send again later).  Other send errors are not reported here (0): the
+ *     slot becomes VESK_NET_FAILED and a VESK_EV_FAILED event reports it.
  *   raw stream (7): sends msg->length bytes of msg->data unframed; results as
  *     framed TCP.
  *   UDP (4, 5, 6): writes the frame header and sends frame and payload to

@@ -3,7 +3,8 @@
 #   scripts/install-deps.sh          what make test, make demo and make install need
 #   scripts/install-deps.sh package  that and the Debian package tools (make package)
 #   scripts/install-deps.sh all      everything .ci/run uses besides: clang-format, benchmarks,
-#                                    clang for fuzzing, mingw-w64 and Wine for the Windows build
+#                                    clang for fuzzing, python3 and gcovr for the fault sweep and
+#                                    coverage, mingw-w64 and Wine for the Windows build
 # As root it runs apt-get; otherwise it prints the one command to run and fails.
 # Nothing is done when every package is there (or on a machine without dpkg).
 set -eu
@@ -11,6 +12,7 @@ set -eu
 core="cmake ninja-build g++ make pkg-config googletest libgtest-dev zlib1g-dev lighttpd libcli11-dev"
 package="dpkg-dev file"
 extra="clang clang-format libclang-rt-14-dev libbenchmark-dev libevent-dev libasio-dev libuv1-dev curl
+       python3 gcovr
        g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386"
 
 case "${1:-core}" in

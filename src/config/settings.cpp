@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "config/settings_parse.h"
+#include "frame/memory.h"
 #include "os/os.h"
 #include "vuvidur.h"
 
@@ -28,12 +29,7 @@ std::string settings_path(const char *name) {
     return path;
 }
 
-}  // namespace
-
-extern "C" {
-
-VESK_API int vesk_config_load(const char *name, SettingsTable *table) {
-    if (name == nullptr || name[0] == '\0' || table == nullptr) return VESK_CONFIG_BAD_ARGUMENT;
+int load(const char *name, SettingsTable *table) {
     std::string path = settings_path(name);
     if (path.empty()) return VESK_CONFIG_UNREADABLE;
     // Only a regular file: a directory would read as an empty text and wipe
@@ -52,6 +48,15 @@ VESK_API int vesk_config_load(const char *name, SettingsTable *table) {
     std::memset(table, 0, sizeof *table);
     int rc = config::parse(text, *table);
     return failed ? VESK_CONFIG_UNREADABLE : rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+VESK_API int vesk_config_load(const char *name, SettingsTable *table) {
+    if (name == nullptr || name[0] == '\0' || table == nullptr) return VESK_CONFIG_BAD_ARGUMENT;
+    return frame::no_throw([&] { return load(name, table); });
 }
 
 VESK_API int vesk_config_get(const SettingsTable *table, const char *key, char *buffer) {

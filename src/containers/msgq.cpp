@@ -31,6 +31,7 @@
 #include <new>
 #include <thread>
 
+#include "frame/memory.h"
 #include "os/mutex_guard.h"
 #include "os/os.h"
 #include "vuvidur.h"
@@ -179,6 +180,12 @@ VESK_API void vesk_msgq_create(vesk_msgq *q) {
     auto *core = new (block) msgq_core;
     q->lock = os::mutex_init_plain(core->cell);
     q->items = vesk_sem_create(0, 0, 0);
+    // The call cannot report a failure, and a queue without its lock or its
+    // semaphore would lose items or leave a consumer waiting for ever.
+    if (q->lock == nullptr) frame::out_of_memory("a message queue's mutex could not be created");
+    if (q->items == nullptr) {
+        frame::out_of_memory("a message queue's semaphore could not be created");
+    }
     q->head = nullptr;
     q->tail = nullptr;
     q->count = 0;

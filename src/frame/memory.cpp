@@ -1,8 +1,10 @@
 // Memory functions, placeholders and the debug word.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "frame/memory.h"
 #include "vuvidur.h"
@@ -16,7 +18,19 @@ std::atomic<void *(*)(size_t)> g_allocator{&std::malloc};
 // several threads may set it without a data race.
 std::atomic<int> g_debug_word{0};
 
+// Set by the first thread that ends the process for want of memory.
+std::atomic<bool> g_out_of_memory{false};
+
 }  // namespace
+
+void frame::out_of_memory(const char *cause) {
+    if (!g_out_of_memory.exchange(true)) {
+        std::fprintf(stderr, "vuvidur: out of memory (%s)\n", cause);
+        std::exit(1);
+    }
+    // Another thread is ending the process: its exit ends this thread too.
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
 
 void *(*frame::set_allocator(void *(*allocator)(size_t)))(size_t) {
     return g_allocator.exchange(allocator ? allocator : &std::malloc);
@@ -29,11 +43,11 @@ extern "C" {
 VESK_API void *vesk_mem_alloc(uint32_t, uint32_t, uint32_t size) {
     void *block = g_allocator.load(std::memory_order_relaxed)(size);
     if (block == nullptr) {
-        // Callers never test the result, so the process cannot go on.  Exit
-        // status 1 (not 0): a supervisor must not read this as a clean exit.
-        std::fprintf(stderr, "vuvidur: out of memory (allocation of %u bytes failed)\n",
-                     static_cast<unsigned>(size));
-        std::exit(1);
+        // Callers never test the result, so the process cannot go on.
+        char cause[64];
+        std::snprintf(cause, sizeof cause, "allocation of %u bytes failed",
+                      static_cast<unsigned>(size));
+        frame::out_of_memory(cause);
     }
     return block;
 }

@@ -176,6 +176,21 @@ void receive_datagram(int slot, int type, IoBuffers &buf) {
     uint8_t *datagram = buf.record + kMsgFrameOffset;
     const int n = vesk_socket_recvfrom(sock, datagram, kDatagramCapacity + 1, 0,
                                        reinterpret_cast<struct sockaddr *>(&from), &from_size);
+    if (n < 0 && !os::socket_error_would_block(os::socket_last_error())) {
+        // The socket stays readable while its receive keeps failing: the
+        // pass is slowed (see io_thread.cpp), and after a second of failures
+        // the slot fails rather than being retried for ever.
+        buf.call_failed = true;
+        const uint32_t now = now_ms();
+        if (!s.receive_failing) {
+            s.receive_failing = true;
+            s.receive_failing_since_ms = now;
+        } else if (now - s.receive_failing_since_ms >= kReceiveFailingMs) {
+            fail_slot(slot);
+        }
+        return;
+    }
+    s.receive_failing = false;
     if (n <= 0 || n > kDatagramCapacity) return;
     const DatagramOutcome out =
         wire_handle_datagram(type, {datagram, static_cast<size_t>(n)}, from.addr, from.port,

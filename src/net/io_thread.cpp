@@ -17,6 +17,11 @@ namespace {
 
 constexpr int kAcceptsPerVisit = 64;
 constexpr auto kBusyPollTime = std::chrono::microseconds(20);
+// A call of the thread's own (the wait, the wake-up read, a UDP receive, a
+// registration) that failed in two passes running is retried after this
+// pause: at most 100 times a second, rather than a busy loop.  One failure
+// alone (an interrupted wait) is retried at once.
+constexpr int kFailedCallPauseMicroseconds = 10000;
 
 void pass_add(int slot) {
     Engine &e = g_engine;
@@ -97,13 +102,27 @@ unsigned slot_interest(const Slot &s, int state, int type, bool room) {
     return interest;
 }
 
+// A registration failed in this pass: a socket left registered that should
+// not be may keep reporting itself, so the thread paces its passes.
+bool g_registration_failed = false;
+
 void set_registration(int slot, unsigned interest) {
     Slot &s = slot_at(slot);
     if (s.registered == interest) return;
     const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
     if (os::poller_set(g_engine.poller, sock, slot, s.registered, interest) == 0) {
         s.registered = interest;
+        return;
     }
+    g_registration_failed = true;
+    if (interest == 0) return;  // tried again at the next pass, or dropped with the socket
+    // The kernel will not watch the socket (ENOMEM, or ENOSPC at the per-
+    // user watch limit): the slot would never deliver anything again, so it
+    // fails visibly.  Bytes it still had to send can never be flushed.
+    const int state = s.state.load(std::memory_order_acquire);
+    fail_slot(slot);
+    if (state == VESK_NET_FAILED) s.pending.store(0, std::memory_order_release);
+    if (state == VESK_NET_READY || state == VESK_NET_CONNECTING) set_registration(slot, 0);
 }
 
 // Brings the slot's registration (and its place among the slots waiting for
@@ -168,6 +187,7 @@ void reap_slot(int slot) {
     s.held = 0;
     s.held_waiting = false;
     s.pending.store(0, std::memory_order_relaxed);
+    s.receive_failing = false;
     s.state.store(VESK_NET_FREE, std::memory_order_release);
     slot_freed(slot);
 }
@@ -290,9 +310,11 @@ void flush_slot(int slot) {
     const int sent =
         vesk_socket_send(s.socket.load(std::memory_order_relaxed), s.send_area, pending);
     if (sent < 0 && !os::socket_error_would_block(os::socket_last_error())) {
-        // The connection failed (the receive side reports it): what was
-        // pending can never go out, and a failed socket stays writable.
+        // The connection failed: what was pending can never go out, and a
+        // failed socket stays writable.  The slot fails with an event, so
+        // that the bytes are not dropped silently.
         s.pending.store(0, std::memory_order_release);
+        fail_slot(slot);
         return;
     }
     if (sent <= 0) return;  // retried when next writable
@@ -435,11 +457,17 @@ uint32_t VESK_THREADCALL io_thread(void *) {
     IoBuffers buf;
     int timeout = -1;
     bool busy = false;
+    bool failed_before = false;
     while (e.stop.load(std::memory_order_acquire) == 0) {
         const int n = wait_for_work(timeout, busy);
         if (e.stop.load(std::memory_order_acquire) != 0) break;
         busy = n > 0;
+        buf.call_failed = n < 0;
+        g_registration_failed = false;
         timeout = next_timeout(run_pass(n > 0 ? n : 0, buf));
+        buf.call_failed = buf.call_failed || g_registration_failed;
+        if (buf.call_failed && failed_before) vesk_usleep(kFailedCallPauseMicroseconds);
+        failed_before = buf.call_failed;
     }
     return 0;
 }

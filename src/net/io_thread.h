@@ -13,6 +13,8 @@ struct IoBuffers {
     uint8_t record[kMaxRecord + 1];
     // Connect, accept, probe-reply, closed and failed records.
     uint8_t small[kAcceptRecordSize];
+    // A call of the thread's own failed in this pass (see io_thread.cpp).
+    bool call_failed = false;
 };
 static_assert(kMsgFrameOffset + kDatagramCapacity + 1 <= kMaxRecord + 1);
 

@@ -71,6 +71,10 @@ struct Slot {
     int32_t room_channel;  // 0: not waiting
     int32_t room_prev;
     int32_t room_next;
+    // A UDP receive failing for a reason other than "would block": since
+    // when (failed after kReceiveFailingMs of failures).
+    bool receive_failing;
+    uint32_t receive_failing_since_ms;
     // Allocated with the slot's first use (under the slot-table mutex, while
     // it is free) and kept until tear-down.
     uint8_t *send_area;
@@ -94,6 +98,7 @@ struct SetAside {
 };
 constexpr uint32_t kSetAsideMs = 10000;
 constexpr uint32_t kListenerRestMs = 100;
+constexpr uint32_t kReceiveFailingMs = 1000;
 
 struct Channel {
     std::atomic<int32_t> in_use;
@@ -230,6 +235,12 @@ void channel_signal(Channel &ch);
 // After a read that freed room: hands the channel to the I/O thread when
 // slots wait for room in it.
 void channel_room_freed(int channel);
+
+// The slot can no longer work (the poller refused its registration, or a
+// TCP send failed for a reason other than "would block"): a ready or
+// connecting slot becomes failed and VESK_EV_FAILED is posted for it, once.
+// A slot closed or failed already is left as it is.  Any thread (send.cpp).
+void fail_slot(int slot);
 
 // User threads give the I/O thread work (engine.cpp): the slot's state,
 // channel or pending bytes changed, and the I/O thread looks at it soon.

@@ -27,8 +27,11 @@ int keep_unsent(int slot, const uint8_t *bytes, int size, int sent) {
     } else if (sent < 0 && os::socket_error_would_block(os::socket_last_error())) {
         kept_from = 0;
     } else {
-        // Nothing sent and no reason to wait: a broken connection shows up on
-        // the receive side as VESK_EV_CLOSED or VESK_EV_FAILED.
+        // Nothing sent and no reason to wait: the connection is broken.  The
+        // bytes cannot go out, so the slot fails with an event rather than
+        // dropping them silently; the I/O thread stops watching it.
+        fail_slot(slot);
+        give_work(slot);
         return 0;
     }
     std::memcpy(s.send_area, bytes + kept_from, static_cast<size_t>(size - kept_from));
@@ -138,6 +141,21 @@ void keep_unsent_pieces(int slot, const os::Piece *pieces, int count, int total,
 
 }  // namespace
 
+void fail_slot(int slot) {
+    Slot &s = slot_at(slot);
+    int state = s.state.load(std::memory_order_acquire);
+    // Compare-and-swap: a close requested meanwhile wins, and of two threads
+    // failing the slot at once only one posts.
+    while (state == VESK_NET_READY || state == VESK_NET_CONNECTING) {
+        if (s.state.compare_exchange_weak(state, VESK_NET_FAILED, std::memory_order_acq_rel)) {
+            uint8_t record[kClosedRecordSize];
+            const int size = wire_closed_record(record, VESK_EV_FAILED, slot);
+            post_event(s.channel.load(std::memory_order_acquire), record, size);
+            return;
+        }
+    }
+}
+
 }  // namespace net
 
 using namespace net;
@@ -219,9 +237,12 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
                                       gather.count);
     if (sent == gather.total) return taken;
     if (sent < 0) {
-        // Nothing sent and no reason to wait: a broken connection shows up on
-        // the receive side as VESK_EV_CLOSED or VESK_EV_FAILED.
-        if (!os::socket_error_would_block(os::socket_last_error())) return taken;
+        if (!os::socket_error_would_block(os::socket_last_error())) {
+            // Nothing sent and no reason to wait: the connection is broken.
+            fail_slot(slot);
+            give_work(slot);
+            return taken;
+        }
         sent = 0;
     }
     keep_unsent_pieces(slot, gather.pieces, gather.count, gather.total, sent);

@@ -27,8 +27,9 @@ constexpr size_t kMutexCellSize = sizeof(void *);
 // vesk_mutex_destroy work on it as on any cell.  Unlike vesk_mutex_create's
 // mutex it need not be recursive nor survive an owner that dies holding it,
 // so a backend may use a cheaper lock (POSIX: a plain adaptive mutex, which
-// spins briefly before sleeping).  On failure the cell holds no mutex: lock
-// then reports a failed wait and unlock does nothing, as on a destroyed cell.
+// spins briefly before sleeping).  NULL when no mutex could be made (the
+// cell in `storage` then holds none: destroying it does nothing); callers
+// fail or end the process by the out-of-memory policy, never run unlocked.
 vesk_mutex_cell *mutex_init_plain(void *storage);
 
 // Takes the cell's mutex if no thread holds it, without waiting: 0 when the
@@ -102,8 +103,10 @@ int poller_set(Poller *poller, vesk_socket_t s, int key, unsigned old_interest, 
 // Waits up to `timeout_ms` milliseconds (-1: no limit) until a registered
 // socket is ready or poller_wake is called, and stores up to `max` ready
 // sockets in `events`.  Their number; 0 on timeout or wake-up; -1 on error
-// (EINTR included).  On Windows a timeout of 0 returns 0 without looking:
-// there a look costs as much as a wait.
+// (EINTR included, and a failed read of the wake-up: the next wait fails
+// again until it succeeds, so the caller must not retry in a busy loop).
+// On Windows a timeout of 0 returns 0 without looking: there a look costs as
+// much as a wait.
 int poller_wait(Poller *poller, int timeout_ms, PollEvent *events, int max);
 // Makes the current or the next poller_wait return; any thread may call it.
 void poller_wake(Poller *poller);

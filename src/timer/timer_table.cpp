@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "frame/memory.h"
 #include "os/mutex_guard.h"
 #include "timer/timer.h"
 #include "vuvidur.h"
@@ -27,6 +28,7 @@ namespace {
 // nothing for them (and unloading the library leaves nothing behind).
 vesk_mutex_cell *table_lock() {
     static vesk_mutex_cell *const created = vesk_mutex_create(0, 0);
+    if (created == nullptr) frame::out_of_memory("the timer table's mutex could not be created");
     return created;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "frame/memory.h"
 #include "os/mutex_guard.h"
 #include "os/os.h"
 #include "timer/timer.h"
@@ -22,6 +23,8 @@ constexpr int kStartFailed = -1;
 vesk_mutex_cell *control_lock() {
     alignas(void *) static unsigned char storage[os::kMutexCellSize];
     static vesk_mutex_cell *const created = os::mutex_init_plain(storage);
+    // Made on first use, by a call that cannot report its failure.
+    if (created == nullptr) frame::out_of_memory("the timer service's mutex could not be created");
     return created;
 }
 vesk_thread_cell *g_thread = nullptr;  // the running thread's cell, NULL when none

@@ -6,10 +6,13 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "frame/memory.h"
 #include "vuvidur.h"
@@ -81,6 +84,15 @@ TEST(Memory, ReallocKeepsContentsAndAcceptsNull) {
     vesk_mem_free(p);
 }
 
+TEST(Memory, ReplacedAllocatorIsUsedUntilNullRestoresTheDefault) {
+    void *(*previous)(size_t) = frame::set_allocator(&refuse_allocation);
+    EXPECT_EQ(frame::set_allocator(nullptr), &refuse_allocation);
+    void *block = vesk_mem_alloc(0, 0, 16);  // malloc again: no exit
+    EXPECT_NE(block, nullptr);
+    vesk_mem_free(block);
+    frame::set_allocator(previous);
+}
+
 TEST(MemoryDeathTest, AllocationFailureEndsTheProcessWithStatusOneAndAReason) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
@@ -90,6 +102,31 @@ TEST(MemoryDeathTest, AllocationFailureEndsTheProcessWithStatusOneAndAReason) {
         },
         testing::ExitedWithCode(1), "out of memory");
 }
+
+#ifndef _WIN32
+TEST(MemoryDeathTest, ThreadsRunningOutAtOnceWriteOneLine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The whole of standard error must be one line: the first thread ends the
+    // process, the others wait for the end instead of writing theirs.
+    EXPECT_EXIT(
+        {
+            frame::set_allocator(&refuse_allocation);
+            std::atomic<bool> go{false};
+            std::vector<std::thread> threads;
+            for (int i = 0; i < 8; ++i) {
+                threads.emplace_back([&go] {
+                    while (!go.load()) {
+                    }
+                    vesk_mem_alloc(0, 0, 64);
+                });
+            }
+            go.store(true);
+            for (std::thread &t : threads) t.join();
+        },
+        testing::ExitedWithCode(1),
+        "^vuvidur: out of memory \\(allocation of 64 bytes failed\\)\n$");
+}
+#endif
 
 TEST(Placeholders, StubsAndDebugWordReturnZero) {
     EXPECT_EQ(vesk_stub_zero(), 0);

@@ -178,6 +178,8 @@ TEST_F(SendMany, FramesEachMessageAndRefusesAsSendDoes) {
     EXPECT_EQ(vesk_net_send_many(nullptr, 1), -1);
     vesk_net_msg *none[1] = {batch[0].msg()};
     EXPECT_EQ(vesk_net_send_many(none, 0), -1);
+    vesk_net_msg *first_missing[2] = {nullptr, batch[0].msg()};
+    EXPECT_EQ(vesk_net_send_many(first_missing, 2), -1);
     std::vector<Message> bad;
     bad.emplace_back(slot_, pattern(4));
     bad[0].set_length(VESK_NET_MAX_DATA + 1);

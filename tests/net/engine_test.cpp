@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
@@ -74,6 +75,7 @@ TEST(EngineSetUp, ArgumentsTheEngineCannotWorkWithAreRefusedAndLeaveItNotSetUp) 
         {"more reserved slots than slots", 4, 1, 5, 1, 4096},
         {"empty peer table", 4, 1, 0, 0, 4096},
         {"ring too small for one largest event", 4, 1, 0, 1, 2069},
+        {"tables larger than one allocation holds", INT_MAX, 1, 0, 1, 4096},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

@@ -432,4 +432,34 @@ TEST(ChannelRing, CorruptPositionsGiveRingFailure) {
     EXPECT_EQ(net::ring_read_event(empty.ring, out), 0);
 }
 
+TEST(ChannelRing, AWholeEventIsOnlyReportedInsideASoundRing) {
+    // One whole event, then each kind of corrupt position: never reported
+    // whole, and never read outside the storage to find out.
+    const uint8_t head[4] = {1, 2, 3, 4};
+    struct Case {
+        const char *what;
+        int read_pos;
+        int write_pos;
+        bool whole;
+    } cases[] = {
+        {"sound", 0, 7, true},
+        {"read position past the end", 64, 7, false},
+        {"negative read position", -1, 7, false},
+        {"write position past the end", 0, 64, false},
+        {"negative write position", 0, -5, false},
+        {"a header without its record", 0, 5, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Ring r(64);
+        ASSERT_TRUE(net::ring_post_event(r.ring, head, 4, nullptr, 0));
+        r.ring.read_pos = c.read_pos;
+        r.ring.write_pos = c.write_pos;
+        EXPECT_EQ(net::ring_next_event_whole(r.ring), c.whole);
+    }
+    vesk_ring none{};
+    EXPECT_FALSE(net::ring_next_event_whole(none));
+    EXPECT_EQ(net::ring_room(none), 0);
+}
+
 }  // namespace

@@ -222,4 +222,29 @@ TEST(StringAppend, RepeatedAppendsKeepTheTextWhole) {
     vesk_mem_free(buf);
 }
 
+TEST(StringNulls, NullTextIsAnsweredWithoutBeingRead) {
+    EXPECT_EQ(vesk_str_trim(nullptr), -1);
+    EXPECT_EQ(vesk_str_find_quote(nullptr), nullptr);
+    EXPECT_EQ(vesk_str_lower(nullptr), 0);
+    EXPECT_EQ(vesk_str_to_int(nullptr), 0);
+    EXPECT_EQ(vesk_str_unquote(nullptr), nullptr);
+    const char *rest = "untouched";
+    EXPECT_EQ(vesk_str_token(nullptr, nullptr, ',', &rest), -1);
+    EXPECT_EQ(rest, nullptr);
+    // Appending nothing keeps the text and its end.
+    char buf[8] = "ab";
+    EXPECT_EQ(vesk_str_append(buf, 7, buf + 2, nullptr), buf + 2);
+    EXPECT_STREQ(buf, "ab");
+}
+
+TEST(StringToken, TokenOrRestMayBeLeftOut) {
+    const char *rest = nullptr;
+    EXPECT_EQ(vesk_str_token(nullptr, "a,b", ',', &rest), 0);  // the token is dropped
+    EXPECT_STREQ(rest, "b");
+    char *token = nullptr;
+    EXPECT_EQ(vesk_str_token(&token, "a,b", ',', nullptr), 0);
+    EXPECT_STREQ(token, "a");
+    vesk_mem_free(token);
+}
+
 }  // namespace

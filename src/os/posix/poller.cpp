@@ -89,8 +89,10 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
         const uint64_t data = p->ready[i].data.u64;
         if (data == kWakeKey) {
             uint64_t drained;
-            ssize_t ignored = read(p->wake_fd, &drained, sizeof drained);
-            (void)ignored;
+            // A failed read leaves the descriptor readable, so every later
+            // wait would return at once: the failure is reported, and the
+            // caller paces its retries.
+            if (read(p->wake_fd, &drained, sizeof drained) < 0 && errno != EAGAIN) return -1;
             continue;
         }
         const uint32_t got = p->ready[i].events;

@@ -9,16 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "frame/memory.h"
 #include "os/command_line.h"
 #include "vuvidur.h"
 
 extern "C" char **environ;
 
-extern "C" {
+namespace {
 
-VESK_API int vesk_process_create(char *cmdline, vesk_process_info *pi) {
-    if (cmdline == nullptr || pi == nullptr) return -2;
-
+int process_create(char *cmdline, vesk_process_info *pi) {
     std::vector<std::string> words = os::split_command_line(cmdline);
     std::vector<char *> argv;
     for (std::string &word : words) argv.push_back(word.data());
@@ -28,10 +27,15 @@ VESK_API int vesk_process_create(char *cmdline, vesk_process_info *pi) {
     pid_t pid = 0;
     if (!words.empty()) {
         posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-        error = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
-        posix_spawnattr_destroy(&attr);
+        // Attributes that cannot be set up are a failed creation, never a
+        // child started without its own session.
+        error = posix_spawnattr_init(&attr);
+        if (error == 0) {
+            error = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+            if (error == 0)
+                error = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+            posix_spawnattr_destroy(&attr);
+        }
     }
     if (error != 0) {
         std::printf("\r\nErr = %d", error);
@@ -45,6 +49,15 @@ VESK_API int vesk_process_create(char *cmdline, vesk_process_info *pi) {
     std::printf("\r\nvesk_process_create OK! hProc = %u", static_cast<unsigned>(pi->process));
     std::fflush(stdout);
     return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+VESK_API int vesk_process_create(char *cmdline, vesk_process_info *pi) {
+    if (cmdline == nullptr || pi == nullptr) return -2;
+    return frame::no_throw([&] { return process_create(cmdline, pi); });
 }
 
 VESK_API int vesk_process_kill(intptr_t process, uint32_t) {

@@ -47,6 +47,7 @@ vesk_mutex_cell *os::mutex_init_plain(void *storage) {
     HANDLE word = lock != nullptr
                       ? reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(lock) | kPlainTag)
                       : nullptr;
+    if (word == nullptr) return nullptr;
     return new (storage) vesk_mutex_cell{word};
 }
 
