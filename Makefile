@@ -8,6 +8,8 @@
 #                   allocation failing at every call N (and from N on), under ASan+UBSan
 #   make bench      build and run the benchmarks (Release)
 #   make fuzz       build the libFuzzer targets and run each for FUZZ_SECONDS
+#   make web-test   headless Chromium (and Firefox ESR) post forms to examples/cgi_form.c served by
+#                   lighttpd and by Apache httpd (mod_cgid) on loopback ports of their own
 #   make windows-test  cross-build the Windows i686 DLL and its suite, run them under Wine
 #   make windows-bench the DLL's engine and queue against plain Windows ones, under Wine
 #   make install    install the library, headers, tool, pkg-config file and CMake package into PREFIX
@@ -25,7 +27,7 @@ CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 PREFIX     ?= /usr/local
 
 .PHONY: all deps build test demo install package consumers sanitize asan tsan faults coverage bench \
-        fuzz windows-test windows-bench format-check clean
+        fuzz web-test windows-test windows-bench format-check clean
 
 all: build
 
@@ -40,6 +42,10 @@ build: build/build.ninja
 
 test: build
 	$(CTEST) --test-dir build $(CTEST_ARGS)
+
+web-test: build
+	@sh scripts/install-deps.sh web
+	python3 tests/web/browser_forms.py build/examples/cgi_form
 
 demo: build
 	cd build/examples && ./demo

@@ -5,14 +5,18 @@
  * "fields"; without that field, "name" and "message".  Each value of a name
  * gets a line with the lookup's result code next to the decoded value (CR and
  * LF dropped, as cgiGetValue gives it), the first as "name", further ones as
- * "name#1", "name#2", ...; a name that holds files gets one line per file with
- * its name, type, size and CRC-32 instead:
+ * "name#1", "name#2", ...; a value whose bytes as sent hold CR or LF (a
+ * textarea's lines) gets a second line with those bytes quoted, CR, LF,
+ * quote, backslash and other control bytes escaped as in C; a name that holds
+ * files gets one line per file with its name, type, size and CRC-32 instead:
  *
  *   method: POST
  *   init: 0
  *   name [0]: Ada Lovelace
  *   cb [0]: a
  *   cb#1 [0]: c
+ *   message [0]: line 1line 2
+ *   message bytes: "line 1\r\nline 2"
  *   photo: file "beach.jpg" image/jpeg 48213 bytes crc32 5f2b8e71
  *   missing [4]:
  *
@@ -38,6 +42,35 @@ static void echo_files(const char *name) {
     }
 }
 
+/* The value as sent, when it holds line ends that cgiGetValueAt dropped. */
+static void echo_line_ends(const char *name, int index) {
+    const char *data;
+    int size;
+    if (cgiGetBytes(name, index, &data, &size) != VESK_CGI_FOUND) return;
+    if (memchr(data, '\r', (size_t)size) == NULL && memchr(data, '\n', (size_t)size) == NULL)
+        return;
+    if (index == 0) {
+        fprintf(cgiOutStream, "%s bytes: \"", name);
+    } else {
+        fprintf(cgiOutStream, "%s#%d bytes: \"", name, index);
+    }
+    for (int i = 0; i < size; ++i) {
+        unsigned char c = (unsigned char)data[i];
+        if (c == '\r') {
+            fputs("\\r", cgiOutStream);
+        } else if (c == '\n') {
+            fputs("\\n", cgiOutStream);
+        } else if (c == '"' || c == '\\') {
+            fprintf(cgiOutStream, "\\%c", c);
+        } else if (c < 0x20 || c == 0x7f) {
+            fprintf(cgiOutStream, "\\x%02x", c);
+        } else {
+            fputc(c, cgiOutStream);
+        }
+    }
+    fputs("\"\n", cgiOutStream);
+}
+
 static void echo_field(const char *name) {
     vesk_cgi_file file;
     if (cgiGetFile(name, 0, &file) == VESK_CGI_FOUND) {
@@ -53,6 +86,7 @@ static void echo_field(const char *name) {
         } else {
             fprintf(cgiOutStream, "%s#%d [%d]: %s\n", name, i, code, value);
         }
+        echo_line_ends(name, i);
     }
 }
 

@@ -2,6 +2,7 @@
 # Installs the Debian packages that a build needs and this machine lacks.
 #   scripts/install-deps.sh          what make test, make demo and make install need
 #   scripts/install-deps.sh package  that and the Debian package tools (make package)
+#   scripts/install-deps.sh web      that and the browsers and web server of make web-test
 #   scripts/install-deps.sh all      everything .ci/run uses besides: clang-format, benchmarks,
 #                                    clang for fuzzing, python3 and gcovr for the fault sweep and
 #                                    coverage, mingw-w64 and Wine for the Windows build
@@ -11,6 +12,7 @@ set -eu
 
 core="cmake ninja-build g++ make pkg-config googletest libgtest-dev zlib1g-dev lighttpd libcli11-dev"
 package="dpkg-dev file"
+web="chromium firefox-esr apache2"
 extra="clang clang-format libclang-rt-14-dev libbenchmark-dev libevent-dev libasio-dev libuv1-dev curl
        python3 gcovr
        g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386"
@@ -18,8 +20,9 @@ extra="clang clang-format libclang-rt-14-dev libbenchmark-dev libevent-dev libas
 case "${1:-core}" in
   core) packages=$core ;;
   package) packages="$core $package" ;;
-  all) packages="$core $package $extra" ;;
-  *) echo "usage: $0 [core|package|all]" >&2; exit 2 ;;
+  web) packages="$core $web" ;;
+  all) packages="$core $package $web $extra" ;;
+  *) echo "usage: $0 [core|package|web|all]" >&2; exit 2 ;;
 esac
 
 if ! command -v dpkg-query >/dev/null 2>&1; then

@@ -261,8 +261,10 @@ TEST_F(CgiWebServer, PostEchoesTheDecodedBodyFieldsNotTheQueryString) {
               "name [0]: B\xC3\xA9"
               "atrice\n"
               "message [0]: a=bc\n"
+              "message bytes: \"a=b\\r\\nc\"\n"
               "message#1 [0]: second\n"
-              "empty [3]: \n");
+              "empty [3]: \n"
+              "empty bytes: \"\\r\\n\"\n");
     EXPECT_NE(debug_log().find("POST recognized\nCalling PostFormInput\nPostFormInput succeeded\n"),
               std::string::npos)
         << debug_log();
@@ -327,6 +329,7 @@ TEST_F(CgiWebServer, MultipartPostEchoesEveryValueAndEveryFile) {
               "e\n"
               "cb [0]: a\ncb#1 [0]: c\n"
               "message [0]: line 1line 2\n"
+              "message bytes: \"line 1\\r\\nline 2\"\n"
               "up: file \"notes.txt\" text/plain 6 bytes crc32 363a3020\n"
               "up: file \"data.bin\" application/octet-stream " +
                   std::to_string(binary.size()) + " bytes crc32 " + crc +
