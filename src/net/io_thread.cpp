@@ -259,6 +259,7 @@ bool accept_connection(int listener, IoBuffers &buf) {
                 vesk_socket_close(sock);
                 sock = VESK_INVALID_SOCKET;
             }
+            if (sock != VESK_INVALID_SOCKET) os::socket_set_no_delay(sock);  // not required
             if (sock == VESK_INVALID_SOCKET) {
                 slot_freed(slot);  // the slot taken stays free
                 return false;
@@ -419,6 +420,7 @@ int run_pass(int ready_count, IoBuffers &buf) {
     for (int i = 0; i < e.pass_count; ++i) {
         const int slot = e.pass_slots[i];
         Slot &s = slot_at(slot);
+        post_sent_if_due(slot);
         update_interest(slot);
         s.ready = 0;
         s.in_pass = false;

@@ -146,10 +146,9 @@ constexpr Expected kAssigned[] = {
 
 // Functions the original table does not have, at ordinals from 1001 upward.
 const Expected kExtensions[] = {
-    {1001, "vesk_net_channel_wait", 0},
-    {1002, "vesk_net_channel_read_many", 0},
-    {1003, "vesk_net_send_many", 0},
-    {1004, "vesk_version", 0},
+    {1001, "vesk_net_channel_wait", 0}, {1002, "vesk_net_channel_read_many", 0},
+    {1003, "vesk_net_send_many", 0},    {1004, "vesk_version", 0},
+    {1010, "vesk_net_notify_sent", 0},  {1011, "vesk_net_last_error", 0},
 };
 
 template <typename T>
