@@ -26,6 +26,9 @@ int hpp_check_main() {
     Engine engine;
     Channel channel(engine);
     std::size_t events = channel.read_many([](const Event &e) { (void)slot_of(e); });
+    Slot slot;
+    SendQueue out;
+    if (out.push(as_bytes("x")) && out.flush(slot) == SendStatus::gone) events += out.frames();
     const std::error_code code = errc::net_none;
     return static_cast<int>(events + answer.size() + tea_encrypt(key, as_bytes("x")).size()) +
            code.value();

@@ -67,6 +67,19 @@ vuvidur::EngineConfig client_engine() {
     return c;
 }
 
+void send_frame(vuvidur::Slot &slot, std::span<const std::byte> frame,
+                std::chrono::milliseconds timeout) {
+    const auto deadline = clock::now() + timeout;
+    for (;;) {
+        const auto status = slot.send(frame);
+        if (status == vuvidur::SendStatus::sent) return;
+        if (status == vuvidur::SendStatus::gone) throw failure("the connection has ended");
+        if (clock::now() >= deadline)
+            throw failure("the peer took nothing for " + std::to_string(timeout.count()) + " ms");
+        vesk_usleep(1000);  // the peer reads slowly: its window opens again soon
+    }
+}
+
 bool wait_until(vuvidur::Channel &channel, clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
     return left.count() > 0 && channel.wait(left);

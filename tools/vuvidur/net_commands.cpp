@@ -148,7 +148,7 @@ int run_send(const send_options &o) {
         if (o.udp)
             (void)slot.send_to(to, f);
         else
-            slot.send(f, std::chrono::milliseconds(o.timeout_ms));
+            send_frame(slot, f, std::chrono::milliseconds(o.timeout_ms));
         expected += !f.empty();
     }
 

@@ -72,7 +72,8 @@ int run_ping(const ping_options &o) {
         while (sent_at.size() < count &&
                sent_at.size() - round_trips.size() < static_cast<std::size_t>(o.window)) {
             sent_at.push_back(clock::now());
-            slot.send(frame(static_cast<std::uint32_t>(sent_at.size() - 1), o.size), timeout);
+            send_frame(slot, frame(static_cast<std::uint32_t>(sent_at.size() - 1), o.size),
+                       timeout);
         }
         if (!channel.wait(timeout))
             throw failure("no reply from " + to.to_string() + " within " +

@@ -39,6 +39,11 @@ vuvidur::EngineConfig client_engine();
 // Opens a framed TCP connection on `channel`, waiting up to `timeout` for it.
 vuvidur::Slot connect_framed(vuvidur::Channel &channel, const vuvidur::Address &to,
                              std::chrono::milliseconds timeout);
+// Sends one frame on a TCP slot, waiting up to `timeout` while earlier
+// bytes are still pending; a connection that is gone, or a wait that runs
+// out, is a failure.
+void send_frame(vuvidur::Slot &slot, std::span<const std::byte> frame,
+                std::chrono::milliseconds timeout);
 // Waits until `channel` has an event or `deadline` passes: false on time out.
 bool wait_until(vuvidur::Channel &channel, clock::time_point deadline);
 
