@@ -4,7 +4,7 @@
 // (everyone starts in "lobby") and is answered "joined ROOM".
 //
 // Usage: chat [SETTINGS] -- SETTINGS names a settings file in the program's
-// directory (chat.conf by default) with the keys
+// directory (chat.conf by default, which may be missing) with the keys
 //     port 7001            the TCP port
 //     queue_bytes 262144   what a client may leave unread before it is dropped
 //     stats_seconds 10     how often the stats line is printed
@@ -125,10 +125,13 @@ int setting(const vv::Settings *settings, const char *key, int fallback) {
 }  // namespace
 
 int main(int argc, char **argv) try {
+    // A settings file named on the command line must load; chat.conf may be
+    // missing (the error says which file, and which line was refused).
     std::optional<vv::Settings> settings;
     try {
         settings.emplace(argc > 1 ? argv[1] : "chat.conf");
-    } catch (const vv::error &e) {  // says which file and which line
+    } catch (const vv::error &e) {
+        if (argc > 1) throw;
         std::cerr << "chat: " << e.what() << "; using the defaults\n";
     }
     const vv::Settings *s = settings ? &*settings : nullptr;

@@ -276,11 +276,10 @@ constexpr int kFramesEach = 5;
 
 std::string example(const char *name) { return std::string(VESK_EXAMPLES_DIR) + "/" + name; }
 
-}  // namespace
-
-TEST(Examples, EchoServesEveryWellBehavedClientThroughAHostileStorm) {
+// Every well-behaved client gets its own frames back, in order.
+void echo_storm(const char *program) {
     const uint16_t port = free_port();
-    Server server({example("echo"), std::to_string(port)});
+    Server server({example(program), std::to_string(port)});
     ASSERT_TRUE(server.said("listening", 10000)) << server.output;
     Storm storm;
     storm.spawn_stuck_child(port);
@@ -327,6 +326,13 @@ TEST(Examples, EchoServesEveryWellBehavedClientThroughAHostileStorm) {
     EXPECT_TRUE(storm.pump([&] { return !back.empty(); }, 10000));
     EXPECT_EQ(back, "after the storm");
 }
+
+}  // namespace
+
+TEST(Examples, EchoServesEveryWellBehavedClientThroughAHostileStorm) { echo_storm("echo"); }
+
+// The same server written in C (examples/echo_c.c, shown in docs/server.md).
+TEST(Examples, EchoInCServesEveryWellBehavedClientThroughAHostileStorm) { echo_storm("echo_c"); }
 
 TEST(Examples, ChatFansOutInOrderDropsTheSlowClientAndReportsStats) {
     const uint16_t port = free_port();
