@@ -982,7 +982,10 @@ typedef struct vesk_ev_sent {
 VESK_NET_ASSERT(sizeof(vesk_ev_sent) == 5, sent_size);
 /* The system's error number (errno on POSIX; a WSA... or Windows error number
  * on Windows) behind the calling thread's last failed vesk_net_open,
- * vesk_net_attach, vesk_net_connect, vesk_net_send or vesk_net_send_many:
+ * vesk_net_attach, vesk_net_connect, vesk_net_send or vesk_net_send_many, or
+ * behind the failed connect whose VESK_EV_CONNECT it read last (with
+ * vesk_net_channel_read or vesk_net_channel_read_many, before the slot was
+ * closed):
  * e.g. VESK_NET_ERR_ADDRESS_IN_USE after an open whose bind failed, or
  * VESK_NET_ERR_CONNECTION_RESET after a send that found the connection
  * broken (that send still returns 0).  0 when the thread had no such failure
@@ -995,20 +998,22 @@ VESK_API int vesk_net_last_error(void);
 #define VESK_NET_ERR_ADDRESS_IN_USE 10048      /* WSAEADDRINUSE */
 #define VESK_NET_ERR_ADDRESS_NOT_AVAIL 10049   /* WSAEADDRNOTAVAIL */
 #define VESK_NET_ERR_CONNECTION_REFUSED 10061  /* WSAECONNREFUSED */
+#define VESK_NET_ERR_TIMED_OUT 10060           /* WSAETIMEDOUT */
 #define VESK_NET_ERR_CONNECTION_RESET 10054    /* WSAECONNRESET */
 #define VESK_NET_ERR_ACCESS 10013              /* WSAEACCES */
 #define VESK_NET_ERR_TOO_MANY_FILES 10024      /* WSAEMFILE */
 #define VESK_NET_ERR_NETWORK_UNREACHABLE 10051 /* WSAENETUNREACH */
 #define VESK_NET_ERR_BROKEN_PIPE 10053         /* WSAECONNABORTED: the connection is gone */
-#else
-#define VESK_NET_ERR_ADDRESS_IN_USE 98       /* EADDRINUSE */
-#define VESK_NET_ERR_ADDRESS_NOT_AVAIL 99    /* EADDRNOTAVAIL */
-#define VESK_NET_ERR_CONNECTION_REFUSED 111  /* ECONNREFUSED */
-#define VESK_NET_ERR_CONNECTION_RESET 104    /* ECONNRESET */
-#define VESK_NET_ERR_ACCESS 13               /* EACCES */
-#define VESK_NET_ERR_TOO_MANY_FILES 24       /* EMFILE */
-#define VESK_NET_ERR_NETWORK_UNREACHABLE 101 /* ENETUNREACH */
-#define VESK_NET_ERR_BROKEN_PIPE 32          /* EPIPE */
+#else                                          /* Linux */
+#define VESK_NET_ERR_ADDRESS_IN_USE 98         /* EADDRINUSE */
+#define VESK_NET_ERR_ADDRESS_NOT_AVAIL 99      /* EADDRNOTAVAIL */
+#define VESK_NET_ERR_CONNECTION_REFUSED 111    /* ECONNREFUSED */
+#define VESK_NET_ERR_TIMED_OUT 110             /* ETIMEDOUT */
+#define VESK_NET_ERR_CONNECTION_RESET 104      /* ECONNRESET */
+#define VESK_NET_ERR_ACCESS 13                 /* EACCES */
+#define VESK_NET_ERR_TOO_MANY_FILES 24         /* EMFILE */
+#define VESK_NET_ERR_NETWORK_UNREACHABLE 101   /* ENETUNREACH */
+#define VESK_NET_ERR_BROKEN_PIPE 32            /* EPIPE */
 #endif
 
 /* ======================================================================

@@ -211,6 +211,7 @@ void connect_outcome(int slot, unsigned ready, IoBuffers &buf) {
                                          std::memory_order_acq_rel)) {
         return;
     }
+    if (!connected) s.connect_error.store(error, std::memory_order_relaxed);  // for its reader
     const int size = wire_connect_record(buf.small, slot, connected ? 0 : -1);
     post_event(channel, buf.small, size);
 }

@@ -55,6 +55,9 @@ struct Slot {
     std::atomic<int32_t> queued;   // in the work queue for the I/O thread
     // A VESK_EV_SENT is owed once nothing is pending (vesk_net_notify_sent).
     std::atomic<int32_t> sent_wanted;
+    // Why the connect failed, noted before its VESK_EV_CONNECT is posted
+    // (the channel's mutex orders the two) for the thread that reads it.
+    std::atomic<int32_t> connect_error;
     // I/O thread only.
     int32_t held;        // bytes held in the receive area (framed types)
     bool held_waiting;   // held frames wait for room in the channel
@@ -259,6 +262,9 @@ void discard_set_aside();
 // its channel has no room: the slot then waits for room like a reader).
 void note_os_error(int error);
 void post_sent_if_due(int slot);
+// A reader took `record`: a failed connect's outcome notes its reason for
+// the reading thread.
+void note_read_outcome(const uint8_t *record, int length);
 
 // The I/O thread (io_thread.cpp).
 uint32_t VESK_THREADCALL io_thread(void *);

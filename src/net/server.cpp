@@ -19,6 +19,17 @@ thread_local int t_last_error = 0;
 
 void note_os_error(int error) { t_last_error = error; }
 
+void note_read_outcome(const uint8_t *record, int length) {
+    if (length < kConnectRecordSize || record[0] != VESK_EV_CONNECT) return;
+    int32_t slot = 0;
+    int32_t result = 0;
+    std::memcpy(&slot, record + 1, 4);
+    std::memcpy(&result, record + 5, 4);
+    if (result != 0 && slot_in_range(slot)) {
+        note_os_error(slot_at(slot).connect_error.load(std::memory_order_relaxed));
+    }
+}
+
 void post_sent_if_due(int slot) {
     Slot &s = slot_at(slot);
     if (s.sent_wanted.load(std::memory_order_acquire) == 0) return;

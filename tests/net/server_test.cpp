@@ -120,6 +120,27 @@ TEST_F(Server, LastErrorTellsTheSystemsReasonPerThreadAndSurvivesSuccesses) {
     // A refusal no system call caused.
     EXPECT_EQ(vesk_net_attach(slot, 2), -1);
     EXPECT_EQ(vesk_net_last_error(), 0);
+
+    // A connect that fails later: its reader learns why, with either read.
+    const int idle = plain_listener();  // bound, then closed: nobody listens there
+    sockaddr_in nobody = local_address(idle);
+    close(idle);
+    for (const bool many : {false, true}) {
+        const int out = vesk_net_open(VESK_NET_TCP_CONNECT, nullptr);
+        ASSERT_EQ(vesk_net_attach(out, ch_), 0);
+        ASSERT_EQ(vesk_net_connect(out, as_sockaddr(nobody)), 0) << "in progress";
+        EXPECT_EQ(vesk_net_last_error(), 0);
+        ASSERT_EQ(vesk_net_channel_wait(ch_, 3000), 1);
+        uint8_t batch[2 + VESK_NET_MAX_RECORD];
+        const int got = many ? vesk_net_channel_read_many(ch_, batch, sizeof batch)
+                             : vesk_net_channel_read(ch_, batch + 2);
+        ASSERT_GT(got, 0);
+        EXPECT_EQ(batch[2], VESK_EV_CONNECT);
+        EXPECT_EQ(vesk_net_last_error(), VESK_NET_ERR_CONNECTION_REFUSED);
+        std::thread([] { EXPECT_EQ(vesk_net_last_error(), 0); }).join();
+        vesk_net_close(out);
+        EXPECT_EQ(vesk_net_attach(slot, 2), -1);  // resets it for the next round
+    }
 }
 
 TEST_F(Server, ConnectionSlotsHaveNoDelayBothWays) {

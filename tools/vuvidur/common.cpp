@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 
 #include "tool.h"
 
@@ -97,9 +98,12 @@ vuvidur::Slot connect_framed(vuvidur::Channel &channel, const vuvidur::Address &
                           std::to_string(timeout.count()) + " ms");
         const auto ev = ch.read();
         if (const auto *c = ev ? std::get_if<vuvidur::Connected>(&*ev) : nullptr) {
-            if (!c->ok)
-                throw failure("cannot connect to " + to.to_string() +
-                              ": connection refused or unreachable");
+            if (!c->ok) {  // the reason: noted for this thread when it read the event
+                const int error = vesk_net_last_error();
+                throw failure("cannot connect to " + to.to_string() + ": " +
+                              (error != 0 ? std::system_category().message(error)
+                                          : "connection refused or unreachable"));
+            }
             connected = true;
         }
     }
