@@ -83,8 +83,10 @@ static void flush(int slot) {
             return;
         }
         if (taken == 0) { /* earlier bytes still pending: told when they are out */
-            if (vesk_net_notify_sent(slot) != 0) drop(slot);
-            else q->waiting = 1;
+            if (vesk_net_notify_sent(slot) != 0)
+                drop(slot);
+            else
+                q->waiting = 1;
             return;
         }
         for (i = 0; i < taken; ++i) {
@@ -106,8 +108,8 @@ int main(int argc, char **argv) {
     ch = vesk_net_channel_open();
     listener = vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, (struct sockaddr *)&any);
     if (listener == 0 || vesk_net_attach(listener, ch) != 0) {
-        fprintf(stderr, "echo_c: cannot listen on port %d: system error %d\n",
-                ntohs(any.sin_port), vesk_net_last_error());
+        fprintf(stderr, "echo_c: cannot listen on port %d: system error %d\n", ntohs(any.sin_port),
+                vesk_net_last_error());
         return 1;
     }
     printf("echo_c: listening on port %d\n", ntohs(any.sin_port));
@@ -131,17 +133,17 @@ int main(int argc, char **argv) {
              * not in use again before its next VESK_EV_ACCEPT. */
             if (!queues[slot].open) continue;
             switch (rec[0]) {
-            case VESK_EV_TCP_DATA: /* a data event is a message: queue it as the reply */
-                if (push(slot, rec, length) != 0) drop(slot);
-                break;
-            case VESK_EV_SENT:
-                queues[slot].waiting = 0;
-                flush(slot);
-                break;
-            case VESK_EV_CLOSED:
-            case VESK_EV_FAILED:
-                drop(slot);
-                break;
+                case VESK_EV_TCP_DATA: /* a data event is a message: queue it as the reply */
+                    if (push(slot, rec, length) != 0) drop(slot);
+                    break;
+                case VESK_EV_SENT:
+                    queues[slot].waiting = 0;
+                    flush(slot);
+                    break;
+                case VESK_EV_CLOSED:
+                case VESK_EV_FAILED:
+                    drop(slot);
+                    break;
             }
         }
         for (i = 0; i < touched_count; ++i) { /* one call per client per batch */
