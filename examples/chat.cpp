@@ -108,7 +108,9 @@ private:
         leave(c->second, n);
         clients_.erase(c);  // closes the slot
         --counters_.clients;
-        if (slow) ++counters_.dropped;
+        if (!slow) return;
+        ++counters_.dropped;
+        std::cout << "chat: dropped user" << n << ", too slow" << std::endl;
     }
     std::size_t queue_bytes_;
     Counters &counters_;

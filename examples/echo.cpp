@@ -41,8 +41,10 @@ int main(int argc, char **argv) try {
             } else if (const auto *d = std::get_if<vv::TcpData>(&event)) {
                 const auto c = clients.find(d->slot);
                 if (c == clients.end()) return;
-                if (!c->second.out.push(d->payload)) {
-                    clients.erase(c);  // too far behind: dropped
+                if (!c->second.out.push(d->payload)) {  // too far behind: dropped
+                    std::cout << "echo: dropped a client that leaves its replies unread"
+                              << std::endl;
+                    clients.erase(c);
                     return;
                 }
                 touched.push_back(d->slot);

@@ -134,7 +134,11 @@ int main(int argc, char **argv) {
             if (!queues[slot].open) continue;
             switch (rec[0]) {
                 case VESK_EV_TCP_DATA: /* a data event is a message: queue it as the reply */
-                    if (push(slot, rec, length) != 0) drop(slot);
+                    if (push(slot, rec, length) != 0) {
+                        printf("echo_c: dropped a client that leaves its replies unread\n");
+                        fflush(stdout);
+                        drop(slot);
+                    }
                     break;
                 case VESK_EV_SENT:
                     queues[slot].waiting = 0;
