@@ -841,13 +841,21 @@ VESK_API int vesk_net_channel_close(int channel);
 
 /* Opens a slot of `type` (1 to 6) on a new non-blocking IPv4 socket:
  *   1, 2  TCP listener: SO_REUSEADDR, bound to `addr` (a 16-byte struct
- *         sockaddr_in), listening with a backlog of 5; VESK_NET_READY.
+ *         sockaddr_in), listening with the system's largest backlog
+ *         (SOMAXCONN), so that a burst of clients connecting at once gets in;
+ *         VESK_NET_READY.
  *   3     TCP for an outgoing connection; `addr` ignored; VESK_NET_OPENED.
+ *   Every TCP connection slot (3, and the 7 and 8 a listener accepts) has
+ *   TCP_NODELAY set: a frame goes out at once, never held back waiting for
+ *   the acknowledgement of the one before (set the option on
+ *   vesk_net_get_socket(slot) to change that).
  *   4,5,6 UDP: SO_REUSEADDR, bound to `addr`; VESK_NET_READY.  Type 5 takes a
  *         reserved slot, every other type an ordinary one.
  * Returns the slot's number (the lowest free one of its range), or 0 on any
  * failure (types 7, 8 and others, socket, bind or listen failing, no free
- * slot), leaving no socket open.  The slot has no channel yet. */
+ * slot), leaving no socket open; vesk_net_last_error then tells the system's
+ * reason (0 for a bad type or a full slot table).  The slot has no channel
+ * yet. */
 VESK_API int vesk_net_open(int type, const struct sockaddr *addr);
 /* Sends the slot's events to `channel` from the I/O thread's next pass on;
  * attaching again moves them to the new channel.  0; -1 when either number is
@@ -949,6 +957,64 @@ VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity)
  * message that is refused, NULL or names another slot ends the batch before
  * it.  One thread at a time per slot. */
 VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count);
+
+/* Server helpers: being told when a send backlog has drained, and why a call
+ * failed.
+ *
+ * Asks for one VESK_EV_SENT event on the slot's channel once every byte
+ * accepted so far for this TCP connection slot (types 3, 7, 8) has been
+ * handed to the system: at once (from the I/O thread's next pass) when
+ * nothing is pending.  One event per call; a channel whose slots never ask
+ * never sees one.  The answer to VESK_NET_SEND_PENDING: ask, wait for the
+ * event, send again.  A slot that fails or is closed first gets no
+ * VESK_EV_SENT (its VESK_EV_CLOSED or VESK_EV_FAILED tells instead).
+ * 0 asked; -1 for a slot out of range, not VESK_NET_READY, without a channel
+ * or not a TCP connection.  Any thread may call. */
+VESK_API int vesk_net_notify_sent(int slot);
+#define VESK_EV_SENT 11 /* vesk_ev_sent: what was pending on the slot is out */
+#pragma pack(push, 1)
+/* VESK_EV_SENT, 5 bytes. */
+typedef struct vesk_ev_sent {
+    uint8_t kind;
+    int32_t slot;
+} vesk_ev_sent;
+#pragma pack(pop)
+VESK_NET_ASSERT(sizeof(vesk_ev_sent) == 5, sent_size);
+/* The system's error number (errno on POSIX; a WSA... or Windows error number
+ * on Windows) behind the calling thread's last failed vesk_net_open,
+ * vesk_net_attach, vesk_net_connect, vesk_net_send or vesk_net_send_many, or
+ * behind the failed connect whose VESK_EV_CONNECT it read last (with
+ * vesk_net_channel_read or vesk_net_channel_read_many, before the slot was
+ * closed):
+ * e.g. VESK_NET_ERR_ADDRESS_IN_USE after an open whose bind failed, or
+ * VESK_NET_ERR_CONNECTION_RESET after a send that found the connection
+ * broken (that send still returns 0).  0 when the thread had no such failure
+ * or its last one was a refusal no system call caused (a bad argument, a slot
+ * not ready, bytes still pending, a full slot table).  Per thread, and never
+ * reset by a call that succeeds. */
+VESK_API int vesk_net_last_error(void);
+/* Named values of vesk_net_last_error. */
+#if defined(_WIN32)
+#define VESK_NET_ERR_ADDRESS_IN_USE 10048      /* WSAEADDRINUSE */
+#define VESK_NET_ERR_ADDRESS_NOT_AVAIL 10049   /* WSAEADDRNOTAVAIL */
+#define VESK_NET_ERR_CONNECTION_REFUSED 10061  /* WSAECONNREFUSED */
+#define VESK_NET_ERR_TIMED_OUT 10060           /* WSAETIMEDOUT */
+#define VESK_NET_ERR_CONNECTION_RESET 10054    /* WSAECONNRESET */
+#define VESK_NET_ERR_ACCESS 10013              /* WSAEACCES */
+#define VESK_NET_ERR_TOO_MANY_FILES 10024      /* WSAEMFILE */
+#define VESK_NET_ERR_NETWORK_UNREACHABLE 10051 /* WSAENETUNREACH */
+#define VESK_NET_ERR_BROKEN_PIPE 10053         /* WSAECONNABORTED: the connection is gone */
+#else                                          /* Linux */
+#define VESK_NET_ERR_ADDRESS_IN_USE 98         /* EADDRINUSE */
+#define VESK_NET_ERR_ADDRESS_NOT_AVAIL 99      /* EADDRNOTAVAIL */
+#define VESK_NET_ERR_CONNECTION_REFUSED 111    /* ECONNREFUSED */
+#define VESK_NET_ERR_TIMED_OUT 110             /* ETIMEDOUT */
+#define VESK_NET_ERR_CONNECTION_RESET 104      /* ECONNRESET */
+#define VESK_NET_ERR_ACCESS 13                 /* EACCES */
+#define VESK_NET_ERR_TOO_MANY_FILES 24         /* EMFILE */
+#define VESK_NET_ERR_NETWORK_UNREACHABLE 101   /* ENETUNREACH */
+#define VESK_NET_ERR_BROKEN_PIPE 32            /* EPIPE */
+#endif
 
 /* ======================================================================
  * CRC-32, TEA, padded envelope, hex

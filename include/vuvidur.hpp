@@ -7,7 +7,9 @@
  *     Mutex, Semaphore, Thread, Ring, MessageQueue<T>, List<T>, Engine,
  *     Channel, Slot, TimerService and Timer;
  *   - typed engine events: Channel::read() gives std::optional<Event>, a
- *     std::variant of the seven event kinds with named fields;
+ *     std::variant of the eight event kinds with named fields;
+ *   - sends whose outcome is a status (SendStatus), never an exception or a
+ *     wait, and SendQueue, a client's outgoing frames batched and bounded;
  *   - byte helpers over std::span: crc32, hex, TEA buffer mode, the
  *     envelope, the ticket exchange; settings as a small map-like view;
  *   - CGI form fields: every value of a name as std::string_view, uploaded
@@ -22,8 +24,10 @@
  * everywhere is what the issue of "never a silent failure" asks: a result
  * that is not looked at cannot be lost.  Outcomes that are part of normal
  * work are return values, not errors: an empty channel (std::nullopt), a
- * wait that timed out (false), a TCP send refused because earlier bytes are
- * still pending (false), a full ring (false), an empty queue (nullptr).
+ * wait that timed out (false), a send to a peer that has gone or while
+ * earlier bytes are still pending (a SendStatus), a full ring (false), an
+ * empty queue (nullptr).  A failure with a cause in the operating system
+ * carries that cause's text (vesk_net_last_error) and the address tried.
  *
  * Lifetimes: an Engine must outlive the Channels and Slots made under it,
  * and a TimerService the Timers added to it (declare the engine first and
@@ -39,6 +43,11 @@
 #ifndef VUVIDUR_HPP
 #define VUVIDUR_HPP
 
+#if !defined(__cplusplus) || (defined(_MSVC_LANG) ? _MSVC_LANG : __cplusplus) < 202002L
+#error \
+    "vuvidur.hpp needs C++20: compile with -std=c++20 (CMake: target_compile_features(app PRIVATE cxx_std_20)); the C header vuvidur.h alone works from C99 and C++11"
+#endif
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -47,6 +56,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -165,31 +175,49 @@ inline std::error_code make_error_code(errc e) noexcept {
 // The one error type: "<call> returned <result>[ (<detail>)]: <NAME>: <meaning>".
 class error : public std::system_error {
 public:
-    error(const char *call, int result, errc code, const std::string &detail = {})
-        : std::system_error(make_error_code(code), what_text(call, result, detail)),
+    error(const char *call, int result, errc code, const std::string &detail = {}, int os_error = 0)
+        : std::system_error(make_error_code(code), what_text(call, result, detail, os_error)),
           call_(call),
-          result_(result) {}
+          result_(result),
+          os_error_(os_error) {}
     // The C function that failed, e.g. "vesk_net_send".
     const char *call() const noexcept { return call_; }
     // Its numeric result, unchanged.
     int result() const noexcept { return result_; }
     // The result's name in vuvidur.h, e.g. "VESK_NET_SEND_NOT_READY".
     std::string_view name() const noexcept { return name_of(static_cast<errc>(code().value())); }
+    // The operating system's error number behind the failure (errno; a
+    // WSA... number on Windows), 0 when none was known.
+    int os_error() const noexcept { return os_error_; }
 
 private:
-    static std::string what_text(const char *call, int result, const std::string &detail) {
+    static std::string what_text(const char *call, int result, const std::string &detail,
+                                 int os_error) {
         std::string text = std::string(call) + " returned " + std::to_string(result);
-        if (!detail.empty()) text += " (" + detail + ")";
+        std::string inside = detail;
+        if (os_error != 0) {
+            if (!inside.empty()) inside += ": ";
+            inside +=
+                std::system_category().message(os_error) + ", error " + std::to_string(os_error);
+        }
+        if (!inside.empty()) text += " (" + inside + ")";
         return text;
     }
     const char *call_;
     int result_;
+    int os_error_;
 };
 
 namespace detail {
 [[noreturn]] inline void fail(const char *call, int result, errc code,
                               const std::string &detail = {}) {
     throw error(call, result, code, detail);
+}
+// The same, with the system's reason for the calling thread's last failed
+// engine call (vesk_net_last_error) when it has one.
+[[noreturn]] inline void fail_net(const char *call, int result, errc code,
+                                  const std::string &detail = {}) {
+    throw error(call, result, code, detail, vesk_net_last_error());
 }
 // A length the C call takes as an int (or less): refused above `limit`.
 inline int length_for(const char *call, std::size_t n, std::size_t limit = INT_MAX) {
@@ -520,14 +548,15 @@ public:
     struct entry {
         std::string_view key, value;
     };
-    // Reads `name` from the executable's directory (vesk_config_load).
+    // Reads `name` from the executable's directory (vesk_config_load).  A
+    // refusal says the path tried and why: the file could not be opened, the
+    // path is too long, or which line was refused (quoted).
     explicit Settings(const std::string &name) {
         const int r = vesk_config_load(name.c_str(), &table_);
         if (r == VESK_CONFIG_OK) return;
-        detail::fail(
-            "vesk_config_load", r,
-            r == VESK_CONFIG_BAD_ARGUMENT ? errc::config_bad_argument : errc::config_unreadable,
-            name);
+        if (r == VESK_CONFIG_BAD_ARGUMENT)
+            detail::fail("vesk_config_load", r, errc::config_bad_argument, name);
+        detail::fail("vesk_config_load", r, errc::config_unreadable, refusal(name));
     }
     // The value of the first entry with this key (letter case matters).
     std::optional<std::string> get(const std::string &key) const {
@@ -553,6 +582,44 @@ public:
     const SettingsTable &native() const noexcept { return table_; }
 
 private:
+    // Why the file `name` was refused, for the error's text: the library
+    // reads lines in pieces of at most 99 bytes, and a refused piece comes
+    // right after the entries it kept.
+    std::string refusal(const std::string &name) const {
+        char dir[VESK_MODULE_DIR_SIZE] = {};
+        const std::string path = vesk_module_dir(dir) == 0 ? dir + name : name;
+        if (path.size() > VESK_SETTINGS_PATH_MAX)
+            return path + ": the path is longer than " + std::to_string(VESK_SETTINGS_PATH_MAX) +
+                   " characters";
+        std::FILE *file = std::fopen(path.c_str(), "rb");
+        if (file == nullptr) return path + ": cannot be opened (missing, or not a regular file)";
+        std::string text;
+        char chunk[4096];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+            text.append(chunk, n);
+        std::fclose(file);
+        if (table_.count >= VESK_SETTINGS_MAX_ENTRIES)
+            return path + ": more than " + std::to_string(VESK_SETTINGS_MAX_ENTRIES) + " entries";
+        constexpr std::size_t piece = VESK_SETTINGS_PATH_MAX;  // 99 bytes, line end included
+        std::size_t line = 1, pieces = 0;
+        for (std::size_t at = 0; at < text.size(); ++line) {
+            std::size_t end = text.find('\n', at);
+            if (end == std::string::npos) end = text.size();
+            const std::size_t length = end - at + (end < text.size() ? 1 : 0);
+            const std::size_t here = length == 0 ? 1 : (length + piece - 1) / piece;
+            if (pieces + here > static_cast<std::size_t>(table_.count)) {
+                std::string shown = text.substr(at, end - at);
+                if (!shown.empty() && shown.back() == '\r') shown.pop_back();
+                if (shown.size() > 60) shown = shown.substr(0, 60) + "...";
+                return path + ": line " + std::to_string(line) + " refused: \"" + shown +
+                       "\" (each line needs a key and a value of at most " +
+                       std::to_string(VESK_SETTINGS_TEXT_MAX) + " characters)";
+            }
+            pieces += here;
+            at = end + 1;
+        }
+        return path + ": unreadable";
+    }
     static std::string_view field(const char (&text)[VESK_SETTINGS_TEXT_SIZE]) {
         const void *end = std::memchr(text, 0, VESK_SETTINGS_TEXT_SIZE);
         return {text, end ? static_cast<std::size_t>(static_cast<const char *>(end) - text)
@@ -750,7 +817,10 @@ struct Closed {  // VESK_EV_CLOSED: the peer ended the connection
 struct Failed {  // VESK_EV_FAILED: receive failed or a frame was too long
     int slot;
 };
-using Event = std::variant<TcpData, UdpData, Connected, Accepted, ProbeReply, Closed, Failed>;
+struct Sent {  // VESK_EV_SENT: what was pending on the slot is out (Slot::notify_sent asked)
+    int slot;
+};
+using Event = std::variant<TcpData, UdpData, Connected, Accepted, ProbeReply, Closed, Failed, Sent>;
 
 // The slot an event is about (for Accepted: the new slot).
 inline int slot_of(const Event &e) {
@@ -803,19 +873,30 @@ inline Event decode_event(std::span<const std::byte> record) {
             return Closed{slot};
         case VESK_EV_FAILED:
             return Failed{slot};
+        case VESK_EV_SENT:
+            return Sent{slot};
         default:
             detail::fail("vesk_net_channel_read", static_cast<int>(record.size()),
                          errc::net_malformed, "unknown event kind " + std::to_string(kind));
     }
 }
 
-// The engine's tables (vesk_net_init's arguments).
+// The engine's tables (vesk_net_init's arguments).  The defaults serve a
+// server of a couple of thousand connections: every listener and connection
+// takes one slot.  An idle slot costs about 200 bytes of touched memory (its
+// 384 KiB of send and receive areas are reserved, and used only when traffic
+// needs them): an idle default engine adds about 0.4 MiB, one of 10,000
+// slots about 1.5 MiB.  When every slot is in use, a listener accepts nothing more:
+// further clients wait in the system's listen queue until a slot is freed
+// (Engine::slots_in_use tells).  A channel's ring of 1 MiB holds a few
+// thousand small events: when it is full, the engine stops reading the
+// slots of that channel until it has room (no data is lost).
 struct EngineConfig {
-    int slots = 64;
+    int slots = 2048;
     int channels = 4;
     int reserved = 0;  // slots for VESK_NET_UDP_MULTI
     int peers = 1;     // peer-table entries of a reserved slot
-    int ring_size = 1 << 16;
+    int ring_size = 1 << 20;
 };
 
 // One vesk_net_init / vesk_net_shutdown pair.  Engines nest as the C calls
@@ -824,25 +905,39 @@ struct EngineConfig {
 // destroy Engines on one thread while no other engine call runs.
 class Engine {
 public:
-    explicit Engine(const EngineConfig &c = {}) {
+    explicit Engine(const EngineConfig &c = {}) : slots_(c.slots) {
         const int r = vesk_net_init(c.slots, c.channels, c.reserved, c.peers, c.ring_size, 0, 0);
         if (r != 0) detail::fail("vesk_net_init", r, errc::net_bad_argument);
         active_ = true;
     }
-    Engine(Engine &&other) noexcept : active_(std::exchange(other.active_, false)) {}
+    Engine(Engine &&other) noexcept
+        : active_(std::exchange(other.active_, false)), slots_(other.slots_) {}
     Engine &operator=(Engine &&other) noexcept {
         if (this != &other) {
             if (active_) vesk_net_shutdown();
             active_ = std::exchange(other.active_, false);
+            slots_ = other.slots_;
         }
         return *this;
     }
     ~Engine() {
         if (active_) vesk_net_shutdown();
     }
+    // The slots this object asked for (a nested Engine: its own config's).
+    int slot_count() const noexcept { return slots_; }
+    // How many slots hold a socket now (listeners and connections, those
+    // closed but not yet freed included): at slot_count(), listeners accept
+    // no one until a slot is freed.  Looks at every slot: for a stats line,
+    // not for every event.
+    int slots_in_use() const noexcept {
+        int used = 0;
+        for (int n = 1; n <= slots_; ++n) used += vesk_net_get_socket(n) != VESK_INVALID_SOCKET;
+        return used;
+    }
 
 private:
     bool active_ = false;
+    int slots_ = 0;
 };
 
 // A claimed channel: released when destroyed (after the slots attached to it).
@@ -943,6 +1038,16 @@ enum class SlotType : int {
     udp_quiet = VESK_NET_UDP_QUIET,                  // UDP; answers no control frame
 };
 
+// What became of a send on a TCP slot.  Every outcome is safe to ignore:
+//   sent  the bytes went to the system, or were kept to be flushed in order;
+//   busy  earlier bytes are still pending, nothing was sent: send again once
+//         a Sent event says they are out (ask with Slot::notify_sent), or
+//         queue the frame (SendQueue does both);
+//   gone  the slot is not ready: its peer has gone, it failed or was closed
+//         (a Closed or Failed event tells, or told), or it has no channel;
+//         nothing was sent.
+enum class SendStatus { sent, busy, gone };
+
 // An opened slot: closed when destroyed (vesk_net_close).
 class Slot {
 public:
@@ -951,10 +1056,14 @@ public:
     static Slot open(SlotType type, const Address &local = Address::any()) {
         const detail::socket_address where(local);
         const int n = vesk_net_open(static_cast<int>(type), where.get());
-        if (n == VESK_NET_NONE)
-            detail::fail(
-                "vesk_net_open", n, errc::net_none,
-                "type " + std::to_string(static_cast<int>(type)) + " on " + local.to_string());
+        if (n == VESK_NET_NONE) {
+            // No system reason: the type was refused or every slot is taken.
+            const bool full = vesk_net_last_error() == 0;
+            detail::fail_net("vesk_net_open", n, errc::net_none,
+                             "type " + std::to_string(static_cast<int>(type)) + " on " +
+                                 local.to_string() +
+                                 (full ? ": every slot of the engine is in use" : ""));
+        }
         return Slot(n);
     }
     // Takes ownership of a slot the engine made (Accepted::slot).
@@ -979,45 +1088,55 @@ public:
 
     void attach(const Channel &channel) {
         const int r = vesk_net_attach(number_, channel.number());
-        if (r != 0) detail::fail("vesk_net_attach", r, errc::net_bad_argument);
+        if (r != 0)
+            detail::fail("vesk_net_attach", r, errc::net_bad_argument,
+                         "slot " + std::to_string(number_) + ", channel " +
+                             std::to_string(channel.number()));
     }
     // Connects a tcp_connect slot that has a channel: true when connected at
     // once, false when a Connected event will tell.
     bool connect(const Address &to) {
         const detail::socket_address where(to);
         const int r = vesk_net_connect(number_, where.get());
-        if (r < 0) detail::fail("vesk_net_connect", r, errc::net_connect_failed, to.to_string());
+        if (r < 0)
+            detail::fail_net("vesk_net_connect", r, errc::net_connect_failed, to.to_string());
         return r == VESK_NET_CONNECTED;
     }
-    // Sends one frame (raw stream: the bytes) on a TCP slot.  false when
-    // earlier bytes are still pending: nothing was sent, send again later.
+    // Sends one frame (raw stream: the bytes) on a TCP slot, at once and
+    // never waiting: see SendStatus.  Throws only for what no retry can
+    // mend: a payload above VESK_NET_MAX_DATA (a raw stream: 131072 bytes),
+    // or a slot that is no TCP connection.
+    SendStatus send(std::span<const std::byte> payload) {
+        if (number_ <= 0) return SendStatus::gone;
+        return status_of("vesk_net_send", vesk_net_send(message(payload, {})));
+    }
+    // send(): true when sent.
     [[nodiscard]] bool try_send(std::span<const std::byte> payload) {
-        const int r = vesk_net_send(message(payload, {}));
-        if (r == 0 || r == VESK_NET_SEND_PENDING) return r == 0;
-        send_failed("vesk_net_send", r);
+        return send(payload) == SendStatus::sent;
     }
-    // try_send, again every millisecond while earlier bytes are pending, for
-    // at most `patience`; then throws net_send_pending.
-    void send(std::span<const std::byte> payload,
-              std::chrono::milliseconds patience = std::chrono::milliseconds(1000)) {
-        for (auto waited = std::chrono::milliseconds(0);; waited += std::chrono::milliseconds(1)) {
-            if (try_send(payload)) return;
-            if (waited >= patience)
-                detail::fail("vesk_net_send", VESK_NET_SEND_PENDING, errc::net_send_pending);
-            vesk_usleep(1000);
-        }
-    }
+    // Asks for one Sent event on the slot's channel once everything sent so
+    // far has gone to the system (at once when nothing is pending): the
+    // moment to send again after SendStatus::busy.  false when the slot is
+    // not a ready TCP connection (its Closed or Failed event tells why).
+    bool notify_sent() noexcept { return vesk_net_notify_sent(number_) == 0; }
     // Sends one datagram from a UDP slot: the bytes sent (payload + 3).
     std::size_t send_to(const Address &to, std::span<const std::byte> payload) {
         const int r = vesk_net_send(message(payload, to));
         if (r < 0) send_failed("vesk_net_send", r);
         return static_cast<std::size_t>(r);
     }
+    // What send_many did: its status, and how many frames it took (all of
+    // them, or the first `taken`: send the rest next).
+    struct Batch {
+        SendStatus status;
+        std::size_t taken;
+    };
     // Sends several frames of a framed TCP slot with as few system calls as
-    // possible (vesk_net_send_many): how many were taken (send the rest
-    // next), 0 when earlier bytes are still pending.
-    std::size_t try_send_many(std::span<const std::span<const std::byte>> frames) {
-        if (frames.empty()) return 0;
+    // possible (vesk_net_send_many); busy (nothing taken) while earlier bytes
+    // are pending, gone when the slot is not ready.  SendQueue keeps the rest.
+    Batch send_many(std::span<const std::span<const std::byte>> frames) {
+        if (frames.empty()) return {SendStatus::sent, 0};
+        if (number_ <= 0) return {SendStatus::gone, 0};
         std::size_t total = 0;
         for (const auto &f : frames) total += sizeof(vesk_net_msg) + f.size();
         out_.assign(total, std::byte{0});
@@ -1029,8 +1148,12 @@ public:
         }
         const int count = frames.size() > INT_MAX ? INT_MAX : static_cast<int>(frames.size());
         const int r = vesk_net_send_many(msgs.data(), count);
-        if (r < 0) send_failed("vesk_net_send_many", r);
-        return static_cast<std::size_t>(r);
+        if (r < 0) return {status_of("vesk_net_send_many", r), 0};
+        return {r == 0 ? SendStatus::busy : SendStatus::sent, static_cast<std::size_t>(r)};
+    }
+    // send_many's count alone (0: busy or gone).
+    std::size_t try_send_many(std::span<const std::span<const std::byte>> frames) {
+        return send_many(frames).taken;
     }
     // Sends a probe from a UDP slot; a ProbeReply event brings the answer.
     void probe(const Address &to) {
@@ -1086,10 +1209,18 @@ private:
         return fill(out_.data(), payload, to);
     }
     [[noreturn]] static void send_failed(const char *call, int r) {
-        detail::fail(call, r,
-                     r == VESK_NET_SEND_NOT_READY ? errc::net_send_not_ready
-                     : r == VESK_NET_SEND_PENDING ? errc::net_send_pending
-                                                  : errc::net_send_refused);
+        detail::fail_net(call, r,
+                         r == VESK_NET_SEND_NOT_READY ? errc::net_send_not_ready
+                         : r == VESK_NET_SEND_PENDING ? errc::net_send_pending
+                                                      : errc::net_send_refused);
+    }
+    // A TCP send's result as a status (the slot number is in range, so -2
+    // means pending); a refusal no retry can mend is thrown.
+    static SendStatus status_of(const char *call, int r) {
+        if (r >= 0) return SendStatus::sent;
+        if (r == VESK_NET_SEND_PENDING) return SendStatus::busy;
+        if (r == VESK_NET_SEND_NOT_READY) return SendStatus::gone;
+        send_failed(call, r);
     }
     void release() noexcept {
         if (number_ != 0) vesk_net_close(number_);
@@ -1097,6 +1228,101 @@ private:
     }
     int number_ = 0;
     std::vector<std::byte> out_;  // the message record being sent: 18 bytes and the payload
+};
+
+// One connection's outgoing frames: what the slot cannot take now waits
+// here, in order, and goes out in batches (vesk_net_send_many) as soon as
+// the slot has room again -- never a wait, never a poll.  The queue asks for
+// a Sent event when it has to wait; pass that event to on_sent.  A client
+// that reads too slowly makes the queue grow: push refuses a frame that
+// would take it above its limit, and the caller drops that client (closing
+// its slot) rather than let it hold the server's memory.
+//
+//     if (!queue.push(frame) || queue.flush(slot) == vv::SendStatus::gone) drop(client);
+//     ...on vv::Sent: queue.on_sent(slot);
+class SendQueue {
+public:
+    // `limit`: the bytes of payload the queue may hold.
+    explicit SendQueue(std::size_t limit = std::size_t{1} << 20) : limit_(limit) {}
+
+    // Appends a copy of one frame's payload.  false (nothing queued) when
+    // the frame is longer than VESK_NET_MAX_DATA or the queue would go above
+    // its limit: the client is too far behind.
+    [[nodiscard]] bool push(std::span<const std::byte> payload) {
+        if (payload.size() > VESK_NET_MAX_DATA || queued_ + payload.size() > limit_) return false;
+        const std::size_t at = records_.size();
+        records_.resize(at + sizeof(vesk_net_msg) + payload.size());
+        vesk_net_msg head{};
+        head.length = static_cast<std::int32_t>(payload.size());
+        std::memcpy(records_.data() + at, &head, sizeof head);
+        if (!payload.empty())
+            std::memcpy(records_.data() + at + sizeof head, payload.data(), payload.size());
+        starts_.push_back(at);
+        queued_ += payload.size();
+        return true;
+    }
+    // Sends what the slot takes now, in batches.  sent: the queue is empty;
+    // busy: the rest waits for the Sent event the queue asked for (calls
+    // until then return busy at once); gone: the slot is not ready (the
+    // frames stay queued; drop the client).
+    SendStatus flush(Slot &slot) {
+        if (waiting_) return SendStatus::busy;
+        std::vector<vesk_net_msg *> batch;
+        while (first_ < starts_.size()) {
+            batch.clear();
+            for (std::size_t i = first_; i < starts_.size() && batch.size() < max_batch; ++i) {
+                auto *m = reinterpret_cast<vesk_net_msg *>(records_.data() + starts_[i]);
+                m->slot = slot.number();
+                batch.push_back(m);
+            }
+            const int r = vesk_net_send_many(batch.data(), static_cast<int>(batch.size()));
+            if (r == VESK_NET_SEND_NOT_READY || r == VESK_NET_SEND_BAD_SLOT)
+                return SendStatus::gone;
+            if (r < 0) detail::fail_net("vesk_net_send_many", r, errc::net_send_refused);
+            if (r == 0) {
+                if (!slot.notify_sent()) return SendStatus::gone;
+                waiting_ = true;
+                compact();
+                return SendStatus::busy;
+            }
+            for (int i = 0; i < r; ++i) {
+                queued_ -= static_cast<std::size_t>(batch[static_cast<std::size_t>(i)]->length);
+            }
+            first_ += static_cast<std::size_t>(r);
+        }
+        records_.clear();
+        starts_.clear();
+        first_ = 0;
+        return SendStatus::sent;
+    }
+    // The slot's Sent event: what waited goes out now.
+    SendStatus on_sent(Slot &slot) {
+        waiting_ = false;
+        return flush(slot);
+    }
+    // Payload bytes and frames still queued.
+    std::size_t bytes() const noexcept { return queued_; }
+    std::size_t frames() const noexcept { return starts_.size() - first_; }
+    bool empty() const noexcept { return frames() == 0; }
+    std::size_t limit() const noexcept { return limit_; }
+
+private:
+    // Drops the records already sent once they are the larger part.
+    void compact() {
+        if (first_ == 0 || first_ < starts_.size() / 2) return;
+        const std::size_t offset = starts_[first_];
+        records_.erase(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(offset));
+        starts_.erase(starts_.begin(), starts_.begin() + static_cast<std::ptrdiff_t>(first_));
+        for (auto &start : starts_) start -= offset;
+        first_ = 0;
+    }
+    static constexpr std::size_t max_batch = 1024;  // what one vesk_net_send_many takes
+    std::size_t limit_;
+    std::vector<std::byte> records_;  // message records back to back
+    std::vector<std::size_t> starts_;
+    std::size_t first_ = 0;  // the first record not yet sent
+    std::size_t queued_ = 0;
+    bool waiting_ = false;  // a Sent event was asked for
 };
 
 // ======================================================================

@@ -24,6 +24,7 @@ VESK_API int vesk_net_channel_read(int channel, void *buffer) {
         }
     }
     if (result != 0) channel_room_freed(channel);
+    if (result > 0) note_read_outcome(static_cast<const uint8_t *>(buffer), result);
     return result;
 }
 
@@ -58,6 +59,12 @@ VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity)
         }
     }
     if (used > 0 || result < -1) channel_room_freed(channel);
+    for (int at = 0; at < used;) {
+        uint16_t length = 0;
+        std::memcpy(&length, out + at, 2);
+        note_read_outcome(out + at + 2, length);
+        at += 2 + length;
+    }
     return used > 0 ? used : result;
 }
 

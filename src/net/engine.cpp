@@ -37,6 +37,8 @@ void clear_slot_record(Slot &s) {
     s.socket.store(VESK_INVALID_SOCKET, std::memory_order_relaxed);
     s.channel.store(0, std::memory_order_relaxed);
     s.pending.store(0, std::memory_order_relaxed);
+    s.sent_wanted.store(0, std::memory_order_relaxed);
+    s.connect_error.store(0, std::memory_order_relaxed);
     s.held = 0;
     s.held_waiting = false;
     s.peer_known = false;

@@ -231,6 +231,7 @@ void connect_outcome(int slot, unsigned ready, IoBuffers &buf) {
                                          std::memory_order_acq_rel)) {
         return;
     }
+    if (!connected) s.connect_error.store(error, std::memory_order_relaxed);  // for its reader
     const int size = wire_connect_record(buf.small, slot, connected ? 0 : -1);
     post_event(channel, buf.small, size);
 }
@@ -279,6 +280,7 @@ bool accept_connection(int listener, IoBuffers &buf) {
                 vesk_socket_close(sock);
                 sock = VESK_INVALID_SOCKET;
             }
+            if (sock != VESK_INVALID_SOCKET) os::socket_set_no_delay(sock);  // not required
             if (sock == VESK_INVALID_SOCKET) {
                 slot_freed(slot);  // the slot taken stays free
                 return false;
@@ -441,6 +443,7 @@ int run_pass(int ready_count, IoBuffers &buf) {
     for (int i = 0; i < e.pass_count; ++i) {
         const int slot = e.pass_slots[i];
         Slot &s = slot_at(slot);
+        post_sent_if_due(slot);
         update_interest(slot);
         s.ready = 0;
         s.in_pass = false;

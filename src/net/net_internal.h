@@ -40,7 +40,6 @@ namespace net {
 constexpr int kSendAreaSize = 131072;
 constexpr int kReceiveAreaSize = 262144;
 constexpr int kAreaSize = kSendAreaSize + kReceiveAreaSize;
-constexpr int kListenBacklog = 5;
 // Ready sockets taken from the poller per pass; the rest come in the next.
 constexpr int kEventsPerPass = 1024;
 
@@ -51,6 +50,11 @@ struct Slot {
     std::atomic<int32_t> channel;
     std::atomic<int32_t> pending;  // bytes waiting in the send area
     std::atomic<int32_t> queued;   // in the work queue for the I/O thread
+    // A VESK_EV_SENT is owed once nothing is pending (vesk_net_notify_sent).
+    std::atomic<int32_t> sent_wanted;
+    // Why the connect failed, noted before its VESK_EV_CONNECT is posted
+    // (the channel's mutex orders the two) for the thread that reads it.
+    std::atomic<int32_t> connect_error;
     // I/O thread only.
     int32_t held;        // bytes held in the receive area (framed types)
     bool held_waiting;   // held frames wait for room in the channel
@@ -258,6 +262,17 @@ void flush_set_aside(int index);
 void retire_set_aside(uint32_t now);
 int set_aside_due(uint32_t now);
 void discard_set_aside();
+
+// Server extensions (server.cpp).  Notes the system error behind a failed
+// call for the calling thread's vesk_net_last_error (0: a refusal that no
+// system call caused).  On the I/O thread, at the end of a pass: posts the
+// VESK_EV_SENT a slot is owed once its pending bytes are out (kept owed while
+// its channel has no room: the slot then waits for room like a reader).
+void note_os_error(int error);
+void post_sent_if_due(int slot);
+// A reader took `record`: a failed connect's outcome notes its reason for
+// the reading thread.
+void note_read_outcome(const uint8_t *record, int length);
 
 // The I/O thread (io_thread.cpp).
 uint32_t VESK_THREADCALL io_thread(void *);

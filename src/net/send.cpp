@@ -17,6 +17,12 @@ constexpr int kBadSlot = -2;
 constexpr int kStillPending = -2;
 constexpr int kNotReady = -3;
 
+// A send refused before any system call: no system error behind it.
+int refused(int code) {
+    note_os_error(0);
+    return code;
+}
+
 // Handles a TCP send's outcome: `sent` of `size` bytes from `bytes`.
 int keep_unsent(int slot, const uint8_t *bytes, int size, int sent) {
     Slot &s = slot_at(slot);
@@ -30,6 +36,7 @@ int keep_unsent(int slot, const uint8_t *bytes, int size, int sent) {
         // Nothing sent and no reason to wait: the connection is broken.  The
         // bytes cannot go out, so the slot fails with an event rather than
         // dropping them silently; the I/O thread stops watching it.
+        note_os_error(os::socket_last_error());
         fail_slot(slot);
         give_work(slot);
         return 0;
@@ -163,59 +170,62 @@ using namespace net;
 extern "C" {
 
 VESK_API int vesk_net_send(vesk_net_msg *msg) {
-    if (msg == nullptr) return kBadArgument;
+    if (msg == nullptr) return refused(kBadArgument);
     auto *bytes = reinterpret_cast<uint8_t *>(msg);
     int32_t slot = 0;
     int32_t length = 0;
     std::memcpy(&slot, bytes + offsetof(vesk_net_msg, slot), 4);
     std::memcpy(&length, bytes + offsetof(vesk_net_msg, length), 4);
-    if (!slot_in_range(slot)) return kBadSlot;
+    if (!slot_in_range(slot)) return refused(kBadSlot);
     Slot &s = slot_at(slot);
     if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
         s.channel.load(std::memory_order_relaxed) == 0) {
-        return kNotReady;
+        return refused(kNotReady);
     }
     const int type = s.type.load(std::memory_order_relaxed);
     const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
 
     if (type == VESK_NET_TCP_STREAM) {
         // The unsent rest must fit the send area.
-        if (length < 0 || length > kSendAreaSize) return kBadArgument;
-        if (has_pending(s)) return kStillPending;
+        if (length < 0 || length > kSendAreaSize) return refused(kBadArgument);
+        if (has_pending(s)) return refused(kStillPending);
         const uint8_t *data = bytes + kMsgHeadSize;
         return keep_unsent(slot, data, length, vesk_socket_send(sock, data, length));
     }
-    if (!is_framed(type) && !is_udp(type)) return kBadArgument;  // listeners
+    if (!is_framed(type) && !is_udp(type)) return refused(kBadArgument);  // listeners
 
     const int payload = framed_payload(length);
-    if (payload < 0) return kBadArgument;
+    if (payload < 0) return refused(kBadArgument);
     uint8_t *frame = bytes + kMsgFrameOffset;
     wire_write_frame_header(frame, static_cast<int16_t>(payload));
     const int frame_size = kFrameHeaderSize + payload;
 
     if (is_framed(type)) {
-        if (has_pending(s)) return kStillPending;
+        if (has_pending(s)) return refused(kStillPending);
         return keep_unsent(slot, frame, frame_size, vesk_socket_send(sock, frame, frame_size));
     }
     SockAddr4 to{};
     to.family = os::kAfInet;
     std::memcpy(&to.addr, bytes + offsetof(vesk_net_msg, addr), 4);
     std::memcpy(&to.port, bytes + offsetof(vesk_net_msg, port), 2);
-    return vesk_socket_sendto(sock, frame, frame_size, 0,
-                              reinterpret_cast<const struct sockaddr *>(&to), os::kSockaddrInSize);
+    const int sent =
+        vesk_socket_sendto(sock, frame, frame_size, 0,
+                           reinterpret_cast<const struct sockaddr *>(&to), os::kSockaddrInSize);
+    if (sent < 0) note_os_error(os::socket_last_error());
+    return sent;
 }
 
 VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
-    if (msgs == nullptr || count < 1 || msgs[0] == nullptr) return kBadArgument;
+    if (msgs == nullptr || count < 1 || msgs[0] == nullptr) return refused(kBadArgument);
     const int slot = read_head(msgs[0]).slot;
-    if (!slot_in_range(slot)) return kBadSlot;
+    if (!slot_in_range(slot)) return refused(kBadSlot);
     Slot &s = slot_at(slot);
     if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
         s.channel.load(std::memory_order_relaxed) == 0) {
-        return kNotReady;
+        return refused(kNotReady);
     }
-    if (!is_framed(s.type.load(std::memory_order_relaxed))) return kBadArgument;
-    if (framed_payload(read_head(msgs[0]).length) < 0) return kBadArgument;
+    if (!is_framed(s.type.load(std::memory_order_relaxed))) return refused(kBadArgument);
+    if (framed_payload(read_head(msgs[0]).length) < 0) return refused(kBadArgument);
     if (has_pending(s)) return 0;
 
     Gather gather;
@@ -237,8 +247,10 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
                                       gather.count);
     if (sent == gather.total) return taken;
     if (sent < 0) {
-        if (!os::socket_error_would_block(os::socket_last_error())) {
+        const int error = os::socket_last_error();
+        if (!os::socket_error_would_block(error)) {
             // Nothing sent and no reason to wait: the connection is broken.
+            note_os_error(error);
             fail_slot(slot);
             give_work(slot);
             return taken;

@@ -5,19 +5,28 @@ namespace net {
 
 namespace {
 
-// A new non-blocking socket prepared for `type`, or the invalid socket.
+// A new non-blocking socket prepared for `type`, or the invalid socket with
+// the failing call's error noted for vesk_net_last_error.
 vesk_socket_t open_socket(int type, const struct sockaddr *address) {
     const bool tcp = type == VESK_NET_TCP_CONNECT || is_listener(type);
     vesk_socket_t s = vesk_socket_create(os::kAfInet, tcp ? os::kSockStream : os::kSockDgram,
                                          tcp ? os::kIpprotoTcp : os::kIpprotoUdp);
-    if (s == VESK_INVALID_SOCKET) return s;
+    if (s == VESK_INVALID_SOCKET) {
+        note_os_error(os::socket_last_error());
+        return s;
+    }
     bool ok = os::set_nonblocking(s) == 0;
+    if (ok && type == VESK_NET_TCP_CONNECT) os::socket_set_no_delay(s);  // not required either
     if (ok && type != VESK_NET_TCP_CONNECT) {
         os::socket_set_reuse_address(s);  // not required to succeed
         ok = address != nullptr && vesk_socket_bind(s, address, os::kSockaddrInSize) == 0;
-        if (ok && is_listener(type)) ok = os::socket_listen(s, kListenBacklog) == 0;
+        if (ok && is_listener(type)) {
+            ok = os::socket_listen(s, os::listen_backlog_largest()) == 0;
+        }
     }
     if (!ok) {
+        const bool no_address = address == nullptr && type != VESK_NET_TCP_CONNECT;
+        note_os_error(no_address ? 0 : os::socket_last_error());
         vesk_socket_close(s);
         return VESK_INVALID_SOCKET;
     }
@@ -33,8 +42,11 @@ using namespace net;
 extern "C" {
 
 VESK_API int vesk_net_open(int type, const struct sockaddr *addr) {
-    if (type < VESK_NET_TCP_LISTEN_STREAM || type > VESK_NET_UDP_QUIET) return 0;
-    if (g_engine.slot_count == 0) return 0;
+    if (type < VESK_NET_TCP_LISTEN_STREAM || type > VESK_NET_UDP_QUIET ||
+        g_engine.slot_count == 0) {
+        note_os_error(0);
+        return 0;
+    }
     vesk_socket_t sock = open_socket(type, addr);
     if (sock == VESK_INVALID_SOCKET) return 0;
     int slot = 0;
@@ -46,15 +58,21 @@ VESK_API int vesk_net_open(int type, const struct sockaddr *addr) {
                          type == VESK_NET_TCP_CONNECT ? VESK_NET_OPENED : VESK_NET_READY);
         }
     }
-    if (slot == 0) vesk_socket_close(sock);
+    if (slot == 0) {
+        note_os_error(0);  // the table is full: no system call failed
+        vesk_socket_close(sock);
+    }
     return slot;
 }
 
 VESK_API int vesk_net_attach(int slot, int channel) {
-    if (!slot_in_range(slot) || !channel_in_range(channel)) return -1;
+    if (!slot_in_range(slot) || !channel_in_range(channel) ||
+        slot_at(slot).state.load(std::memory_order_acquire) == VESK_NET_FREE ||
+        channel_at(channel).in_use.load(std::memory_order_relaxed) == 0) {
+        note_os_error(0);
+        return -1;
+    }
     Slot &s = slot_at(slot);
-    if (s.state.load(std::memory_order_acquire) == VESK_NET_FREE) return -1;
-    if (channel_at(channel).in_use.load(std::memory_order_relaxed) == 0) return -1;
     s.channel.store(channel, std::memory_order_release);
     give_work(slot);
     return 0;
@@ -68,10 +86,13 @@ VESK_API vesk_socket_t vesk_net_get_socket(int slot) {
 }
 
 VESK_API int vesk_net_connect(int slot, const struct sockaddr *addr) {
-    if (!slot_in_range(slot) || addr == nullptr) return -1;
+    if (!slot_in_range(slot) || addr == nullptr ||
+        slot_at(slot).state.load(std::memory_order_acquire) != VESK_NET_OPENED ||
+        slot_at(slot).channel.load(std::memory_order_acquire) == 0) {
+        note_os_error(0);
+        return -1;
+    }
     Slot &s = slot_at(slot);
-    if (s.state.load(std::memory_order_acquire) != VESK_NET_OPENED) return -1;
-    if (s.channel.load(std::memory_order_acquire) == 0) return -1;
     const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
     if (os::socket_connect(sock, addr, os::kSockaddrInSize) == 0) {
         // A close requested meanwhile wins: the slot is not revived.
@@ -80,12 +101,14 @@ VESK_API int vesk_net_connect(int slot, const struct sockaddr *addr) {
         give_work(slot);
         return 1;
     }
-    if (os::socket_error_in_progress(os::socket_last_error())) {
+    const int error = os::socket_last_error();
+    if (os::socket_error_in_progress(error)) {
         int expected = VESK_NET_OPENED;
         s.state.compare_exchange_strong(expected, VESK_NET_CONNECTING, std::memory_order_acq_rel);
         give_work(slot);
         return 0;
     }
+    note_os_error(error);
     return -1;
 }
 

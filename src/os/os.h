@@ -130,6 +130,11 @@ int socket_send_pieces(vesk_socket_t s, const Piece *pieces, int count);
 
 // listen(s, backlog): 0 or -1.
 int socket_listen(vesk_socket_t s, int backlog);
+// The largest listen backlog the system takes (SOMAXCONN).
+int listen_backlog_largest(void);
+// setsockopt TCP_NODELAY = 1 (frames go out at once, never held back for an
+// acknowledgement): 0 or -1.
+int socket_set_no_delay(vesk_socket_t s);
 // accept(s, addr, addrlen): the new socket, or VESK_INVALID_SOCKET.  The new
 // socket's blocking mode is whatever the platform gives it (POSIX: blocking,
 // whatever the listener's); callers set it themselves.

@@ -175,6 +175,131 @@ TEST(CxxLayer, SettingsAreAMapLikeView) {
     expect_error([&] { vv::Settings gone(name); }, "vesk_config_load", vv::errc::config_unreadable);
 }
 
+// A refused settings file names the path tried and the first line refused.
+TEST(CxxLayer, SettingsRefusalsNameThePathAndTheLine) {
+    const std::string name = "cpp_layer_refused_" + std::to_string(getpid());
+    const auto path = std::filesystem::read_symlink("/proc/self/exe").parent_path() / name;
+    const auto what = [&](const std::string &file) {
+        try {
+            vv::Settings settings(file);
+        } catch (const vv::error &e) {
+            return std::string(e.what());
+        }
+        return std::string("loaded");
+    };
+    EXPECT_NE(what(name).find(path.string() + ": cannot be opened"), std::string::npos)
+        << what(name);
+    std::ofstream(path) << "port 7000\r\nhost\r\nroom lobby\n";
+    EXPECT_NE(what(name).find("line 2 refused: \"host\""), std::string::npos) << what(name);
+    std::ofstream(path) << "a 1\n" << std::string(150, 'k') << " v\n";
+    EXPECT_NE(what(name).find("line 2 refused"), std::string::npos) << what(name);
+    std::ofstream(path) << "port 7000\n\n";
+    EXPECT_NE(what(name).find("line 2 refused: \"\""), std::string::npos) << what(name);
+    std::filesystem::remove(path);
+    EXPECT_NE(what(std::string(120, 'n')).find("longer than 99 characters"), std::string::npos);
+}
+
+// Sends are statuses: gone and busy are normal outcomes, and a SendQueue
+// keeps what a slow reader cannot take yet, in order, until a Sent event.
+TEST(CxxLayer, SendOutcomesSentEventsAndTheSendQueue) {
+    vv::Engine engine;
+    vv::Channel ch(engine);
+    auto listener = vv::Slot::open(vv::SlotType::tcp_listen_framed, vv::Address::loopback());
+    listener.attach(ch);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 16384;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(bound_address(listener).port);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    vv::Slot served = vv::Slot::adopt(std::get<vv::Accepted>(next(ch)).slot);
+    setsockopt(served.socket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+
+    ASSERT_TRUE(served.notify_sent());
+    EXPECT_EQ(std::get<vv::Sent>(next(ch)).slot, served.number()) << "nothing pending: at once";
+    EXPECT_THROW((void)served.send(std::vector<std::byte>(VESK_NET_MAX_DATA + 1)), vv::error);
+
+    // The client does not read: the queue takes what the slot cannot, and
+    // flush says busy at once (no wait) until the Sent event.
+    vv::SendQueue queue(200000);
+    std::string expected;
+    std::size_t pushed = 0;
+    vv::SendStatus last = vv::SendStatus::sent;
+    for (int refusals = 0; refusals < 200; ++pushed) {
+        std::string frame = "frame " + std::to_string(pushed) + " " + std::string(1000, 'x');
+        if (!queue.push(vv::as_bytes(frame))) break;
+        expected +=
+            std::string("\xFE") + char(frame.size() & 0xFF) + char(frame.size() >> 8) + frame;
+        last = queue.flush(served);
+        if (last == vv::SendStatus::busy) {
+            ++refusals;
+            usleep(1000);
+        }
+    }
+    EXPECT_EQ(last, vv::SendStatus::busy);
+    EXPECT_FALSE(queue.empty());
+    EXPECT_FALSE(queue.push(std::vector<std::byte>(200000))) << "over the limit: refused";
+
+    std::string got;
+    std::thread reader([&] {
+        char buf[65536];
+        while (got.size() < expected.size()) {
+            const ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+    });
+    while (!queue.empty()) {
+        const auto sent = std::get<vv::Sent>(next(ch));
+        ASSERT_EQ(sent.slot, served.number());
+        const vv::SendStatus s = queue.on_sent(served);
+        ASSERT_NE(s, vv::SendStatus::gone);
+    }
+    reader.join();
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected) << "every frame, in order, once";
+
+    // The peer resets: sends and the queue say gone, nothing is thrown.
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd);
+    vv::Event ended = next(ch);
+    while (std::holds_alternative<vv::Sent>(ended)) ended = next(ch);
+    EXPECT_TRUE(std::holds_alternative<vv::Failed>(ended) ||
+                std::holds_alternative<vv::Closed>(ended));
+    EXPECT_EQ(served.send(vv::as_bytes("late")), vv::SendStatus::gone);
+    ASSERT_TRUE(queue.push(vv::as_bytes("late")));
+    EXPECT_EQ(queue.flush(served), vv::SendStatus::gone);
+}
+
+TEST(CxxLayer, EngineErrorsCarryTheSystemsReasonAndAFullTableSaysSo) {
+    vv::Engine engine(vv::EngineConfig{2, 1, 0, 1, 1 << 16});
+    EXPECT_EQ(engine.slot_count(), 2);
+    auto first = vv::Slot::open(vv::SlotType::tcp_listen_framed, vv::Address::loopback());
+    EXPECT_EQ(engine.slots_in_use(), 1);
+    try {
+        (void)vv::Slot::open(vv::SlotType::tcp_listen_framed, bound_address(first));
+        ADD_FAILURE() << "a second listener on one port";
+    } catch (const vv::error &e) {
+        EXPECT_EQ(e.os_error(), VESK_NET_ERR_ADDRESS_IN_USE);
+        EXPECT_NE(std::string(e.what()).find(bound_address(first).to_string()), std::string::npos);
+        EXPECT_NE(std::string(e.what()).find("in use, error 98"), std::string::npos) << e.what();
+    }
+    auto second = vv::Slot::open(vv::SlotType::udp_quiet, vv::Address::loopback());
+    EXPECT_EQ(engine.slots_in_use(), 2);
+    try {
+        (void)vv::Slot::open(vv::SlotType::udp_quiet, vv::Address::loopback());
+        ADD_FAILURE() << "a third slot in a table of two";
+    } catch (const vv::error &e) {
+        EXPECT_EQ(e.os_error(), 0);
+        EXPECT_NE(std::string(e.what()).find("every slot of the engine is in use"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
 TEST(CxxLayer, TimersRunAnyCallableUntilRemoved) {
     vv::TimerService timers;
     expect_error([] { vv::TimerService second; }, "vesk_timer_init", vv::errc::invalid_argument);
@@ -295,8 +420,8 @@ TEST(CxxLayer, EngineExchangeThroughTypedEvents) {
     client.close();
     EXPECT_EQ(vv::slot_of(next(server_ch)), served.number());  // Closed
     expect_error([&] { client.close(); }, "vesk_net_close", vv::errc::net_bad_argument);
-    expect_error([&] { served.send(vv::as_bytes("late")); }, "vesk_net_send",
-                 vv::errc::net_send_not_ready);
+    EXPECT_EQ(served.send(vv::as_bytes("late")), vv::SendStatus::gone) << "never thrown";
+    EXPECT_FALSE(served.notify_sent());
     EXPECT_FALSE(client_ch.wait(10ms));
     EXPECT_EQ(client_ch.read(), std::nullopt);
     vv::Channel gone = std::move(client_ch);

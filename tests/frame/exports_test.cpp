@@ -150,6 +150,7 @@ const Expected kExtensions[] = {
     {1003, "vesk_net_send_many", 0},    {1004, "vesk_version", 0},
     {1005, "cgiCountValues", 0},        {1006, "cgiGetValueAt", 0},
     {1007, "cgiGetBytes", 0},           {1008, "cgiGetFile", 0},
+    {1010, "vesk_net_notify_sent", 0},  {1011, "vesk_net_last_error", 0},
 };
 
 template <typename T>

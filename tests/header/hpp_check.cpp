@@ -26,6 +26,9 @@ int hpp_check_main() {
     Engine engine;
     Channel channel(engine);
     std::size_t events = channel.read_many([](const Event &e) { (void)slot_of(e); });
+    Slot slot;
+    SendQueue out;
+    if (out.push(as_bytes("x")) && out.flush(slot) == SendStatus::gone) events += out.frames();
     const std::error_code code = errc::net_none;
     std::size_t form =
         cgi::values("a").size() + cgi::files("f").size() + cgi::value("a").has_value();

@@ -42,8 +42,8 @@ protected:
         return slot;
     }
     // A plain client connected to the listener, and the engine's slot for it.
-    int accept_client(int listener, int *slot) {
-        int fd = plain_connect(slot_address(listener).sin_port);
+    int accept_client(int listener, int *slot, int receive_buffer = 0) {
+        int fd = plain_connect(slot_address(listener).sin_port, receive_buffer);
         EXPECT_GE(fd, 0);
         peers_.push_back(fd);
         Event ev;
@@ -356,9 +356,7 @@ TEST_F(Tcp, AcceptedBytesArriveAfterTheSlotIsClosedOrThePeerHalfCloses) {
     for (bool peer_half_closes : {false, true}) {
         SCOPED_TRACE(peer_half_closes ? "peer half-closes" : "slot closed");
         int slot = 0;
-        int fd = accept_client(listener, &slot);
-        int buffer = 16384;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        int fd = accept_client(listener, &slot, 16384);
         Bytes expected;
         for (int i = 0; i < 100000; ++i) {
             Message m(slot, pattern(1500, static_cast<uint8_t>(i)));

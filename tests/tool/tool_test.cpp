@@ -185,6 +185,74 @@ vv::Address port_of(const vv::Slot &slot) {
     return vv::Address::loopback(ntohs(a.sin_port));
 }
 
+// The tool with both its standard input and output in pipes, for talking to
+// it line by line the way a user at a terminal does.
+class Interactive {
+public:
+    explicit Interactive(const std::vector<std::string> &args) {
+        signal(SIGPIPE, SIG_IGN);
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+        pid_ = spawn(args, in[0], out[1], out[1]);  // standard error mixed in
+        close(in[0]);
+        close(out[1]);
+        in_ = in[1];
+        out_ = out[0];
+    }
+    ~Interactive() {
+        if (in_ >= 0) close(in_);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(out_);
+    }
+    void type(const std::string &text) { (void)!write(in_, text.data(), text.size()); }
+    // The next line of output within 5 s ("" when none came).
+    std::string line() {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        std::size_t nl;
+        while ((nl = output_.find('\n')) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[4096];
+            const ssize_t n = read(out_, buf, sizeof buf);
+            if (n <= 0) break;
+            output_.append(buf, static_cast<std::size_t>(n));
+        }
+        if (nl == std::string::npos) return "";
+        std::string l = output_.substr(0, nl);
+        output_.erase(0, nl + 1);
+        return l;
+    }
+    // Ends standard input; the exit status (-1 when it took over 10 s).
+    int finish() {
+        close(in_);
+        in_ = -1;
+        for (int i = 0; i < 1000; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            usleep(10000);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1;
+    std::string output_;
+};
+
+void listen_on(int fd) {
+    listen(fd, 4);
+    const timeval patience{10, 0};  // accept gives up rather than hang the test
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+}
+
 bool one_line(const std::string &text) {
     return !text.empty() && text.find('\n') == text.size() - 1;
 }
@@ -315,8 +383,7 @@ TEST(Tool, UnreachableAndSilentPeersFailWithOneLine) {
     const std::string nobody = unused_address();
     Result r = run({"send", nobody, "x"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "vuvidur send: cannot connect to " + nobody +
-                         ": connection refused or unreachable\n");
+    EXPECT_EQ(r.err, "vuvidur send: cannot connect to " + nobody + ": Connection refused\n");
     r = run({"ping", nobody});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(one_line(r.err)) << r.err;
@@ -357,7 +424,7 @@ TEST(Tool, BadUsageIsStatusTwoWithOneLineAndHelpIsStatusZero) {
         EXPECT_TRUE(one_line(r.err) && r.err.rfind("vuvidur", 0) == 0) << shown << ": " << r.err;
     }
     for (const char *command :
-         {"listen", "send", "probe", "ping", "crc32", "hex", "seal", "open", "tea"}) {
+         {"listen", "send", "connect", "probe", "ping", "crc32", "hex", "seal", "open", "tea"}) {
         const Result r = run({command, "--help"});
         EXPECT_EQ(r.status, 0) << command;
         EXPECT_NE(r.out.find(std::string("Usage: vuvidur ") + command), std::string::npos) << r.out;
@@ -418,4 +485,64 @@ TEST(Tool, SealAndOpenRoundTripWithTheLibraryAndRefuseWrongKeys) {
     r = run({"open", "--key", key}, "twelve bytes");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(one_line(r.err) && r.err.find("not an envelope") != std::string::npos) << r.err;
+}
+
+// connect and send talk through pipes the way a terminal does: each line
+// goes out when it is typed, and what comes back is printed while standard
+// input is still open.
+TEST(Tool, ConnectAndSendTalkLineByLineThroughAPipe) {
+    Background listen({"listen", "--echo", "127.0.0.1:0"});
+    const std::string where = listen.address();
+    {
+        Interactive connect({"connect", "--wait", "200", where});
+        connect.type("hello\n");
+        EXPECT_EQ(connect.line(), "hello") << "printed while the input is still open";
+        connect.type("second line\n");
+        EXPECT_EQ(connect.line(), "second line");
+        EXPECT_EQ(connect.finish(), 0);
+    }
+    {
+        Interactive hex({"connect", "--hex", "--wait", "200", where});
+        hex.type("00 fe 0a\n");
+        EXPECT_EQ(hex.line(), "00FE0A");
+        hex.type("zz\n");
+        EXPECT_NE(hex.line().find("vuvidur connect: "), std::string::npos) << "not hex";
+        EXPECT_EQ(hex.finish(), 1);
+    }
+    {
+        Interactive send({"send", where});
+        send.type("streamed\n");
+        EXPECT_EQ(send.line(), "streamed") << "sent before the input ended";
+        send.type("\nlast\n");  // an empty line: a keepalive, no reply due
+        EXPECT_EQ(send.line(), "last");
+        EXPECT_EQ(send.finish(), 0);
+    }
+    // A peer that closes ends connect with a note, not a failure.
+    const auto [fd, closing] = loopback_socket();
+    listen_on(fd);
+    std::thread server([fd = fd] {
+        const int c = accept(fd, nullptr, nullptr);
+        (void)!write(c,
+                     "\xFE\x03\x00"
+                     "bye",
+                     6);
+        close(c);
+    });
+    Interactive connect({"connect", closing});
+    EXPECT_EQ(connect.line(), "bye");
+    EXPECT_EQ(connect.line(), "vuvidur connect: connection closed by " + closing);
+    server.join();
+    close(fd);
+    EXPECT_EQ(connect.finish(), 0);
+}
+
+TEST(Tool, Ipv6AddressesAreRefusedWithAClearMessage) {
+    for (const char *where : {"[::1]:7000", "::1:7000"}) {
+        const Result r = run({"send", where, "x"});
+        EXPECT_EQ(r.status, 2) << where;
+        EXPECT_NE(r.err.find("IPv6 is not supported"), std::string::npos) << r.err;
+    }
+    const Result r = run({"connect", "localhost:1"});  // a name resolves; nobody listens there
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot connect to 127.0.0.1:1"), std::string::npos) << r.err;
 }

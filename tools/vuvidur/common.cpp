@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cctype>
@@ -12,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 
 #include "tool.h"
 
@@ -23,6 +23,10 @@ vuvidur::Address resolve(const std::string &host_port, bool allow_port_zero) {
         throw usage_error("HOST:PORT expected, not '" + host_port + "'");
     const std::string host = host_port.substr(0, colon);
     const std::string port_text = host_port.substr(colon + 1);
+    if (host.front() == '[' || host.find(':') != std::string::npos)
+        throw usage_error("'" + host_port +
+                          "': IPv6 is not supported (give an IPv4 address, or a host name that "
+                          "has one)");
     unsigned port = 0;
     const auto [end, ec] =
         std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
@@ -34,7 +38,10 @@ vuvidur::Address resolve(const std::string &host_port, bool allow_port_zero) {
     hints.ai_family = AF_INET;
     addrinfo *found = nullptr;
     if (const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found); rc != 0 || !found)
-        throw failure("cannot resolve '" + host + "': " + gai_strerror(rc));
+        throw failure("cannot resolve '" + host + "': " + gai_strerror(rc) +
+                      (rc == EAI_ADDRFAMILY || rc == EAI_NODATA
+                           ? " (it has no IPv4 address; IPv6 is not supported)"
+                           : ""));
     sockaddr_in in{};
     std::memcpy(&in, found->ai_addr, sizeof in);
     freeaddrinfo(found);
@@ -54,17 +61,17 @@ vuvidur::Address local_address(const vuvidur::Slot &slot) {
     return a;
 }
 
-void no_delay(const vuvidur::Slot &slot) {
-    const int on = 1;
-    setsockopt(slot.socket(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
 vuvidur::EngineConfig client_engine() {
     vuvidur::EngineConfig c;
     c.slots = 8;
     c.channels = 1;
     c.ring_size = 1 << 21;  // a whole ping window of the largest frames
     return c;
+}
+
+void print_line(const std::string &line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
 }
 
 bool wait_until(vuvidur::Channel &channel, clock::time_point deadline) {
@@ -91,13 +98,15 @@ vuvidur::Slot connect_framed(vuvidur::Channel &channel, const vuvidur::Address &
                           std::to_string(timeout.count()) + " ms");
         const auto ev = ch.read();
         if (const auto *c = ev ? std::get_if<vuvidur::Connected>(&*ev) : nullptr) {
-            if (!c->ok)
-                throw failure("cannot connect to " + to.to_string() +
-                              ": connection refused or unreachable");
+            if (!c->ok) {  // the reason: noted for this thread when it read the event
+                const int error = vesk_net_last_error();
+                throw failure("cannot connect to " + to.to_string() + ": " +
+                              (error != 0 ? std::system_category().message(error)
+                                          : "connection refused or unreachable"));
+            }
             connected = true;
         }
     }
-    no_delay(slot);
     return slot;
 }
 

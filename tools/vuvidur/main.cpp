@@ -48,8 +48,9 @@ int main(int argc, char **argv) {
 
     tool::send_options send;
     auto *send_cmd = app.add_subcommand("send",
-                                        "Send each MESSAGE (or else each line of standard input) "
-                                        "as one frame to HOST:PORT, then print each "
+                                        "Send each MESSAGE (or else each line of standard input, "
+                                        "sent as it is read) as one frame to HOST:PORT, then print "
+                                        "each "
                                         "frame that comes back on a line of its own, until as many "
                                         "came back as were sent or --wait ms pass "
                                         "without one.  A connection the peer ends or breaks before "
@@ -69,6 +70,22 @@ int main(int argc, char **argv) {
         "  printf 'one\\ntwo\\n' | vuvidur send 127.0.0.1:7000\n"
         "  vuvidur send --udp --hex 127.0.0.1:7001 DEADBEEF");
 
+    tool::connect_options connect;
+    auto *connect_cmd = app.add_subcommand(
+        "connect",
+        "Connect to HOST:PORT (framed TCP) and talk: each line of standard input goes out as one "
+        "frame as soon as it is read, and each frame that arrives is printed on a line of its "
+        "own as it comes.  Ends when the peer closes the connection (a note on standard error), "
+        "or once standard input has ended and --wait ms pass without a frame.");
+    connect_cmd->add_flag("--hex", connect.hex, "lines and printed frames are hex digits");
+    connect_cmd->add_option("--wait", connect.wait_ms, "ms to wait for frames after the input")
+        ->capture_default_str();
+    connect_cmd->add_option("--timeout", connect.timeout_ms, "ms to wait for the connection")
+        ->capture_default_str();
+    connect_cmd->add_option("HOST:PORT", connect.where, "the peer")->required();
+    connect_cmd->footer(
+        "Example:\n  vuvidur connect 127.0.0.1:7001\n  /join lobby\n  joined lobby\n  hello\n"
+        "  user2: hello");
     tool::probe_options probe;
     auto *probe_cmd = app.add_subcommand(
         "probe",
@@ -164,6 +181,7 @@ int main(int argc, char **argv) {
     try {
         if (*listen_cmd) return tool::run_listen(listen);
         if (*send_cmd) return tool::run_send(send);
+        if (*connect_cmd) return tool::run_connect(connect);
         if (*probe_cmd) return tool::run_probe(probe);
         if (*ping_cmd) return tool::run_ping(ping);
         if (*crc_cmd) return tool::run_crc32(crc_files);

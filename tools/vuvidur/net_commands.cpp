@@ -23,11 +23,6 @@ void stop_on_signals() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-void print_line(const std::string &line) {
-    std::fputs((line + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
-
 // One event as listen prints it: time, slot, what, peer[, length, payload].
 std::string describe(int slot, const char *what, const vuvidur::Address *peer) {
     std::string line = time_of_day() + "  slot " + std::to_string(slot) + "  " + what;
@@ -41,19 +36,14 @@ std::string describe_data(int slot, const char *what, const vuvidur::Address &pe
            printable(payload, hex);
 }
 
-// Messages to send: the arguments, or else each line of standard input.
-std::vector<bytes> messages_of(const send_options &o) {
-    std::vector<std::string> texts = o.messages;
-    if (texts.empty()) {
-        std::string line;
-        while (std::getline(std::cin, line)) texts.push_back(line);
-    }
+// The messages given as arguments, as frames.
+std::vector<bytes> frames_of(const send_options &o) {
     std::vector<bytes> frames;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
+    for (std::size_t i = 0; i < o.messages.size(); ++i) {
         const std::string what = "message " + std::to_string(i + 1);
-        bytes b =
-            o.hex ? parse_hex(texts[i], what)
-                  : bytes(vuvidur::as_bytes(texts[i]).begin(), vuvidur::as_bytes(texts[i]).end());
+        const std::string &text = o.messages[i];
+        bytes b = o.hex ? parse_hex(text, what)
+                        : bytes(vuvidur::as_bytes(text).begin(), vuvidur::as_bytes(text).end());
         if (b.size() > VESK_NET_MAX_DATA)
             throw failure(what + " is " + std::to_string(b.size()) +
                           " bytes; a frame holds at most " + std::to_string(VESK_NET_MAX_DATA));
@@ -90,31 +80,41 @@ int run_listen(const listen_options &o) {
                         : " (tcp, framed)") +
                (o.echo ? ", echoing" : ""));
 
+    // Echoes wait in each connection's queue while the peer reads slowly; a
+    // peer that reads nothing at all is dropped once 4 MiB wait for it.
     struct connection {
         vuvidur::Slot slot;
         vuvidur::Address peer;
+        vuvidur::SendQueue echoes{std::size_t{4} << 20};
     };
     std::map<int, connection> connections;
-    const auto echo = [&](auto &&send, int slot) {
-        try {
-            send();
-        } catch (const vuvidur::error &e) {  // the peer may be gone: its event follows
-            std::cerr << "vuvidur listen: slot " << slot << ": echo not sent: " << e.what() << "\n";
-        }
+    const auto echo = [&](std::map<int, connection>::iterator c, const vuvidur::SendStatus status) {
+        if (status != vuvidur::SendStatus::gone) return;
+        print_line(describe(c->first, "dropped", &c->second.peer));
+        connections.erase(c);
     };
     const auto handle = [&](const vuvidur::Event &event) {
         if (const auto *a = std::get_if<vuvidur::Accepted>(&event)) {
-            connections[a->slot] = {vuvidur::Slot::adopt(a->slot), a->peer};
-            no_delay(connections[a->slot].slot);
+            auto &c = connections[a->slot];
+            c.slot = vuvidur::Slot::adopt(a->slot);
+            c.peer = a->peer;
             print_line(describe(a->slot, "accepted", &a->peer));
         } else if (const auto *d = std::get_if<vuvidur::TcpData>(&event)) {
             print_line(describe_data(d->slot, "tcp", d->peer, d->payload, o.hex));
             const auto c = connections.find(d->slot);
-            if (o.echo && c != connections.end())
-                echo([&] { c->second.slot.send(d->payload); }, d->slot);
+            if (!o.echo || c == connections.end()) return;
+            if (!c->second.echoes.push(d->payload)) {
+                print_line(describe(d->slot, "dropped (reads nothing)", &c->second.peer));
+                connections.erase(c);
+                return;
+            }
+            echo(c, c->second.echoes.flush(c->second.slot));
+        } else if (const auto *s = std::get_if<vuvidur::Sent>(&event)) {
+            const auto c = connections.find(s->slot);
+            if (c != connections.end()) echo(c, c->second.echoes.on_sent(c->second.slot));
         } else if (const auto *u = std::get_if<vuvidur::UdpData>(&event)) {
             print_line(describe_data(u->slot, "udp", u->peer, u->payload, o.hex));
-            if (o.echo) echo([&] { (void)listener.send_to(u->peer, u->payload); }, u->slot);
+            if (o.echo) (void)listener.send_to(u->peer, u->payload);
         } else if (std::holds_alternative<vuvidur::Closed>(event) ||
                    std::holds_alternative<vuvidur::Failed>(event)) {
             const int slot = vuvidur::slot_of(event);
@@ -134,23 +134,45 @@ int run_listen(const listen_options &o) {
 
 int run_send(const send_options &o) {
     const vuvidur::Address to = resolve(o.where);
-    const std::vector<bytes> frames = messages_of(o);
+    const std::vector<bytes> frames = frames_of(o);
     vuvidur::Engine engine(client_engine());
     vuvidur::Channel channel(engine);
-    vuvidur::Slot slot = o.udp
-                             ? vuvidur::Slot::open(vuvidur::SlotType::udp_quiet)
-                             : connect_framed(channel, to, std::chrono::milliseconds(o.timeout_ms));
-    if (o.udp) slot.attach(channel);
+    vuvidur::Slot slot;
+    if (o.udp) {
+        slot = vuvidur::Slot::open(vuvidur::SlotType::udp_quiet);
+        slot.attach(channel);
+    } else {
+        slot = connect_framed(channel, to, std::chrono::milliseconds(o.timeout_ms));
+        // Standard input is sent as it is read, whatever its length.
+        if (frames.empty())
+            return stream_stdin(channel, std::move(slot), to, {o.hex, o.wait_ms, true});
+    }
 
     // Empty messages go out as keepalive frames, which nobody answers.
     std::size_t expected = 0;
-    for (const bytes &f : frames) {
+    vuvidur::SendQueue queue(std::size_t{64} << 20);
+    const auto send_one = [&](const bytes &f) {
         if (o.udp)
             (void)slot.send_to(to, f);
-        else
-            slot.send(f, std::chrono::milliseconds(o.timeout_ms));
+        else if (!queue.push(f))
+            throw failure("too much to send at once");
         expected += !f.empty();
+    };
+    if (!frames.empty()) {
+        for (const bytes &f : frames) send_one(f);
+    } else {  // UDP: one datagram per line, each sent as it is read
+        std::string line;
+        for (std::size_t n = 1; std::getline(std::cin, line); ++n) {
+            const std::string what = "line " + std::to_string(n);
+            bytes b = o.hex ? parse_hex(line, what)
+                            : bytes(vuvidur::as_bytes(line).begin(), vuvidur::as_bytes(line).end());
+            if (b.size() > VESK_NET_MAX_DATA)
+                throw failure(what + " is " + std::to_string(b.size()) +
+                              " bytes; a frame holds at most " + std::to_string(VESK_NET_MAX_DATA));
+            send_one(b);
+        }
     }
+    if (!o.udp) (void)queue.flush(slot);  // gone: the Closed or Failed event tells
 
     std::size_t received = 0;
     auto deadline = clock::now() + std::chrono::milliseconds(o.wait_ms);
@@ -162,6 +184,9 @@ int run_send(const send_options &o) {
         } else if (const auto *u = std::get_if<vuvidur::UdpData>(&*event)) {
             if (u->peer != to) continue;  // not from the peer we sent to
             print_line(printable(u->payload, o.hex));
+        } else if (std::holds_alternative<vuvidur::Sent>(*event)) {
+            (void)queue.on_sent(slot);
+            continue;
         } else if (const auto ended = connection_ended(*event, to, received, expected)) {
             throw *ended;
         } else {

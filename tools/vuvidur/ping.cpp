@@ -55,7 +55,12 @@ int run_ping(const ping_options &o) {
     const auto count = static_cast<std::size_t>(o.count);
     const auto start = clock::now();
     auto shown = start;
+    vuvidur::SendQueue queue(std::size_t{8} << 20);  // a whole window of the largest frames
     const auto on_event = [&](const vuvidur::Event &event) {
+        if (std::holds_alternative<vuvidur::Sent>(event)) {
+            (void)queue.on_sent(slot);
+            return;
+        }
         if (const auto *d = std::get_if<vuvidur::TcpData>(&event)) {
             const std::size_t i = round_trips.size();
             if (i >= sent_at.size())
@@ -72,8 +77,10 @@ int run_ping(const ping_options &o) {
         while (sent_at.size() < count &&
                sent_at.size() - round_trips.size() < static_cast<std::size_t>(o.window)) {
             sent_at.push_back(clock::now());
-            slot.send(frame(static_cast<std::uint32_t>(sent_at.size() - 1), o.size), timeout);
+            if (!queue.push(frame(static_cast<std::uint32_t>(sent_at.size() - 1), o.size)))
+                throw failure("the window does not fit the send queue");
         }
+        (void)queue.flush(slot);  // the window's frames in one call; gone: an event tells
         if (!channel.wait(timeout))
             throw failure("no reply from " + to.to_string() + " within " +
                           std::to_string(o.timeout_ms) + " ms (after " +

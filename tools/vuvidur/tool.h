@@ -31,9 +31,6 @@ using bytes = std::vector<std::byte>;
 vuvidur::Address resolve(const std::string &host_port, bool allow_port_zero = false);
 // The address the slot's socket is bound to.
 vuvidur::Address local_address(const vuvidur::Slot &slot);
-// Sends small frames at once instead of holding them for an acknowledgement
-// (Nagle's algorithm), which would add up to ~40 ms to pipelined round trips.
-void no_delay(const vuvidur::Slot &slot);
 // The engine tables of a client command (send, probe, ping).
 vuvidur::EngineConfig client_engine();
 // Opens a framed TCP connection on `channel`, waiting up to `timeout` for it.
@@ -48,6 +45,8 @@ std::optional<failure> connection_ended(const vuvidur::Event &event, const vuvid
                                         std::size_t received, std::size_t expected);
 
 // --- text and streams (common.cpp) ---
+// One line on standard output, flushed at once.
+void print_line(const std::string &line);
 // Every byte of standard input.
 bytes read_stdin();
 // Writes bytes to standard output; a write error is a failure.
@@ -74,6 +73,11 @@ struct send_options {
     bool udp = false, hex = false;
     int wait_ms = 2000, timeout_ms = 5000;
 };
+struct connect_options {
+    std::string where;
+    bool hex = false;
+    int wait_ms = 2000, timeout_ms = 5000;
+};
 struct probe_options {
     std::string where;
     int timeout_ms = 2000;
@@ -85,6 +89,20 @@ struct ping_options {
 int run_listen(const listen_options &o);  // net_commands.cpp
 int run_send(const send_options &o);
 int run_probe(const probe_options &o);
+int run_connect(const connect_options &o);  // connect.cpp
+// Standard input's lines as frames on a connected framed slot, sent as they
+// are read, and each frame received printed as a line.  Ends once the input
+// is over and everything queued went out, when a reply came for every
+// non-empty frame (until_replies) or else wait_ms after the last frame
+// received; or when the peer ends the connection (a failure for send, which
+// counts replies; a note on standard error for connect).
+struct stream_options {
+    bool hex = false;
+    int wait_ms = 2000;
+    bool until_replies = false;
+};
+int stream_stdin(vuvidur::Channel &channel, vuvidur::Slot slot, const vuvidur::Address &to,
+                 const stream_options &o);
 int run_ping(const ping_options &o);                   // ping.cpp
 int run_crc32(const std::vector<std::string> &files);  // byte_commands.cpp
 int run_hex(bool encode);

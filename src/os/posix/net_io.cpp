@@ -2,6 +2,7 @@
 // exported wrappers do not cover (readiness is in poller.cpp).
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -34,6 +35,13 @@ int os::socket_send_pieces(vesk_socket_t s, const os::Piece *pieces, int count) 
 }
 
 int os::socket_listen(vesk_socket_t s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
+
+int os::listen_backlog_largest(void) { return SOMAXCONN; }
+
+int os::socket_set_no_delay(vesk_socket_t s) {
+    int on = 1;
+    return setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 0 : -1;
+}
 
 vesk_socket_t os::socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     socklen_t length = addrlen != nullptr ? static_cast<socklen_t>(*addrlen) : 0;

@@ -190,6 +190,16 @@ int os::socket_send_pieces(vesk_socket_t s, const os::Piece *pieces, int count) 
 
 int os::socket_listen(vesk_socket_t s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
 
+int os::listen_backlog_largest(void) { return SOMAXCONN; }
+
+int os::socket_set_no_delay(vesk_socket_t s) {
+    BOOL on = TRUE;
+    return setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on),
+                      sizeof on) == 0
+               ? 0
+               : -1;
+}
+
 vesk_socket_t os::socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     return accept(s, addr, addrlen);  // INVALID_SOCKET is VESK_INVALID_SOCKET
 }

@@ -1,0 +1,72 @@
+// What a server needs beyond the classic calls: being told when a slot's
+// pending bytes are out (VESK_EV_SENT), and the system error behind the
+// calling thread's last failed call.
+#include <cstring>
+
+#include "net/net_internal.h"
+
+namespace net {
+
+namespace {
+
+constexpr int kSentRecordSize = 5;  // kind and slot
+static_assert(kSentRecordSize == sizeof(vesk_ev_sent));
+
+// One per thread: a failure on one thread never hides or fakes another's.
+thread_local int t_last_error = 0;
+
+}  // namespace
+
+void note_os_error(int error) { t_last_error = error; }
+
+void note_read_outcome(const uint8_t *record, int length) {
+    if (length < kConnectRecordSize || record[0] != VESK_EV_CONNECT) return;
+    int32_t slot = 0;
+    int32_t result = 0;
+    std::memcpy(&slot, record + 1, 4);
+    std::memcpy(&result, record + 5, 4);
+    if (result != 0 && slot_in_range(slot)) {
+        note_os_error(slot_at(slot).connect_error.load(std::memory_order_relaxed));
+    }
+}
+
+void post_sent_if_due(int slot) {
+    Slot &s = slot_at(slot);
+    if (s.sent_wanted.load(std::memory_order_acquire) == 0) return;
+    if (s.state.load(std::memory_order_acquire) != VESK_NET_READY) return;
+    if (s.pending.load(std::memory_order_acquire) != 0) return;  // flushed later, then posted
+    const int channel = s.channel.load(std::memory_order_acquire);
+    // Each call asked for one event: all that are owed now are posted, and
+    // what the channel cannot take stays owed for a later pass.
+    int owed = s.sent_wanted.exchange(0, std::memory_order_acq_rel);
+    uint8_t record[kSentRecordSize];
+    record[0] = VESK_EV_SENT;
+    std::memcpy(record + 1, &slot, 4);
+    while (owed > 0 && post_event(channel, record, kSentRecordSize)) --owed;
+    if (owed > 0) s.sent_wanted.fetch_add(owed, std::memory_order_acq_rel);
+}
+
+}  // namespace net
+
+using namespace net;
+
+extern "C" {
+
+VESK_API int vesk_net_notify_sent(int slot) {
+    if (!slot_in_range(slot)) return -1;
+    Slot &s = slot_at(slot);
+    if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
+        s.channel.load(std::memory_order_relaxed) == 0 ||
+        !is_tcp_connection(s.type.load(std::memory_order_relaxed))) {
+        return -1;
+    }
+    // Counted before the slot is handed over: the I/O thread's pass that
+    // follows sees the request, and posts it once the pending bytes are out.
+    s.sent_wanted.fetch_add(1, std::memory_order_acq_rel);
+    give_work(slot);
+    return 0;
+}
+
+VESK_API int vesk_net_last_error(void) { return t_last_error; }
+
+}  // extern "C"
