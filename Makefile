@@ -91,11 +91,12 @@ build-coverage/build.ninja:
 	$(CMAKE) -S . -B build-coverage -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESK_COVERAGE=ON
 
 # Floors (percent): the whole of src/ (less the Windows backend), and each
-# folder.  Set a little below what the suite reaches (99.0 % of lines, 89.5 %
-# of branches; the lowest folders src/cgi 97.4 % of lines and 83.8 % of
-# branches), as the threads' timing moves a few branches from run to run.  The sweep runs
+# folder.  Set a little below what the suite reaches (99.4 % of lines, 93.4 to
+# 93.9 % of branches; the lowest folders src/text 98.3 % of lines and src/net
+# 89.3 to 90.6 % of branches), as the threads' timing moves a few branches from
+# run to run.  The sweep runs
 # unsanitized here and only for its coverage: make faults judges it.
-COVERAGE_FLOORS ?= --lines 98 --branches 88 --folder-lines 97 --folder-branches 82
+COVERAGE_FLOORS ?= --lines 99 --branches 92 --folder-lines 97 --folder-branches 87
 # The load tests and the example servers' client storms are left out: they need an optimised build
 # to put the engine under pressure the way they mean to, and run in make test and make sanitize.
 coverage: build-coverage/build.ninja

@@ -120,7 +120,8 @@ public:
     // kNotFound.
     size_t find(size_t from, bool &close, size_t &after) const {
         size_t i = from;
-        while (i <= size_ && size_ - i >= length_) {
+        // i never passes size_: its test only guards the subtraction.
+        while (i <= size_ && size_ - i >= length_) {  // GCOVR_EXCL_BR_LINE
             if (!in_delimiter_[static_cast<unsigned char>(data_[i + length_ - 1])]) {
                 i += length_;
                 continue;
@@ -248,7 +249,7 @@ int multipart_decode(Bytes body, std::string_view boundary, FormFieldList &field
             part_start = next_start;
         }
         return kMultipartOk;
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc &) {  // GCOVR_EXCL_BR_LINE: only bad_alloc is thrown here
         return kMultipartNoMemory;
     }
 }

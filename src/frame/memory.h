@@ -30,7 +30,7 @@ template <typename Body>
 auto no_throw(Body body) -> decltype(body()) {
     try {
         return body();
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc &) {  // GCOVR_EXCL_BR_LINE: only bad_alloc is thrown here
         out_of_memory("a C++ allocation failed");
     }
 }

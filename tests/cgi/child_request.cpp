@@ -13,6 +13,7 @@
 #include <sstream>
 #include <vector>
 
+#include "test_support.h"
 #include "vuvidur.h"
 
 namespace cgi_test {
@@ -49,6 +50,7 @@ void write_file(const std::filesystem::path &path, const std::string &text) {
     std::fprintf(file, "%ld\n", consumed);
     std::fwrite(report.data(), 1, report.size(), file);
     std::fclose(file);
+    vesk_write_coverage_before_exit();
     _exit(0);
 }
 

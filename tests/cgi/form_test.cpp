@@ -160,6 +160,25 @@ TEST(FormEqualNoCase, LettersIgnoreCaseEverythingElseIsExact) {
     EXPECT_EQ(cgi::form_equal_no_case("@", "`"), 0);
 }
 
+TEST(FormHexValue, HexDigitsOfEitherCaseOtherBytesAreZero) {
+    EXPECT_EQ(cgi::form_hex_value('7'), 7);
+    EXPECT_EQ(cgi::form_hex_value('b'), 11);
+    EXPECT_EQ(cgi::form_hex_value('F'), 15);
+    EXPECT_EQ(cgi::form_hex_value('g'), 0);
+    EXPECT_EQ(cgi::form_hex_value(0xFF), 0);
+}
+
+TEST(FormContentType, TypeMatchesWithoutCaseAroundBlanksButNotALookAlike) {
+    const char *form = "application/x-www-form-urlencoded";
+    EXPECT_TRUE(cgi::form_is_urlencoded_type("Application/X-WWW-Form-Urlencoded\t ; charset=x"));
+    EXPECT_FALSE(cgi::form_is_urlencoded_type(" application/x-www-form-urlencoded"));
+    EXPECT_FALSE(cgi::form_is_urlencoded_type("\tapplication/x-www-form-urlencoded"));
+    EXPECT_FALSE(cgi::form_is_urlencoded_type("application/x-www-form-urlencodex"));
+    EXPECT_FALSE(cgi::form_is_urlencoded_type(""));
+    EXPECT_TRUE(cgi::form_media_type_is(" \tapplication/x-www-form-urlencoded \t", form));
+    EXPECT_FALSE(cgi::form_media_type_is(" \t ; application/x-www-form-urlencoded", form));
+}
+
 TEST(FormParseLength, ReadsLikeAtoiButSaturates) {
     EXPECT_EQ(cgi::form_parse_length(""), 0);
     EXPECT_EQ(cgi::form_parse_length("abc"), 0);

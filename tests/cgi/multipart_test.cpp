@@ -127,6 +127,46 @@ TEST(MultipartDecode, ValidButUnusualShapes) {
     }
 }
 
+TEST(MultipartDecode, DispositionParametersFirstOneWinsOddOnesAreSkipped) {
+    struct Case {
+        const char *what;
+        std::string disposition;
+        std::string fields;
+    } cases[] = {
+        {"a second name or file name does not replace the first",
+         "form-data; name=a; name=b; filename=x; filename=y", "a:x:=v\n"},
+        {"the file name may come first", "form-data; filename=\"f\"; name=\"n\"", "n:f:=v\n"},
+        {"parameters without a value, empty ones and trailing ';'", "form-data; flag; name=a;; ;  ",
+         "a=v\n"},
+        {"bytes after a closing quote are ignored", "form-data; name=\"a\"junk; filename=f",
+         "a:f:=v\n"},
+        {"an empty value at the very end", "form-data; filename=x; name=", ":x:=v\n"},
+        {"a blank-only parameter name", "form-data; \t=1; name=a", "a=v\n"},
+        {"a parameter without a value at the very end", "form-data; name=a; flag", "a=v\n"},
+    };
+    for (const auto &c : cases) {
+        Decoded d =
+            decode("--AaB03x\r\nContent-Disposition: " + c.disposition + "\r\n\r\nv\r\n--AaB03x--");
+        EXPECT_EQ(d.code, cgi::kMultipartOk) << c.what;
+        EXPECT_EQ(d.fields, c.fields) << c.what;
+    }
+}
+
+TEST(MultipartDecode, LookAlikeHeadersAndBareCarriageReturns) {
+    // A header of the same length as Content-Type is not taken for it, and a
+    // bare CR inside a header line does not end it.
+    Decoded d = decode(
+        "--AaB03x\r\n" + kText +
+        "\"a\rb\"; filename=f\r\nContent-Tipe: text/x\r\nX-Blank: \t \r\n\r\nv\r\n--AaB03x--");
+    EXPECT_EQ(d.code, cgi::kMultipartOk);
+    EXPECT_EQ(d.fields, "a\rb:f:=v\n");
+    // Delimiter look-alikes cut short by the end of the body, by a bare CR
+    // after the transport padding, or a lone "-" after the boundary.
+    d = decode("--AaB03x\r\n" + kText + "a\r\n\r\n--AaB03x \r-\r\n--AaB03x-x\r\n--AaB03x--");
+    EXPECT_EQ(d.code, cgi::kMultipartOk);
+    EXPECT_EQ(d.fields, "a=--AaB03x \r-\r\n--AaB03x-x\n");
+}
+
 TEST(MultipartDecode, MalformedBodiesAreRefused) {
     const std::string part = "--AaB03x\r\n" + kText + "a\r\n\r\nv\r\n";
     struct Case {
@@ -147,11 +187,32 @@ TEST(MultipartDecode, MalformedBodiesAreRefused) {
         {"closing delimiter missing", part},
         {"body cut inside a part", part + "--AaB03x\r\n" + kText + "b\r\n\r\nvalue"},
         {"the closing delimiter of another boundary", part + "--AaB03y--\r\n"},
+        {"a quoted name cut after a backslash",
+         "--AaB03x\r\n" + kText + "\"a\\\r\n\r\nv\r\n--AaB03x--"},
+        {"a disposition without parameters",
+         "--AaB03x\r\nContent-Disposition: form-data\r\n\r\nv\r\n--AaB03x--"},
+        {"a look-alike of the disposition header",
+         "--AaB03x\r\nContent-Dispositiom: form-data; name=a\r\n\r\nv\r\n--AaB03x--"},
+        {"headers ended by a bare CR", "--AaB03x\r\n" + kText + "a\r\r\n--AaB03x--"},
+        {"only the boundary", "--AaB03x"},
+        {"the boundary, blanks and the end", "--AaB03x  "},
+        {"a body ending in a bare CR", part + "--AaB03x\r\n" + kText + "b\r\n\r\nv\r"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(decode(c.body).code, cgi::kMultipartMalformed) << c.what;
     }
     EXPECT_EQ(decode(part + "--AaB03x--", "").code, cgi::kMultipartMalformed) << "empty boundary";
+    EXPECT_EQ(decode("--a\rb\r\n" + kText + "a\r\n\r\nv\r\n--a\rb--", "a\rb").code,
+              cgi::kMultipartMalformed)
+        << "a boundary with a CR";
+    // A last part whose body ends in a bare CR has no closing delimiter,
+    // wherever that CR falls among the scan's windows.
+    for (size_t k = 0; k < 12; ++k) {
+        EXPECT_EQ(
+            decode(part + "--AaB03x\r\n" + kText + "b\r\n\r\n" + std::string(k, 'x') + "\r").code,
+            cgi::kMultipartMalformed)
+            << k << " bytes before the CR";
+    }
 }
 
 }  // namespace

@@ -349,6 +349,13 @@ TEST(CgiRequest, LogVariableMovesTheLogOrSwitchesItOff) {
                                   head_lines("0", "GET", "", "a=1", "") +
                                   "GetFormInput succeeded\n" + kUninitLines);
     EXPECT_EQ(outcome.log, "") << "written to cgidebug.txt as well";
+
+    Request empty = get_request("a=1");
+    empty.environment.push_back({"VESK_CGI_LOG", ""});
+    outcome = run_request(empty, init_lookup_uninit({"a"}));
+    EXPECT_EQ(outcome.log,
+              head_lines("0", "GET", "", "a=1", "") + "GetFormInput succeeded\n" + kUninitLines)
+        << "an empty setting keeps the usual log";
 }
 
 // A malformed multipart body fails cgiInit; the whole part before the fault
@@ -432,12 +439,15 @@ TEST(CgiHeaders, WriteACompleteHeaderBlockToTheResponseStream) {
         cgiInit();
         std::string report = std::to_string(cgiOutStream == stdout) + " ";
         report += std::to_string(cgiPrintContentType("text/html")) + " ";
-        report += std::to_string(cgiPrintLocation("/next")) + "\n";
+        report += std::to_string(cgiPrintLocation("/next")) + " ";
+        // No header text: refused, nothing written.
+        report += std::to_string(cgiPrintContentType(nullptr)) + " ";
+        report += std::to_string(cgiPrintLocation(nullptr)) + "\n";
         std::fputs("body", cgiOutStream);
         cgiUninit();  // flushes standard output; the child then ends with _exit
         return report;
     });
-    EXPECT_EQ(outcome.report, "1 25 17\n");
+    EXPECT_EQ(outcome.report, "1 25 17 -1 -1\n");
     EXPECT_EQ(outcome.output, "Content-type: text/html\n\nLocation: /next\n\nbody");
 }
 

@@ -101,6 +101,12 @@ TEST(LinkedList, NullListIsCountedAsMinusOneAndClearedAsNothing) {
     EXPECT_EQ(vesk_list_count(nullptr), -1);
     vesk_list_clear(nullptr);
     vesk_list_clear_with(nullptr, nullptr);
+    // Every other call refuses a null list without crashing.
+    EXPECT_EQ(vesk_list_init(nullptr), 0);
+    EXPECT_EQ(vesk_list_past_end(nullptr, 0), 1);
+    EXPECT_EQ(vesk_list_insert(nullptr, as_item(1), -1), -1);
+    EXPECT_EQ(vesk_list_get(nullptr, 0), nullptr);
+    EXPECT_EQ(vesk_list_remove(nullptr, 0), -1);
 }
 
 std::vector<int> g_visited;

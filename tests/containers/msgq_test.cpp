@@ -223,6 +223,26 @@ TEST(MessageQueue, SegmentsReusedAcrossThreadsLoseAndDuplicateNothing) {
     EXPECT_GT(containers::msgq_spare_count(&queue.q), 0);
 }
 
+TEST(MessageQueue, NullOrDestroyedQueueIsRefusedWithoutCrashing) {
+    vesk_msgq_create(nullptr);
+    EXPECT_EQ(vesk_msgq_put(nullptr, as_item(1)), -1);
+    EXPECT_EQ(vesk_msgq_count(nullptr), -1);
+    EXPECT_EQ(vesk_msgq_get(nullptr), nullptr);
+    EXPECT_EQ(vesk_msgq_tryget(nullptr), nullptr);
+    vesk_msgq q{};
+    vesk_msgq_create(&q);
+    ASSERT_EQ(vesk_msgq_put(&q, as_item(1)), 0);
+    vesk_msgq_destroy(&q);
+    // Destroyed, even with an item left in it: nothing goes in or comes out,
+    // and a second destroy does nothing.
+    EXPECT_EQ(vesk_msgq_put(&q, as_item(2)), -1);
+    EXPECT_EQ(vesk_msgq_get(&q), nullptr);
+    EXPECT_EQ(vesk_msgq_tryget(&q), nullptr);
+    EXPECT_EQ(containers::msgq_spare_count(&q), 0);
+    EXPECT_EQ(containers::msgq_sleeper_count(&q), 0);
+    vesk_msgq_destroy(&q);
+}
+
 TEST(MessageQueue, DestroyAcceptsNullAndReleasesUndrainedNodes) {
     vesk_msgq_destroy(nullptr);
     vesk_msgq q{};

@@ -178,6 +178,9 @@ TEST(RingBuffer, TinyRingsStoreNothing) {
     uint8_t out[1];
     EXPECT_EQ(vesk_ring_write(&zero.r, kBytes, 1), -2);
     EXPECT_EQ(vesk_ring_read(&zero.r, out, 1), -2);
+    Ring negative(-5);  // taken as size 0
+    EXPECT_EQ(negative.r.size, 0);
+    EXPECT_EQ(vesk_ring_write(&negative.r, kBytes, 1), -2);
     Ring one(1);
     EXPECT_EQ(vesk_ring_write(&one.r, kBytes, 1), -3);
     EXPECT_EQ(vesk_ring_read(&one.r, out, 1), 0);

@@ -198,6 +198,15 @@ TEST_F(SendMany, FramesEachMessageAndRefusesAsSendDoes) {
     std::memcpy(mixed[2].storage.data() + 1, &ch_, 4);  // another slot number
     EXPECT_EQ(send(mixed), 2);
     EXPECT_EQ(recv_exact(fd_, 8 + 8 + 9).size(), 25u);
+    // One call gathers at most 1024 frames: the rest of a longer batch is
+    // left for the next call, not dropped.
+    std::vector<Message> many;
+    for (int i = 0; i < 1030; ++i) many.emplace_back(slot_, pattern(1, static_cast<uint8_t>(i)));
+    ASSERT_EQ(send(many), 1024);
+    Bytes got = recv_exact(fd_, 1024 * 4);
+    ASSERT_EQ(got.size(), 1024u * 4);
+    EXPECT_EQ(got[3], 0);
+    EXPECT_EQ(got[1023 * 4 + 3], static_cast<uint8_t>(1023));
     ASSERT_EQ(vesk_net_close(slot_), 0);
     std::vector<Message> late;
     late.emplace_back(slot_, pattern(4));

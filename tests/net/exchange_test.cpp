@@ -11,6 +11,7 @@
 #include <string>
 
 #include "net_test_util.h"
+#include "test_support.h"
 
 using namespace nettest;
 
@@ -32,6 +33,7 @@ struct Child {
             close(down[1]);
             close(up[0]);
             int code = body(down[0], up[1]);
+            vesk_write_coverage_before_exit();
             _exit(code);
         }
         close(down[0]);

@@ -432,6 +432,34 @@ TEST(ChannelRing, CorruptPositionsGiveRingFailure) {
     EXPECT_EQ(net::ring_read_event(empty.ring, out), 0);
 }
 
+TEST(ChannelRing, EventsAcrossTheRingsEndStayWholeAndBadRecordsAreRefused) {
+    // A ring of 16 bytes, its positions near the end: each 8-byte event
+    // (header and 5 bytes) wraps somewhere else, header bytes included.
+    uint8_t out[VESK_NET_MAX_RECORD];
+    const uint8_t head[5] = {10, 20, 30, 40, 50};
+    for (int start = 8; start < 16; ++start) {
+        SCOPED_TRACE(start);
+        Ring r(16);
+        r.ring.read_pos = r.ring.write_pos = start;
+        ASSERT_TRUE(net::ring_post_event(r.ring, head, 3, head + 3, 2));
+        EXPECT_TRUE(net::ring_next_event_whole(r.ring));
+        ASSERT_EQ(net::ring_read_event(r.ring, out), 5);
+        EXPECT_EQ(Bytes(out, out + 5), Bytes(head, head + 5));
+        EXPECT_FALSE(net::ring_next_event_whole(r.ring)) << "empty again";
+    }
+    Ring r(64);
+    EXPECT_FALSE(net::ring_post_event(r.ring, head, 0, nullptr, 0)) << "an empty record";
+    std::vector<uint8_t> big(VESK_NET_MAX_RECORD + 1);
+    EXPECT_FALSE(net::ring_post_event(r.ring, big.data(), VESK_NET_MAX_RECORD, big.data(), 1));
+    EXPECT_EQ(r.ring.write_pos, 0) << "nothing stored";
+    // Headers that are not an event's: never reported whole.
+    for (Bytes bad : {Bytes{0x00, 1, 0, 7}, Bytes{0xFE, 0, 0, 7}, Bytes{0xFE, 0x13, 0x08, 7}}) {
+        Ring b(64);
+        ASSERT_EQ(vesk_ring_write(&b.ring, bad.data(), static_cast<int>(bad.size())), 0);
+        EXPECT_FALSE(net::ring_next_event_whole(b.ring));
+    }
+}
+
 TEST(ChannelRing, AWholeEventIsOnlyReportedInsideASoundRing) {
     // One whole event, then each kind of corrupt position: never reported
     // whole, and never read outside the storage to find out.

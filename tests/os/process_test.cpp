@@ -44,6 +44,10 @@ TEST(Process, MissingProgramGivesMinusThreeWithTheErrorNumber) {
     Started s = start("/nonexistent/vesk-no-such-program arg");
     EXPECT_EQ(s.rc, -3);
     EXPECT_EQ(s.out, "\r\nErr = 2");  // ENOENT
+    // A command line of blanks names no program at all.
+    s = start("  \t ");
+    EXPECT_EQ(s.rc, -3);
+    EXPECT_EQ(s.out, "\r\nErr = 2");
 }
 
 TEST(Process, StartedProcessRunsWithQuotedArgumentsAndIsReported) {

@@ -96,6 +96,9 @@ TEST_F(TimerThread, StopEndsTheThreadAndNothingRunsAfterIt) {
     vesk_timer_add(spec_with(0, count_run));
     vesk_timer_start();
     ASSERT_TRUE(wait_for([] { return runs() >= 1; }, 15s));
+    // A second start while the thread runs adds no second thread, which the
+    // stop below would leave running.
+    EXPECT_EQ(vesk_timer_start(), 0);
     Clock::time_point before = Clock::now();
     EXPECT_EQ(vesk_timer_stop(), 0);
     EXPECT_LT(Clock::now() - before, 1500ms);  // within the sleep and the grace period
