@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,25 +41,37 @@ inline size_t whole_frames(const uint8_t *data, size_t size) {
 
 #ifdef BENCH_HAVE_ASIO
 // Asio: one session per connection, a read always outstanding, whole frames
-// appended to an output buffer that one write at a time sends.
+// handed to on_frames (the echo delivers them back to the same session);
+// what is delivered goes to an output buffer that one write at a time sends.
 class AsioSession : public std::enable_shared_from_this<AsioSession> {
 public:
-    explicit AsioSession(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
+    using OnFrames = std::function<void(AsioSession &, const uint8_t *, size_t)>;
+    AsioSession(asio::ip::tcp::socket socket, OnFrames on_frames,
+                std::function<void(AsioSession &)> on_end = {})
+        : socket_(std::move(socket)),
+          on_frames_(std::move(on_frames)),
+          on_end_(std::move(on_end)) {}
     void start() {
         socket_.set_option(asio::ip::tcp::no_delay(true));
         read();
+    }
+    void deliver(const uint8_t *frames, size_t size) {
+        pending_.insert(pending_.end(), frames, frames + size);
+        if (!writing_) write();
     }
 
 private:
     void read() {
         auto self = shared_from_this();
         socket_.async_read_some(asio::buffer(chunk_), [this, self](std::error_code ec, size_t n) {
-            if (ec) return;
+            if (ec) {
+                if (on_end_) on_end_(*this);
+                return;
+            }
             input_.insert(input_.end(), chunk_, chunk_ + n);
             const size_t whole = whole_frames(input_.data(), input_.size());
-            pending_.insert(pending_.end(), input_.begin(), input_.begin() + whole);
-            input_.erase(input_.begin(), input_.begin() + whole);
-            if (!writing_) write();
+            if (whole > 0) on_frames_(*this, input_.data(), whole);
+            input_.erase(input_.begin(), input_.begin() + static_cast<long>(whole));
             read();
         });
     }
@@ -76,6 +89,8 @@ private:
     }
 
     asio::ip::tcp::socket socket_;
+    OnFrames on_frames_;
+    std::function<void(AsioSession &)> on_end_;
     uint8_t chunk_[16384];
     std::vector<uint8_t> input_, pending_, sending_;
     bool writing_ = false;
@@ -83,7 +98,13 @@ private:
 
 inline void asio_accept(asio::ip::tcp::acceptor &acceptor) {
     acceptor.async_accept([&acceptor](std::error_code ec, asio::ip::tcp::socket socket) {
-        if (!ec) std::make_shared<AsioSession>(std::move(socket))->start();
+        if (!ec) {
+            std::make_shared<AsioSession>(std::move(socket), [](AsioSession &self,
+                                                                const uint8_t *frames,
+                                                                size_t size) {
+                self.deliver(frames, size);
+            })->start();
+        }
         asio_accept(acceptor);
     });
 }

@@ -92,65 +92,23 @@ using Clock = std::chrono::steady_clock;
 // ---- Asio's chat server ------------------------------------------------------
 
 #ifdef BENCH_HAVE_ASIO
-class ChatSession;
-using Room = std::set<ChatSession *>;
-
-// A member's session: a read always outstanding; whole frames go to every
-// other member's output, which one write at a time sends.
-class ChatSession : public std::enable_shared_from_this<ChatSession> {
-public:
-    ChatSession(asio::ip::tcp::socket socket, Room &room)
-        : socket_(std::move(socket)), room_(room) {}
-    void start() {
-        socket_.set_option(asio::ip::tcp::no_delay(true));
-        room_.insert(this);
-        read();
-    }
-    void deliver(const uint8_t *frames, size_t size) {
-        pending_.insert(pending_.end(), frames, frames + size);
-        if (!writing_) write();
-    }
-
-private:
-    void read() {
-        auto self = shared_from_this();
-        socket_.async_read_some(asio::buffer(chunk_), [this, self](std::error_code ec, size_t n) {
-            if (ec) {
-                room_.erase(this);
-                return;
-            }
-            input_.insert(input_.end(), chunk_, chunk_ + n);
-            const size_t whole = bench::whole_frames(input_.data(), input_.size());
-            for (ChatSession *member : room_) {
-                if (member != this && whole > 0) member->deliver(input_.data(), whole);
-            }
-            input_.erase(input_.begin(), input_.begin() + static_cast<long>(whole));
-            read();
-        });
-    }
-    void write() {
-        if (pending_.empty()) return;
-        writing_ = true;
-        sending_.swap(pending_);
-        auto self = shared_from_this();
-        asio::async_write(socket_, asio::buffer(sending_),
-                          [this, self](std::error_code ec, size_t) {
-                              writing_ = false;
-                              sending_.clear();
-                              if (!ec) write();
-                          });
-    }
-
-    asio::ip::tcp::socket socket_;
-    Room &room_;
-    uint8_t chunk_[16384];
-    std::vector<uint8_t> input_, pending_, sending_;
-    bool writing_ = false;
-};
+// The echo's session, whose whole frames go to every other member.
+using Room = std::set<bench::AsioSession *>;
 
 void chat_accept(asio::ip::tcp::acceptor &acceptor, Room &room) {
     acceptor.async_accept([&acceptor, &room](std::error_code ec, asio::ip::tcp::socket socket) {
-        if (!ec) std::make_shared<ChatSession>(std::move(socket), room)->start();
+        if (!ec) {
+            auto session = std::make_shared<bench::AsioSession>(
+                std::move(socket),
+                [&room](bench::AsioSession &from, const uint8_t *frames, size_t size) {
+                    for (bench::AsioSession *member : room) {
+                        if (member != &from) member->deliver(frames, size);
+                    }
+                },
+                [&room](bench::AsioSession &gone) { room.erase(&gone); });
+            room.insert(session.get());
+            session->start();
+        }
         chat_accept(acceptor, room);
     });
 }
