@@ -91,6 +91,23 @@ inline void send_all_many(vesk_net_msg *const *msgs, int count) {
     }
 }
 
+// Waits until the channel has events, takes a batch of them with read_many,
+// and calls on_event(event, length, slot) for each record in order.
+template <class OnEvent>
+void take_batch(int ch, std::vector<uint8_t> &batch, OnEvent &&on_event) {
+    if (vesk_net_channel_wait(ch, -1) != VESK_NET_WAIT_EVENT) return;
+    const int n = vesk_net_channel_read_many(ch, batch.data(), static_cast<int>(batch.size()));
+    for (int at = 0; at < n;) {
+        uint16_t length;
+        std::memcpy(&length, batch.data() + at, 2);
+        uint8_t *event = batch.data() + at + 2;
+        at += 2 + length;
+        int32_t slot;
+        std::memcpy(&slot, event + 1, 4);
+        on_event(event, length, slot);
+    }
+}
+
 // The engine's echo server in the recommended loop: sleep until events
 // arrive, take them all, echo each slot's run of frames with one call.
 [[noreturn]] inline void serve_batched(int ch) {
@@ -98,15 +115,7 @@ inline void send_all_many(vesk_net_msg *const *msgs, int count) {
     std::vector<vesk_net_msg *> run;
     int32_t run_slot = 0;
     for (;;) {
-        if (vesk_net_channel_wait(ch, -1) != VESK_NET_WAIT_EVENT) continue;
-        const int n = vesk_net_channel_read_many(ch, batch.data(), static_cast<int>(batch.size()));
-        for (int at = 0; at < n;) {
-            uint16_t length;
-            std::memcpy(&length, batch.data() + at, 2);
-            uint8_t *event = batch.data() + at + 2;
-            at += 2 + length;
-            int32_t slot;
-            std::memcpy(&slot, event + 1, 4);
+        take_batch(ch, batch, [&](uint8_t *event, uint16_t, int32_t slot) {
             if (event[0] != VESK_EV_TCP_DATA || slot != run_slot) {
                 send_all_many(run.data(), static_cast<int>(run.size()));
                 run.clear();
@@ -121,7 +130,7 @@ inline void send_all_many(vesk_net_msg *const *msgs, int count) {
             } else if (event[0] == VESK_EV_CLOSED || event[0] == VESK_EV_FAILED) {
                 vesk_net_close(slot);
             }
-        }
+        });
         send_all_many(run.data(), static_cast<int>(run.size()));
         run.clear();
         run_slot = 0;

@@ -48,15 +48,7 @@ using Clock = std::chrono::steady_clock;
     std::vector<std::vector<size_t>> queued(kMembers + 17);
     std::vector<vesk_net_msg *> run;
     for (;;) {
-        if (vesk_net_channel_wait(ch, -1) != VESK_NET_WAIT_EVENT) continue;
-        const int n = vesk_net_channel_read_many(ch, batch.data(), static_cast<int>(batch.size()));
-        for (int at = 0; at < n;) {
-            uint16_t length;
-            std::memcpy(&length, batch.data() + at, 2);
-            const uint8_t *event = batch.data() + at + 2;
-            at += 2 + length;
-            int32_t slot;
-            std::memcpy(&slot, event + 1, 4);
+        bench::take_batch(ch, batch, [&](const uint8_t *event, uint16_t length, int32_t slot) {
             if (event[0] == VESK_EV_ACCEPT) {
                 int32_t accepted;
                 std::memcpy(&accepted, event + 5, 4);
@@ -74,7 +66,7 @@ using Clock = std::chrono::steady_clock;
                     std::memcpy(a.data() + queued[static_cast<size_t>(to)].back() + 1, &to, 4);
                 }
             }
-        }
+        });
         for (int32_t to : members) {
             std::vector<uint8_t> &a = arena[static_cast<size_t>(to)];
             std::vector<size_t> &q = queued[static_cast<size_t>(to)];
