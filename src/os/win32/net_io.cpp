@@ -192,13 +192,17 @@ int os::socket_listen(vesk_socket_t s, int backlog) { return listen(s, backlog) 
 
 int os::listen_backlog_largest(void) { return SOMAXCONN; }
 
-int os::socket_set_no_delay(vesk_socket_t s) {
+namespace {
+
+// Turns a boolean socket option on: 0 or -1.
+int set_option_on(vesk_socket_t s, int level, int name) {
     BOOL on = TRUE;
-    return setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on),
-                      sizeof on) == 0
-               ? 0
-               : -1;
+    return setsockopt(s, level, name, reinterpret_cast<const char *>(&on), sizeof on) == 0 ? 0 : -1;
 }
+
+}  // namespace
+
+int os::socket_set_no_delay(vesk_socket_t s) { return set_option_on(s, IPPROTO_TCP, TCP_NODELAY); }
 
 vesk_socket_t os::socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     return accept(s, addr, addrlen);  // INVALID_SOCKET is VESK_INVALID_SOCKET
@@ -213,11 +217,7 @@ int os::socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
 }
 
 int os::socket_set_reuse_address(vesk_socket_t s) {
-    BOOL on = TRUE;
-    return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on),
-                      sizeof on) == 0
-               ? 0
-               : -1;
+    return set_option_on(s, SOL_SOCKET, SO_REUSEADDR);
 }
 
 int os::socket_pending_error(vesk_socket_t s) {
