@@ -17,6 +17,10 @@
 // processor between empty reads); the batched engine's users and libevent's
 // client and server sleep until there is something to do.  Only the measured
 // side's server runs; the others are stopped meanwhile.
+//
+// The sides "engine@libevent" and "batched@libevent" are the engine's two
+// servers measured with the libevent client that measures the peers, so that
+// between them and the peers only the server differs.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -274,8 +278,15 @@ uint16_t g_asio_port = 0;
 uint16_t g_libuv_port = 0;
 
 // The peers' servers are measured with the libevent client: one client for
-// all of them, so that only the server differs.
-enum class Side { engine, batched, libevent, asio, libuv };
+// all of them, so that only the server differs.  The engine's servers are
+// measured with both clients.
+enum class Side { engine, batched, libevent, asio, libuv, engine_lc, batched_lc };
+
+int server_index(Side side) {
+    if (side == Side::engine_lc) return static_cast<int>(Side::engine);
+    if (side == Side::batched_lc) return static_cast<int>(Side::batched);
+    return static_cast<int>(side);
+}
 
 // Each side's server process.  Only the measured side's server runs: the
 // others are stopped, so that a polling server cannot take processor time
@@ -284,7 +295,7 @@ pid_t g_server[5] = {-1, -1, -1, -1, -1};
 
 class ServerRunning {
 public:
-    explicit ServerRunning(Side side) : pid_(g_server[static_cast<int>(side)]) {
+    explicit ServerRunning(Side side) : pid_(g_server[server_index(side)]) {
         if (pid_ > 0) kill(pid_, SIGCONT);
     }
     ~ServerRunning() {
@@ -303,6 +314,10 @@ std::unique_ptr<EchoClient> make_client(Side side, int connections) {
         return std::make_unique<LibeventClient>(g_libevent_port, connections);
     if (side == Side::asio) return std::make_unique<LibeventClient>(g_asio_port, connections);
     if (side == Side::libuv) return std::make_unique<LibeventClient>(g_libuv_port, connections);
+    if (side == Side::engine_lc)
+        return std::make_unique<LibeventClient>(g_engine_port, connections);
+    if (side == Side::batched_lc)
+        return std::make_unique<LibeventClient>(g_batched_port, connections);
 #endif
     if (side == Side::batched)
         return std::make_unique<EngineClient>(g_batched_port, connections, true);
@@ -364,6 +379,8 @@ int main(int argc, char **argv) {
                                                         {"batched", Side::batched}};
 #ifdef BENCH_HAVE_LIBEVENT
     servers.push_back(g_server[2] = bench::fork_server(libevent_server, &g_libevent_port));
+    sides.emplace_back("engine@libevent", Side::engine_lc);
+    sides.emplace_back("batched@libevent", Side::batched_lc);
     sides.emplace_back("libevent", Side::libevent);
 #ifdef BENCH_HAVE_ASIO
     servers.push_back(g_server[3] = bench::fork_server(asio_server, &g_asio_port));
