@@ -146,7 +146,6 @@ bool build_slots() {
         Slot &s = slot_at(n);
         s.send_area.store(nullptr, std::memory_order_relaxed);
         s.receive_area = nullptr;
-        s.receive_size = 0;
         s.receive_grown = false;
         s.peers = next_peers;
         s.answered = next_notes;
@@ -244,7 +243,6 @@ int slot_alloc(int type) {
                 auto *area = static_cast<uint8_t *>(frame::try_alloc(kSmallReceiveAreaSize));
                 if (area == nullptr) return 0;  // refused like a full table
                 s.receive_area = area;
-                s.receive_size = kSmallReceiveAreaSize;
             }
             clear_slot_record(s);
             // Unless the reaper lowered it meanwhile (then it stays lower).
@@ -273,7 +271,6 @@ void slot_freed(int slot) {
     if (s.state.load(std::memory_order_acquire) != VESK_NET_FREE) return;
     vesk_mem_free(s.receive_area);
     s.receive_area = nullptr;
-    s.receive_size = 0;
     s.receive_grown = false;
 }
 

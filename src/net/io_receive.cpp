@@ -128,13 +128,12 @@ void cut_held(int slot, IoBuffers &buf) {
 // goes on with the area it has (nothing is lost: the rest stays in the
 // socket for the next read).
 void grow_receive_area(Slot &s) {
-    if (s.receive_size >= kReceiveAreaSize) return;
+    if (s.receive_grown) return;
     auto *grown = static_cast<uint8_t *>(frame::try_alloc(kReceiveAreaSize));
     if (grown == nullptr) return;
     if (s.held > 0) std::memcpy(grown, s.receive_area, static_cast<size_t>(s.held));
     vesk_mem_free(s.receive_area);
     s.receive_area = grown;
-    s.receive_size = kReceiveAreaSize;
     s.receive_grown = true;
 }
 
@@ -142,7 +141,7 @@ void receive_framed(int slot, IoBuffers &buf) {
     Slot &s = slot_at(slot);
     if (s.held_waiting) return;
     if (channel_room(s.channel.load(std::memory_order_acquire)) < kLargestEvent) return;
-    const int free_room = s.receive_size - s.held;
+    const int free_room = (s.receive_grown ? kReceiveAreaSize : kSmallReceiveAreaSize) - s.held;
     const int n = vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed),
                                        s.receive_area + s.held, free_room, 0, nullptr, nullptr);
     if (n == 0) {

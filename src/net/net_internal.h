@@ -59,17 +59,20 @@ struct Slot {
     std::atomic<vesk_socket_t> socket;
     std::atomic<int32_t> channel;
     std::atomic<int32_t> pending;  // bytes waiting in the send area
-    std::atomic<int32_t> sending;  // the send claim: a user thread is in a send
     std::atomic<int32_t> queued;   // in the work queue for the I/O thread
     // A VESK_EV_SENT is owed once nothing is pending (vesk_net_notify_sent).
     std::atomic<int32_t> sent_wanted;
     // Why the connect failed, noted before its VESK_EV_CONNECT is posted
     // (the channel's mutex orders the two) for the thread that reads it.
     std::atomic<int32_t> connect_error;
+    // The send claim: a user thread is in a TCP send (a byte, beside the
+    // flags below, so that the record does not grow).
+    std::atomic<uint8_t> sending;
     // I/O thread only.
-    int32_t held;        // bytes held in the receive area (framed types)
     bool held_waiting;   // held frames wait for room in the channel
     bool peer_known;     // peer_addr / peer_port are filled in
+    bool receive_grown;  // the receive area has its full size (allocation leaves it)
+    int32_t held;        // bytes held in the receive area (framed types)
     uint32_t peer_addr;  // the connection's peer, network order
     uint16_t peer_port;
     // A listener that could not accept (no free slot of its range, or accept
@@ -96,8 +99,6 @@ struct Slot {
     // thread, and given back when grown once the slot is free again.
     std::atomic<uint8_t *> send_area;
     uint8_t *receive_area;
-    int32_t receive_size;
-    bool receive_grown;  // I/O thread only, never touched by allocation
     // Fixed at set-up.
     PeerEntry *peers;
     AnswerNote *answered;  // beside each peer entry (I/O thread only)
