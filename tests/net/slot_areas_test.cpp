@@ -5,6 +5,7 @@
 // test-platform: POSIX (the remote peer uses POSIX sockets)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -52,22 +53,22 @@ protected:
         ch_ = vesk_net_channel_open();
         ASSERT_EQ(ch_, 1);
     }
-    int listen(int type) {
+    // A plain client of a new listener of `type`, and the engine's slot for
+    // it; `buffer` > 0: the client's receive and the slot's send buffer.
+    int connect_client(int type, int *slot, int buffer = 0) {
         sockaddr_in a = loopback();
-        const int slot = vesk_net_open(type, as_sockaddr(a));
-        EXPECT_GT(slot, 0);
-        EXPECT_EQ(vesk_net_attach(slot, ch_), 0);
-        return slot;
-    }
-    // A plain client of the listener, and the engine's slot for it.
-    int accept_client(int listener, int *slot, int receive_buffer = 0) {
-        const int fd = plain_connect(slot_address(listener).sin_port, receive_buffer);
+        const int listener = vesk_net_open(type, as_sockaddr(a));
+        EXPECT_EQ(vesk_net_attach(listener, ch_), 0);
+        const int fd = plain_connect(slot_address(listener).sin_port, buffer);
         EXPECT_GE(fd, 0);
         peers_.push_back(fd);
         Event ev;
         EXPECT_TRUE(next_event(ch_, ev));
         EXPECT_EQ(ev.kind(), VESK_EV_ACCEPT);
         *slot = ev.accept().slot;
+        if (buffer > 0) {
+            setsockopt(vesk_net_get_socket(*slot), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+        }
         return fd;
     }
     int ch_ = 0;
@@ -76,8 +77,11 @@ protected:
 
 // Frame `seq` of a stream of `source`: its number and source first, so that
 // a frame found elsewhere in the stream is recognised as misplaced.
-Bytes numbered(int source, uint32_t seq, size_t length) {
-    Bytes payload = pattern(length, static_cast<uint8_t>(seq * 13 + source));
+size_t frame_length(int source, uint32_t seq) {
+    return 5 + (seq * 997 + static_cast<uint32_t>(source) * 17) % 2044;
+}
+Bytes numbered(int source, uint32_t seq) {
+    Bytes payload = pattern(frame_length(source, seq), static_cast<uint8_t>(seq * 13 + source));
     payload[0] = static_cast<uint8_t>(source);
     std::memcpy(payload.data() + 1, &seq, 4);
     return payload;
@@ -107,11 +111,10 @@ TEST_F(SlotAreas, BurstThroughTheReceiveAreaArrivesInOrderWhetherItGrowsOrNot) {
         start(c.ring);
         Allocator allocator(c.growth_refused ? net::kReceiveAreaSize : SIZE_MAX);
         int slot = 0;
-        const int listener = listen(VESK_NET_TCP_LISTEN_FRAMED);
-        const int fd = accept_client(listener, &slot);
+        const int fd = connect_client(VESK_NET_TCP_LISTEN_FRAMED, &slot);
         Bytes burst;
         for (uint32_t i = 0; i < kFrames; ++i) {
-            const Bytes f = wire_frame(numbered(0, i, 5 + (i * 997) % 2044));
+            const Bytes f = wire_frame(numbered(0, i));
             burst.insert(burst.end(), f.begin(), f.end());
         }
         ASSERT_GT(burst.size(), static_cast<size_t>(net::kReceiveAreaSize));
@@ -119,7 +122,7 @@ TEST_F(SlotAreas, BurstThroughTheReceiveAreaArrivesInOrderWhetherItGrowsOrNot) {
         uint32_t got = 0;
         Event ev;
         while (got < kFrames && next_event(ch_, ev) && ev.kind() == VESK_EV_TCP_DATA &&
-               ev.data() == numbered(0, got, 5 + (got * 997) % 2044)) {
+               ev.data() == numbered(0, got)) {
             ++got;
         }
         if (got < kFrames) shutdown(fd, SHUT_RDWR);  // lets the sender go
@@ -149,13 +152,9 @@ TEST_F(SlotAreas, BurstThroughTheReceiveAreaArrivesInOrderWhetherItGrowsOrNot) {
 // the stream cannot go on without the rest.
 TEST_F(SlotAreas, SendWhoseRestCannotBeKeptIsRefusedOrFailsTheConnection) {
     start(1 << 16);
-    const int listener = listen(VESK_NET_TCP_LISTEN_STREAM);
-    int buffer = 4096;
-
     // One-byte sends: each goes out whole or not at all.
     int slot = 0;
-    int fd = accept_client(listener, &slot, buffer);
-    setsockopt(vesk_net_get_socket(slot), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    int fd = connect_client(VESK_NET_TCP_LISTEN_STREAM, &slot, 4096);
     {
         Allocator allocator(net::kSendAreaSize);
         uint32_t sent = 0;
@@ -181,8 +180,7 @@ TEST_F(SlotAreas, SendWhoseRestCannotBeKeptIsRefusedOrFailsTheConnection) {
     }
 
     // One large send: a part goes out, the rest cannot be kept.
-    fd = accept_client(listener, &slot, buffer);
-    setsockopt(vesk_net_get_socket(slot), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    fd = connect_client(VESK_NET_TCP_LISTEN_STREAM, &slot, 4096);
     {
         Allocator allocator(net::kSendAreaSize);
         EXPECT_EQ(Message(slot, pattern(net::kSendAreaSize)).send(), 0);
@@ -201,41 +199,27 @@ TEST_F(SlotAreas, SendWhoseRestCannotBeKeptIsRefusedOrFailsTheConnection) {
 TEST_F(SlotAreas, TwoThreadsSendingOnOneSlotNeitherLoseNorMixTheirFrames) {
     start(1 << 16);
     int slot = 0;
-    const int fd = accept_client(listen(VESK_NET_TCP_LISTEN_FRAMED), &slot, 16384);
-    int buffer = 16384;
-    setsockopt(vesk_net_get_socket(slot), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    const int fd = connect_client(VESK_NET_TCP_LISTEN_FRAMED, &slot, 16384);
     constexpr uint32_t kPerThread = 3000;
-    auto length_of = [](int source, uint32_t seq) {
-        return static_cast<size_t>(5 + (seq * 131 + static_cast<uint32_t>(source) * 17) % 1900);
-    };
     std::atomic<size_t> total{0};
-    auto one_by_one = [&] {
-        for (uint32_t seq = 0; seq < kPerThread;) {
-            Message m(slot, numbered(1, seq, length_of(1, seq)));
-            if (m.send() == 0) {
-                total += 3 + length_of(1, seq);
-                ++seq;
-            } else {
-                std::this_thread::yield();
-            }
-        }
-    };
-    auto batched = [&] {
+    auto sender = [&](int source, uint32_t per_call) {
         for (uint32_t seq = 0; seq < kPerThread;) {
             std::vector<Message> batch;
-            for (uint32_t i = seq; i < seq + 4 && i < kPerThread; ++i) {
-                batch.emplace_back(slot, numbered(2, i, length_of(2, i)));
-            }
             std::vector<vesk_net_msg *> msgs;
+            for (uint32_t i = seq; i < std::min(seq + per_call, kPerThread); ++i) {
+                batch.emplace_back(slot, numbered(source, i));
+            }
             for (auto &m : batch) msgs.push_back(m.msg());
-            const int taken = vesk_net_send_many(msgs.data(), static_cast<int>(msgs.size()));
-            ASSERT_GE(taken, 0);
-            for (int i = 0; i < taken; ++i) total += 3 + length_of(2, seq++);
+            const int taken = per_call == 1
+                                  ? (batch[0].send() == 0 ? 1 : 0)
+                                  : vesk_net_send_many(msgs.data(), static_cast<int>(msgs.size()));
+            if (taken < 0) return;  // the counts below tell
+            for (int i = 0; i < taken; ++i) total += 3 + frame_length(source, seq++);
             if (taken == 0) std::this_thread::yield();
         }
     };
-    std::thread first(one_by_one);
-    std::thread second(batched);
+    std::thread first(sender, 1, 1);
+    std::thread second(sender, 2, 4);
     usleep(20000);  // the peer reads late, whatever the threads have done by then
     Bytes stream;
     std::atomic<bool> done{false};  // set once `total` is final
@@ -266,7 +250,7 @@ TEST_F(SlotAreas, TwoThreadsSendingOnOneSlotNeitherLoseNorMixTheirFrames) {
         const uint32_t seq = next[source]++;
         ASSERT_EQ(Bytes(stream.begin() + static_cast<long>(at) + 3,
                         stream.begin() + static_cast<long>(at + 3 + length)),
-                  numbered(source, seq, length_of(source, seq)))
+                  numbered(source, seq))
             << "frame " << seq << " of thread " << source;
         at += 3 + length;
     }
