@@ -147,9 +147,10 @@ windows-test: build-win32/build.ninja build-win-linux/build.ninja
 	tests/windows/run_windows_tests.sh $(CURDIR)/build-win32 $(CTEST_ARGS)
 	tests/consumers/build_consumers.sh --windows $(CURDIR)/build-win32
 
-windows-bench: build-win32/build.ninja
+windows-bench: build-win32/build.ninja build-win-linux/build.ninja
+	$(CMAKE) --build build-win-linux --target vesk_win_bench_clients
 	$(CMAKE) --build build-win32 --target vesk_win_bench
-	bench/windows/run_windows_bench.sh $(CURDIR)/build-win32
+	bench/windows/run_windows_bench.sh $(CURDIR)/build-win32 $(CURDIR)/build-win-linux
 
 # The C and C++ sources that clang-format keeps in line with .clang-format.
 FORMAT_FILES = $(shell git ls-files -- \

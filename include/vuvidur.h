@@ -812,14 +812,17 @@ VESK_NET_ASSERT(offsetof(vesk_ev_closed, unused) == 9, closed_unused);
 VESK_NET_ASSERT(sizeof(vesk_ev_closed) == 15, closed_size);
 
 /* Sets the engine up: allocates `slots` slots (the first `reserved` of them
- * with a peer table of `peers` entries, the others with one entry, each slot
- * with a 131072-byte send area and a 262144-byte receive area) and `channels`
- * channels with rings of `ring_size` bytes, and starts the I/O thread.  The
- * areas are reserved, not touched: an idle engine costs little resident
- * memory.  spare1 and spare2 have no effect.  0 on success; -1 when the
+ * with a peer table of `peers` entries, the others with one entry: the
+ * tables only) and `channels` channels with rings of `ring_size` bytes, and
+ * starts the I/O thread.  A slot's areas come with use: a framed connection
+ * gets a 16 KiB receive area when its slot is handed out, grown to 256 KiB
+ * while the connection is busy and given back when the slot is freed; a TCP
+ * slot gets its 131072-byte send area when a send first leaves bytes unsent,
+ * and keeps it.  spare1 and spare2 have no effect.  0 on success; -1 when the
  * arguments cannot work (slots < 1, channels < 1, reserved < 0 or > slots,
- * peers < 1, ring_size < 2070, the room for one largest event) or the socket
- * layer or the thread cannot start; a failed set-up leaves nothing behind.
+ * peers < 1, ring_size < 2070, the room for one largest event), the tables
+ * cannot be allocated, or the socket layer or the thread cannot start; a
+ * failed set-up leaves nothing behind.
  * Set-up nests: while the engine is set up, another call only counts (its
  * arguments are ignored) and returns 0.  Call it from one thread while no
  * other engine call runs. */
@@ -853,9 +856,9 @@ VESK_API int vesk_net_channel_close(int channel);
  *         reserved slot, every other type an ordinary one.
  * Returns the slot's number (the lowest free one of its range), or 0 on any
  * failure (types 7, 8 and others, socket, bind or listen failing, no free
- * slot), leaving no socket open; vesk_net_last_error then tells the system's
- * reason (0 for a bad type or a full slot table).  The slot has no channel
- * yet. */
+ * slot, or no memory for a type 3 slot's receive area), leaving no socket
+ * open; vesk_net_last_error then tells the system's reason (0 for a bad type,
+ * a full slot table or no memory).  The slot has no channel yet. */
 VESK_API int vesk_net_open(int type, const struct sockaddr *addr);
 /* Sends the slot's events to `channel` from the I/O thread's next pass on;
  * attaching again moves them to the new channel.  0; -1 when either number is
@@ -891,9 +894,13 @@ VESK_API int vesk_net_channel_read(int channel, void *buffer);
  *   framed TCP (3, 8): writes the frame header into msg->frame and sends
  *     frame and payload; what the socket does not take at once is kept and
  *     flushed by the I/O thread.  0 sent or kept; -2 when earlier bytes are
- *     still pending (nothing is sent or kept, though the header is written:
- *     send again later).  Other send errors are not reported here (0): the
- *     slot becomes VESK_NET_FAILED and a VESK_EV_FAILED event reports it.
+ *     still pending, another thread is sending on the slot at that moment,
+ *     or the socket took nothing and there is no memory to keep the bytes
+ *     (nothing is sent or kept, though the header is written: send again
+ *     later).  Other send errors are not reported here (0): the slot becomes
+ *     VESK_NET_FAILED and a VESK_EV_FAILED event reports it -- as it does when
+ *     the socket took a part and there is no memory to keep the rest (the
+ *     stream cannot go on without it).
  *   raw stream (7): sends msg->length bytes of msg->data unframed; results as
  *     framed TCP.
  *   UDP (4, 5, 6): writes the frame header and sends frame and payload to
@@ -902,7 +909,8 @@ VESK_API int vesk_net_channel_read(int channel, void *buffer);
  * On every type: -1 for a NULL msg, a listener, a framed or UDP length below
  * 0 or above VESK_NET_MAX_DATA, or a raw stream count below 0 or above 131072
  * (refused before anything is written); -2 slot number out of range; -3 slot
- * not VESK_NET_READY or without a channel.  One thread at a time per slot. */
+ * not VESK_NET_READY or without a channel.  Several threads may send on one
+ * TCP slot: each send goes out whole, never mixed with another's bytes. */
 VESK_API int vesk_net_send(vesk_net_msg *msg);
 /* Sends a probe (FE 00 80) from a ready, attached UDP slot to `dest`; the
  * answer arrives as a VESK_EV_PROBE_REPLY event.  0 (send errors are not
@@ -950,12 +958,15 @@ VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity)
  * header is written into its frame field).  Returns how many were taken: sent,
  * or with the unsent rest kept for the I/O thread -- at most 131072 bytes of
  * frames (the send area) and 1024 messages per call, so a larger batch is
- * taken in part: send the rest next.  0 when earlier bytes are still pending
- * (nothing taken: send again later).  When the first message is refused, the
- * code vesk_net_send gives (-1 NULL, bad length, count below 1 or not a framed
- * TCP slot; -2 slot out of range; -3 not ready or without a channel); a later
- * message that is refused, NULL or names another slot ends the batch before
- * it.  One thread at a time per slot. */
+ * taken in part: send the rest next.  0 when earlier bytes are still pending,
+ * or as vesk_net_send gives -2 for its other reasons (nothing taken: send
+ * again later); a batch of which the socket took a part and whose rest there
+ * is no memory to keep fails the slot as there (the count is returned).
+ * When the first message is refused, the code vesk_net_send gives (-1 NULL,
+ * bad length, count below 1 or not a framed TCP slot; -2 slot out of range;
+ * -3 not ready or without a channel); a later message that is refused, NULL
+ * or names another slot ends the batch before it.  Several threads may send
+ * on one slot, as with vesk_net_send. */
 VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count);
 
 /* Server helpers: being told when a send backlog has drained, and why a call

@@ -883,11 +883,12 @@ inline Event decode_event(std::span<const std::byte> record) {
 
 // The engine's tables (vesk_net_init's arguments).  The defaults serve a
 // server of a couple of thousand connections: every listener and connection
-// takes one slot.  An idle slot costs about 200 bytes of touched memory (its
-// 384 KiB of send and receive areas are reserved, and used only when traffic
-// needs them): an idle default engine adds about 0.4 MiB, one of 10,000
-// slots about 1.5 MiB.  When every slot is in use, a listener accepts nothing more:
-// further clients wait in the system's listen queue until a slot is freed
+// takes one slot.  An idle slot costs about 200 bytes of memory; a framed
+// connection adds a 16 KiB receive area (256 KiB while it is busy), and a
+// send area of 128 KiB comes once a send finds the socket full: an idle
+// default engine adds about 0.4 MiB, one of 10,000 slots about 1.5 MiB.
+// When every slot is in use, a listener accepts nothing more: further
+// clients wait in the system's listen queue until a slot is freed
 // (Engine::slots_in_use tells).  A channel's ring of 1 MiB holds a few
 // thousand small events: when it is full, the engine stops reading the
 // slots of that channel until it has room (no data is lost).
@@ -1040,9 +1041,11 @@ enum class SlotType : int {
 
 // What became of a send on a TCP slot.  Every outcome is safe to ignore:
 //   sent  the bytes went to the system, or were kept to be flushed in order;
-//   busy  earlier bytes are still pending, nothing was sent: send again once
-//         a Sent event says they are out (ask with Slot::notify_sent), or
-//         queue the frame (SendQueue does both);
+//   busy  earlier bytes are still pending (or another thread is sending on
+//         the slot, or there is no memory to keep what the socket did not
+//         take), nothing was sent: send again once a Sent event says they
+//         are out (ask with Slot::notify_sent), or queue the frame
+//         (SendQueue does both);
 //   gone  the slot is not ready: its peer has gone, it failed or was closed
 //         (a Closed or Failed event tells, or told), or it has no channel;
 //         nothing was sent.

@@ -1,10 +1,12 @@
 #!/bin/sh
 # make windows-bench: runs vesk_win_bench under Wine for the DLL's engine and
 # the plain completion-port echo server, one figure per run, and adds the
-# CPU time of the Wine server to the idle measurements.
-# Usage: run_windows_bench.sh BUILD_DIR
+# CPU time of the Wine server to the idle measurements.  The connections
+# test's clients are a native program of the Linux tree.
+# Usage: run_windows_bench.sh BUILD_DIR LINUX_BUILD_DIR
 set -eu
 build=$1
+clients=$2/vesk_win_bench_clients
 here=$(cd "$(dirname "$0")/../.." && pwd)
 bench=$build/vesk_win_bench.exe
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32
@@ -48,6 +50,28 @@ idle() {
   done
 }
 
+# N connections, each echoed once: the server under Wine until its standard
+# input ends, the clients native (see bench/windows/many_clients.cpp).
+many() {
+  fifo=$build/.serve_in
+  out=$build/.serve_out
+  rm -f "$fifo" "$out"
+  mkfifo "$fifo"
+  timeout 300 "$here/cmake/wine-run.sh" "$bench" serve "$1" "$2" <"$fifo" >"$out" &
+  server=$!
+  exec 3>"$fifo"
+  port=
+  for _ in $(seq 600); do
+    port=$(awk '/^listening/ {print $2}' "$out")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  if [ -n "$port" ]; then "$clients" "$1" "$port" "$2"; else echo "many $1: no server"; fi
+  exec 3>&-
+  wait "$server" || true
+  rm -f "$fifo" "$out"
+}
+
 for which in engine iocp; do
   idle $which 0
   idle $which 1000
@@ -55,7 +79,7 @@ for which in engine iocp; do
   run rtt $which 1000
   run pipe $which 1
   run pipe $which 16
-  run many $which 10000
+  many $which 10000
 done
 run init
 run msgq

@@ -7,7 +7,9 @@
 //   vesk_win_bench idle  engine|iocp N SECONDS   N idle connections, then sleeps
 //   vesk_win_bench rtt   engine|iocp IDLE        round trips p50 / p99 (us)
 //   vesk_win_bench pipe  engine|iocp CONNS       pipelined frames per second
-//   vesk_win_bench many  engine|iocp N           N connections held, each echoed
+//   vesk_win_bench serve engine|iocp N           a server for N connections (the
+//                                                clients: many_clients.cpp), until
+//                                                standard input ends
 //   vesk_win_bench init                          largest engine set-up
 //   vesk_win_bench msgq                          1 producer / 1 consumer items/s
 #include <winsock2.h>
@@ -273,23 +275,15 @@ void run_pipe(const std::string &which, int conns) {
     std::printf("pipe %s conns=%d frames_per_s=%.0f\n", which.c_str(), conns, rate);
 }
 
-void run_many(const std::string &which, int n) {
+// The connections test's server: its clients are a native program of their
+// own (many_clients.cpp), run by the script once the port is printed.  Serves
+// until standard input ends.
+void run_serve(const std::string &which, int n) {
     const u_short port = start_server(which, n + 8);
-    std::vector<SOCKET> held;
-    const double t0 = now_us();
-    DWORD limit = 3000;
-    for (int i = 0; i < n; ++i) {
-        SOCKET s = client(port);
-        if (s == INVALID_SOCKET) break;
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&limit),
-                   sizeof limit);
-        held.push_back(s);
-        if (!exchange(s, 1)) break;
+    std::printf("listening %u\n", static_cast<unsigned>(ntohs(port)));
+    std::fflush(stdout);
+    while (std::fgetc(stdin) != EOF) {
     }
-    const double took = (now_us() - t0) / 1e6;
-    int served = static_cast<int>(held.size());
-    if (served > 0 && served < n) --served;  // the last one was not answered
-    std::printf("many %s n=%d served=%d seconds=%.2f\n", which.c_str(), n, served, took);
 }
 
 void run_idle(const std::string &which, int n, int seconds) {
@@ -383,14 +377,14 @@ int main(int argc, char **argv) {
         run_rtt(which, n);
     } else if (mode == "pipe") {
         run_pipe(which, n);
-    } else if (mode == "many") {
-        run_many(which, n);
+    } else if (mode == "serve") {
+        run_serve(which, n);
     } else if (mode == "init") {
         run_init();
     } else if (mode == "msgq") {
         run_msgq();
     } else {
-        std::printf("usage: vesk_win_bench idle|rtt|pipe|many|init|msgq [engine|iocp] [N]\n");
+        std::printf("usage: vesk_win_bench idle|rtt|pipe|serve|init|msgq [engine|iocp] [N]\n");
         return 2;
     }
     std::fflush(stdout);

@@ -37,6 +37,7 @@ void clear_slot_record(Slot &s) {
     s.socket.store(VESK_INVALID_SOCKET, std::memory_order_relaxed);
     s.channel.store(0, std::memory_order_relaxed);
     s.pending.store(0, std::memory_order_relaxed);
+    s.sending.store(0, std::memory_order_relaxed);
     s.sent_wanted.store(0, std::memory_order_relaxed);
     s.connect_error.store(0, std::memory_order_relaxed);
     s.held = 0;
@@ -77,8 +78,12 @@ void release_tables() {
         }
     }
     if (e.slots != nullptr) {
-        // One block per slot that was ever allocated: the send area is its start.
-        for (int n = 1; n <= e.slot_count; ++n) vesk_mem_free(slot_at(n).send_area);
+        // Whatever areas each slot got with use.
+        for (int n = 1; n <= e.slot_count; ++n) {
+            Slot &s = slot_at(n);
+            vesk_mem_free(s.send_area.load(std::memory_order_relaxed));
+            vesk_mem_free(s.receive_area);
+        }
     }
     vesk_mem_free(e.peer_block);
     vesk_mem_free(e.answer_block);
@@ -124,9 +129,8 @@ void release_tables() {
     e.ring_size = 0;
 }
 
-// Every slot gets its record and its peer table.  Its send and receive areas
-// come when the slot is first allocated and stay with it for reuse, so set-up
-// costs only the records however many slots there are.
+// Every slot gets its record and its peer table.  Its areas come with use
+// (see Slot), so set-up costs only the records however many slots there are.
 bool build_slots() {
     Engine &e = g_engine;
     e.slots = alloc_objects<Slot>(static_cast<size_t>(e.slot_count));
@@ -140,8 +144,9 @@ bool build_slots() {
     AnswerNote *next_notes = e.answer_block;
     for (int n = 1; n <= e.slot_count; ++n) {
         Slot &s = slot_at(n);
-        s.send_area = nullptr;
+        s.send_area.store(nullptr, std::memory_order_relaxed);
         s.receive_area = nullptr;
+        s.receive_grown = false;
         s.peers = next_peers;
         s.answered = next_notes;
         s.peer_count = n <= e.reserved_count ? e.peer_table_size : 1;
@@ -230,13 +235,14 @@ int slot_alloc(int type) {
         // Acquire: the reaper's release of FREE orders its last writes to
         // the record before the clearing below.
         if (s.state.load(std::memory_order_acquire) == VESK_NET_FREE) {
-            // The areas come with the slot's first use.  Their bytes mean
-            // nothing while the lengths are 0, so they are not written.
-            if (s.send_area == nullptr) {
-                auto *area = static_cast<uint8_t *>(frame::try_alloc(kAreaSize));
+            // A framed connection needs a receive area from its first read;
+            // the other types receive into the I/O thread's own buffers.  The
+            // area's bytes mean nothing while the held count is 0, so they
+            // are not written.
+            if (is_framed(type) && s.receive_area == nullptr) {
+                auto *area = static_cast<uint8_t *>(frame::try_alloc(kSmallReceiveAreaSize));
                 if (area == nullptr) return 0;  // refused like a full table
-                s.send_area = area;
-                s.receive_area = area + kSendAreaSize;
+                s.receive_area = area;
             }
             clear_slot_record(s);
             // Unless the reaper lowered it meanwhile (then it stays lower).
@@ -255,6 +261,17 @@ void slot_freed(int slot) {
     while (slot < current &&
            !hint.compare_exchange_weak(current, slot, std::memory_order_acq_rel)) {
     }
+    Slot &s = slot_at(slot);
+    if (!s.receive_grown) return;
+    // A grown area goes back, so that memory follows the connections in use.
+    // Under the slot-table mutex (allocation takes it too): a slot handed out
+    // again meanwhile keeps the area, as it is in use once more.  Allocation
+    // gets a small one for the next framed connection.
+    os::MutexGuard guard(e.slot_mutex);
+    if (s.state.load(std::memory_order_acquire) != VESK_NET_FREE) return;
+    vesk_mem_free(s.receive_area);
+    s.receive_area = nullptr;
+    s.receive_grown = false;
 }
 
 void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state) {

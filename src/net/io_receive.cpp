@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "frame/memory.h"
 #include "net/io_thread.h"
 
 namespace net {
@@ -122,13 +123,27 @@ void cut_held(int slot, IoBuffers &buf) {
     s.held_waiting = cut.waiting;
 }
 
+// A read filled what was free in the receive area: the connection is busy,
+// and a larger area takes more per read.  Without the memory the connection
+// goes on with the area it has (nothing is lost: the rest stays in the
+// socket for the next read).
+void grow_receive_area(Slot &s) {
+    if (s.receive_grown) return;
+    auto *grown = static_cast<uint8_t *>(frame::try_alloc(kReceiveAreaSize));
+    if (grown == nullptr) return;
+    if (s.held > 0) std::memcpy(grown, s.receive_area, static_cast<size_t>(s.held));
+    vesk_mem_free(s.receive_area);
+    s.receive_area = grown;
+    s.receive_grown = true;
+}
+
 void receive_framed(int slot, IoBuffers &buf) {
     Slot &s = slot_at(slot);
     if (s.held_waiting) return;
     if (channel_room(s.channel.load(std::memory_order_acquire)) < kLargestEvent) return;
-    const int n =
-        vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed), s.receive_area + s.held,
-                             kReceiveAreaSize - s.held, 0, nullptr, nullptr);
+    const int free_room = (s.receive_grown ? kReceiveAreaSize : kSmallReceiveAreaSize) - s.held;
+    const int n = vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed),
+                                       s.receive_area + s.held, free_room, 0, nullptr, nullptr);
     if (n == 0) {
         fail_connection(slot, VESK_EV_CLOSED, buf);
         return;
@@ -143,6 +158,7 @@ void receive_framed(int slot, IoBuffers &buf) {
     learn_peer(s);
     s.held += n;
     cut_held(slot, buf);
+    if (n == free_room) grow_receive_area(s);
 }
 
 void receive_raw(int slot, IoBuffers &buf) {

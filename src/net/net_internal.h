@@ -14,10 +14,17 @@
 //     fills the area only while it reads 0 (acquire) and publishes the bytes
 //     by storing the length (release); the I/O thread reads the area only
 //     while the length is above 0 (acquire) and gives it back by storing 0
-//     (release).
+//     (release).  One sender at a time holds the slot's send claim (`sending`),
+//     so that two threads never mix their bytes in the stream or the area.
+//   - send_area: installed by the first sender that has bytes to keep (a
+//     compare-and-swap, so that only one block is ever installed), and kept
+//     until tear-down.
 //   - channel, type, socket and peer entries: single atomic words.
 // The receive area, the held count and the I/O thread's notes are touched by
-// the I/O thread only (and cleared by allocation while the slot is free).
+// the I/O thread only (and cleared by allocation while the slot is free).  The
+// receive area starts small and grows on a busy connection; a grown area is
+// given back when the slot is freed (under the slot-table mutex, while the
+// slot is still free).
 //
 // Work.  The I/O thread sleeps in its poller until a registered socket is
 // ready or a user call gives it work: such a call queues the slot (or, for a
@@ -39,7 +46,10 @@ namespace net {
 
 constexpr int kSendAreaSize = 131072;
 constexpr int kReceiveAreaSize = 262144;
-constexpr int kAreaSize = kSendAreaSize + kReceiveAreaSize;
+// A framed connection's receive area to begin with: several largest frames.
+// A read that fills what is free in it grows it to kReceiveAreaSize.
+constexpr int kSmallReceiveAreaSize = 16384;
+static_assert(kSmallReceiveAreaSize >= 4 * (kFrameHeaderSize + kMaxData));
 // Ready sockets taken from the poller per pass; the rest come in the next.
 constexpr int kEventsPerPass = 1024;
 
@@ -55,10 +65,14 @@ struct Slot {
     // Why the connect failed, noted before its VESK_EV_CONNECT is posted
     // (the channel's mutex orders the two) for the thread that reads it.
     std::atomic<int32_t> connect_error;
+    // The send claim: a user thread is in a TCP send (a byte, beside the
+    // flags below, so that the record does not grow).
+    std::atomic<uint8_t> sending;
     // I/O thread only.
-    int32_t held;        // bytes held in the receive area (framed types)
     bool held_waiting;   // held frames wait for room in the channel
     bool peer_known;     // peer_addr / peer_port are filled in
+    bool receive_grown;  // the receive area has its full size (allocation leaves it)
+    int32_t held;        // bytes held in the receive area (framed types)
     uint32_t peer_addr;  // the connection's peer, network order
     uint16_t peer_port;
     // A listener that could not accept (no free slot of its range, or accept
@@ -79,9 +93,11 @@ struct Slot {
     // when (failed after kReceiveFailingMs of failures).
     bool receive_failing;
     uint32_t receive_failing_since_ms;
-    // Allocated with the slot's first use (under the slot-table mutex, while
-    // it is free) and kept until tear-down.
-    uint8_t *send_area;
+    // The send area: allocated by the first send that leaves bytes unsent,
+    // then kept until tear-down.  The receive area of a framed connection:
+    // allocated (small) when the slot is handed out for one, grown by the I/O
+    // thread, and given back when grown once the slot is free again.
+    std::atomic<uint8_t *> send_area;
     uint8_t *receive_area;
     // Fixed at set-up.
     PeerEntry *peers;
@@ -224,7 +240,8 @@ SockAddr4 read_sockaddr(const struct sockaddr *address);
 // is filled in and published with slot_publish, or hands the slot back
 // with slot_freed.
 int slot_alloc(int type);
-// The reaper made `slot` free: allocation looks from there again.
+// The reaper made `slot` free: allocation looks from there again, and a
+// receive area grown on a busy connection is given back.  On the I/O thread.
 void slot_freed(int slot);
 void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state);
 

@@ -3,9 +3,14 @@
 // A TCP send goes straight to the socket; only what the socket does not take
 // at once is copied into the slot's send area, for the I/O thread to flush.
 // While bytes are pending every further send is refused (-2), which keeps the
-// stream in order without a lock: see the hand-over in net_internal.h.
+// stream in order without a lock: see the hand-over in net_internal.h.  A
+// TCP send holds the slot's send claim from its look at the pending length
+// to its store of it; a send that finds the claim held by another thread is
+// refused like one that finds bytes pending, so that two threads never mix
+// their bytes in the stream or the area.
 #include <cstring>
 
+#include "frame/memory.h"
 #include "net/net_internal.h"
 
 namespace net {
@@ -23,6 +28,52 @@ int refused(int code) {
     return code;
 }
 
+// The send claim of one TCP send, given back at the end of the scope.
+class SendClaim {
+public:
+    // Acquire / release: what one sender stored (the area, the pending
+    // length) is seen by the next.
+    explicit SendClaim(Slot &s)
+        : s_(s), held_(s.sending.exchange(1, std::memory_order_acquire) == 0) {}
+    ~SendClaim() {
+        if (held_) s_.sending.store(0, std::memory_order_release);
+    }
+    SendClaim(const SendClaim &) = delete;
+    SendClaim &operator=(const SendClaim &) = delete;
+    bool held() const { return held_; }
+
+private:
+    Slot &s_;
+    bool held_;
+};
+
+// The slot's send area, allocated when a send first leaves bytes unsent;
+// NULL when the memory cannot be had.  The send claim lets one sender at a
+// time get here; the compare-and-swap installs one block only all the same.
+uint8_t *send_area_of(Slot &s) {
+    uint8_t *area = s.send_area.load(std::memory_order_acquire);
+    if (area != nullptr) return area;
+    auto *fresh = static_cast<uint8_t *>(frame::try_alloc(kSendAreaSize));
+    if (fresh == nullptr) return nullptr;
+    // GCOVR_EXCL_START: another sender installing a block meanwhile would
+    // have to hold the claim, which this one holds.
+    if (!s.send_area.compare_exchange_strong(area, fresh, std::memory_order_acq_rel)) {
+        vesk_mem_free(fresh);  // `area` holds the block installed first
+        return area;
+    }
+    // GCOVR_EXCL_STOP
+    return fresh;
+}
+
+// The connection cannot go on (broken, or the unsent rest of a frame cannot
+// be kept): the slot fails with an event rather than dropping bytes silently,
+// and the I/O thread stops watching it.
+void fail_sending_slot(int slot, int error) {
+    note_os_error(error);
+    fail_slot(slot);
+    give_work(slot);
+}
+
 // Handles a TCP send's outcome: `sent` of `size` bytes from `bytes`.
 int keep_unsent(int slot, const uint8_t *bytes, int size, int sent) {
     Slot &s = slot_at(slot);
@@ -33,15 +84,20 @@ int keep_unsent(int slot, const uint8_t *bytes, int size, int sent) {
     } else if (sent < 0 && os::socket_error_would_block(os::socket_last_error())) {
         kept_from = 0;
     } else {
-        // Nothing sent and no reason to wait: the connection is broken.  The
-        // bytes cannot go out, so the slot fails with an event rather than
-        // dropping them silently; the I/O thread stops watching it.
-        note_os_error(os::socket_last_error());
-        fail_slot(slot);
-        give_work(slot);
+        // Nothing sent and no reason to wait: the connection is broken.
+        fail_sending_slot(slot, os::socket_last_error());
         return 0;
     }
-    std::memcpy(s.send_area, bytes + kept_from, static_cast<size_t>(size - kept_from));
+    uint8_t *area = send_area_of(s);
+    if (area == nullptr) {
+        // Nothing went out: refused as while bytes are pending, to be sent
+        // again.  Part of it went out: the stream cannot go on without the
+        // rest, so the connection fails.
+        if (kept_from == 0) return refused(kStillPending);
+        fail_sending_slot(slot, 0);
+        return 0;
+    }
+    std::memcpy(area, bytes + kept_from, static_cast<size_t>(size - kept_from));
     // Release: the I/O thread that reads this length sees the bytes above.
     s.pending.store(size - kept_from, std::memory_order_release);
     give_work(slot);  // the I/O thread watches for writability
@@ -125,9 +181,10 @@ struct Gather {
 };
 
 // Keeps what one gathered send did not take: the pieces' bytes from `sent`
-// on, copied into the send area in order.
-void keep_unsent_pieces(int slot, const os::Piece *pieces, int count, int total, int sent) {
-    Slot &s = slot_at(slot);
+// on, copied into the send area in order.  False when the area cannot be had.
+bool keep_unsent_pieces(int slot, const os::Piece *pieces, int count, int total, int sent) {
+    uint8_t *area = send_area_of(slot_at(slot));
+    if (area == nullptr) return false;
     int skip = sent;
     int kept = 0;
     for (int i = 0; i < count; ++i) {
@@ -137,13 +194,14 @@ void keep_unsent_pieces(int slot, const os::Piece *pieces, int count, int total,
             skip -= length;
             continue;
         }
-        std::memcpy(s.send_area + kept, data + skip, static_cast<size_t>(length - skip));
+        std::memcpy(area + kept, data + skip, static_cast<size_t>(length - skip));
         kept += length - skip;
         skip = 0;
     }
     // Release: the I/O thread that reads this length sees the bytes above.
-    s.pending.store(total - sent, std::memory_order_release);
+    slot_at(slot).pending.store(total - sent, std::memory_order_release);
     give_work(slot);
+    return true;
 }
 
 }  // namespace
@@ -188,7 +246,8 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
     if (type == VESK_NET_TCP_STREAM) {
         // The unsent rest must fit the send area.
         if (length < 0 || length > kSendAreaSize) return refused(kBadArgument);
-        if (has_pending(s)) return refused(kStillPending);
+        const SendClaim claim(s);
+        if (!claim.held() || has_pending(s)) return refused(kStillPending);
         const uint8_t *data = bytes + kMsgHeadSize;
         return keep_unsent(slot, data, length, vesk_socket_send(sock, data, length));
     }
@@ -201,7 +260,8 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
     const int frame_size = kFrameHeaderSize + payload;
 
     if (is_framed(type)) {
-        if (has_pending(s)) return refused(kStillPending);
+        const SendClaim claim(s);
+        if (!claim.held() || has_pending(s)) return refused(kStillPending);
         return keep_unsent(slot, frame, frame_size, vesk_socket_send(sock, frame, frame_size));
     }
     SockAddr4 to{};
@@ -226,7 +286,8 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
     }
     if (!is_framed(s.type.load(std::memory_order_relaxed))) return refused(kBadArgument);
     if (framed_payload(read_head(msgs[0]).length) < 0) return refused(kBadArgument);
-    if (has_pending(s)) return 0;
+    const SendClaim claim(s);
+    if (!claim.held() || has_pending(s)) return 0;
 
     Gather gather;
     int taken = 0;
@@ -250,14 +311,17 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
         const int error = os::socket_last_error();
         if (!os::socket_error_would_block(error)) {
             // Nothing sent and no reason to wait: the connection is broken.
-            note_os_error(error);
-            fail_slot(slot);
-            give_work(slot);
+            fail_sending_slot(slot, error);
             return taken;
         }
         sent = 0;
     }
-    keep_unsent_pieces(slot, gather.pieces, gather.count, gather.total, sent);
+    if (keep_unsent_pieces(slot, gather.pieces, gather.count, gather.total, sent)) return taken;
+    // Without an area for the rest: nothing taken when nothing went out (sent
+    // again later, as while bytes are pending); otherwise the stream cannot
+    // go on, and the connection fails.
+    if (sent == 0) return 0;
+    fail_sending_slot(slot, 0);
     return taken;
 }
 

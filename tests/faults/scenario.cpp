@@ -154,7 +154,8 @@ bool peer_dropped(int peer) {
 // connect failed) is a documented refusal, and no event at all within the
 // time is a silent failure -- unless the engine dropped the connection of
 // `peer` (a plain socket of the scenario's), which the peer then sees.
-Event next_event(int channel, int peer = -1) {
+// `silence` names what did not come.
+Event next_event(int channel, int peer = -1, const char *silence = "no event came") {
     Event ev;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     for (;;) {
@@ -163,7 +164,7 @@ Event next_event(int channel, int peer = -1) {
         if (ev.length > 0) break;
         if (std::chrono::steady_clock::now() > deadline) {
             if (peer >= 0 && peer_dropped(peer)) finish(kRefused, "the connection was dropped");
-            finish(kWrong, "no event came");
+            finish(kWrong, silence);
         }
         LIB(vesk_net_channel_wait(channel, 50));
     }
@@ -230,7 +231,12 @@ void connect_pair(int channel, int &client, int &served) {
     served = 0;
     bool connected = rc == 1;
     while (served == 0 || !connected) {
-        const Event ev = next_event(channel);
+        // A listener that cannot get a slot for the connection (its accept
+        // failing, or no memory for the slot) leaves it in the kernel's queue
+        // and tries again: no call reports that.  The sweep tells it apart.
+        const Event ev = next_event(
+            channel, -1,
+            connected ? "no event came: the listener accepted nothing" : "no event came");
         if (ev.kind() == VESK_EV_CONNECT) {
             connected = true;
         } else if (ev.kind() == VESK_EV_ACCEPT) {

@@ -327,39 +327,50 @@ TEST(EngineMemory, SetUpWithoutItsMemoryReturnsMinusOneAndUndoesEverything) {
     vesk_net_shutdown();
 }
 
-// A slot whose areas cannot be had is refused like a full table: no slot, no
-// socket left open; the engine goes on, and the slot is handed out later.
-TEST(EngineMemory, SlotWithoutItsAreasIsRefusedLikeAFullTable) {
+// A framed connection's slot that cannot get its receive area is refused
+// like a full table: no slot, no socket left open.  Listeners and UDP slots
+// need no area; a framed slot freed and reused keeps its area; and the engine
+// goes on, handing the slot out once memory is back.
+TEST(EngineMemory, FramedSlotWithoutItsReceiveAreaIsRefusedLikeAFullTable) {
     ASSERT_EQ(vesk_net_init(4, 1, 0, 1, 8192, 0, 0), 0);
     const int ch = vesk_net_channel_open();
-    const int first = open_udp(VESK_NET_UDP_ANSWER);
+    const int first = vesk_net_open(VESK_NET_TCP_CONNECT, nullptr);
     ASSERT_EQ(first, 1);
-    ASSERT_EQ(vesk_net_attach(first, ch), 0);
     const int before = open_descriptors();
     {
-        RefuseLarge refuse(net::kAreaSize);
+        RefuseLarge refuse(net::kSmallReceiveAreaSize);
         EXPECT_EQ(vesk_net_open(VESK_NET_TCP_CONNECT, nullptr), 0);
-        EXPECT_EQ(open_listener(), 0);
         EXPECT_EQ(open_descriptors(), before);
-        // A slot freed and reused keeps its areas: no allocation is needed.
+        const int listener = open_listener();
+        EXPECT_EQ(listener, 2) << "a listener needs no area";
+        const int udp = open_udp(VESK_NET_UDP_ANSWER);
+        EXPECT_EQ(udp, 3) << "nor does a UDP slot";
+        ASSERT_EQ(vesk_net_close(listener), 0);
+        ASSERT_EQ(vesk_net_close(udp), 0);
         ASSERT_EQ(vesk_net_close(first), 0);
         int again = 0;
         for (int i = 0; i < 2000 && again == 0; ++i) {
             usleep(500);
-            again = open_udp(VESK_NET_UDP_ANSWER);
+            again = vesk_net_open(VESK_NET_TCP_CONNECT, nullptr);
         }
-        EXPECT_EQ(again, first);
-        ASSERT_EQ(vesk_net_attach(again, ch), 0);
+        EXPECT_EQ(again, first) << "the freed framed slot kept its area";
     }
-    // The engine still carries traffic on the reused slot.
-    const int peer = plain_udp();
-    const sockaddr_in to = local_address(peer);
-    Message m(first, pattern(16), to.sin_addr.s_addr, to.sin_port);
-    EXPECT_GT(m.send(), 0);
-    Bytes got;
-    EXPECT_TRUE(recv_datagram(peer, got));
-    EXPECT_EQ(got, wire_frame(pattern(16)));
+    // The reused slot still carries frames.
+    const int server = plain_listener();
+    const sockaddr_in to = local_address(server);
+    ASSERT_EQ(vesk_net_attach(first, ch), 0);
+    ASSERT_GE(vesk_net_connect(first, as_sockaddr(to)), 0);
+    const int peer = accept(server, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(send_all(peer, wire_frame(pattern(16))));
+    Event ev;
+    do {
+        ASSERT_TRUE(next_event(ch, ev));
+    } while (ev.kind() == VESK_EV_CONNECT);
+    EXPECT_EQ(ev.kind(), VESK_EV_TCP_DATA);
+    EXPECT_EQ(ev.data(), pattern(16));
     close(peer);
+    close(server);
     EXPECT_EQ(vesk_net_open(VESK_NET_TCP_CONNECT, nullptr), 2) << "handed out once memory is back";
     vesk_net_shutdown();
 }
