@@ -69,6 +69,16 @@ void fail_connection(int slot, int kind, IoBuffers &buf) {
     fail_connection(slot, kind, writer, buf);
 }
 
+// Receives a connection's next bytes: from the poller when it received them
+// itself (Windows), else from the socket.  As vesk_socket_recvfrom: the count,
+// 0 at the peer's end, -1 with the reason in the socket layer's error.
+int receive_bytes(int slot, uint8_t *into, int size) {
+    const int taken = os::poller_take(g_engine.poller, slot, into, size);
+    if (taken != -2) return taken;
+    return vesk_socket_recvfrom(slot_at(slot).socket.load(std::memory_order_relaxed), into, size, 0,
+                                nullptr, nullptr);
+}
+
 // The connection's peer, looked up once per connection.
 void learn_peer(Slot &s) {
     if (s.peer_known) return;
@@ -142,8 +152,7 @@ void receive_framed(int slot, IoBuffers &buf) {
     if (s.held_waiting) return;
     if (channel_room(s.channel.load(std::memory_order_acquire)) < kLargestEvent) return;
     const int free_room = (s.receive_grown ? kReceiveAreaSize : kSmallReceiveAreaSize) - s.held;
-    const int n = vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed),
-                                       s.receive_area + s.held, free_room, 0, nullptr, nullptr);
+    const int n = receive_bytes(slot, s.receive_area + s.held, free_room);
     if (n == 0) {
         fail_connection(slot, VESK_EV_CLOSED, buf);
         return;
@@ -165,8 +174,7 @@ void receive_raw(int slot, IoBuffers &buf) {
     Slot &s = slot_at(slot);
     const int channel = s.channel.load(std::memory_order_acquire);
     if (channel_room(channel) < kLargestEvent) return;
-    const int n = vesk_socket_recvfrom(s.socket.load(std::memory_order_relaxed),
-                                       buf.record + kMsgHeadSize, kMaxData, 0, nullptr, nullptr);
+    const int n = receive_bytes(slot, buf.record + kMsgHeadSize, kMaxData);
     if (n > 0) {
         learn_peer(s);
         wire_data_head(buf.record, VESK_EV_TCP_DATA, slot, s.peer_addr, s.peer_port, n, nullptr);

@@ -97,7 +97,10 @@ unsigned slot_interest(const Slot &s, int state, int type, bool room) {
     if (state != VESK_NET_READY) return 0;
     if (is_udp(type)) return os::kPollRead;
     if (is_listener(type)) return room && !s.resting ? os::kPollRead : 0u;
-    unsigned interest = flush ? os::kPollWrite : 0u;
+    // A connection's bytes may be received by the poller itself (Windows):
+    // it stays registered for that while it is not read, so that bytes the
+    // poller holds for it wait there rather than being dropped.
+    unsigned interest = os::kPollTake | (flush ? os::kPollWrite : 0u);
     if (room && !s.held_waiting) interest |= os::kPollRead;
     return interest;
 }

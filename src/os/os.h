@@ -83,6 +83,11 @@ enum : unsigned {
     kPollError = 4u,  // an error is pending (a failed connect, a reset);
                       // only watched and reported when asked for, which
                       // the engine does while connecting
+    kPollTake = 8u,   // with kPollRead, for a connected stream: the poller
+                      // may receive its bytes itself (where the system tells
+                      // of a completed receive rather than of readiness), and
+                      // the caller then takes them with poller_take; never
+                      // reported
 };
 
 struct PollEvent {
@@ -110,6 +115,13 @@ int poller_set(Poller *poller, vesk_socket_t s, int key, unsigned old_interest, 
 int poller_wait(Poller *poller, int timeout_ms, PollEvent *events, int max);
 // Makes the current or the next poller_wait return; any thread may call it.
 void poller_wake(Poller *poller);
+// For a socket registered with kPollTake and reported readable: copies up to
+// `size` bytes that the poller received for it into `buf` and returns how many;
+// 0 once the peer has ended the stream; -1 when the receive failed or nothing
+// is there yet (socket_last_error tells which, as for a receive); -2 when the
+// poller receives nothing itself for this socket (on Linux, always): the caller
+// receives from the socket.  On the thread that waits.
+int poller_take(Poller *poller, int key, void *buf, int size);
 
 // Sleeps while `*word` equals `expected`, for at most `timeout_ms`
 // milliseconds (-1: no limit), until wake_word(word) is called.  May also

@@ -287,3 +287,63 @@ TEST(WindowsEnginePort, TearDownWithRequestsOutstandingEndsCleanlyAndSetUpWorksA
         EXPECT_EQ(vesk_net_channel_open(), 0);
     }
 }
+
+// A connection's bytes come with its receive's completion and wait in the
+// poller until the engine takes them.  A server whose channel is full stops
+// taking: what was received waits, the rest stays in the socket, and a reader
+// that catches up gets every frame in order.  Streams (raw slots) take less
+// per read than a receive brings, so the rest is reported again.
+TEST(WindowsEnginePort, ReceivedBytesWaitForASlowReaderAndArriveWholeAndInOrder) {
+    ASSERT_EQ(vesk_net_init(8, 2, 0, 1, 8192, 0, 0), 0);  // a ring of a few frames
+    for (const int type : {VESK_NET_TCP_LISTEN_FRAMED, VESK_NET_TCP_LISTEN_STREAM}) {
+        const int channel = vesk_net_channel_open();
+        sockaddr_in any = loopback();
+        const int listener = vesk_net_open(type, as_sockaddr(any));
+        ASSERT_EQ(vesk_net_attach(listener, channel), 0);
+        SOCKET client = plain_connect(slot_port(listener));
+        Bytes ev;
+        ASSERT_EQ(next_event(channel, ev), VESK_EV_ACCEPT);
+        constexpr int kFrames = 400;
+        constexpr size_t kPayload = 1000;
+        Bytes wire;
+        for (int i = 0; i < kFrames; ++i) {
+            const Bytes p = pattern(kPayload, static_cast<uint8_t>(i));
+            wire.push_back(0xFE);
+            wire.push_back(kPayload & 0xFF);
+            wire.push_back(kPayload >> 8);
+            wire.insert(wire.end(), p.begin(), p.end());
+        }
+        std::thread writer([&] {
+            for (size_t at = 0; at < wire.size();) {
+                const int n = send(client, reinterpret_cast<const char *>(&wire[at]),
+                                   static_cast<int>(wire.size() - at), 0);
+                if (n <= 0) return;
+                at += static_cast<size_t>(n);
+            }
+            shutdown(client, SD_SEND);
+        });
+        Sleep(300);  // the ring fills, the server stops reading
+        Bytes got;
+        int kind = 0;
+        while ((kind = next_event(channel, ev)) == VESK_EV_TCP_DATA) {
+            got.insert(got.end(), ev.begin() + 18, ev.end());
+        }
+        writer.join();
+        EXPECT_EQ(kind, VESK_EV_CLOSED) << "the end comes after the last bytes";
+        const Bytes sent = type == VESK_NET_TCP_LISTEN_FRAMED ? [&] {
+            Bytes payloads;
+            for (int i = 0; i < kFrames; ++i) {
+                const Bytes p = pattern(kPayload, static_cast<uint8_t>(i));
+                payloads.insert(payloads.end(), p.begin(), p.end());
+            }
+            return payloads;
+        }()
+                                                              : wire;
+        EXPECT_TRUE(got == sent) << "type " << type << ": " << got.size() << " of " << sent.size()
+                                 << " bytes, in order";
+        closesocket(client);
+        vesk_net_close(listener);
+        vesk_net_channel_close(channel);
+    }
+    vesk_net_shutdown();
+}

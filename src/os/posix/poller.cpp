@@ -73,6 +73,11 @@ void os::poller_destroy(os::Poller *p) {
 
 int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interest,
                    unsigned interest) {
+    // epoll receives nothing itself: a socket wanting only that is not
+    // watched (epoll would report its hang-up to every wait).
+    constexpr unsigned kWatched = os::kPollRead | os::kPollWrite | os::kPollError;
+    old_interest &= kWatched;
+    interest &= kWatched;
     if (old_interest == interest) return 0;
     epoll_event ev{};
     ev.events = epoll_bits(interest);
@@ -118,3 +123,6 @@ void os::poller_wake(os::Poller *p) {
     ssize_t ignored = write(p->wake_fd, &one, sizeof one);
     (void)ignored;
 }
+
+// epoll tells of readiness: the caller receives its bytes itself.
+int os::poller_take(os::Poller *, int, void *, int) { return -2; }

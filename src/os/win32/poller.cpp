@@ -8,15 +8,26 @@
 // the next wait, which completes at once while it stays ready: readiness is
 // level-triggered, as on Linux.
 //
+// A connected stream that the engine reads (kPollTake) is watched by an
+// overlapped receive instead: its completion brings the bytes, which the
+// engine then takes from the watch's inbox (poller_take).  Under Wine every
+// request is a round trip to its server, and a poll followed by a receive
+// costs about four more per message than a receive that brings the bytes.
+// The inbox holds what one receive brought until the engine takes it all;
+// only then is the next receive made, so the system keeps the rest and a
+// slow reader still slows its sender.  Bytes in the inbox, the stream's end
+// and a failed receive are reported as readable at every wait until taken.
+//
 // A request's OVERLAPPED belongs to the socket layer until its completion has
 // been taken from the port, whatever happens to the socket meanwhile: a
-// registration that ends while its request is outstanding cancels the request
-// and is freed only when the cancelled request comes back.
+// registration that ends while a request is outstanding cancels the request,
+// and the watch is freed only when every cancelled request has come back.
 #include <winsock2.h>
 #include <windows.h>
 #include <winternl.h>
 
 #include <climits>
+#include <cstring>
 #include <new>
 
 #include "os/os.h"
@@ -87,18 +98,35 @@ unsigned ready_from(ULONG events, unsigned interest) {
 
 namespace os {
 
-// One registration: a socket under a key, and its poll request.
+struct Watch;
+
+// One outstanding request of a watch: the OVERLAPPED first, so that a
+// completion's OVERLAPPED is the Request.
+struct Request {
+    OVERLAPPED overlapped;
+    Watch *watch;
+    bool outstanding;  // with the socket layer until its completion is taken
+    bool cancelled;    // CancelIoEx was called for it
+};
+
+// One registration: a socket under a key, its poll request and, for a stream
+// whose bytes the poller takes, its receive and inbox.
 struct Watch {
-    OVERLAPPED overlapped;  // first: a completion's OVERLAPPED is the Watch
+    Request poll;
+    Request receive;
     PollRecord record;
     vesk_socket_t socket;
     int key;
     unsigned interest;  // 0 once the registration has ended
-    ULONG asked;        // the events the outstanding request asks for
-    bool outstanding;   // a request is with the socket layer
-    bool cancelled;     // CancelIoEx was called for it
+    ULONG asked;        // the events the outstanding poll request asks for
     bool listed;        // in the list of watches to (re)arm
     Watch *next_listed;
+    char *inbox;  // allocated with the first receive; NULL: never received
+    int inbox_from;
+    int inbox_count;  // bytes received and not yet taken
+    bool ended;       // a receive brought 0 bytes: the peer ended the stream
+    int failed;       // a receive failed with this socket error (0: none)
+    bool no_inbox;    // none could be had: the stream is polled like any socket
 };
 
 struct Poller {
@@ -113,6 +141,9 @@ struct Poller {
 }  // namespace os
 
 namespace {
+
+constexpr int kInboxSize = 16384;
+constexpr NTSTATUS kStatusCancelled = static_cast<NTSTATUS>(0xC0000120);
 
 os::Watch **key_entry(os::Poller *p, int key) {
     if (key > 0 && key <= p->capacity) return &p->by_key[key - 1];
@@ -130,37 +161,114 @@ void list_for_arming(os::Poller *p, os::Watch *w) {
 // Frees a watch whose registration has ended once the socket layer and the
 // arming list are both done with it.
 void release_if_done(os::Watch *w) {
-    if (w->interest == 0 && !w->outstanding && !w->listed) delete w;
+    if (w->interest == 0 && !w->poll.outstanding && !w->receive.outstanding && !w->listed) {
+        delete[] w->inbox;
+        delete w;
+    }
 }
 
-void cancel(os::Watch *w) {
-    if (!w->outstanding || w->cancelled) return;
-    w->cancelled = true;
+void cancel(os::Watch *w, os::Request &r) {
+    if (!r.outstanding || r.cancelled) return;
+    r.cancelled = true;
     // Fails when the request has just completed: its completion is on the way.
-    CancelIoEx(reinterpret_cast<HANDLE>(w->socket), &w->overlapped);
+    CancelIoEx(reinterpret_cast<HANDLE>(w->socket), &r.overlapped);
 }
+
+// The watch's stream bytes come from its receive: read interest on a stream
+// that the poller takes for (and could get an inbox for).
+bool takes(const os::Watch *w) {
+    return !w->no_inbox &&
+           (w->interest & (os::kPollRead | os::kPollTake)) == (os::kPollRead | os::kPollTake);
+}
+
+// What the poll request is for: the interest, less the reading that the
+// receive covers.
+unsigned poll_interest(const os::Watch *w) {
+    return takes(w) ? w->interest & ~os::kPollRead : w->interest;
+}
+
+// The inbox has something for the reader: bytes, the stream's end or a failure.
+bool has_news(const os::Watch *w) { return w->inbox_count > 0 || w->ended || w->failed != 0; }
 
 // Sends the watch's poll request; false when the socket layer refused it.
-bool arm(os::Poller *p, os::Watch *w) {
-    w->overlapped = OVERLAPPED{};
+bool arm_poll(os::Poller *p, os::Watch *w, ULONG events) {
+    w->poll.overlapped = OVERLAPPED{};
     w->record.timeout.QuadPart = LLONG_MAX;
     w->record.count = 1;
     w->record.exclusive = FALSE;
     w->record.handles[0].socket = reinterpret_cast<HANDLE>(w->socket);
-    w->record.handles[0].events = events_for(w->interest);
+    w->record.handles[0].events = events;
     w->record.handles[0].status = 0;
-    w->asked = w->record.handles[0].events;
-    w->cancelled = false;
+    w->asked = events;
+    w->poll.cancelled = false;
     const NTSTATUS status =
-        device_control()(reinterpret_cast<HANDLE>(w->socket), nullptr, nullptr, &w->overlapped,
-                         reinterpret_cast<PIO_STATUS_BLOCK>(&w->overlapped.Internal), kIoctlPoll,
-                         &w->record, sizeof w->record, &w->record, sizeof w->record);
+        device_control()(reinterpret_cast<HANDLE>(w->socket), nullptr, nullptr, &w->poll.overlapped,
+                         reinterpret_cast<PIO_STATUS_BLOCK>(&w->poll.overlapped.Internal),
+                         kIoctlPoll, &w->record, sizeof w->record, &w->record, sizeof w->record);
     // Success at once still queues a completion (the port is never told to
     // skip it), so both mean "outstanding".
     if (status != 0 && status != kStatusPending) return false;
-    w->outstanding = true;
+    w->poll.outstanding = true;
     ++p->outstanding;
     return true;
+}
+
+// Sends the watch's receive into its (empty) inbox.  A receive refused at
+// once is a failure of the stream's own, kept for the reader.
+void arm_receive(os::Poller *p, os::Watch *w) {
+    w->receive.overlapped = OVERLAPPED{};
+    w->receive.cancelled = false;
+    WSABUF into{kInboxSize, w->inbox};
+    DWORD flags = 0;
+    if (WSARecv(w->socket, &into, 1, nullptr, &flags, &w->receive.overlapped, nullptr) != 0) {
+        const int error = WSAGetLastError();
+        if (error != WSA_IO_PENDING) {
+            w->failed = error;
+            return;
+        }
+    }
+    w->receive.outstanding = true;
+    ++p->outstanding;
+}
+
+// Brings the watch's requests up to its interest; the readiness to report
+// at once (bytes in the inbox, a refusal), or 0.
+unsigned arm(os::Poller *p, os::Watch *w) {
+    unsigned ready = 0;
+    if (takes(w) && w->inbox == nullptr) {
+        w->inbox = new (std::nothrow) char[kInboxSize];
+        // Without an inbox the stream is polled like any socket, and its
+        // reader receives from it (poller_take says so).
+        w->no_inbox = w->inbox == nullptr;
+    }
+    if (takes(w)) {
+        if (!has_news(w) && !w->receive.outstanding) arm_receive(p, w);
+        if (has_news(w)) ready |= os::kPollRead;
+    }
+    const ULONG events = events_for(poll_interest(w));
+    // The socket layer refused to watch it: reported as ready, so that the
+    // engine looks at it and learns what is wrong.
+    if (events != 0 && !w->poll.outstanding && !arm_poll(p, w, events)) ready |= w->interest;
+    return ready & (os::kPollRead | os::kPollWrite | os::kPollError);
+}
+
+// A receive came back: what it brought goes into the inbox.
+void received(os::Watch *w, DWORD bytes) {
+    const auto status = static_cast<NTSTATUS>(w->receive.overlapped.Internal);
+    if (bytes > 0) {  // cancelled or not, the bytes are the stream's
+        w->inbox_from = 0;
+        w->inbox_count = static_cast<int>(bytes);
+    } else if (status == 0) {
+        w->ended = true;
+    } else if (status != kStatusCancelled) {
+        DWORD got = 0;
+        DWORD flags = 0;
+        // The socket layer's error number for the status.
+        if (!WSAGetOverlappedResult(w->socket, &w->receive.overlapped, &got, FALSE, &flags)) {
+            w->failed = WSAGetLastError();
+        }
+        if (w->failed == 0) w->failed = WSAECONNRESET;
+    }
 }
 
 }  // namespace
@@ -191,7 +299,8 @@ void os::poller_destroy(os::Poller *p) {
             if (w == nullptr) continue;
             p->by_key[i] = nullptr;
             w->interest = 0;
-            cancel(w);
+            cancel(w, w->poll);
+            cancel(w, w->receive);
         }
         const DWORD start = GetTickCount();
         while (p->outstanding > 0 && GetTickCount() - start < 2000) {
@@ -200,10 +309,10 @@ void os::poller_destroy(os::Poller *p) {
                 continue;
             for (ULONG i = 0; i < got; ++i) {
                 if (p->entries[i].lpOverlapped == nullptr) continue;
-                auto *w = reinterpret_cast<os::Watch *>(p->entries[i].lpOverlapped);
-                w->outstanding = false;
+                auto *r = reinterpret_cast<os::Request *>(p->entries[i].lpOverlapped);
+                r->outstanding = false;
                 --p->outstanding;
-                release_if_done(w);
+                release_if_done(r->watch);
             }
         }
         // Requests that never came back keep their watches (a small leak
@@ -232,7 +341,8 @@ int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interes
         if (w == nullptr) return -1;
         *entry = nullptr;
         w->interest = 0;
-        cancel(w);
+        cancel(w, w->poll);
+        cancel(w, w->receive);
         release_if_done(w);
         return 0;
     }
@@ -246,19 +356,27 @@ int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interes
             delete w;
             return -1;
         }
+        w->poll.watch = w;
+        w->receive.watch = w;
         w->socket = s;
         w->key = key;
         if (*entry != nullptr) {  // another socket under the key: its registration ends
-            (*entry)->interest = 0;
-            cancel(*entry);
-            release_if_done(*entry);
+            os::Watch *old = *entry;
+            old->interest = 0;
+            cancel(old, old->poll);
+            cancel(old, old->receive);
+            release_if_done(old);
         }
         *entry = w;
     }
     w->interest = interest;
-    // A request asking for less than the interest now covers is replaced; one
-    // asking for more stays, and what it reports is filtered.
-    if (w->outstanding && (events_for(interest) & ~w->asked) != 0) cancel(w);
+    // A poll request asking for less than the interest now covers is
+    // replaced; one asking for more stays, and what it reports is filtered.
+    // An outstanding receive stays whatever the interest: what it brings
+    // waits in the inbox.
+    if (w->poll.outstanding && (events_for(poll_interest(w)) & ~w->asked) != 0) {
+        cancel(w, w->poll);
+    }
     list_for_arming(p, w);
     return 0;
 }
@@ -278,12 +396,12 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
         w->listed = false;
         if (w->interest == 0) {
             release_if_done(w);
-        } else if (!w->outstanding && !arm(p, w)) {
-            // The socket layer refused to watch it: reported as ready, so that
-            // the engine looks at it and learns what is wrong.
-            if (count < max) {
-                events[count++] = os::PollEvent{w->key, w->interest};
-            } else {
+        } else {
+            const unsigned ready = arm(p, w);
+            if (ready != 0 && count < max) {
+                events[count++] = os::PollEvent{w->key, ready};
+                list_for_arming(p, w);  // looked at again by the next wait
+            } else if (ready != 0) {
                 list_for_arming(p, w);
             }
         }
@@ -301,20 +419,27 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
     for (ULONG i = 0; i < got; ++i) {
         const OVERLAPPED_ENTRY &entry = p->entries[i];
         if (entry.lpCompletionKey == kWakeKey || entry.lpOverlapped == nullptr) continue;
-        w = reinterpret_cast<os::Watch *>(entry.lpOverlapped);
-        w->outstanding = false;
+        auto *r = reinterpret_cast<os::Request *>(entry.lpOverlapped);
+        w = r->watch;
+        r->outstanding = false;
         --p->outstanding;
         if (w->interest == 0) {
             release_if_done(w);
             continue;
         }
-        const auto status = static_cast<NTSTATUS>(w->overlapped.Internal);
         unsigned ready = 0;
-        if (status == 0 && w->record.count == 1) {
-            ready = ready_from(w->record.handles[0].events, w->interest);
-        } else if (!w->cancelled) {
-            // The request failed for a reason of the socket's own.
-            ready = w->interest;
+        if (r == &w->receive) {
+            received(w, entry.dwNumberOfBytesTransferred);
+            if (has_news(w)) ready = w->interest & os::kPollRead;
+        } else {
+            const auto status = static_cast<NTSTATUS>(w->poll.overlapped.Internal);
+            if (status == 0 && w->record.count == 1) {
+                ready = ready_from(w->record.handles[0].events, poll_interest(w));
+            } else if (!w->poll.cancelled) {
+                // The request failed for a reason of the socket's own.
+                ready = poll_interest(w);
+            }
+            ready &= os::kPollRead | os::kPollWrite | os::kPollError;
         }
         list_for_arming(p, w);
         if (ready != 0) events[count++] = os::PollEvent{w->key, ready};
@@ -323,3 +448,33 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
 }
 
 void os::poller_wake(os::Poller *p) { PostQueuedCompletionStatus(p->port, 0, kWakeKey, nullptr); }
+
+int os::poller_take(os::Poller *p, int key, void *buf, int size) {
+    os::Watch **entry = key_entry(p, key);
+    os::Watch *w = entry != nullptr ? *entry : nullptr;
+    if (w == nullptr || w->inbox == nullptr) return -2;
+    if (w->inbox_count > 0) {
+        if (size <= 0) {
+            WSASetLastError(WSAEINVAL);
+            return -1;
+        }
+        const int n = size < w->inbox_count ? size : w->inbox_count;
+        std::memcpy(buf, w->inbox + w->inbox_from, static_cast<size_t>(n));
+        w->inbox_from += n;
+        w->inbox_count -= n;
+        if (w->inbox_count == 0) {
+            w->inbox_from = 0;
+            list_for_arming(p, w);  // the next receive
+        }
+        return n;
+    }
+    if (w->ended) return 0;
+    if (w->failed != 0) {
+        WSASetLastError(w->failed);
+        return -1;
+    }
+    // The receive has not come back yet: nothing there, as for a socket
+    // that would block.
+    WSASetLastError(WSAEWOULDBLOCK);
+    return -1;
+}
