@@ -815,8 +815,9 @@ VESK_NET_ASSERT(sizeof(vesk_ev_closed) == 15, closed_size);
  * with a peer table of `peers` entries, the others with one entry: the
  * tables only) and `channels` channels with rings of `ring_size` bytes, and
  * starts the I/O thread.  A slot's areas come with use: a framed connection
- * gets a 16 KiB receive area when its slot is handed out, grown to 256 KiB
- * while the connection is busy and given back when the slot is freed; a TCP
+ * gets a 16 KiB receive area at its first read (one that cannot get it fails
+ * with VESK_EV_FAILED), grown to 256 KiB while the connection is busy and
+ * given back when the slot is freed; a TCP
  * slot gets its 131072-byte send area when a send first leaves bytes unsent,
  * and keeps it.  spare1 and spare2 have no effect.  0 on success; -1 when the
  * arguments cannot work (slots < 1, channels < 1, reserved < 0 or > slots,
@@ -856,9 +857,8 @@ VESK_API int vesk_net_channel_close(int channel);
  *         reserved slot, every other type an ordinary one.
  * Returns the slot's number (the lowest free one of its range), or 0 on any
  * failure (types 7, 8 and others, socket, bind or listen failing, no free
- * slot, or no memory for a type 3 slot's receive area), leaving no socket
- * open; vesk_net_last_error then tells the system's reason (0 for a bad type,
- * a full slot table or no memory).  The slot has no channel yet. */
+ * slot), leaving no socket open; vesk_net_last_error then tells the system's
+ * reason (0 for a bad type or a full slot table).  The slot has no channel yet. */
 VESK_API int vesk_net_open(int type, const struct sockaddr *addr);
 /* Sends the slot's events to `channel` from the I/O thread's next pass on;
  * attaching again moves them to the new channel.  0; -1 when either number is

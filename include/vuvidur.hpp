@@ -884,7 +884,8 @@ inline Event decode_event(std::span<const std::byte> record) {
 // The engine's tables (vesk_net_init's arguments).  The defaults serve a
 // server of a couple of thousand connections: every listener and connection
 // takes one slot.  An idle slot costs about 200 bytes of memory; a framed
-// connection adds a 16 KiB receive area (256 KiB while it is busy), and a
+// connection adds a 16 KiB receive area once it has received something
+// (256 KiB while it is busy), and a
 // send area of 128 KiB comes once a send finds the socket full: an idle
 // default engine adds about 0.4 MiB, one of 10,000 slots about 1.5 MiB.
 // When every slot is in use, a listener accepts nothing more: further

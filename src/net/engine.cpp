@@ -235,15 +235,6 @@ int slot_alloc(int type) {
         // Acquire: the reaper's release of FREE orders its last writes to
         // the record before the clearing below.
         if (s.state.load(std::memory_order_acquire) == VESK_NET_FREE) {
-            // A framed connection needs a receive area from its first read;
-            // the other types receive into the I/O thread's own buffers.  The
-            // area's bytes mean nothing while the held count is 0, so they
-            // are not written.
-            if (is_framed(type) && s.receive_area == nullptr) {
-                auto *area = static_cast<uint8_t *>(frame::try_alloc(kSmallReceiveAreaSize));
-                if (area == nullptr) return 0;  // refused like a full table
-                s.receive_area = area;
-            }
             clear_slot_record(s);
             // Unless the reaper lowered it meanwhile (then it stays lower).
             hint->compare_exchange_strong(start, n + 1, std::memory_order_acq_rel);
@@ -261,17 +252,6 @@ void slot_freed(int slot) {
     while (slot < current &&
            !hint.compare_exchange_weak(current, slot, std::memory_order_acq_rel)) {
     }
-    Slot &s = slot_at(slot);
-    if (!s.receive_grown) return;
-    // A grown area goes back, so that memory follows the connections in use.
-    // Under the slot-table mutex (allocation takes it too): a slot handed out
-    // again meanwhile keeps the area, as it is in use once more.  Allocation
-    // gets a small one for the next framed connection.
-    os::MutexGuard guard(e.slot_mutex);
-    if (s.state.load(std::memory_order_acquire) != VESK_NET_FREE) return;
-    vesk_mem_free(s.receive_area);
-    s.receive_area = nullptr;
-    s.receive_grown = false;
 }
 
 void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state) {

@@ -151,6 +151,16 @@ void receive_framed(int slot, IoBuffers &buf) {
     Slot &s = slot_at(slot);
     if (s.held_waiting) return;
     if (channel_room(s.channel.load(std::memory_order_acquire)) < kLargestEvent) return;
+    if (s.receive_area == nullptr) {
+        // The first read: an idle connection holds no area.  Without the
+        // memory the connection cannot be read, and fails visibly rather than
+        // being retried for ever; its peer's bytes never entered the engine.
+        s.receive_area = static_cast<uint8_t *>(frame::try_alloc(kSmallReceiveAreaSize));
+        if (s.receive_area == nullptr) {
+            fail_connection(slot, VESK_EV_FAILED, buf);
+            return;
+        }
+    }
     const int free_room = (s.receive_grown ? kReceiveAreaSize : kSmallReceiveAreaSize) - s.held;
     const int n = receive_bytes(slot, s.receive_area + s.held, free_room);
     if (n == 0) {

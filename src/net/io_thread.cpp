@@ -186,6 +186,12 @@ void reap_slot(int slot) {
         vesk_socket_close(sock);
     }
     if (slot > e.reserved_count) e.ordinary_freed = true;
+    // The receive area goes back with the connection (a framed connection
+    // gets one at its first read), so that memory follows the connections
+    // that carry data.
+    vesk_mem_free(s.receive_area);
+    s.receive_area = nullptr;
+    s.receive_grown = false;
     s.ready = 0;
     s.held = 0;
     s.held_waiting = false;

@@ -22,9 +22,8 @@
 //   - channel, type, socket and peer entries: single atomic words.
 // The receive area, the held count and the I/O thread's notes are touched by
 // the I/O thread only (and cleared by allocation while the slot is free).  The
-// receive area starts small and grows on a busy connection; a grown area is
-// given back when the slot is freed (under the slot-table mutex, while the
-// slot is still free).
+// receive area comes small with a framed connection's first read, grows on a
+// busy connection, and is given back when the slot is reaped.
 //
 // Work.  The I/O thread sleeps in its poller until a registered socket is
 // ready or a user call gives it work: such a call queues the slot (or, for a
@@ -71,7 +70,7 @@ struct Slot {
     // I/O thread only.
     bool held_waiting;   // held frames wait for room in the channel
     bool peer_known;     // peer_addr / peer_port are filled in
-    bool receive_grown;  // the receive area has its full size (allocation leaves it)
+    bool receive_grown;  // the receive area has its full size (I/O thread only)
     int32_t held;        // bytes held in the receive area (framed types)
     uint32_t peer_addr;  // the connection's peer, network order
     uint16_t peer_port;
@@ -95,8 +94,8 @@ struct Slot {
     uint32_t receive_failing_since_ms;
     // The send area: allocated by the first send that leaves bytes unsent,
     // then kept until tear-down.  The receive area of a framed connection:
-    // allocated (small) when the slot is handed out for one, grown by the I/O
-    // thread, and given back when grown once the slot is free again.
+    // allocated (small) at its first read, grown when busy, and given back
+    // when the slot is reaped (I/O thread only).
     std::atomic<uint8_t *> send_area;
     uint8_t *receive_area;
     // Fixed at set-up.
@@ -240,8 +239,8 @@ SockAddr4 read_sockaddr(const struct sockaddr *address);
 // is filled in and published with slot_publish, or hands the slot back
 // with slot_freed.
 int slot_alloc(int type);
-// The reaper made `slot` free: allocation looks from there again, and a
-// receive area grown on a busy connection is given back.  On the I/O thread.
+// `slot` is free again (reaped, or taken and handed back): allocation looks
+// from there again.
 void slot_freed(int slot);
 void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state);
 

@@ -327,50 +327,44 @@ TEST(EngineMemory, SetUpWithoutItsMemoryReturnsMinusOneAndUndoesEverything) {
     vesk_net_shutdown();
 }
 
-// A framed connection's slot that cannot get its receive area is refused
-// like a full table: no slot, no socket left open.  Listeners and UDP slots
-// need no area; a framed slot freed and reused keeps its area; and the engine
-// goes on, handing the slot out once memory is back.
-TEST(EngineMemory, FramedSlotWithoutItsReceiveAreaIsRefusedLikeAFullTable) {
+// A framed connection gets its receive area at its first read (an idle one
+// holds none) and gives it back when its slot is reaped.  One that cannot get
+// the area fails visibly instead of being read, or retried, for ever.  The
+// second connection uses the first one's slot number: had the area been kept,
+// it would read without asking for memory.
+TEST(EngineMemory, FramedConnectionWithoutMemoryForItsFirstReadFailsVisibly) {
     ASSERT_EQ(vesk_net_init(4, 1, 0, 1, 8192, 0, 0), 0);
     const int ch = vesk_net_channel_open();
-    const int first = vesk_net_open(VESK_NET_TCP_CONNECT, nullptr);
-    ASSERT_EQ(first, 1);
-    const int before = open_descriptors();
-    {
-        RefuseLarge refuse(net::kSmallReceiveAreaSize);
-        EXPECT_EQ(vesk_net_open(VESK_NET_TCP_CONNECT, nullptr), 0);
-        EXPECT_EQ(open_descriptors(), before);
-        const int listener = open_listener();
-        EXPECT_EQ(listener, 2) << "a listener needs no area";
-        const int udp = open_udp(VESK_NET_UDP_ANSWER);
-        EXPECT_EQ(udp, 3) << "nor does a UDP slot";
-        ASSERT_EQ(vesk_net_close(listener), 0);
-        ASSERT_EQ(vesk_net_close(udp), 0);
-        ASSERT_EQ(vesk_net_close(first), 0);
-        int again = 0;
-        for (int i = 0; i < 2000 && again == 0; ++i) {
-            usleep(500);
-            again = vesk_net_open(VESK_NET_TCP_CONNECT, nullptr);
-        }
-        EXPECT_EQ(again, first) << "the freed framed slot kept its area";
-    }
-    // The reused slot still carries frames.
     const int server = plain_listener();
     const sockaddr_in to = local_address(server);
-    ASSERT_EQ(vesk_net_attach(first, ch), 0);
-    ASSERT_GE(vesk_net_connect(first, as_sockaddr(to)), 0);
-    const int peer = accept(server, nullptr, nullptr);
-    ASSERT_GE(peer, 0);
-    ASSERT_TRUE(send_all(peer, wire_frame(pattern(16))));
-    Event ev;
-    do {
+    for (const bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "area refused" : "area given");
+        const int slot = vesk_net_open(VESK_NET_TCP_CONNECT, nullptr);
+        ASSERT_EQ(slot, 1) << "opening needs no area, and the number is reused";
+        ASSERT_EQ(vesk_net_attach(slot, ch), 0);
+        ASSERT_GE(vesk_net_connect(slot, as_sockaddr(to)), 0);
+        const int peer = accept(server, nullptr, nullptr);
+        ASSERT_GE(peer, 0);
+        Event ev;
         ASSERT_TRUE(next_event(ch, ev));
-    } while (ev.kind() == VESK_EV_CONNECT);
-    EXPECT_EQ(ev.kind(), VESK_EV_TCP_DATA);
-    EXPECT_EQ(ev.data(), pattern(16));
-    close(peer);
+        ASSERT_EQ(ev.kind(), VESK_EV_CONNECT);
+        {
+            RefuseLarge refuse(refused ? net::kSmallReceiveAreaSize : SIZE_MAX);
+            ASSERT_TRUE(send_all(peer, wire_frame(pattern(16))));
+            ASSERT_TRUE(next_event(ch, ev));
+        }
+        if (refused) {
+            EXPECT_EQ(ev.kind(), VESK_EV_FAILED);
+        } else {
+            ASSERT_EQ(ev.kind(), VESK_EV_TCP_DATA);
+            EXPECT_EQ(ev.data(), pattern(16));
+        }
+        ASSERT_EQ(vesk_net_close(slot), 0);
+        for (int i = 0; i < 2000 && vesk_net_get_socket(slot) != VESK_INVALID_SOCKET; ++i) {
+            usleep(500);
+        }
+        close(peer);
+    }
     close(server);
-    EXPECT_EQ(vesk_net_open(VESK_NET_TCP_CONNECT, nullptr), 2) << "handed out once memory is back";
     vesk_net_shutdown();
 }
