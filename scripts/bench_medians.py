@@ -36,19 +36,26 @@ def run_once(command):
                            if isinstance(v, (int, float)) and k.endswith(("_us", "/s"))}
         return cases
     out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
-    cases = {}
+    parsed = []
     for line in out.splitlines():
-        words = line.split()
         figures = {}
         name = []
-        for w in words:
+        for w in line.split():
             m = re.fullmatch(r"([\w.%/]+)=([-+0-9.eE]+)[a-zA-Z%]*", w)
             if m:
+                figures.setdefault("", w)  # the first figure, which may tell lines apart
                 figures[m.group(1)] = float(m.group(2))
             elif not figures:
                 name.append(w)
         if figures:
-            cases[" ".join(name)] = figures
+            parsed.append((" ".join(name), figures))
+    # Lines of one case (the same words) are told apart by their first figure
+    # (a count, say).
+    names = [n for n, _ in parsed]
+    cases = {}
+    for name, figures in parsed:
+        first = figures.pop("")
+        cases[f"{name} {first}" if names.count(name) > 1 else name] = figures
     return cases
 
 

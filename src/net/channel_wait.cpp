@@ -15,9 +15,14 @@ namespace {
 
 // An answer usually comes within tens of microseconds: the waiter looks
 // again for up to kSpinTime, giving the processor away between looks (the
-// I/O thread may need it), before it sleeps, which costs a wake-up.
+// I/O thread may need it), before it sleeps, which costs a wake-up.  The
+// time outlasts the peer's own wake-up: a peer that slept until our last
+// frame reached it answers only once its processor has come out of its halt
+// (20 to 40 us in a virtual machine), and a waiter that slept meanwhile adds
+// two more wake-ups (its own and the I/O thread's) to that round trip.  With
+// 15 us, one round trip in a hundred took ten times the median.
 constexpr int kSpins = 100;
-constexpr auto kSpinTime = std::chrono::microseconds(15);
+constexpr auto kSpinTime = std::chrono::microseconds(40);
 
 using Clock = std::chrono::steady_clock;
 

@@ -16,7 +16,7 @@ namespace net {
 namespace {
 
 constexpr int kAcceptsPerVisit = 64;
-constexpr auto kBusyPollTime = std::chrono::microseconds(20);
+constexpr auto kBusyPollTime = std::chrono::microseconds(40);
 // A call of the thread's own (the wait, the wake-up read, a UDP receive, a
 // registration) that failed in two passes running is retried after this
 // pause: at most 100 times a second, rather than a busy loop.  One failure
@@ -396,7 +396,8 @@ int next_timeout(int listener_due) {
 // within microseconds (the peers' next frames): the thread looks again for up
 // to kBusyPollTime, giving the processor away between looks, before it
 // sleeps.  A sleeping thread costs its waker a wake-up, and on an otherwise
-// idle processor the time that processor takes to come out of its halt.
+// idle processor the time that processor takes to come out of its halt; the
+// look-again outlasts the peers' own wake-ups (see channel_wait.cpp).
 int wait_for_work(int timeout, bool busy) {
     Engine &e = g_engine;
     if (busy) {
