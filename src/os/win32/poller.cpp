@@ -398,11 +398,9 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
             release_if_done(w);
         } else {
             const unsigned ready = arm(p, w);
-            if (ready != 0 && count < max) {
-                events[count++] = os::PollEvent{w->key, ready};
+            if (ready != 0) {
+                if (count < max) events[count++] = os::PollEvent{w->key, ready};
                 list_for_arming(p, w);  // looked at again by the next wait
-            } else if (ready != 0) {
-                list_for_arming(p, w);
             }
         }
         w = next;
