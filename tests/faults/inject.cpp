@@ -116,6 +116,8 @@ constexpr FunctionInfo kFunctions[kFunctionCount] = {
 
 std::atomic<long> g_calls[kFunctionCount];
 std::atomic<bool> g_armed{false};
+// Set once the process is ending; unlike g_armed, no thread clears it again.
+std::atomic<bool> g_ending{false};
 int g_target = -1;
 long g_at = 0;
 bool g_persist = false;
@@ -137,6 +139,7 @@ int64_t now_ns() {
 // Whether this call of `f` fails; counts it.
 bool fail_now(Function f) {
     if (!g_armed.load(std::memory_order_relaxed) || t_held != 0) return false;
+    if (g_ending.load(std::memory_order_relaxed)) return false;
     const long n = g_calls[f].fetch_add(1, std::memory_order_relaxed) + 1;
     if (f != g_target || !(n == g_at || (g_persist && n > g_at))) return false;
     const int64_t now = now_ns();
@@ -241,10 +244,23 @@ __attribute__((visibility("default"))) void vesk_fault_hold(int held) {
         // writer among others) is not the library's work: nothing fails from
         // then on.  Registered here, from main, so that it runs before the
         // shared objects' destructors.
-        std::atexit([] { g_armed.store(false); });
+        std::atexit([] { g_ending.store(true); });
     }
     t_held = held;
     g_armed.store(true);
+}
+
+// A process that is ending (out of memory, say) runs what is not the
+// library's work: the coverage counters' writer allocates, and a failure
+// there is a crash of the runtime, not a finding.  Nothing fails from the
+// moment exit is called, whichever thread calls it, even while another
+// thread is releasing itself for its next library call.
+__attribute__((visibility("default"))) void exit(int status) noexcept {
+    g_ending.store(true);
+    using exit_type = void (*)(int);
+    static const exit_type real_exit = next<exit_type>("exit");
+    real_exit(status);
+    __builtin_unreachable();
 }
 
 // Writes the report now: for a scenario that ends with _exit.
