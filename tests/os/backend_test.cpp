@@ -5,9 +5,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -45,6 +47,41 @@ TEST(Poller, RefusesNoCapacityAndTreatsAnUnchangedInterestAsDone) {
     EXPECT_EQ(os::poller_set(p, -1, 1, 0, os::kPollRead), -1);
     os::poller_destroy(p);
     os::poller_destroy(nullptr);
+}
+
+// The size of this process's descriptor table, from /proc.
+int descriptor_table_size() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("FDSize:", 0) == 0) return std::atoi(line.c_str() + 7);
+    }
+    return -1;
+}
+
+// Growing the table later, from an accept on the I/O thread, would stall
+// that thread; the poller grows it once, and leaves no descriptor behind.
+TEST(Poller, ReadiesTheDescriptorTableForItsSocketsAndKeepsNoExtraDescriptor) {
+    const int before = descriptor_table_size();
+    ASSERT_GT(before, 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const rlim_t wanted = static_cast<rlim_t>(before) * 4;
+    if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < wanted) GTEST_SKIP();
+    rlimit raised = saved;
+    raised.rlim_cur = std::max(saved.rlim_cur, wanted);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    const int probe = dup(2);
+    close(probe);
+    os::Poller *p = os::poller_create(before * 2);
+    ASSERT_NE(p, nullptr);
+    EXPECT_GE(descriptor_table_size(), before * 2);
+    // The epoll instance and the wake-up descriptor are the poller's only
+    // ones: the next free descriptor is the third above the probe's.
+    const int next = dup(2);
+    EXPECT_EQ(next, probe + 2);
+    close(next);
+    os::poller_destroy(p);
+    setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 // A listening loopback socket and its address.
