@@ -277,6 +277,22 @@ bool post_event(int channel, const uint8_t *head, int head_size, const uint8_t *
     return posted;
 }
 
+int post_events(int channel, const uint8_t *const *records, const int *sizes, int count) {
+    if (count <= 0 || !channel_in_range(channel)) return 0;
+    Channel &ch = channel_at(channel);
+    int posted = 0;
+    {
+        os::MutexGuard guard(ch.mutex);
+        while (posted < count && ch.in_use.load(std::memory_order_relaxed) != 0 &&
+               ring_post_event(ch.ring, records[posted], sizes[posted], nullptr, 0)) {
+            ++posted;
+        }
+        if (posted > 0) channel_note(ch);
+    }
+    if (posted > 0) channel_signal(ch);
+    return posted;
+}
+
 int channel_room(int channel) {
     if (!channel_in_range(channel)) return 0;
     Channel &ch = channel_at(channel);

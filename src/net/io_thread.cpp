@@ -254,15 +254,13 @@ void rest_listener(int listener) {
     e.resting[e.resting_count++] = listener;
 }
 
-// A listener is readable: accept one connection into the lowest free
-// ordinary slot.  Without a free slot the connection waits in the listen
-// queue and the listener rests; without room for the event it waits for room.
-// True when a connection was accepted.
-bool accept_connection(int listener, IoBuffers &buf) {
+// Accepts one connection into the lowest free ordinary slot and builds its
+// event in `record`: the record's size, or 0 when nothing was accepted.
+// Without a free slot the connection waits in the listen queue and the
+// listener rests.
+int accept_connection(int listener, int channel, uint8_t *record) {
     Engine &e = g_engine;
     Slot &l = slot_at(listener);
-    const int channel = l.channel.load(std::memory_order_acquire);
-    if (channel_room(channel) < kEventHeaderSize + kAcceptRecordSize) return false;
     const int type = l.type.load(std::memory_order_relaxed) == VESK_NET_TCP_LISTEN_STREAM
                          ? VESK_NET_TCP_STREAM
                          : VESK_NET_TCP_FRAMED;
@@ -273,27 +271,22 @@ bool accept_connection(int listener, IoBuffers &buf) {
         slot = slot_alloc(type);
         if (slot != 0) {
             int peer_size = sizeof peer;
-            vesk_socket_t sock =
-                os::socket_accept(l.socket.load(std::memory_order_relaxed),
-                                  reinterpret_cast<struct sockaddr *>(&peer), &peer_size);
+            // Non-blocking from the start: one that would block would stall
+            // this thread, so one that cannot be made so is dropped.
+            const vesk_socket_t sock = os::socket_accept_nonblocking(
+                l.socket.load(std::memory_order_relaxed),
+                reinterpret_cast<struct sockaddr *>(&peer), &peer_size);
             // Out of descriptors or another lasting failure: rest rather than
             // retry every pass.  A spurious readiness (would block) is no failure.
             if (sock == VESK_INVALID_SOCKET &&
                 !os::socket_error_would_block(os::socket_last_error())) {
                 rest_listener(listener);
             }
-            // Accepted sockets do not inherit non-blocking mode everywhere; one
-            // that cannot be made non-blocking would stall this thread, so it
-            // is dropped.
-            if (sock != VESK_INVALID_SOCKET && os::set_nonblocking(sock) != 0) {
-                vesk_socket_close(sock);
-                sock = VESK_INVALID_SOCKET;
-            }
-            if (sock != VESK_INVALID_SOCKET) os::socket_set_no_delay(sock);  // not required
             if (sock == VESK_INVALID_SOCKET) {
                 slot_freed(slot);  // the slot taken stays free
-                return false;
+                return 0;
             }
+            os::socket_set_no_delay(sock);  // not required
             Slot &s = slot_at(slot);
             s.peer_known = true;
             s.peer_addr = peer.addr;
@@ -303,12 +296,32 @@ bool accept_connection(int listener, IoBuffers &buf) {
     }
     if (slot == 0) {
         rest_listener(listener);  // outside the lock, as nothing was taken
-        return false;
+        return 0;
     }
     pass_add(slot);  // to be registered at the end of this pass
-    const int size = wire_accept_record(buf.small, listener, slot, peer.addr, peer.port);
-    post_event(channel, buf.small, size);
-    return true;
+    return wire_accept_record(record, listener, slot, peer.addr, peer.port);
+}
+
+// A listener is readable: accepts several connections, as many as its
+// channel has room for the events of.  The listen queue is short, and
+// connections arriving in a burst must not overflow it while passes go by.
+// The burst's events are posted together: one lock of the channel and at
+// most one wake-up of its reader, where one per connection kept the reader
+// waking and contending for the channel while the queue filled.
+void accept_burst(int listener) {
+    const int channel = slot_at(listener).channel.load(std::memory_order_acquire);
+    const int most =
+        std::min(kAcceptsPerVisit, channel_room(channel) / (kEventHeaderSize + kAcceptRecordSize));
+    uint8_t records[kAcceptsPerVisit][kAcceptRecordSize];
+    const uint8_t *starts[kAcceptsPerVisit];
+    int sizes[kAcceptsPerVisit];
+    int count = 0;
+    while (count < most &&
+           (sizes[count] = accept_connection(listener, channel, records[count])) > 0) {
+        starts[count] = records[count];
+        ++count;
+    }
+    post_events(channel, starts, sizes, count);
 }
 
 // A TCP slot with pending bytes is writable: send what the socket takes.
@@ -349,10 +362,7 @@ void visit(int slot, unsigned ready, IoBuffers &buf) {
     const int type = s.type.load(std::memory_order_relaxed);
     if (ready & os::kPollRead) {
         if (is_listener(type)) {
-            // Several per visit: the listen queue is short, and connections
-            // arriving in a burst must not overflow it while passes go by.
-            for (int i = 0; i < kAcceptsPerVisit && accept_connection(slot, buf); ++i) {
-            }
+            accept_burst(slot);
             return;
         }
         receive(slot, buf);

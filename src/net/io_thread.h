@@ -11,7 +11,7 @@ struct IoBuffers {
     // Data events.  A datagram is received at kMsgFrameOffset, with one byte
     // more than the largest frame so that a longer datagram shows as such.
     uint8_t record[kMaxRecord + 1];
-    // Connect, accept, probe-reply, closed and failed records.
+    // Connect, probe-reply, closed and failed records.
     uint8_t small[kAcceptRecordSize];
     // A call of the thread's own failed in this pass (see io_thread.cpp).
     bool call_failed = false;

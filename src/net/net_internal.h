@@ -248,6 +248,9 @@ void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int sta
 // when the channel is not in use or cannot take the whole event.
 bool post_event(int channel, const uint8_t *head, int head_size, const uint8_t *body = nullptr,
                 int body_size = 0);
+// Posts `count` events, records[i] of sizes[i] bytes, in order under one
+// lock and with one wake-up; returns how many were posted (each whole).
+int post_events(int channel, const uint8_t *const *records, const int *sizes, int count);
 // The room a channel's ring has now; 0 for a channel not in use.
 int channel_room(int channel);
 // Wakes whoever waits for events in the channel; called after posting.

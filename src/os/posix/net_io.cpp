@@ -43,12 +43,24 @@ int os::socket_set_no_delay(vesk_socket_t s) {
     return setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 0 : -1;
 }
 
-vesk_socket_t os::socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
+namespace {
+
+vesk_socket_t accept_with(vesk_socket_t s, struct sockaddr *addr, int *addrlen, int flags) {
     socklen_t length = addrlen != nullptr ? static_cast<socklen_t>(*addrlen) : 0;
-    int fd = accept(s, addr, addrlen != nullptr ? &length : nullptr);
+    int fd = accept4(s, addr, addrlen != nullptr ? &length : nullptr, flags);
     if (fd < 0) return VESK_INVALID_SOCKET;
     if (addrlen != nullptr) *addrlen = static_cast<int>(length);
     return fd;
+}
+
+}  // namespace
+
+vesk_socket_t os::socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
+    return accept_with(s, addr, addrlen, 0);
+}
+
+vesk_socket_t os::socket_accept_nonblocking(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
+    return accept_with(s, addr, addrlen, SOCK_NONBLOCK);
 }
 
 int os::socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen) {

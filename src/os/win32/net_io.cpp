@@ -208,6 +208,15 @@ vesk_socket_t os::socket_accept(vesk_socket_t s, struct sockaddr *addr, int *add
     return accept(s, addr, addrlen);  // INVALID_SOCKET is VESK_INVALID_SOCKET
 }
 
+vesk_socket_t os::socket_accept_nonblocking(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
+    const SOCKET accepted = accept(s, addr, addrlen);
+    if (accepted == INVALID_SOCKET || os::set_nonblocking(accepted) == 0) return accepted;
+    const int error = WSAGetLastError();
+    closesocket(accepted);
+    WSASetLastError(error);
+    return VESK_INVALID_SOCKET;
+}
+
 int os::socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen) {
     return connect(s, addr, addrlen) == 0 ? 0 : -1;
 }
