@@ -56,14 +56,8 @@ void clear_slot_record(Slot &s) {
 // Frees whatever set-up has built so far, in any state of completion.
 void release_tables() {
     Engine &e = g_engine;
-    if (e.slot_mutex != nullptr) {
-        vesk_mutex_destroy(e.slot_mutex);
-        vesk_mem_free(e.slot_mutex);
-    }
-    if (e.channel_mutex != nullptr) {
-        vesk_mutex_destroy(e.channel_mutex);
-        vesk_mem_free(e.channel_mutex);
-    }
+    if (e.slot_mutex != nullptr) vesk_mutex_destroy(e.slot_mutex);
+    if (e.channel_mutex != nullptr) vesk_mutex_destroy(e.channel_mutex);
     discard_set_aside();
     if (e.slots != nullptr) {
         // No socket layer clean-up closes them on POSIX: every socket that a
@@ -377,8 +371,8 @@ VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int
     e.ring_size = ring_size;
     bool built = build_slots() && build_channels() && build_io_tables();
     if (built) {
-        e.slot_mutex = vesk_mutex_create(0, 0);
-        e.channel_mutex = vesk_mutex_create(0, 0);
+        e.slot_mutex = os::mutex_init_plain(e.slot_mutex_storage);
+        e.channel_mutex = os::mutex_init_plain(e.channel_mutex_storage);
         built = e.slot_mutex != nullptr && e.channel_mutex != nullptr;
     }
     if (built) {

@@ -162,11 +162,17 @@ struct Engine {
     Slot *slots = nullptr;  // slot n is slots[n - 1]
     Channel *channels = nullptr;
     PeerEntry *peer_block = nullptr;
+    // The engine's own locks are plain ones (user-mode on Windows, where a
+    // kernel mutex costs a request to the system at every lock and unlock):
+    // no caller sees them, none is taken twice by one thread, and none is
+    // held across a call that could end the thread.
     vesk_mutex_cell *slot_mutex = nullptr;
+    alignas(void *) unsigned char slot_mutex_storage[os::kMutexCellSize] = {};
     // No slot below these is free (reserved range, ordinary range).
     std::atomic<int> lowest_free_reserved{1};
     std::atomic<int> lowest_free_ordinary{1};
     vesk_mutex_cell *channel_mutex = nullptr;
+    alignas(void *) unsigned char channel_mutex_storage[os::kMutexCellSize] = {};
     vesk_thread_cell *thread = nullptr;
     std::atomic<int> stop{0};
     // Waiters in vesk_net_channel_wait; tear-down waits until none is left.
