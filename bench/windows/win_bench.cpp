@@ -108,10 +108,6 @@ u_short start_engine(int slots) {
                 if (event[0] == VESK_EV_TCP_DATA) {
                     run_slot = slot;
                     run.push_back(reinterpret_cast<vesk_net_msg *>(event));
-                } else if (event[0] == VESK_EV_ACCEPT) {
-                    int32_t accepted;
-                    std::memcpy(&accepted, event + 5, 4);
-                    no_delay(vesk_net_get_socket(accepted));
                 } else if (event[0] == VESK_EV_CLOSED || event[0] == VESK_EV_FAILED) {
                     vesk_net_close(slot);
                 }
