@@ -13,16 +13,11 @@ namespace net {
 
 namespace {
 
-// An answer usually comes within tens of microseconds: the waiter looks
-// again for up to kSpinTime, giving the processor away between looks (the
-// I/O thread may need it), before it sleeps, which costs a wake-up.  The
-// time outlasts the peer's own wake-up: a peer that slept until our last
-// frame reached it answers only once its processor has come out of its halt
-// (20 to 40 us in a virtual machine), and a waiter that slept meanwhile adds
-// two more wake-ups (its own and the I/O thread's) to that round trip.  With
-// 15 us, one round trip in a hundred took ten times the median.
+// An answer usually comes within a round trip: the waiter looks again for
+// up to the channel's look-again window (net_internal.h), giving the
+// processor away between looks (the I/O thread may need it), before it
+// sleeps, which costs a wake-up.
 constexpr int kSpins = 100;
-constexpr auto kSpinTime = std::chrono::microseconds(40);
 
 using Clock = std::chrono::steady_clock;
 
@@ -34,17 +29,27 @@ int look(const Channel &ch) {
     return 0;
 }
 
+// After a sleep: the window for the next wait, from when the event came.
+void after_sleep(Channel &ch, int window_us, Clock::time_point start) {
+    ch.look_us.store(next_look_window(window_us, Clock::now() - start), std::memory_order_relaxed);
+}
+
 int wait_for_event(Channel &ch, int timeout_ms) {
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    const int window_us = ch.look_us.load(std::memory_order_relaxed);
+    const auto window = std::chrono::microseconds(window_us);
     bool spinning = true;
+    bool slept = false;
     for (int round = 0;; ++round) {
         const int seen = look(ch);
-        if (seen != 0 || timeout_ms == 0) return seen;
+        if (seen != 0 || timeout_ms == 0) {
+            if (slept) after_sleep(ch, window_us, start);
+            return seen;
+        }
         if (round < kSpins) continue;
         if (spinning) {
-            spinning =
-                Clock::now() - start < kSpinTime && (timeout_ms < 0 || Clock::now() < deadline);
+            spinning = Clock::now() - start < window && (timeout_ms < 0 || Clock::now() < deadline);
             if (spinning) {
                 std::this_thread::yield();
                 continue;
@@ -53,7 +58,10 @@ int wait_for_event(Channel &ch, int timeout_ms) {
         int left = -1;
         if (timeout_ms > 0) {
             const auto now = Clock::now();
-            if (now >= deadline) return look(ch);
+            if (now >= deadline) {
+                after_sleep(ch, window_us, start);  // nothing came within the wait
+                return look(ch);
+            }
             left = static_cast<int>(
                 std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
         }
@@ -61,6 +69,7 @@ int wait_for_event(Channel &ch, int timeout_ms) {
         ch.sleepers.fetch_add(1, std::memory_order_seq_cst);
         if (look(ch) == 0) os::wait_on_word(&ch.signal, word, left);
         ch.sleepers.fetch_sub(1, std::memory_order_seq_cst);
+        slept = true;
     }
 }
 

@@ -16,7 +16,6 @@ namespace net {
 namespace {
 
 constexpr int kAcceptsPerVisit = 64;
-constexpr auto kBusyPollTime = std::chrono::microseconds(40);
 // A call of the thread's own (the wait, the wake-up read, a UDP receive, a
 // registration) that failed in two passes running is retried after this
 // pause: at most 100 times a second, rather than a busy loop.  One failure
@@ -401,17 +400,19 @@ int next_timeout(int listener_due) {
     return std::min(listener_due, aside_due);
 }
 
+// The I/O thread's look-again window in microseconds (next_look_window).
+int g_look_us = kLookAgainMicroseconds;
+
 // Waits until sockets are ready or work is queued; returns the number of
 // ready sockets.  After a pass that found sockets ready, more usually follow
-// within microseconds (the peers' next frames): the thread looks again for up
-// to kBusyPollTime, giving the processor away between looks, before it
-// sleeps.  A sleeping thread costs its waker a wake-up, and on an otherwise
-// idle processor the time that processor takes to come out of its halt; the
-// look-again outlasts the peers' own wake-ups (see channel_wait.cpp).
+// within a round trip (the peers' next frames): the thread looks again for
+// up to its look-again window (net_internal.h), giving the processor away
+// between looks, before it sleeps.
 int wait_for_work(int timeout, bool busy) {
     Engine &e = g_engine;
     if (busy) {
         const auto start = std::chrono::steady_clock::now();
+        const auto window = std::chrono::microseconds(g_look_us);
         do {
             // A look may take the poller's wake-up: queued work and a stop
             // are seen by their flags, so neither is slept through.
@@ -421,7 +422,10 @@ int wait_for_work(int timeout, bool busy) {
                 return n;
             }
             std::this_thread::yield();
-        } while (std::chrono::steady_clock::now() - start < kBusyPollTime);
+        } while (std::chrono::steady_clock::now() - start < window);
+        const int n = os::poller_wait(e.poller, timeout, e.events, kEventsPerPass);
+        g_look_us = next_look_window(g_look_us, std::chrono::steady_clock::now() - start);
+        return n;
     }
     return os::poller_wait(e.poller, timeout, e.events, kEventsPerPass);
 }

@@ -43,3 +43,5 @@ void os::wake_word(const std::atomic<uint32_t> *word) {
     ReleaseSRWLockExclusive(&b.lock);
     WakeAllConditionVariable(&b.changed);
 }
+
+int os::look_again_worth_us(void) { return 1000; }
