@@ -23,9 +23,24 @@ import subprocess
 import sys
 
 
+def is_google_benchmark(command):
+    """Whether the program is a Google Benchmark one: it was given one of that
+    library's flags, or it is linked to the library."""
+    if any(arg.startswith("--benchmark") for arg in command[1:]):
+        return True
+    try:
+        libs = subprocess.run(["ldd", command[0]], capture_output=True, text=True).stdout
+    except OSError:
+        return False
+    return "libbenchmark" in libs
+
+
+SCALES = {"k": 1e3, "M": 1e6, "G": 1e9}
+
+
 def run_once(command):
     """One run: {case: {figure: value}}."""
-    is_gbench = any(arg.startswith("--benchmark") for arg in command[1:])
+    is_gbench = is_google_benchmark(command)
     if is_gbench:
         out = subprocess.run(command + ["--benchmark_format=json"], check=True,
                              capture_output=True, text=True).stdout
@@ -41,10 +56,12 @@ def run_once(command):
         figures = {}
         name = []
         for w in line.split():
-            m = re.fullmatch(r"([\w.%/]+)=([-+0-9.eE]+)[a-zA-Z%]*", w)
+            m = re.fullmatch(r"([\w.%/]+)=([-+0-9.eE]+)([a-zA-Z%]*)", w)
             if m:
                 figures.setdefault("", w)  # the first figure, which may tell lines apart
-                figures[m.group(1)] = float(m.group(2))
+                # 1.2k, 3.4M: a scale; any other letters are a unit.
+                scale = SCALES.get(m.group(3)[:1], 1)
+                figures[m.group(1)] = float(m.group(2)) * scale
             elif not figures:
                 name.append(w)
         if figures:
