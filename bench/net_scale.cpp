@@ -13,6 +13,11 @@
 //   rss_mib    the server's whole resident memory with them,
 //   rtt_us     the median, p99 and p99.9 round trip of 16-byte frames on one
 //              more, active connection while the others stay idle.
+// Then, for each server, the processor it spends on sparse traffic: one
+// connection sending a 16-byte frame every 1,000, 200 and 100 us (waiting for
+// each echo), for two seconds each; `cpu` is the server process's share of
+// one core.  A server whose threads look again for work before they sleep
+// pays for the looks here.
 // Servers run in processes of their own; the clients use plain sockets for
 // all, so the servers are measured by the same yardstick.  Every listener
 // gets a backlog of kBacklog.  Each client process connects from a loopback
@@ -32,6 +37,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net_common.h"
@@ -223,6 +229,29 @@ void measure(const char *name, uint16_t port, pid_t server, int idle_count) {
     sleep(1);  // the server lets the closed connections go
 }
 
+void measure_sparse(const char *name, uint16_t port, pid_t server) {
+    const int fd = connect_to(port);
+    no_delay(fd);
+    for (int gap_us : {1000, 200, 100}) {
+        const Usage before = usage_of(server);
+        const auto start = Clock::now();
+        auto next = start;
+        int pings = 0;
+        while (Clock::now() - start < std::chrono::seconds(2)) {
+            if (!echo_once(fd)) break;
+            ++pings;
+            next += std::chrono::microseconds(gap_us);
+            std::this_thread::sleep_until(next);
+        }
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        const Usage after = usage_of(server);
+        std::printf("sparse    %-9s gap_us=%-5d pings/s=%-6.0f cpu=%.1f%%\n", name, gap_us,
+                    pings / seconds, (after.cpu_s - before.cpu_s) / seconds * 100);
+        std::fflush(stdout);
+    }
+    close(fd);
+}
+
 }  // namespace
 
 // `bench_net_scale [SERVER]`: all servers, or the one named.
@@ -251,6 +280,15 @@ int main(int argc, char **argv) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
+    }
+    for (const Server &s : servers) {
+        if (argc > 1 && std::strcmp(argv[1], s.name) != 0) continue;
+        uint16_t port = 0;
+        const pid_t pid = bench::fork_server(s.serve, &port);
+        usleep(100 * 1000);
+        measure_sparse(s.name, port, pid);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
     return 0;
 }
