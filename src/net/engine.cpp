@@ -257,21 +257,6 @@ void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int sta
     s.state.store(state, std::memory_order_release);
 }
 
-bool post_event(int channel, const uint8_t *head, int head_size, const uint8_t *body,
-                int body_size) {
-    if (!channel_in_range(channel)) return false;
-    Channel &ch = channel_at(channel);
-    bool posted = false;
-    {
-        os::MutexGuard guard(ch.mutex);
-        posted = ch.in_use.load(std::memory_order_relaxed) != 0 &&
-                 ring_post_event(ch.ring, head, head_size, body, body_size);
-        if (posted) channel_note(ch);
-    }
-    if (posted) channel_signal(ch);
-    return posted;
-}
-
 int post_events(int channel, const uint8_t *const *records, const int *sizes, int count) {
     if (count <= 0 || !channel_in_range(channel)) return 0;
     Channel &ch = channel_at(channel);
@@ -286,6 +271,10 @@ int post_events(int channel, const uint8_t *const *records, const int *sizes, in
     }
     if (posted > 0) channel_signal(ch);
     return posted;
+}
+
+bool post_event(int channel, const uint8_t *record, int size) {
+    return post_events(channel, &record, &size, 1) == 1;
 }
 
 int channel_room(int channel) {

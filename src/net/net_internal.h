@@ -286,12 +286,11 @@ int slot_alloc(int type);
 void slot_freed(int slot);
 void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state);
 
-// Events (engine.cpp): whole events into a channel, under its mutex.  False
-// when the channel is not in use or cannot take the whole event.
-bool post_event(int channel, const uint8_t *head, int head_size, const uint8_t *body = nullptr,
-                int body_size = 0);
-// Posts `count` events, records[i] of sizes[i] bytes, in order under one
-// lock and with one wake-up; returns how many were posted (each whole).
+// Events (engine.cpp): whole events into a channel, under its mutex.
+// post_event: false when the channel is not in use or cannot take the whole
+// event.  post_events posts `count` events, records[i] of sizes[i] bytes, in
+// order under one lock and with one wake-up; returns how many were posted.
+bool post_event(int channel, const uint8_t *record, int size);
 int post_events(int channel, const uint8_t *const *records, const int *sizes, int count);
 // The room a channel's ring has now; 0 for a channel not in use.
 int channel_room(int channel);
