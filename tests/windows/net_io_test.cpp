@@ -141,6 +141,47 @@ TEST_F(WindowsPollSet, AcceptedConnectionMakesTheConnectWritableWithNoPendingErr
     EXPECT_EQ(name.sin_port, addr.sin_port);
 }
 
+// The engine sends from user threads on accepted sockets: one that blocked
+// would stall a sender while the peer reads nothing.  The socket takes the
+// listener's non-blocking mode, with no call of its own.
+TEST_F(WindowsPollSet, ASocketAcceptedFromANonBlockingListenerNeverBlocks) {
+    set_ = os::poll_create(1);
+    SOCKET listener = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr = loopback();
+    ASSERT_EQ(vesk_socket_bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(os::socket_listen(listener, 5), 0);
+    ASSERT_EQ(os::set_nonblocking(listener), 0);
+    addr = bound_address(listener);
+
+    // Nothing waiting: the accept says "would block" rather than waiting.
+    EXPECT_EQ(os::socket_accept_nonblocking(listener, nullptr, nullptr), INVALID_SOCKET);
+    EXPECT_TRUE(os::socket_error_would_block(os::socket_last_error()));
+
+    SOCKET client = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(os::socket_connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    os::poll_add(set_, listener, os::kPollRead);
+    ASSERT_EQ(wait_for(set_, 0), os::kPollRead);
+    SOCKET accepted = keep(os::socket_accept_nonblocking(listener, nullptr, nullptr));
+    ASSERT_NE(accepted, INVALID_SOCKET);
+    // Were it blocking, the time limits would end the receive and the send
+    // (WSAETIMEDOUT) instead of the test hanging.
+    const DWORD limit_ms = 2000;
+    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        setsockopt(accepted, SOL_SOCKET, option, reinterpret_cast<const char *>(&limit_ms),
+                   sizeof limit_ms);
+    }
+    char byte = 0;
+    EXPECT_EQ(recv(accepted, &byte, 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    // A send that fills the socket's buffers ends with "would block" too.
+    std::vector<char> chunk(64 * 1024, 'x');
+    int last = 0;
+    for (int i = 0; i < 4096 && (last = send(accepted, chunk.data(), 65536, 0)) > 0; ++i) {
+    }
+    EXPECT_EQ(last, SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+}
+
 // Windows reports a failed non-blocking connect only in the exception set;
 // the set reports it as writable too, as POSIX does, so that a caller that
 // waits for the connect to end is never left waiting.

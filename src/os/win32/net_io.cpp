@@ -208,13 +208,11 @@ vesk_socket_t os::socket_accept(vesk_socket_t s, struct sockaddr *addr, int *add
     return accept(s, addr, addrlen);  // INVALID_SOCKET is VESK_INVALID_SOCKET
 }
 
+// A socket accepted here has the listening socket's properties, its
+// non-blocking mode among them: setting the mode again would cost a request
+// of its own per connection (three round trips to Wine's server), for nothing.
 vesk_socket_t os::socket_accept_nonblocking(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
-    const SOCKET accepted = accept(s, addr, addrlen);
-    if (accepted == INVALID_SOCKET || os::set_nonblocking(accepted) == 0) return accepted;
-    const int error = WSAGetLastError();
-    closesocket(accepted);
-    WSASetLastError(error);
-    return VESK_INVALID_SOCKET;
+    return accept(s, addr, addrlen);
 }
 
 int os::socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen) {
