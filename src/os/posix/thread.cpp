@@ -38,9 +38,11 @@ void *posix_thread_main(void *raw) {
     return reinterpret_cast<void *>(static_cast<uintptr_t>(code));
 }
 
+// On the monotonic clock: a grace period measured on the wall clock grows or
+// shrinks when the system's time is set or slewed meanwhile.
 timespec deadline_after_ms(int ms) {
     timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
+    clock_gettime(CLOCK_MONOTONIC, &ts);
     ts.tv_sec += ms / 1000;
     ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
     // The one caller asks for whole seconds, so this never runs today.
@@ -90,7 +92,7 @@ VESK_API int vesk_thread_destroy(vesk_thread_cell *cell) {
     int rc;
     // glibc's join does not return EINTR today; the loop keeps it right if one ever does.
     do {
-        rc = pthread_timedjoin_np(handle, nullptr, &deadline);
+        rc = pthread_clockjoin_np(handle, nullptr, CLOCK_MONOTONIC, &deadline);
     } while (rc == EINTR);  // GCOVR_EXCL_BR_LINE
     if (rc == 0) return 0;
     if (rc == ETIMEDOUT) {
