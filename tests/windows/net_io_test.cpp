@@ -66,6 +66,16 @@ protected:
         sockets_.push_back(s);
         return s;
     }
+    // A socket listening on loopback, on a port of the system's choosing,
+    // whose address is stored in `addr`.
+    SOCKET listening(sockaddr_in *addr, int backlog = 5) {
+        SOCKET s = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in any = loopback();
+        EXPECT_EQ(vesk_socket_bind(s, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
+        EXPECT_EQ(os::socket_listen(s, backlog), 0);
+        *addr = bound_address(s);
+        return s;
+    }
     std::vector<SOCKET> sockets_;
     os::PollSet *set_ = nullptr;
 };
@@ -110,11 +120,8 @@ TEST_F(WindowsPollSet, RefilledSetForgetsEarlierSocketsAndResults) {
 
 TEST_F(WindowsPollSet, AcceptedConnectionMakesTheConnectWritableWithNoPendingError) {
     set_ = os::poll_create(2);
-    SOCKET listener = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr = loopback();
-    ASSERT_EQ(vesk_socket_bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(os::socket_listen(listener, 5), 0);
-    addr = bound_address(listener);
+    sockaddr_in addr{};
+    SOCKET listener = listening(&addr);
 
     SOCKET client = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
     os::set_nonblocking(client);
@@ -146,12 +153,9 @@ TEST_F(WindowsPollSet, AcceptedConnectionMakesTheConnectWritableWithNoPendingErr
 // listener's non-blocking mode, with no call of its own.
 TEST_F(WindowsPollSet, ASocketAcceptedFromANonBlockingListenerNeverBlocks) {
     set_ = os::poll_create(1);
-    SOCKET listener = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr = loopback();
-    ASSERT_EQ(vesk_socket_bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(os::socket_listen(listener, 5), 0);
+    sockaddr_in addr{};
+    SOCKET listener = listening(&addr);
     ASSERT_EQ(os::set_nonblocking(listener), 0);
-    addr = bound_address(listener);
 
     // Nothing waiting: the accept says "would block" rather than waiting.
     EXPECT_EQ(os::socket_accept_nonblocking(listener, nullptr, nullptr), INVALID_SOCKET);
@@ -216,11 +220,8 @@ TEST_F(WindowsPollSet, AddressReuseLetsASecondSocketBindAPortInTimeWait) {
 // nothing to read, and the I/O thread would spin.
 TEST_F(WindowsPollSet, UrgentDataDoesNotMakeAnEstablishedConnectionReady) {
     set_ = os::poll_create(1);
-    SOCKET listener = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr = loopback();
-    ASSERT_EQ(vesk_socket_bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(os::socket_listen(listener, 1), 0);
-    addr = bound_address(listener);
+    sockaddr_in addr{};
+    SOCKET listener = listening(&addr, 1);
     SOCKET sender = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
     ASSERT_EQ(connect(sender, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
     SOCKET receiver = keep(os::socket_accept(listener, nullptr, nullptr));
