@@ -163,8 +163,7 @@ vesk_socket_t socket_accept(vesk_socket_t s, struct sockaddr *addr, int *addrlen
 // socket_accept from a non-blocking listener, the new socket non-blocking
 // too: made so in the same call (POSIX: accept4), or inheriting the
 // listener's mode (Windows).  The socket, or VESK_INVALID_SOCKET when nothing
-// was accepted or the socket could not be made non-blocking (then it is
-// closed, and the last error says why).
+// was accepted (the last error says why).
 vesk_socket_t socket_accept_nonblocking(vesk_socket_t s, struct sockaddr *addr, int *addrlen);
 // connect(s, addr, addrlen): 0 connected, -1 failed or not finished yet
 // (socket_error_in_progress tells which).

@@ -178,9 +178,10 @@ TEST_F(WindowsPollSet, ASocketAcceptedFromANonBlockingListenerNeverBlocks) {
     EXPECT_EQ(recv(accepted, &byte, 1, 0), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
     // A send that fills the socket's buffers ends with "would block" too.
-    std::vector<char> chunk(64 * 1024, 'x');
+    const std::vector<char> chunk(64 * 1024, 'x');
+    const int size = static_cast<int>(chunk.size());
     int last = 0;
-    for (int i = 0; i < 4096 && (last = send(accepted, chunk.data(), 65536, 0)) > 0; ++i) {
+    for (int i = 0; i < 4096 && (last = send(accepted, chunk.data(), size, 0)) > 0; ++i) {
     }
     EXPECT_EQ(last, SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);

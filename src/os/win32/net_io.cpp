@@ -209,8 +209,8 @@ vesk_socket_t os::socket_accept(vesk_socket_t s, struct sockaddr *addr, int *add
 }
 
 // A socket accepted here has the listening socket's properties, its
-// non-blocking mode among them: setting the mode again would cost a request
-// of its own per connection (three round trips to Wine's server), for nothing.
+// non-blocking mode among them: setting the mode again would cost every
+// connection a call for nothing (three requests to the Wine server).
 vesk_socket_t os::socket_accept_nonblocking(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     return accept(s, addr, addrlen);
 }
