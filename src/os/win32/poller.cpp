@@ -71,8 +71,13 @@ DeviceControlFn device_control() {
 
 // Completions with this key carry no request: they are wake-ups.
 constexpr ULONG_PTR kWakeKey = 1;
-// Completions taken from the port per wait.
+// Completions taken from the port per wait, at most.
 constexpr int kBatch = 256;
+// A wait for one completion that came back sooner than this found it queued
+// rather than slept until it came (take_completions): under Wine a wait that
+// sleeps and is woken makes at least three requests to the Wine server, one
+// that finds a completion queued makes one.
+constexpr LONGLONG kQueuedMicroseconds = 80;
 
 ULONG events_for(unsigned interest) {
     ULONG events = 0;
@@ -136,6 +141,7 @@ struct Poller {
     Watch *to_arm;   // a list through next_listed
     int outstanding;
     OVERLAPPED_ENTRY *entries;
+    bool batch_next;  // the next wait asks for a batch of completions
 };
 
 }  // namespace os
@@ -271,11 +277,54 @@ void received(os::Watch *w, DWORD bytes) {
     }
 }
 
+// Takes up to `room` completions (room >= 1) from the port into p->entries,
+// waiting up to `limit`; their number, 0 on timeout.
+//
+// Under Wine a batch call, having taken what is queued, asks the port once
+// more to learn that it is empty: a further round trip to the Wine server on
+// the way of every message when completions come one at a time, as they do
+// for a connection that waits for each answer (its round trips took about a
+// third longer).  So a wait asks for one completion unless more are likely
+// queued: when the last wait took several, or found its one queued.  On
+// Windows itself either is one system call.
+ULONG take_completions(os::Poller *p, ULONG room, DWORD limit) {
+    ULONG got = 0;
+    if (room > 1 && p->batch_next) {
+        if (!GetQueuedCompletionStatusEx(p->port, p->entries, room, &got, limit, FALSE)) got = 0;
+        p->batch_next = got > 1;
+        return got;
+    }
+    static const LONGLONG ticks_per_second = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER start;
+    LARGE_INTEGER end;
+    QueryPerformanceCounter(&start);
+    OVERLAPPED_ENTRY &one = p->entries[0];
+    one = OVERLAPPED_ENTRY{};
+    DWORD bytes = 0;
+    // FALSE with an OVERLAPPED is a request that came back failed, which
+    // counts; without one, a timeout.
+    if (!GetQueuedCompletionStatus(p->port, &bytes, &one.lpCompletionKey, &one.lpOverlapped,
+                                   limit) &&
+        one.lpOverlapped == nullptr) {
+        p->batch_next = false;
+        return 0;
+    }
+    one.dwNumberOfBytesTransferred = bytes;
+    QueryPerformanceCounter(&end);
+    p->batch_next =
+        (end.QuadPart - start.QuadPart) * 1000000 < kQueuedMicroseconds * ticks_per_second;
+    return 1;
+}
+
 }  // namespace
 
 os::Poller *os::poller_create(int capacity) {
     if (capacity < 1 || capacity > (1 << 24) || device_control() == nullptr) return nullptr;
-    auto *p = new (std::nothrow) os::Poller{nullptr, capacity, nullptr, nullptr, 0, nullptr};
+    auto *p = new (std::nothrow) os::Poller{nullptr, capacity, nullptr, nullptr, 0, nullptr, false};
     if (p == nullptr) return nullptr;
     p->port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
     p->by_key = new (std::nothrow) os::Watch *[2 * static_cast<size_t>(capacity)]();
@@ -407,13 +456,9 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
     }
     if (count > 0) timeout_ms = 0;
     const ULONG room = static_cast<ULONG>(max - count < kBatch ? max - count : kBatch);
-    ULONG got = 0;
-    if (room == 0 || !GetQueuedCompletionStatusEx(
-                         p->port, p->entries, room, &got,
-                         timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms), FALSE)) {
-        // WAIT_TIMEOUT, or nothing could be taken.
-        return count;
-    }
+    if (room == 0) return count;
+    const ULONG got =
+        take_completions(p, room, timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms));
     for (ULONG i = 0; i < got; ++i) {
         const OVERLAPPED_ENTRY &entry = p->entries[i];
         if (entry.lpCompletionKey == kWakeKey || entry.lpOverlapped == nullptr) continue;
