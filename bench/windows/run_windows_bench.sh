@@ -13,7 +13,14 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,m
 "$here/cmake/wine-run.sh" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 wineserver -p || true
 trap 'wineserver -k 2>/dev/null || true' EXIT INT TERM
-run() { timeout 300 "$here/cmake/wine-run.sh" "$bench" "$@" </dev/null; }
+# A run that fails is made once more: now and then Wine fails to start a
+# program ("wine client error:0: recvmsg: Connection reset by peer", before
+# its first thread exists), and one failed run would end the whole script.
+run() {
+  timeout 300 "$here/cmake/wine-run.sh" "$bench" "$@" </dev/null && return 0
+  echo "vesk_win_bench $*: failed; once more" >&2
+  timeout 300 "$here/cmake/wine-run.sh" "$bench" "$@" </dev/null
+}
 
 # The Wine server of this prefix: the one whose working directory is the
 # server directory named after the prefix's device and inode.
