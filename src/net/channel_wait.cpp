@@ -31,7 +31,8 @@ int look(const Channel &ch) {
 
 // After a sleep: the window for the next wait, from when the event came.
 void after_sleep(Channel &ch, int window_us, Clock::time_point start) {
-    ch.look_us.store(next_look_window(window_us, Clock::now() - start), std::memory_order_relaxed);
+    ch.look_us.store(next_look_window(window_us, Clock::now() - start, os::channel_look_us()),
+                     std::memory_order_relaxed);
 }
 
 int wait_for_event(Channel &ch, int timeout_ms) {

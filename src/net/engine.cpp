@@ -179,7 +179,7 @@ bool build_channels() {
         ch.has_events.store(0, std::memory_order_relaxed);
         ch.signal.store(0, std::memory_order_relaxed);
         ch.sleepers.store(0, std::memory_order_relaxed);
-        ch.look_us.store(kLookAgainMicroseconds, std::memory_order_relaxed);
+        ch.look_us.store(os::channel_look_us(), std::memory_order_relaxed);
         ch.room_wanted.store(0, std::memory_order_relaxed);
         ch.queued.store(0, std::memory_order_relaxed);
         ch.first_waiter = 0;

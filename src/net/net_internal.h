@@ -128,15 +128,16 @@ constexpr uint32_t kListenerRestMs = 100;
 // (ours and the other thread's).  With 15 us one round trip in a hundred
 // took ten times the median; with 40 us a relayed message (two hops through
 // a server and a client's pass over 15 sockets, about 100 us) still found
-// both threads asleep at each hop.  100 us covers it, and the Windows
-// build's round trip under Wine.
+// both threads asleep at each hop.  100 us covers it.  This is the I/O
+// thread's window; a channel's readers look for os::channel_look_us (the
+// same on Linux, longer on Windows, whose round trips under Wine are longer).
 constexpr int kLookAgainMicroseconds = 100;
 constexpr auto kLookAgainTime = std::chrono::microseconds(kLookAgainMicroseconds);
 
 // A look is worth its processor time only while work comes within it: with
 // frames every 200 us, 100 us looks kept both threads busy (110 % of a core,
 // against 26 % with 40 us looks) and caught nothing.  So each looker keeps
-// its own window: after a sleep, the whole kLookAgainTime when the work came
+// its own window: after a sleep, the whole window (`full_us`) when the work came
 // soon enough after the look's start (os::look_again_worth_us: on Linux,
 // within the look's own 100 us, so that a longer look would have caught
 // it), an eighth of it less when it came later, down to no look at all.
@@ -145,10 +146,11 @@ constexpr auto kLookAgainTime = std::chrono::microseconds(kLookAgainMicroseconds
 // among them costs it little (halving it cost the relayed message a tenth
 // of its p99); after nine late ones in a row, sparse traffic costs what it
 // did before there were looks.
-constexpr int kLookAgainStep = kLookAgainMicroseconds / 8;
-inline int next_look_window(int window_us, std::chrono::steady_clock::duration gap) {
-    if (gap <= std::chrono::microseconds(os::look_again_worth_us())) return kLookAgainMicroseconds;
-    return window_us > kLookAgainStep ? window_us - kLookAgainStep : 0;
+inline int next_look_window(int window_us, std::chrono::steady_clock::duration gap,
+                            int full_us = kLookAgainMicroseconds) {
+    if (gap <= std::chrono::microseconds(os::look_again_worth_us())) return full_us;
+    const int step = full_us / 8;
+    return window_us > step ? window_us - step : 0;
 }
 constexpr uint32_t kReceiveFailingMs = 1000;
 

@@ -138,6 +138,14 @@ void wake_word(const std::atomic<uint32_t> *word);
 // threads that kept looking answered it in 440 to 490 us, against 650 to
 // 700 when their looks were dropped).
 int look_again_worth_us(void);
+// How long a thread waiting on a channel (vesk_net_channel_wait) looks again
+// for events after its last one before it sleeps, in microseconds: about a
+// message's round trip here, so that the answer to what it has just sent
+// comes within the look.  Linux: 100 (net/net_internal.h).  Windows: 500
+// (under Wine a round trip takes 300 to 600 us; with 100 us looks the reader
+// slept before nearly every answer, and one connection's round trip took
+// 450 to 550 us against 290 to 320 with 500 us looks).
+int channel_look_us(void);
 
 // Sends `count` pieces (at most kMaxPieces) in order with one call
 // (sendmsg on POSIX, without SIGPIPE; WSASend on Windows): the bytes sent,

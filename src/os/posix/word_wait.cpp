@@ -24,3 +24,5 @@ void os::wake_word(const std::atomic<uint32_t> *word) {
 }
 
 int os::look_again_worth_us(void) { return 100; }
+
+int os::channel_look_us(void) { return 100; }

@@ -45,3 +45,5 @@ void os::wake_word(const std::atomic<uint32_t> *word) {
 }
 
 int os::look_again_worth_us(void) { return 1000; }
+
+int os::channel_look_us(void) { return 500; }
