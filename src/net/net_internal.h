@@ -132,7 +132,6 @@ constexpr uint32_t kListenerRestMs = 100;
 // thread's window; a channel's readers look for os::channel_look_us (the
 // same on Linux, longer on Windows, whose round trips under Wine are longer).
 constexpr int kLookAgainMicroseconds = 100;
-constexpr auto kLookAgainTime = std::chrono::microseconds(kLookAgainMicroseconds);
 
 // A look is worth its processor time only while work comes within it: with
 // frames every 200 us, 100 us looks kept both threads busy (110 % of a core,
