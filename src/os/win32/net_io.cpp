@@ -212,7 +212,7 @@ vesk_socket_t os::socket_accept(vesk_socket_t s, struct sockaddr *addr, int *add
 // non-blocking mode among them: setting the mode again would cost every
 // connection a call for nothing (three requests to the Wine server).
 vesk_socket_t os::socket_accept_nonblocking(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
-    return accept(s, addr, addrlen);
+    return os::socket_accept(s, addr, addrlen);
 }
 
 int os::socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen) {
