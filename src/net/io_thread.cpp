@@ -95,7 +95,8 @@ unsigned slot_interest(const Slot &s, int state, int type, bool room) {
     if (state == VESK_NET_FAILED) return flush ? os::kPollWrite : 0u;
     if (state != VESK_NET_READY) return 0;
     if (is_udp(type)) return os::kPollRead;
-    if (is_listener(type)) return room && !s.resting ? os::kPollRead : 0u;
+    // A listener stays registered for what the poller may accept ahead for it.
+    if (is_listener(type)) return os::kPollAccept | (room && !s.resting ? os::kPollRead : 0u);
     // A connection's bytes may be received by the poller itself (Windows):
     // it stays registered for that while it is not read, so that bytes the
     // poller holds for it wait there rather than being dropped.
@@ -253,10 +254,26 @@ void rest_listener(int listener) {
     e.resting[e.resting_count++] = listener;
 }
 
+// The listener's next connection, non-blocking with no-delay set: one that
+// the poller accepted ahead for it (Windows), or one accepted here.  Or
+// VESK_INVALID_SOCKET, the last socket error saying why.
+vesk_socket_t next_connection(int listener, SockAddr4 *peer) {
+    int peer_size = sizeof *peer;
+    auto *addr = reinterpret_cast<struct sockaddr *>(peer);
+    vesk_socket_t sock = VESK_INVALID_SOCKET;
+    if (os::poller_accept(g_engine.poller, listener, &sock, addr, &peer_size) != -2) return sock;
+    // Non-blocking from the start: one that would block would stall this
+    // thread, so one that cannot be made so is dropped.
+    sock = os::socket_accept_nonblocking(slot_at(listener).socket.load(std::memory_order_relaxed),
+                                         addr, &peer_size);
+    if (sock != VESK_INVALID_SOCKET) os::socket_set_no_delay(sock);  // not required
+    return sock;
+}
+
 // Accepts one connection into the lowest free ordinary slot and builds its
 // event in `record`: the record's size, or 0 when nothing was accepted.
-// Without a free slot the connection waits in the listen queue and the
-// listener rests.
+// Without a free slot the connection waits in the listen queue (or among the
+// few the poller accepted ahead) and the listener rests.
 int accept_connection(int listener, int channel, uint8_t *record) {
     Engine &e = g_engine;
     Slot &l = slot_at(listener);
@@ -269,12 +286,7 @@ int accept_connection(int listener, int channel, uint8_t *record) {
         os::MutexGuard guard(e.slot_mutex);
         slot = slot_alloc(type);
         if (slot != 0) {
-            int peer_size = sizeof peer;
-            // Non-blocking from the start: one that would block would stall
-            // this thread, so one that cannot be made so is dropped.
-            const vesk_socket_t sock = os::socket_accept_nonblocking(
-                l.socket.load(std::memory_order_relaxed),
-                reinterpret_cast<struct sockaddr *>(&peer), &peer_size);
+            const vesk_socket_t sock = next_connection(listener, &peer);
             // Out of descriptors or another lasting failure: rest rather than
             // retry every pass.  A spurious readiness (would block) is no failure.
             if (sock == VESK_INVALID_SOCKET &&
@@ -285,8 +297,13 @@ int accept_connection(int listener, int channel, uint8_t *record) {
                 slot_freed(slot);  // the slot taken stays free
                 return 0;
             }
-            os::socket_set_no_delay(sock);  // not required
             Slot &s = slot_at(slot);
+            // Registered before anything else is asked of the poller, which
+            // may have tied it to itself already (poller_accept); it is read
+            // once the pass has room for it (update_interest).
+            if (os::poller_set(e.poller, sock, slot, 0, os::kPollTake) == 0) {
+                s.registered = os::kPollTake;
+            }
             s.peer_known = true;
             s.peer_addr = peer.addr;
             s.peer_port = peer.port;

@@ -76,18 +76,24 @@ constexpr int kSockaddrInSize = 16;
 struct Poller;
 
 enum : unsigned {
-    kPollRead = 1u,   // readable; also set when a read-interested socket has
-                      // hung up or failed, so that the receive reports it
-    kPollWrite = 2u,  // writable (for a connecting socket: the connect ended);
-                      // also set for a write-interested socket that failed
-    kPollError = 4u,  // an error is pending (a failed connect, a reset);
-                      // only watched and reported when asked for, which
-                      // the engine does while connecting
-    kPollTake = 8u,   // with kPollRead, for a connected stream: the poller
-                      // may receive its bytes itself (where the system tells
-                      // of a completed receive rather than of readiness), and
-                      // the caller then takes them with poller_take; never
-                      // reported
+    kPollRead = 1u,     // readable; also set when a read-interested socket has
+                        // hung up or failed, so that the receive reports it
+    kPollWrite = 2u,    // writable (for a connecting socket: the connect ended);
+                        // also set for a write-interested socket that failed
+    kPollError = 4u,    // an error is pending (a failed connect, a reset);
+                        // only watched and reported when asked for, which
+                        // the engine does while connecting
+    kPollTake = 8u,     // with kPollRead, for a connected stream: the poller
+                        // may receive its bytes itself (where the system tells
+                        // of a completed receive rather than of readiness), and
+                        // the caller then takes them with poller_take; never
+                        // reported
+    kPollAccept = 16u,  // for a listener, registered while it is open (with
+                        // kPollRead while the caller accepts): the poller may
+                        // accept its connections ahead, on a thread of its
+                        // own (where an accept costs the waiting thread much),
+                        // and the caller then takes them with poller_accept;
+                        // never reported
 };
 
 struct PollEvent {
@@ -122,6 +128,17 @@ void poller_wake(Poller *poller);
 // poller receives nothing itself for this socket (on Linux, always): the caller
 // receives from the socket.  On the thread that waits.
 int poller_take(Poller *poller, int key, void *buf, int size);
+// For a listener registered with kPollAccept and reported readable: 1 with
+// `*accepted` a connection the poller accepted for it (non-blocking, no-delay
+// set) and its peer's address in `addr` (as accept gives it); 0 when none is
+// there (socket_last_error says why: would block, or why an accept failed);
+// -2 when the poller accepts nothing itself for this socket (on Linux,
+// always): the caller accepts.  The connection may be tied to the poller
+// already (Windows: to its port), which saves its registration a system call
+// when that registration is the caller's next call to the poller.  On the
+// thread that waits.
+int poller_accept(Poller *poller, int key, vesk_socket_t *accepted, struct sockaddr *addr,
+                  int *addrlen);
 
 // Sleeps while `*word` equals `expected`, for at most `timeout_ms`
 // milliseconds (-1: no limit), until wake_word(word) is called.  May also

@@ -154,3 +154,5 @@ void os::poller_wake(os::Poller *p) {
 
 // epoll tells of readiness: the caller receives its bytes itself.
 int os::poller_take(os::Poller *, int, void *, int) { return -2; }
+
+int os::poller_accept(os::Poller *, int, vesk_socket_t *, struct sockaddr *, int *) { return -2; }

@@ -31,43 +31,12 @@
 #include <new>
 
 #include "os/os.h"
+#include "os/win32/accept_ahead.h"
+#include "os/win32/afd_poll.h"
 
 namespace {
 
-// The socket layer's poll request and its record (the layout its driver
-// reads: a timeout, a handle count, an exclusive flag, then per handle the
-// socket, the events asked for and got, and a status).
-constexpr ULONG kIoctlPoll = 0x00012024;
-constexpr ULONG kPollReceive = 0x0001;
-constexpr ULONG kPollSend = 0x0004;
-constexpr ULONG kPollDisconnect = 0x0008;
-constexpr ULONG kPollAbort = 0x0010;
-constexpr ULONG kPollLocalClose = 0x0020;
-constexpr ULONG kPollAccept = 0x0080;
-constexpr ULONG kPollConnectFail = 0x0100;
-constexpr NTSTATUS kStatusPending = 0x00000103;
-
-struct PollHandle {
-    HANDLE socket;
-    ULONG events;
-    NTSTATUS status;
-};
-struct PollRecord {
-    LARGE_INTEGER timeout;
-    ULONG count;
-    ULONG exclusive;
-    PollHandle handles[1];
-};
-
-// The system's request call, found at run time in the one module that has it
-// (so that neither the DLL nor the static archive's users link to it).
-using DeviceControlFn = NTSTATUS(NTAPI *)(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK,
-                                          ULONG, PVOID, ULONG, PVOID, ULONG);
-DeviceControlFn device_control() {
-    static const auto fn = reinterpret_cast<DeviceControlFn>(reinterpret_cast<void *>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeviceIoControlFile")));
-    return fn;
-}
+using namespace os::afd;
 
 // Completions with this key carry no request: they are wake-ups.
 constexpr ULONG_PTR kWakeKey = 1;
@@ -128,10 +97,11 @@ struct Watch {
     Watch *next_listed;
     char *inbox;  // allocated with the first receive; NULL: never received
     int inbox_from;
-    int inbox_count;  // bytes received and not yet taken
-    bool ended;       // a receive brought 0 bytes: the peer ended the stream
-    int failed;       // a receive failed with this socket error (0: none)
-    bool no_inbox;    // none could be had: the stream is polled like any socket
+    int inbox_count;        // bytes received and not yet taken
+    bool ended;             // a receive brought 0 bytes: the peer ended the stream
+    int failed;             // a receive failed with this socket error (0: none)
+    bool no_inbox;          // none could be had: the stream is polled like any socket
+    win32::Backlog *ahead;  // a listener's connections accepted ahead, or NULL
 };
 
 struct Poller {
@@ -141,7 +111,14 @@ struct Poller {
     Watch *to_arm;   // a list through next_listed
     int outstanding;
     OVERLAPPED_ENTRY *entries;
-    bool batch_next;  // the next wait asks for a batch of completions
+    bool batch_next;            // the next wait asks for a batch of completions
+    win32::AcceptAhead *ahead;  // started with the first kPollAccept watch
+    bool ahead_failed;          // it could not be: listeners are polled
+    // The connection poller_accept just handed out, tied to the port already:
+    // registered with the next call, it needs no tie of its own.  Any other
+    // call forgets it, so that a socket closed unregistered (whose handle value
+    // may come again) is never taken for tied.
+    vesk_socket_t tied;
 };
 
 }  // namespace os
@@ -180,6 +157,17 @@ void cancel(os::Watch *w, os::Request &r) {
     CancelIoEx(reinterpret_cast<HANDLE>(w->socket), &r.overlapped);
 }
 
+// Ends the watch's registration: its requests are cancelled and what was
+// accepted ahead for it is closed; it is freed once they are back.
+void end_watch(os::Watch *w) {
+    w->interest = 0;
+    cancel(w, w->poll);
+    cancel(w, w->receive);
+    if (w->ahead != nullptr) os::win32::backlog_close(w->ahead);
+    w->ahead = nullptr;
+    release_if_done(w);
+}
+
 // The watch's stream bytes come from its receive: read interest on a stream
 // that the poller takes for (and could get an inbox for).
 bool takes(const os::Watch *w) {
@@ -190,7 +178,7 @@ bool takes(const os::Watch *w) {
 // What the poll request is for: the interest, less the reading that the
 // receive covers.
 unsigned poll_interest(const os::Watch *w) {
-    return takes(w) ? w->interest & ~os::kPollRead : w->interest;
+    return takes(w) || w->ahead != nullptr ? w->interest & ~os::kPollRead : w->interest;
 }
 
 // The inbox has something for the reader: bytes, the stream's end or a failure.
@@ -198,19 +186,10 @@ bool has_news(const os::Watch *w) { return w->inbox_count > 0 || w->ended || w->
 
 // Sends the watch's poll request; false when the socket layer refused it.
 bool arm_poll(os::Poller *p, os::Watch *w, ULONG events) {
-    w->poll.overlapped = OVERLAPPED{};
-    w->record.timeout.QuadPart = LLONG_MAX;
-    w->record.count = 1;
-    w->record.exclusive = FALSE;
-    w->record.handles[0].socket = reinterpret_cast<HANDLE>(w->socket);
-    w->record.handles[0].events = events;
-    w->record.handles[0].status = 0;
+    const HANDLE socket = reinterpret_cast<HANDLE>(w->socket);
     w->asked = events;
     w->poll.cancelled = false;
-    const NTSTATUS status =
-        device_control()(reinterpret_cast<HANDLE>(w->socket), nullptr, nullptr, &w->poll.overlapped,
-                         reinterpret_cast<PIO_STATUS_BLOCK>(&w->poll.overlapped.Internal),
-                         kIoctlPoll, &w->record, sizeof w->record, &w->record, sizeof w->record);
+    const NTSTATUS status = send_poll(socket, socket, events, &w->poll.overlapped, &w->record);
     // Success at once still queues a completion (the port is never told to
     // skip it), so both mean "outstanding".
     if (status != 0 && status != kStatusPending) return false;
@@ -250,6 +229,10 @@ unsigned arm(os::Poller *p, os::Watch *w) {
     if (takes(w)) {
         if (!has_news(w) && !w->receive.outstanding) arm_receive(p, w);
         if (has_news(w)) ready |= os::kPollRead;
+    }
+    if (w->ahead != nullptr &&
+        os::win32::backlog_arm(w->ahead, (w->interest & os::kPollRead) != 0)) {
+        ready |= os::kPollRead;
     }
     const ULONG events = events_for(poll_interest(w));
     // The socket layer refused to watch it: reported as ready, so that the
@@ -324,7 +307,8 @@ ULONG take_completions(os::Poller *p, ULONG room, DWORD limit) {
 
 os::Poller *os::poller_create(int capacity) {
     if (capacity < 1 || capacity > (1 << 24) || device_control() == nullptr) return nullptr;
-    auto *p = new (std::nothrow) os::Poller{nullptr, capacity, nullptr, nullptr, 0, nullptr, false};
+    auto *p = new (std::nothrow) os::Poller{nullptr, capacity, nullptr, nullptr, 0,
+                                            nullptr, false,    nullptr, false,   INVALID_SOCKET};
     if (p == nullptr) return nullptr;
     p->port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
     p->by_key = new (std::nothrow) os::Watch *[2 * static_cast<size_t>(capacity)]();
@@ -347,17 +331,19 @@ void os::poller_destroy(os::Poller *p) {
             os::Watch *w = p->by_key[i];
             if (w == nullptr) continue;
             p->by_key[i] = nullptr;
-            w->interest = 0;
-            cancel(w, w->poll);
-            cancel(w, w->receive);
+            end_watch(w);
         }
+        os::win32::ahead_stop(p->ahead);
         const DWORD start = GetTickCount();
         while (p->outstanding > 0 && GetTickCount() - start < 2000) {
             ULONG got = 0;
             if (!GetQueuedCompletionStatusEx(p->port, p->entries, kBatch, &got, 100, FALSE))
                 continue;
             for (ULONG i = 0; i < got; ++i) {
-                if (p->entries[i].lpOverlapped == nullptr) continue;
+                // Only key 0 carries a request (wake-ups and news of a backlog
+                // carry none).
+                if (p->entries[i].lpCompletionKey != 0 || p->entries[i].lpOverlapped == nullptr)
+                    continue;
                 auto *r = reinterpret_cast<os::Request *>(p->entries[i].lpOverlapped);
                 r->outstanding = false;
                 --p->outstanding;
@@ -381,6 +367,8 @@ void os::poller_destroy(os::Poller *p) {
 
 int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interest,
                    unsigned interest) {
+    const bool tied = s == p->tied;
+    p->tied = INVALID_SOCKET;
     if (old_interest == interest) return 0;
     os::Watch **entry = key_entry(p, key);
     if (entry == nullptr) return -1;
@@ -389,10 +377,7 @@ int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interes
     if (interest == 0) {
         if (w == nullptr) return -1;
         *entry = nullptr;
-        w->interest = 0;
-        cancel(w, w->poll);
-        cancel(w, w->receive);
-        release_if_done(w);
+        end_watch(w);
         return 0;
     }
     if (w == nullptr) {
@@ -400,7 +385,8 @@ int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interes
         if (w == nullptr) return -1;
         // A socket is tied to one port for its life: a socket registered
         // before (and unregistered) is tied to this one already.
-        if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), p->port, 0, 0) == nullptr &&
+        if (!tied &&
+            CreateIoCompletionPort(reinterpret_cast<HANDLE>(s), p->port, 0, 0) == nullptr &&
             GetLastError() != ERROR_INVALID_PARAMETER) {
             delete w;
             return -1;
@@ -409,13 +395,15 @@ int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interes
         w->receive.watch = w;
         w->socket = s;
         w->key = key;
-        if (*entry != nullptr) {  // another socket under the key: its registration ends
-            os::Watch *old = *entry;
-            old->interest = 0;
-            cancel(old, old->poll);
-            cancel(old, old->receive);
-            release_if_done(old);
+        if (interest & os::kPollAccept) {
+            if (p->ahead == nullptr && !p->ahead_failed) {
+                p->ahead = os::win32::ahead_start(p->port);
+                p->ahead_failed = p->ahead == nullptr;
+            }
+            // Without a backlog the listener is polled, and the caller accepts.
+            if (p->ahead != nullptr) w->ahead = os::win32::backlog_open(p->ahead, s, key);
         }
+        if (*entry != nullptr) end_watch(*entry);  // another socket under the key
         *entry = w;
     }
     w->interest = interest;
@@ -435,6 +423,7 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
     // system, under Wine to its single-threaded server, which the other
     // threads' socket calls then queue behind): a caller looking again
     // before it sleeps is answered at once, and its next wait looks.
+    p->tied = INVALID_SOCKET;
     if (timeout_ms == 0) return 0;
     int count = 0;
     // (Re)arm the watches whose interest changed or that were reported.
@@ -461,6 +450,19 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
         take_completions(p, room, timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms));
     for (ULONG i = 0; i < got; ++i) {
         const OVERLAPPED_ENTRY &entry = p->entries[i];
+        if (entry.lpCompletionKey == os::win32::kAheadKey) {
+            // A listener's backlog has news (unless the news was taken or the
+            // registration ended since).
+            os::Watch **at =
+                key_entry(p, static_cast<int>(reinterpret_cast<INT_PTR>(entry.lpOverlapped)));
+            w = at != nullptr ? *at : nullptr;
+            if (w == nullptr || w->ahead == nullptr) continue;
+            if ((w->interest & os::kPollRead) && os::win32::backlog_ready(w->ahead)) {
+                events[count++] = os::PollEvent{w->key, os::kPollRead};
+            }
+            list_for_arming(p, w);
+            continue;
+        }
         if (entry.lpCompletionKey == kWakeKey || entry.lpOverlapped == nullptr) continue;
         auto *r = reinterpret_cast<os::Request *>(entry.lpOverlapped);
         w = r->watch;
@@ -492,7 +494,20 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
 
 void os::poller_wake(os::Poller *p) { PostQueuedCompletionStatus(p->port, 0, kWakeKey, nullptr); }
 
+int os::poller_accept(os::Poller *p, int key, vesk_socket_t *accepted, struct sockaddr *addr,
+                      int *addrlen) {
+    p->tied = INVALID_SOCKET;
+    os::Watch **entry = key_entry(p, key);
+    os::Watch *w = entry != nullptr ? *entry : nullptr;
+    if (w == nullptr || w->ahead == nullptr) return -2;
+    bool tied = false;
+    const int got = os::win32::backlog_take(w->ahead, accepted, &tied, addr, addrlen);
+    if (got == 1 && tied) p->tied = *accepted;
+    return got;
+}
+
 int os::poller_take(os::Poller *p, int key, void *buf, int size) {
+    p->tied = INVALID_SOCKET;
     os::Watch **entry = key_entry(p, key);
     os::Watch *w = entry != nullptr ? *entry : nullptr;
     if (w == nullptr || w->inbox == nullptr) return -2;
