@@ -192,6 +192,44 @@ TEST(WindowsEnginePort, BurstOfConnectionsIsAcceptedAndEveryFrameDelivered) {
     vesk_net_shutdown();
 }
 
+// More connections than free slots: the listener rests with the rest waiting
+// (in the system's listen queue or among those accepted ahead for it), and
+// each comes, in the order the clients connected, as slots are freed; none
+// is lost and every one works.
+TEST(WindowsEnginePort, ConnectionsWaitingForAFreeSlotComeInOrderAsSlotsAreFreed) {
+    ASSERT_EQ(vesk_net_init(4, 2, 0, 1, 65536, 0, 0), 0);  // a listener and 3 connections
+    {
+        Server server;
+        server.open(0);
+        for (int i = 0; i < 10; ++i) {
+            server.clients.push_back(plain_connect(slot_port(server.listener)));
+        }
+        // Each accepted client sends a frame; the slot is closed once it came.
+        size_t accepted = 0;
+        size_t delivered = 0;
+        Bytes ev;
+        while (delivered < server.clients.size()) {
+            const int kind = next_event(server.channel, ev);
+            ASSERT_NE(kind, 0) << accepted << " accepted, " << delivered << " delivered";
+            if (kind == VESK_EV_ACCEPT) {
+                ASSERT_LT(accepted, server.clients.size());
+                sockaddr_in a{};
+                int len = sizeof a;
+                getsockname(server.clients[accepted], reinterpret_cast<sockaddr *>(&a), &len);
+                ASSERT_EQ(unpack_accept(ev.data()).port, a.sin_port) << "connection " << accepted;
+                const Bytes frame = {0xFE, 1, 0, static_cast<uint8_t>(accepted)};
+                send(server.clients[accepted], reinterpret_cast<const char *>(frame.data()), 4, 0);
+                ++accepted;
+            } else {
+                ASSERT_EQ(kind, VESK_EV_TCP_DATA);
+                ++delivered;
+                ASSERT_EQ(vesk_net_close(nettest::unpack_msg(ev.data()).slot), 0);
+            }
+        }
+    }
+    vesk_net_shutdown();
+}
+
 // Closing a watched slot cancels its request: the number comes back free and
 // is handed out again, and a reset connection is reported as ended.
 TEST(WindowsEnginePort, ClosesAndResetsOfWatchedSocketsAreSeenAndTheirSlotsReused) {
