@@ -1,5 +1,6 @@
-// The socket engine's readiness sets over select(): more sockets than a
-// default Windows socket set holds, and the outcomes of non-blocking connects.
+// The completion-port poller's readiness for what only Windows words its own
+// way (a connect's outcome, urgent data), and the socket calls the engine
+// makes on accepted sockets.
 #include <winsock2.h>
 #include <windows.h>
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 #include <vector>
 
 #include "os/os.h"
-#include "os/win32/poll_set.h"
 #include "vuvidur.h"
 
 namespace {
@@ -27,14 +27,6 @@ sockaddr_in bound_address(SOCKET s) {
     return a;
 }
 
-SOCKET bound_udp() {
-    SOCKET s = vesk_socket_create(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in any = loopback();
-    vesk_socket_bind(s, reinterpret_cast<sockaddr *>(&any), sizeof any);
-    os::set_nonblocking(s);
-    return s;
-}
-
 // A port on loopback that nothing listens on: bound, then released.
 u_short unused_port() {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -45,21 +37,29 @@ u_short unused_port() {
     return port;
 }
 
-// Waits in passes of 10 ms until entry `index` reports something.
-unsigned wait_for(os::PollSet *set, int index, int passes = 300) {
-    for (int i = 0; i < passes; ++i) {
-        if (os::poll_wait(set, 10) > 0 && os::poll_ready(set, index) != 0)
-            return os::poll_ready(set, index);
+// Waits in passes of 10 ms, up to 3 s, until the socket under `key` is
+// reported: what it was reported with, or 0.
+unsigned wait_for(os::Poller *p, int key) {
+    for (int i = 0; i < 300; ++i) {
+        os::PollEvent ev[8];
+        const int n = os::poller_wait(p, 10, ev, 8);
+        for (int j = 0; j < n; ++j) {
+            if (ev[j].key == key) return ev[j].ready;
+        }
     }
     return 0;
 }
 
-class WindowsPollSet : public testing::Test {
+class WindowsPollerReadiness : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(vesk_socket_startup(), 0); }
+    void SetUp() override {
+        ASSERT_EQ(vesk_socket_startup(), 0);
+        p_ = os::poller_create(8);
+        ASSERT_NE(p_, nullptr);
+    }
     void TearDown() override {
+        os::poller_destroy(p_);
         for (SOCKET s : sockets_) vesk_socket_close(s);
-        os::poll_destroy(set_);
         vesk_socket_cleanup();
     }
     SOCKET keep(SOCKET s) {
@@ -77,59 +77,23 @@ protected:
         return s;
     }
     std::vector<SOCKET> sockets_;
-    os::PollSet *set_ = nullptr;
+    os::Poller *p_ = nullptr;
 };
 
 }  // namespace
 
-TEST_F(WindowsPollSet, WatchesFarMoreSocketsThanADefaultSocketSetHolds) {
-    constexpr int kCount = 300;  // FD_SETSIZE is 64 here
-    static_assert(kCount > FD_SETSIZE);
-    set_ = os::poll_create(kCount);
-    ASSERT_NE(set_, nullptr);
-    for (int i = 0; i < kCount; ++i) keep(bound_udp());
-    for (int i = 0; i < kCount; ++i) ASSERT_EQ(os::poll_add(set_, sockets_[i], os::kPollRead), i);
-    EXPECT_EQ(os::poll_add(set_, sockets_[0], os::kPollRead), -1) << "a full set takes no more";
-
-    EXPECT_EQ(os::poll_wait(set_, 20), 0) << "nothing arrived yet: a timeout";
-    constexpr int kTarget = 277;
-    sockaddr_in to = bound_address(sockets_[kTarget]);
-    SOCKET sender = keep(bound_udp());
-    ASSERT_EQ(sendto(sender, "x", 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 1);
-    EXPECT_EQ(wait_for(set_, kTarget), os::kPollRead);
-    EXPECT_EQ(os::poll_wait(set_, 10), 1);
-    for (int i = 0; i < kCount; ++i) {
-        EXPECT_EQ(os::poll_ready(set_, i), i == kTarget ? os::kPollRead : 0u) << i;
-    }
-}
-
-TEST_F(WindowsPollSet, RefilledSetForgetsEarlierSocketsAndResults) {
-    set_ = os::poll_create(4);
-    SOCKET a = keep(bound_udp());
-    SOCKET b = keep(bound_udp());
-    sockaddr_in to_a = bound_address(a);
-    sendto(b, "x", 1, 0, reinterpret_cast<sockaddr *>(&to_a), sizeof to_a);
-    os::poll_add(set_, a, os::kPollRead);
-    EXPECT_EQ(wait_for(set_, 0), os::kPollRead);
-    os::poll_clear(set_);
-    EXPECT_EQ(os::poll_add(set_, b, os::kPollRead), 0);
-    EXPECT_EQ(os::poll_wait(set_, 10), 0) << "a, still readable, is no longer in the set";
-    EXPECT_EQ(os::poll_ready(set_, 0), 0u);
-    EXPECT_EQ(os::poll_ready(set_, 1), 0u) << "past the entries added";
-}
-
-TEST_F(WindowsPollSet, AcceptedConnectionMakesTheConnectWritableWithNoPendingError) {
-    set_ = os::poll_create(2);
+TEST_F(WindowsPollerReadiness, AcceptedConnectionMakesTheConnectWritableWithNoPendingError) {
     sockaddr_in addr{};
     SOCKET listener = listening(&addr);
+    os::set_nonblocking(listener);
 
     SOCKET client = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
     os::set_nonblocking(client);
     if (os::socket_connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         EXPECT_TRUE(os::socket_error_in_progress(os::socket_last_error()));
     }
-    os::poll_add(set_, listener, os::kPollRead);
-    EXPECT_EQ(wait_for(set_, 0), os::kPollRead);
+    ASSERT_EQ(os::poller_set(p_, listener, 1, 0, os::kPollRead), 0);
+    EXPECT_EQ(wait_for(p_, 1), os::kPollRead);
     sockaddr_in peer{};
     int peer_len = sizeof peer;
     SOCKET accepted =
@@ -138,9 +102,8 @@ TEST_F(WindowsPollSet, AcceptedConnectionMakesTheConnectWritableWithNoPendingErr
     EXPECT_EQ(peer_len, 16);
     EXPECT_EQ(peer.sin_port, bound_address(client).sin_port);
 
-    os::poll_clear(set_);
-    os::poll_add(set_, client, os::kPollWrite | os::kPollError);
-    EXPECT_EQ(wait_for(set_, 0), os::kPollWrite);
+    ASSERT_EQ(os::poller_set(p_, client, 2, 0, os::kPollWrite | os::kPollError), 0);
+    EXPECT_EQ(wait_for(p_, 2), os::kPollWrite);
     EXPECT_EQ(os::socket_pending_error(client), 0);
     sockaddr_in name{};
     int name_len = sizeof name;
@@ -151,8 +114,7 @@ TEST_F(WindowsPollSet, AcceptedConnectionMakesTheConnectWritableWithNoPendingErr
 // The engine sends from user threads on accepted sockets: one that blocked
 // would stall a sender while the peer reads nothing.  The socket takes the
 // listener's non-blocking mode, with no call of its own.
-TEST_F(WindowsPollSet, ASocketAcceptedFromANonBlockingListenerNeverBlocks) {
-    set_ = os::poll_create(1);
+TEST_F(WindowsPollerReadiness, ASocketAcceptedFromANonBlockingListenerNeverBlocks) {
     sockaddr_in addr{};
     SOCKET listener = listening(&addr);
     ASSERT_EQ(os::set_nonblocking(listener), 0);
@@ -163,8 +125,8 @@ TEST_F(WindowsPollSet, ASocketAcceptedFromANonBlockingListenerNeverBlocks) {
 
     SOCKET client = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
     ASSERT_EQ(os::socket_connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    os::poll_add(set_, listener, os::kPollRead);
-    ASSERT_EQ(wait_for(set_, 0), os::kPollRead);
+    ASSERT_EQ(os::poller_set(p_, listener, 1, 0, os::kPollRead), 0);
+    ASSERT_EQ(wait_for(p_, 1), os::kPollRead);
     SOCKET accepted = keep(os::socket_accept_nonblocking(listener, nullptr, nullptr));
     ASSERT_NE(accepted, INVALID_SOCKET);
     // Were it blocking, the time limits would end the receive and the send
@@ -187,11 +149,10 @@ TEST_F(WindowsPollSet, ASocketAcceptedFromANonBlockingListenerNeverBlocks) {
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
 }
 
-// Windows reports a failed non-blocking connect only in the exception set;
-// the set reports it as writable too, as POSIX does, so that a caller that
+// Windows words a failed non-blocking connect as a failure of its own; the
+// poller reports it as writable too, as POSIX does, so that a caller that
 // waits for the connect to end is never left waiting.
-TEST_F(WindowsPollSet, RefusedConnectIsReportedAsWritableAndFailedWithTheRefusal) {
-    set_ = os::poll_create(1);
+TEST_F(WindowsPollerReadiness, RefusedConnectIsReportedAsWritableAndFailedWithTheRefusal) {
     SOCKET client = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
     os::set_nonblocking(client);
     sockaddr_in nowhere = loopback(unused_port());
@@ -200,12 +161,12 @@ TEST_F(WindowsPollSet, RefusedConnectIsReportedAsWritableAndFailedWithTheRefusal
     int error = os::socket_last_error();
     ASSERT_EQ(error, WSAEWOULDBLOCK);
     EXPECT_TRUE(os::socket_error_in_progress(error));
-    os::poll_add(set_, client, os::kPollWrite | os::kPollError);
-    EXPECT_EQ(wait_for(set_, 0), os::kPollWrite | os::kPollError);
+    ASSERT_EQ(os::poller_set(p_, client, 1, 0, os::kPollWrite | os::kPollError), 0);
+    EXPECT_EQ(wait_for(p_, 1), os::kPollWrite | os::kPollError);
     EXPECT_EQ(os::socket_pending_error(client), WSAECONNREFUSED);
 }
 
-TEST_F(WindowsPollSet, AddressReuseLetsASecondSocketBindAPortInTimeWait) {
+TEST_F(WindowsPollerReadiness, AddressReuseLetsASecondSocketBindAPortInTimeWait) {
     SOCKET a = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
     EXPECT_EQ(os::socket_set_reuse_address(a), 0);
     BOOL on = FALSE;
@@ -215,25 +176,34 @@ TEST_F(WindowsPollSet, AddressReuseLetsASecondSocketBindAPortInTimeWait) {
     EXPECT_EQ(os::socket_set_reuse_address(INVALID_SOCKET), -1);
 }
 
-// Urgent (out-of-band) data lands in select's exception set.  An established
-// connection watched for reading must not report it: the receive reads only
+// Urgent (out-of-band) data is never asked for.  An established connection
+// watched for reading must not report it: the engine's receive reads only
 // ordinary data, so the socket would be reported ready at every pass with
-// nothing to read, and the I/O thread would spin.
-TEST_F(WindowsPollSet, UrgentDataDoesNotMakeAnEstablishedConnectionReady) {
-    set_ = os::poll_create(1);
+// nothing to read, and the I/O thread would spin.  Both ways of watching a
+// stream: a poll request, and a receive whose completion brings the bytes.
+TEST_F(WindowsPollerReadiness, UrgentDataDoesNotMakeAnEstablishedConnectionReady) {
     sockaddr_in addr{};
-    SOCKET listener = listening(&addr, 1);
-    SOCKET sender = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
-    ASSERT_EQ(connect(sender, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    SOCKET receiver = keep(os::socket_accept(listener, nullptr, nullptr));
-    ASSERT_NE(receiver, INVALID_SOCKET);
-    os::set_nonblocking(receiver);
+    SOCKET listener = listening(&addr, 2);
+    SOCKET senders[2];
+    SOCKET receivers[2];
+    for (int i = 0; i < 2; ++i) {
+        senders[i] = keep(vesk_socket_create(AF_INET, SOCK_STREAM, 0));
+        ASSERT_EQ(connect(senders[i], reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        receivers[i] = keep(os::socket_accept(listener, nullptr, nullptr));
+        ASSERT_NE(receivers[i], INVALID_SOCKET);
+        os::set_nonblocking(receivers[i]);
+        ASSERT_EQ(send(senders[i], "!", 1, MSG_OOB), 1);
+    }
+    ASSERT_EQ(os::poller_set(p_, receivers[0], 1, 0, os::kPollRead), 0);
+    ASSERT_EQ(os::poller_set(p_, receivers[1], 2, 0, os::kPollRead | os::kPollTake), 0);
+    os::PollEvent ev[4];
+    EXPECT_EQ(os::poller_wait(p_, 200, ev, 4), 0) << "urgent data reported as readiness";
 
-    ASSERT_EQ(send(sender, "!", 1, MSG_OOB), 1);
-    os::poll_add(set_, receiver, os::kPollRead);
-    EXPECT_EQ(os::poll_wait(set_, 200), 0) << "urgent data reported as readiness";
-    EXPECT_EQ(os::poll_ready(set_, 0), 0u);
-
-    ASSERT_EQ(send(sender, "x", 1, 0), 1);
-    EXPECT_EQ(wait_for(set_, 0), os::kPollRead) << "ordinary data is still seen";
+    for (SOCKET s : senders) ASSERT_EQ(send(s, "x", 1, 0), 1);
+    EXPECT_EQ(wait_for(p_, 1), os::kPollRead) << "ordinary data is still seen";
+    char byte = 0;
+    for (int i = 0; i < 300 && os::poller_take(p_, 2, &byte, 1) != 1; ++i) {
+        os::poller_wait(p_, 10, ev, 4);
+    }
+    EXPECT_EQ(byte, 'x') << "the receive brings the ordinary byte, not the urgent one";
 }
