@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "os/os.h"
+#include "os/win32/accept_ahead.h"
 #include "vuvidur.h"
 
 namespace {
@@ -197,6 +198,23 @@ TEST_F(WindowsPollerAccept, EndingTheRegistrationClosesWhatWasAcceptedAhead) {
     os::poller_destroy(poller);
     poller = nullptr;
     closesocket(second);
+}
+
+// A listener watched and unwatched many times, its poll request outstanding
+// at each end: every backlog is freed, once, whichever thread frees it.
+TEST_F(WindowsPollerAccept, EveryBacklogIsFreedOnceWhicheverThreadEndsIt) {
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_EQ(
+            os::poller_set(poller, listener, kListenerKey, 0, os::kPollRead | os::kPollAccept), 0);
+        os::PollEvent ev[4];
+        EXPECT_EQ(os::poller_wait(poller, 1, ev, 4), 0);  // arms it: its thread polls
+        Sleep(3);
+        ASSERT_EQ(
+            os::poller_set(poller, listener, kListenerKey, os::kPollRead | os::kPollAccept, 0), 0);
+    }
+    os::poller_destroy(poller);
+    poller = nullptr;
+    EXPECT_EQ(os::win32::backlogs_alive(), 0);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 // the listener may be closed (and its handle value reused) at once.
 #include "os/win32/accept_ahead.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -62,6 +63,13 @@ struct Backlog {
 };
 
 namespace {
+
+std::atomic<int> g_backlogs{0};  // made and not yet freed
+
+void free_backlog(Backlog *b) {
+    g_backlogs.fetch_sub(1, std::memory_order_relaxed);
+    delete b;
+}
 
 struct Guard {
     explicit Guard(AcceptAhead *a) : lock(&a->lock) { AcquireSRWLockExclusive(lock); }
@@ -173,7 +181,6 @@ DWORD WINAPI ahead_main(void *arg) {
             Guard guard(a);
             a->stopping = true;
         }
-        if (free_it) delete b;
         if (work) {
             fill(a, b);
             Guard guard(a);
@@ -181,7 +188,7 @@ DWORD WINAPI ahead_main(void *arg) {
             free_it = done_with(a, b);
             WakeAllConditionVariable(&a->idle);
         }
-        if (free_it) delete b;
+        if (free_it) free_backlog(b);  // once: a backlog freed above had no work
         Guard guard(a);
         if (a->stopping && a->live == 0) return 0;
     }
@@ -230,6 +237,7 @@ void ahead_stop(AcceptAhead *a) {
 Backlog *backlog_open(AcceptAhead *a, SOCKET listener, int key) {
     auto *b = new (std::nothrow) Backlog{};
     if (b == nullptr) return nullptr;
+    g_backlogs.fetch_add(1, std::memory_order_relaxed);
     b->owner = a;
     b->listener = listener;
     b->key = key;
@@ -246,6 +254,8 @@ bool backlog_arm(Backlog *b, bool accepting) {
     nudge_if_idle(b);
     return news;
 }
+
+int backlogs_alive() { return g_backlogs.load(std::memory_order_relaxed); }
 
 bool backlog_ready(Backlog *b) {
     Guard guard(b->owner);
@@ -295,7 +305,7 @@ void backlog_close(Backlog *b) {
         free_it = done_with(a, b);
     }
     for (int i = 0; i < count; ++i) closesocket(held[i].socket);
-    if (free_it) delete b;
+    if (free_it) free_backlog(b);
 }
 
 }  // namespace os::win32

@@ -58,5 +58,7 @@ int backlog_take(Backlog *backlog, SOCKET *accepted, bool *tied, struct sockaddr
 // Ends the backlog: the connections it holds are closed, and the thread no
 // longer touches the listener once this returns (it may be closed then).
 void backlog_close(Backlog *backlog);
+// Backlogs made and not yet freed, in this process (for tests).
+int backlogs_alive();
 
 }  // namespace os::win32
