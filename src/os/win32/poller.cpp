@@ -134,6 +134,12 @@ os::Watch **key_entry(os::Poller *p, int key) {
     return nullptr;
 }
 
+// The watch registered under `key`, or NULL.
+os::Watch *watch_at(os::Poller *p, int key) {
+    os::Watch **entry = key_entry(p, key);
+    return entry != nullptr ? *entry : nullptr;
+}
+
 void list_for_arming(os::Poller *p, os::Watch *w) {
     if (w->listed) return;
     w->listed = true;
@@ -453,9 +459,7 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
         if (entry.lpCompletionKey == os::win32::kAheadKey) {
             // A listener's backlog has news (unless the news was taken or the
             // registration ended since).
-            os::Watch **at =
-                key_entry(p, static_cast<int>(reinterpret_cast<INT_PTR>(entry.lpOverlapped)));
-            w = at != nullptr ? *at : nullptr;
+            w = watch_at(p, static_cast<int>(reinterpret_cast<INT_PTR>(entry.lpOverlapped)));
             if (w == nullptr || w->ahead == nullptr) continue;
             if ((w->interest & os::kPollRead) && os::win32::backlog_ready(w->ahead)) {
                 events[count++] = os::PollEvent{w->key, os::kPollRead};
@@ -497,8 +501,7 @@ void os::poller_wake(os::Poller *p) { PostQueuedCompletionStatus(p->port, 0, kWa
 int os::poller_accept(os::Poller *p, int key, vesk_socket_t *accepted, struct sockaddr *addr,
                       int *addrlen) {
     p->tied = INVALID_SOCKET;
-    os::Watch **entry = key_entry(p, key);
-    os::Watch *w = entry != nullptr ? *entry : nullptr;
+    os::Watch *w = watch_at(p, key);
     if (w == nullptr || w->ahead == nullptr) return -2;
     bool tied = false;
     const int got = os::win32::backlog_take(w->ahead, accepted, &tied, addr, addrlen);
@@ -508,8 +511,7 @@ int os::poller_accept(os::Poller *p, int key, vesk_socket_t *accepted, struct so
 
 int os::poller_take(os::Poller *p, int key, void *buf, int size) {
     p->tied = INVALID_SOCKET;
-    os::Watch **entry = key_entry(p, key);
-    os::Watch *w = entry != nullptr ? *entry : nullptr;
+    os::Watch *w = watch_at(p, key);
     if (w == nullptr || w->inbox == nullptr) return -2;
     if (w->inbox_count > 0) {
         if (size <= 0) {
