@@ -938,10 +938,14 @@ VESK_API int vesk_net_remove_peer(int slot, const struct sockaddr *peer);
  *
  * Waits until `channel` holds an event or `timeout_ms` milliseconds pass (-1:
  * no limit; 0: just look), without using the processor meanwhile (a short
- * spin, then sleep).  1: an event is there; 0: timed out; -1: channel out of
- * range or not in use, or the channel was released or the engine shut down
- * while waiting (waiters are woken, never left blocked).  Never takes the
- * event: read it with vesk_net_channel_read or vesk_net_channel_read_many. */
+ * look, then sleep).  While it looks, on Linux, the waiting thread receives
+ * what the engine's sockets have itself, as the I/O thread would (so that
+ * an event needs no hand-over between threads); events of every channel
+ * keep their order, and the caller's vesk_net_last_error is left as it
+ * was.  1: an event is there; 0: timed out; -1: channel out
+ * of range or not in use, or the channel was released or the engine shut
+ * down while waiting (waiters are woken, never left blocked).  Never takes
+ * the event: read it with vesk_net_channel_read or vesk_net_channel_read_many. */
 VESK_API int vesk_net_channel_wait(int channel, int timeout_ms);
 /* Takes as many whole events as fit, under one lock: while at least
  * 2 + VESK_NET_MAX_RECORD bytes of `buffer` remain, the next event is stored

@@ -42,19 +42,25 @@ int wait_for_event(Channel &ch, int timeout_ms) {
     const auto window = std::chrono::microseconds(window_us);
     bool spinning = true;
     bool slept = false;
+    bool led = false;  // this wait has run passes (or tried to)
     for (int round = 0;; ++round) {
         const int seen = look(ch);
         if (seen != 0 || timeout_ms == 0) {
             if (slept) after_sleep(ch, window_us, start);
+            if (led) reader_pass_end(false);
             return seen;
         }
         if (round < kSpins) continue;
         if (spinning) {
             spinning = Clock::now() - start < window && (timeout_ms < 0 || Clock::now() < deadline);
             if (spinning) {
-                std::this_thread::yield();
+                // While it looks, the reader runs the passes itself.
+                led = true;
+                if (!reader_pass()) std::this_thread::yield();
                 continue;
             }
+            if (led) reader_pass_end(true);
+            led = false;
         }
         int left = -1;
         if (timeout_ms > 0) {

@@ -58,6 +58,7 @@ void release_tables() {
     Engine &e = g_engine;
     if (e.slot_mutex != nullptr) vesk_mutex_destroy(e.slot_mutex);
     if (e.channel_mutex != nullptr) vesk_mutex_destroy(e.channel_mutex);
+    if (e.pass_mutex != nullptr) vesk_mutex_destroy(e.pass_mutex);
     discard_set_aside();
     if (e.slots != nullptr) {
         // No socket layer clean-up closes them on POSIX: every socket that a
@@ -105,6 +106,7 @@ void release_tables() {
     e.aside = nullptr;
     e.slot_mutex = nullptr;
     e.channel_mutex = nullptr;
+    e.pass_mutex = nullptr;
     e.poller = nullptr;
     e.events = nullptr;
     e.work_mutex = nullptr;
@@ -363,12 +365,14 @@ VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int
     if (built) {
         e.slot_mutex = os::mutex_init_plain(e.slot_mutex_storage);
         e.channel_mutex = os::mutex_init_plain(e.channel_mutex_storage);
-        built = e.slot_mutex != nullptr && e.channel_mutex != nullptr;
+        e.pass_mutex = os::mutex_init_plain(e.pass_mutex_storage);
+        built = e.slot_mutex != nullptr && e.channel_mutex != nullptr && e.pass_mutex != nullptr;
     }
     if (built) {
         e.stop.store(0);
         e.closing.store(0);
         e.wake_pending.store(false);
+        e.reader_lease_ns.store(0);
         e.thread = vesk_thread_create(0, nullptr, io_thread, nullptr);
         built = e.thread != nullptr;
     }

@@ -4,10 +4,16 @@
 // ready slot to its handler (accept, receive, connect outcome, flush), and
 // brings each visited slot's registration up to date.  Slots are visited in
 // ascending order within a pass; nothing in a pass loops over the whole table.
+//
+// A reader looking for its next event runs the passes itself while it looks
+// (reader_pass): a frame then goes from the socket to the thread that takes
+// it without a hand-over between threads.
 #include "net/io_thread.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -420,6 +426,18 @@ int next_timeout(int listener_due) {
 // The I/O thread's look-again window in microseconds (next_look_window).
 int g_look_us = kLookAgainMicroseconds;
 
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Whether a looking reader holds the passes (its lease has not run out).
+bool reader_leads() {
+    const int64_t lease = g_engine.reader_lease_ns.load(std::memory_order_acquire);
+    return lease != 0 && now_ns() < lease;
+}
+
 // Waits until sockets are ready or work is queued; returns the number of
 // ready sockets.  After a pass that found sockets ready, more usually follow
 // within a round trip (the peers' next frames): the thread looks again for
@@ -435,7 +453,7 @@ int wait_for_work(int timeout, bool busy) {
             // are seen by their flags, so neither is slept through.
             const int n = os::poller_wait(e.poller, 0, e.events, kEventsPerPass);
             if (n != 0 || e.wake_pending.load(std::memory_order_acquire) ||
-                e.stop.load(std::memory_order_acquire) != 0) {
+                e.stop.load(std::memory_order_acquire) != 0 || reader_leads()) {
                 return n;
             }
             std::this_thread::yield();
@@ -447,13 +465,14 @@ int wait_for_work(int timeout, bool busy) {
     return os::poller_wait(e.poller, timeout, e.events, kEventsPerPass);
 }
 
-// Runs one pass; returns the milliseconds until the next resting listener
-// is due (-1: none).
-int run_pass(int ready_count, IoBuffers &buf) {
+// Runs one pass over `events`; returns the milliseconds until the next
+// resting listener is due (-1: none).  The caller holds the pass mutex.
+int run_pass(int ready_count, const os::PollEvent *events, IoBuffers &buf) {
     Engine &e = g_engine;
+    g_registration_failed = false;
     take_work();
     for (int i = 0; i < ready_count; ++i) {
-        const os::PollEvent &ev = e.events[i];
+        const os::PollEvent &ev = events[i];
         if (ev.key > 0) {
             slot_at(ev.key).ready |= ev.ready;
             pass_add(ev.key);
@@ -494,7 +513,84 @@ int run_pass(int ready_count, IoBuffers &buf) {
     return listener_due;
 }
 
+// What a reader's pass works with: one reader at a time, under the pass mutex.
+constexpr int kReaderEvents = 64;
+IoBuffers g_reader_buf;
+os::PollEvent g_reader_events[kReaderEvents];
+// Until then readers run no passes: one of their calls failed, and the I/O
+// thread paces the calls that keep failing (or, for ever, the poller cannot
+// be looked at from their threads).
+int64_t g_readers_paused_until_ns = 0;
+
+// The errors a reader's thread had noted stay as they were: its pass's
+// system calls are the engine's, not the caller's.
+class CallerErrors {
+public:
+    CallerErrors() : noted_(vesk_net_last_error()), system_(errno) {}
+    ~CallerErrors() {
+        note_os_error(noted_);
+        errno = system_;
+    }
+    CallerErrors(const CallerErrors &) = delete;
+    CallerErrors &operator=(const CallerErrors &) = delete;
+
+private:
+    int noted_;
+    int system_;
+};
+
 }  // namespace
+
+// A reader that looks for its next event has nothing else to do: it takes
+// what the sockets have itself, rather than waiting for the I/O thread to
+// take it and hand it over.  Every hand-over costs a wake-up or a look on
+// another thread, and two threads of the engine compete for the processors
+// with everything else (the peers' threads, on a small machine); a frame
+// that goes from the socket to its reader on one thread is what a server
+// with one thread per process does.  The I/O thread keeps aside while a
+// reader's lease holds (a look-again window from the reader's last look), so
+// that the reader's handling of what it found (its sends, say) is not
+// interleaved with passes of another thread; a reader that does not look
+// again within the lease, or goes to sleep, gives the passes back.
+bool reader_pass() {
+    Engine &e = g_engine;
+    if (e.stop.load(std::memory_order_acquire) != 0) return false;
+    if (os::mutex_trylock(e.pass_mutex) != 0) return false;
+    bool found = false;
+    {
+        const os::MutexGuard guard(e.pass_mutex, os::kAdoptLock);
+        const int64_t now = now_ns();
+        if (now < g_readers_paused_until_ns) return false;
+        const CallerErrors keep;
+        const int n = os::poller_poll(e.poller, g_reader_events, kReaderEvents);
+        if (n == -2) {  // only the I/O thread may look at this poller: readers never will
+            g_readers_paused_until_ns = INT64_MAX;
+            return false;
+        }
+        e.reader_lease_ns.store(now + int64_t{kLookAgainMicroseconds} * 1000,
+                                std::memory_order_release);
+        g_reader_buf.call_failed = n < 0;
+        if (n > 0 || (n == 0 && e.wake_pending.load(std::memory_order_acquire))) {
+            run_pass(n, g_reader_events, g_reader_buf);
+            found = n > 0;
+        }
+        if (g_reader_buf.call_failed || g_registration_failed) {
+            g_readers_paused_until_ns = now + int64_t{kFailedCallPauseMicroseconds} * 1000;
+            e.reader_lease_ns.store(0, std::memory_order_release);
+        }
+    }
+    return found;
+}
+
+void reader_pass_end(bool sleeping) {
+    Engine &e = g_engine;
+    // A reader that goes on with an event keeps its lease (it is likely to
+    // look again soon) unless other readers wait, whose events must not wait
+    // for its lease to run out.
+    if (sleeping || e.waiting.load(std::memory_order_relaxed) > 1) {
+        e.reader_lease_ns.store(0, std::memory_order_release);
+    }
+}
 
 uint32_t VESK_THREADCALL io_thread(void *) {
     Engine &e = g_engine;
@@ -503,13 +599,25 @@ uint32_t VESK_THREADCALL io_thread(void *) {
     bool busy = false;
     bool failed_before = false;
     while (e.stop.load(std::memory_order_acquire) == 0) {
+        if (reader_leads()) {
+            // Keeps aside, looking for the lease's end.  The reader's pass
+            // may have put a listener to rest: the next wait does not sleep
+            // before a pass of this thread has worked out its limit.
+            std::this_thread::yield();
+            timeout = 0;
+            busy = true;
+            continue;
+        }
         const int n = wait_for_work(timeout, busy);
         if (e.stop.load(std::memory_order_acquire) != 0) break;
+        if (reader_leads()) continue;  // what was seen stays ready for the reader's pass
         busy = n > 0;
-        buf.call_failed = n < 0;
-        g_registration_failed = false;
-        timeout = next_timeout(run_pass(n > 0 ? n : 0, buf));
-        buf.call_failed = buf.call_failed || g_registration_failed;
+        {
+            const os::MutexGuard guard(e.pass_mutex);
+            buf.call_failed = n < 0;
+            timeout = next_timeout(run_pass(n > 0 ? n : 0, e.events, buf));
+            buf.call_failed = buf.call_failed || g_registration_failed;
+        }
         if (buf.call_failed && failed_before) vesk_usleep(kFailedCallPauseMicroseconds);
         failed_before = buf.call_failed;
     }

@@ -1,5 +1,6 @@
 // What the I/O thread's files share: its reusable buffers and the receive
-// handlers.  Everything here runs on the I/O thread only.
+// handlers.  Everything here runs in a pass: on the I/O thread, or on a
+// looking reader that holds the pass mutex (io_thread.cpp).
 #pragma once
 
 #include "net/net_internal.h"

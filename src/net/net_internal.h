@@ -29,6 +29,13 @@
 // ready or a user call gives it work: such a call queues the slot (or, for a
 // read that frees room, the channel) and wakes the poller.  A pass then
 // visits only the slots that are ready or queued, in ascending order.
+//
+// Passes.  Whoever runs a pass holds the pass mutex, and what the notes below
+// call "I/O thread only" belongs to the pass holder.  That is the I/O thread,
+// or a reader looking for its next event in vesk_net_channel_wait, where the
+// poller can be looked at from another thread (Linux): while a reader looks
+// it runs the passes itself, and its lease (`reader_lease_ns`) keeps the I/O
+// thread aside.  See reader_pass in io_thread.cpp.
 #pragma once
 
 #include <atomic>
@@ -240,6 +247,12 @@ struct Engine {
     // A slot of the ordinary range was freed this pass: resting listeners
     // may try again (I/O thread only).
     bool ordinary_freed = false;
+    // Held by whoever runs a pass (see "Passes" above).
+    vesk_mutex_cell *pass_mutex = nullptr;
+    alignas(void *) unsigned char pass_mutex_storage[os::kMutexCellSize] = {};
+    // Until this steady-clock time (nanoseconds) a looking reader runs the
+    // passes and the I/O thread keeps aside; 0 when no reader does.
+    std::atomic<int64_t> reader_lease_ns{0};
 };
 
 extern Engine g_engine;
@@ -337,5 +350,10 @@ void note_read_outcome(const uint8_t *record, int length);
 
 // The I/O thread (io_thread.cpp).
 uint32_t VESK_THREADCALL io_thread(void *);
+// A reader looking for its next event runs a pass, if the poller allows it
+// and no other thread is running one: true when the pass found work.
+bool reader_pass();
+// The reader stops looking: to sleep (`sleeping`), or with an event.
+void reader_pass_end(bool sleeping);
 
 }  // namespace net

@@ -116,13 +116,15 @@ int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interes
     return epoll_ctl(p->epoll_fd, op, s, &ev) == 0 ? 0 : -1;
 }
 
-int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int max) {
-    if (max > p->capacity) max = p->capacity;
-    const int n = epoll_wait(p->epoll_fd, p->ready, max, timeout_ms);
+namespace {
+
+// Waits into `ready` (room for `max`) and translates what came into `events`.
+int wait_into(os::Poller *p, int timeout_ms, epoll_event *ready, os::PollEvent *events, int max) {
+    const int n = epoll_wait(p->epoll_fd, ready, max, timeout_ms);
     if (n < 0) return -1;
     int count = 0;
     for (int i = 0; i < n; ++i) {
-        const uint64_t data = p->ready[i].data.u64;
+        const uint64_t data = ready[i].data.u64;
         if (data == kWakeKey) {
             uint64_t drained;
             // A failed read leaves the descriptor readable, so every later
@@ -131,7 +133,7 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
             if (read(p->wake_fd, &drained, sizeof drained) < 0 && errno != EAGAIN) return -1;
             continue;
         }
-        const uint32_t got = p->ready[i].events;
+        const uint32_t got = ready[i].events;
         const auto asked = static_cast<unsigned>(data >> 40);
         constexpr uint32_t kBroken = EPOLLERR | EPOLLHUP;
         // A hung-up or failed socket counts as readable and writable, so that
@@ -144,6 +146,20 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
         events[count++] = os::PollEvent{static_cast<int>(static_cast<uint32_t>(data)), ready};
     }
     return count;
+}
+
+}  // namespace
+
+int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int max) {
+    if (max > p->capacity) max = p->capacity;
+    return wait_into(p, timeout_ms, p->ready, events, max);
+}
+
+int os::poller_poll(os::Poller *p, os::PollEvent *events, int max) {
+    constexpr int kPollBatch = 64;
+    epoll_event ready[kPollBatch];
+    if (max > kPollBatch) max = kPollBatch;
+    return wait_into(p, 0, ready, events, max);
 }
 
 void os::poller_wake(os::Poller *p) {
