@@ -39,8 +39,8 @@ void read_room(Room &room, long want, Clock::time_point deadline) {
     std::vector<uint8_t> batch(32 * (2 + VESK_NET_MAX_RECORD));
     while (room.frames < want && room.fault.empty() && Clock::now() < deadline) {
         if (vesk_net_channel_wait(room.channel, 100) != 1) continue;
-        const int n = vesk_net_channel_read_many(room.channel, batch.data(),
-                                                 static_cast<int>(batch.size()));
+        const int n =
+            vesk_net_channel_read_many(room.channel, batch.data(), static_cast<int>(batch.size()));
         for (int at = 0; at < n;) {
             uint16_t length;
             std::memcpy(&length, batch.data() + at, 2);
@@ -95,8 +95,9 @@ TEST(ReaderPasses, TwoReadersRunningPassesGetEveryFrameOfTheirOwnChannelOnceInOr
         for (int c = 0; c < kConnections; ++c) fds.push_back(plain_connect(r.port));
     }
     for (int seq = 0; seq < frames; ++seq) {
-        const Bytes frame = wire_frame(Bytes{static_cast<uint8_t>(seq), static_cast<uint8_t>(seq >> 8),
-                                             static_cast<uint8_t>(seq >> 16), 0});
+        const Bytes frame =
+            wire_frame(Bytes{static_cast<uint8_t>(seq), static_cast<uint8_t>(seq >> 8),
+                             static_cast<uint8_t>(seq >> 16), 0});
         for (int fd : fds) ASSERT_TRUE(send_all(fd, frame));
     }
     for (std::thread &t : readers) t.join();
