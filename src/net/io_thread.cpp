@@ -517,6 +517,10 @@ int run_pass(int ready_count, const os::PollEvent *events, IoBuffers &buf) {
 constexpr int kReaderEvents = 64;
 IoBuffers g_reader_buf;
 os::PollEvent g_reader_events[kReaderEvents];
+// A reader's pass left a deadline (a resting listener, a set-aside socket)
+// and woke the I/O thread, which may be asleep without it, to run a pass of
+// its own and take it into its wait; cleared by that pass.
+bool g_deadline_told = false;
 // Until then readers run no passes: one of their calls failed, and the I/O
 // thread paces the calls that keep failing (or, for ever, the poller cannot
 // be looked at from their threads).
@@ -571,7 +575,10 @@ bool reader_pass() {
                             std::memory_order_release);
     g_reader_buf.call_failed = n < 0;
     if (n > 0 || (n == 0 && e.wake_pending.load(std::memory_order_acquire))) {
-        run_pass(n, g_reader_events, g_reader_buf);
+        if (next_timeout(run_pass(n, g_reader_events, g_reader_buf)) >= 0 && !g_deadline_told) {
+            g_deadline_told = true;
+            os::poller_wake(e.poller);
+        }
     }
     if (g_reader_buf.call_failed || g_registration_failed) {
         g_readers_paused_until_ns = now + int64_t{kFailedCallPauseMicroseconds} * 1000;
@@ -614,6 +621,7 @@ uint32_t VESK_THREADCALL io_thread(void *) {
             const os::MutexGuard guard(e.pass_mutex);
             buf.call_failed = n < 0;
             timeout = next_timeout(run_pass(n > 0 ? n : 0, e.events, buf));
+            g_deadline_told = false;
             buf.call_failed = buf.call_failed || g_registration_failed;
         }
         if (buf.call_failed && failed_before) vesk_usleep(kFailedCallPauseMicroseconds);

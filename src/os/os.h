@@ -120,8 +120,9 @@ int poller_set(Poller *poller, vesk_socket_t s, int key, unsigned old_interest, 
 // much as a wait.
 int poller_wait(Poller *poller, int timeout_ms, PollEvent *events, int max);
 // Looks once, without waiting, as poller_wait does, from a thread other than
-// the one that waits in poller_wait (both may be in the poller at once).  -2
-// when the backend cannot be polled from another thread.
+// the one that waits in poller_wait (both may be in the poller at once).  It
+// leaves poller_wake's wake-up to the waiting thread.  -2 when the backend
+// cannot be polled from another thread.
 int poller_poll(Poller *poller, PollEvent *events, int max);
 // Makes the current or the next poller_wait return; any thread may call it.
 void poller_wake(Poller *poller);
