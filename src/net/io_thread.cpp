@@ -519,7 +519,8 @@ IoBuffers g_reader_buf;
 os::PollEvent g_reader_events[kReaderEvents];
 // A reader's pass left a deadline (a resting listener, a set-aside socket)
 // and woke the I/O thread, which may be asleep without it, to run a pass of
-// its own and take it into its wait; cleared by that pass.
+// its own and take it into its wait; cleared by that pass.  Meanwhile
+// readers leave the poller's wake-up to the I/O thread.
 bool g_deadline_told = false;
 // Until then readers run no passes: one of their calls failed, and the I/O
 // thread paces the calls that keep failing (or, for ever, the poller cannot
@@ -564,7 +565,7 @@ bool reader_pass() {
     const int64_t now = now_ns();
     if (now < g_readers_paused_until_ns) return false;
     const CallerErrors keep;
-    const int n = os::poller_poll(e.poller, g_reader_events, kReaderEvents);
+    const int n = os::poller_poll(e.poller, g_reader_events, kReaderEvents, !g_deadline_told);
     // GCOVR_EXCL_START: Windows, whose poller only its waiting thread may look at.
     if (n == -2) {  // readers never will
         g_readers_paused_until_ns = INT64_MAX;

@@ -119,9 +119,9 @@ int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interes
 namespace {
 
 // Waits into `ready` (room for `max`) and translates what came into `events`.
-// The wake-up is the waiting thread's: only its waits (`take_wake`) consume
-// it, so that a look from another thread never takes the wake-up of a
-// thread asleep in the poller.
+// A wake-up meant for the waiting thread alone is left to it (not
+// `take_wake`): a look from another thread would take it from a thread
+// asleep in the poller.
 int wait_into(os::Poller *p, int timeout_ms, epoll_event *ready, os::PollEvent *events, int max,
               bool take_wake) {
     const int n = epoll_wait(p->epoll_fd, ready, max, timeout_ms);
@@ -160,11 +160,11 @@ int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int ma
     return wait_into(p, timeout_ms, p->ready, events, max, true);
 }
 
-int os::poller_poll(os::Poller *p, os::PollEvent *events, int max) {
+int os::poller_poll(os::Poller *p, os::PollEvent *events, int max, bool take_wake) {
     constexpr int kPollBatch = 64;
     epoll_event ready[kPollBatch];
     if (max > kPollBatch) max = kPollBatch;
-    return wait_into(p, 0, ready, events, max, false);
+    return wait_into(p, 0, ready, events, max, take_wake);
 }
 
 void os::poller_wake(os::Poller *p) {
