@@ -43,13 +43,16 @@ VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity)
         if (ch.in_use.load(std::memory_order_relaxed) != 0) {
             result = 0;
             while (capacity - used >= kEntry) {
-                // A malformed event after good ones waits for the next call, so
-                // that the good ones are returned first.
-                if (used > 0 && !ring_next_event_whole(ch.ring)) break;
-                const int taken = ring_read_event(ch.ring, out + used + 2);
-                if (taken <= 0) {
-                    if (used == 0) result = taken;
-                    break;
+                int taken = ring_take_contiguous_event(ch.ring, out + used + 2);
+                if (taken == 0) {
+                    // A malformed event after good ones waits for the next call,
+                    // so that the good ones are returned first.
+                    if (used > 0 && !ring_next_event_whole(ch.ring)) break;
+                    taken = ring_read_event(ch.ring, out + used + 2);
+                    if (taken <= 0) {
+                        if (used == 0) result = taken;
+                        break;
+                    }
                 }
                 const auto length = static_cast<uint16_t>(taken);
                 std::memcpy(out + used, &length, 2);

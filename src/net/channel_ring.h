@@ -18,6 +18,10 @@ int ring_room(const vesk_ring &ring);
 // of it.  The caller holds the channel's mutex.
 bool ring_post_event(vesk_ring &ring, const uint8_t *head, int head_size, const uint8_t *body,
                      int body_size);
+// Takes the next event into `out` when it is whole, well formed and stored in
+// one piece (the common case, without the checks and copies of the general
+// path): its record length; 0, with nothing taken, otherwise.
+int ring_take_contiguous_event(vesk_ring &ring, uint8_t *out);
 // Takes one event into `out` (kMaxRecord bytes): its record length; 0 empty;
 // -2 ring failure; -3 malformed (see vesk_net_channel_read).  The caller
 // holds the channel's mutex.

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "frame/memory.h"
+#include "net/copy.h"
 #include "net/net_internal.h"
 
 namespace net {
@@ -128,24 +129,6 @@ MsgHead read_head(const vesk_net_msg *msg) {
     std::memcpy(&head.slot, bytes + offsetof(vesk_net_msg, slot), 4);
     std::memcpy(&head.length, bytes + offsetof(vesk_net_msg, length), 4);
     return head;
-}
-
-// Copies a small frame.  A plain memcpy of a variable length below a few
-// hundred bytes is compiled into a string move, whose start-up costs more than
-// the copy itself; fixed-size moves, the last one overlapping, do not.
-void copy_small(uint8_t *to, const uint8_t *from, size_t size) {
-    if (size >= 16) {
-        for (size_t at = 0; at + 16 <= size; at += 16) std::memcpy(to + at, from + at, 16);
-        std::memcpy(to + size - 16, from + size - 16, 16);
-    } else if (size >= 8) {
-        std::memcpy(to, from, 8);
-        std::memcpy(to + size - 8, from + size - 8, 8);
-    } else if (size >= 4) {
-        std::memcpy(to, from, 4);
-        std::memcpy(to + size - 4, from + size - 4, 4);
-    } else {
-        for (size_t at = 0; at < size; ++at) to[at] = from[at];
-    }
 }
 
 // The frames of one send_many, as pieces for one gathered send.  Small
