@@ -203,6 +203,7 @@ void measure(const char *name, uint16_t port, pid_t server, int idle_count) {
     const Usage after = usage_of(server);
 
     std::vector<double> rtts;
+    rtts.reserve(kRoundTrips);  // never grown while measuring
     for (int i = 0; served && i < kRoundTrips; ++i) {
         const auto t = Clock::now();
         if (!echo_once(active)) break;
