@@ -111,6 +111,50 @@ TEST(ReaderPasses, TwoReadersRunningPassesGetEveryFrameOfTheirOwnChannelOnceInOr
     vesk_net_shutdown();
 }
 
+TEST(ReaderPasses, BurstsOnManyConnectionsReachAReaderWhileAnotherThreadWaitsInTheEngine) {
+    // While threads wait in the engine the I/O thread takes a few ready
+    // sockets per pass, and a reader that finds a pass running claims the
+    // next: frames of 40 connections at once come through many short passes
+    // of both, every one once and in order.
+    constexpr int kMany = 40;
+    ASSERT_EQ(vesk_net_init(kMany + 4, 2, 0, 1, 1 << 18, 0, 0), 0);
+    Room room;
+    room.channel = vesk_net_channel_open();
+    const int idle = vesk_net_channel_open();
+    sockaddr_in any = loopback();
+    room.listener = vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, as_sockaddr(any));
+    ASSERT_EQ(vesk_net_attach(room.listener, room.channel), 0);
+    room.port = slot_address(room.listener).sin_port;
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        while (!done.load()) vesk_net_channel_wait(idle, 20);
+    });
+    const int frames = frames_per_connection() / 10;
+    const long want = static_cast<long>(kMany) * frames;
+    std::thread reader(read_room, std::ref(room), want, Clock::now() + std::chrono::seconds(60));
+    std::vector<int> fds;
+    for (int c = 0; c < kMany; ++c) fds.push_back(plain_connect(room.port));
+    for (int seq = 0; seq < frames; seq += 10) {
+        for (int fd : fds) {
+            Bytes burst;  // ten frames in one write
+            for (int k = seq; k < seq + 10; ++k) {
+                const Bytes frame =
+                    wire_frame(Bytes{static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8), 0, 0});
+                burst.insert(burst.end(), frame.begin(), frame.end());
+            }
+            ASSERT_TRUE(send_all(fd, burst));
+        }
+    }
+    reader.join();
+    done.store(true);
+    waiter.join();
+    EXPECT_EQ(room.fault, "");
+    EXPECT_EQ(room.frames, want);
+    EXPECT_EQ(room.next_seq.size(), static_cast<size_t>(kMany));
+    for (int fd : fds) close(fd);
+    vesk_net_shutdown();
+}
+
 TEST(ReaderPasses, AReaderBusyWithItsEventDoesNotHoldUpAChannelThatIsOnlyPolled) {
     ASSERT_EQ(vesk_net_init(4, 2, 0, 1, 1 << 16, 0, 0), 0);
     const int waited = vesk_net_channel_open();
