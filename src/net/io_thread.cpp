@@ -438,26 +438,6 @@ bool reader_leads() {
     return lease != 0 && now_ns() < lease;
 }
 
-// Until this steady-clock time (nanoseconds) readers run no passes: one of
-// their calls failed, and the I/O thread paces the calls that keep failing
-// (or, for ever, the poller cannot be looked at from their threads).  Set
-// under the pass mutex; read without it by a reader that found the passes
-// taken.
-std::atomic<int64_t> g_readers_paused_until_ns{0};
-
-// How many ready sockets the I/O thread takes into its next pass.  While
-// threads wait in the engine, a pass of its own that took every ready socket
-// (a few hundred microseconds for 64 connections with 2 KB each) would keep
-// a reader who comes to look waiting at the pass mutex; meanwhile the
-// engine's two threads would both take processors from the peers'.  A short
-// pass lets the reader take over, and the rest stays ready for its look.
-int pass_share() {
-    const bool readers_may_pass =
-        g_engine.waiting.load(std::memory_order_relaxed) > 0 &&
-        g_readers_paused_until_ns.load(std::memory_order_relaxed) < now_ns();
-    return readers_may_pass ? kSharedPassEvents : kEventsPerPass;
-}
-
 // Waits until sockets are ready or work is queued; returns the number of
 // ready sockets.  After a pass that found sockets ready, more usually follow
 // within a round trip (the peers' next frames): the thread looks again for
@@ -471,18 +451,18 @@ int wait_for_work(int timeout, bool busy) {
         do {
             // A look may take the poller's wake-up: queued work and a stop
             // are seen by their flags, so neither is slept through.
-            const int n = os::poller_wait(e.poller, 0, e.events, pass_share());
+            const int n = os::poller_wait(e.poller, 0, e.events, kEventsPerPass);
             if (n != 0 || e.wake_pending.load(std::memory_order_acquire) ||
                 e.stop.load(std::memory_order_acquire) != 0 || reader_leads()) {
                 return n;
             }
             std::this_thread::yield();
         } while (std::chrono::steady_clock::now() - start < window);
-        const int n = os::poller_wait(e.poller, timeout, e.events, pass_share());
+        const int n = os::poller_wait(e.poller, timeout, e.events, kEventsPerPass);
         g_look_us = next_look_window(g_look_us, std::chrono::steady_clock::now() - start);
         return n;
     }
-    return os::poller_wait(e.poller, timeout, e.events, pass_share());
+    return os::poller_wait(e.poller, timeout, e.events, kEventsPerPass);
 }
 
 // Runs one pass over `events`; returns the milliseconds until the next
@@ -542,6 +522,10 @@ os::PollEvent g_reader_events[kReaderEvents];
 // its own and take it into its wait; cleared by that pass.  Meanwhile
 // readers leave the poller's wake-up to the I/O thread.
 bool g_deadline_told = false;
+// Until then readers run no passes: one of their calls failed, and the I/O
+// thread paces the calls that keep failing (or, for ever, the poller cannot
+// be looked at from their threads).
+int64_t g_readers_paused_until_ns = 0;
 
 // The errors a reader's thread had noted stay as they were: its pass's
 // system calls are the engine's, not the caller's.
@@ -576,29 +560,15 @@ private:
 bool reader_pass() {
     Engine &e = g_engine;
     if (e.stop.load(std::memory_order_acquire) != 0) return false;
-    if (os::mutex_trylock(e.pass_mutex) != 0) {
-        // Another thread runs a pass: this reader claims the next one, and
-        // the I/O thread, if it is the other, stands aside after its pass.
-        // Unclaimed, the next pass often went to the I/O thread again, with
-        // both of the engine's threads busy while the peer waited for a
-        // processor: after a hiccup, each side then took the other's frames
-        // in one batch, and the 64-connection round trip of 2 KB frames went
-        // from 190 to 410 us for tens of round trips.
-        const int64_t now = now_ns();
-        if (now >= g_readers_paused_until_ns.load(std::memory_order_relaxed)) {
-            e.reader_lease_ns.store(now + int64_t{kLookAgainMicroseconds} * 1000,
-                                    std::memory_order_release);
-        }
-        return false;
-    }
+    if (os::mutex_trylock(e.pass_mutex) != 0) return false;
     const os::MutexGuard guard(e.pass_mutex, os::kAdoptLock);
     const int64_t now = now_ns();
-    if (now < g_readers_paused_until_ns.load(std::memory_order_relaxed)) return false;
+    if (now < g_readers_paused_until_ns) return false;
     const CallerErrors keep;
     const int n = os::poller_poll(e.poller, g_reader_events, kReaderEvents, !g_deadline_told);
     // GCOVR_EXCL_START: Windows, whose poller only its waiting thread may look at.
     if (n == -2) {  // readers never will
-        g_readers_paused_until_ns.store(INT64_MAX, std::memory_order_relaxed);
+        g_readers_paused_until_ns = INT64_MAX;
         return false;
     }
     // GCOVR_EXCL_STOP
@@ -612,8 +582,7 @@ bool reader_pass() {
         }
     }
     if (g_reader_buf.call_failed || g_registration_failed) {
-        g_readers_paused_until_ns.store(now + int64_t{kFailedCallPauseMicroseconds} * 1000,
-                                        std::memory_order_relaxed);
+        g_readers_paused_until_ns = now + int64_t{kFailedCallPauseMicroseconds} * 1000;
         e.reader_lease_ns.store(0, std::memory_order_release);
     }
     return n > 0;

@@ -58,10 +58,6 @@ constexpr int kSmallReceiveAreaSize = 16384;
 static_assert(kSmallReceiveAreaSize >= 4 * (kFrameHeaderSize + kMaxData));
 // Ready sockets taken from the poller per pass; the rest come in the next.
 constexpr int kEventsPerPass = 1024;
-// Of them, the I/O thread takes this many per pass while threads wait in
-// vesk_net_channel_wait and may run passes themselves, so that a reader who
-// comes to look waits for a short pass at most (see reader_pass).
-constexpr int kSharedPassEvents = 4;
 
 struct Slot {
     std::atomic<int32_t> state;
