@@ -865,7 +865,8 @@ VESK_API int vesk_net_open(int type, const struct sockaddr *addr);
  * out of range, the slot is free or the channel not in use. */
 VESK_API int vesk_net_attach(int slot, int channel);
 /* The slot's socket; -1 for a free slot or a number out of range.  A closed
- * slot keeps reporting its old socket until the I/O thread has freed it. */
+ * slot keeps reporting its old socket until the I/O thread has freed it: once
+ * -1 comes back, the slot is free and its number can be opened again. */
 VESK_API vesk_socket_t vesk_net_get_socket(int slot);
 /* Starts connecting a VESK_NET_OPENED slot (type 3) that has a channel to
  * `addr` (16-byte struct sockaddr_in).  1 connected at once (VESK_NET_READY,

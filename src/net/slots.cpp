@@ -1,4 +1,6 @@
 // Opening, attaching, connecting and closing slots, and reaping closed ones.
+#include <thread>
+
 #include "net/net_internal.h"
 
 namespace net {
@@ -81,8 +83,17 @@ VESK_API int vesk_net_attach(int slot, int channel) {
 VESK_API vesk_socket_t vesk_net_get_socket(int slot) {
     if (!slot_in_range(slot)) return VESK_INVALID_SOCKET;
     Slot &s = slot_at(slot);
-    if (s.state.load(std::memory_order_acquire) == VESK_NET_FREE) return VESK_INVALID_SOCKET;
-    return s.socket.load(std::memory_order_relaxed);
+    int state = s.state.load(std::memory_order_acquire);
+    if (state == VESK_NET_FREE) return VESK_INVALID_SOCKET;
+    const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
+    if (sock != VESK_INVALID_SOCKET || state != VESK_NET_CLOSING) return sock;
+    // The reaper takes the socket out first and frees the slot last.  Wait
+    // for the free, so that -1 tells the caller the number can be opened
+    // again and closing it again is refused.
+    while (s.state.load(std::memory_order_acquire) == VESK_NET_CLOSING) {
+        std::this_thread::yield();
+    }
+    return VESK_INVALID_SOCKET;
 }
 
 VESK_API int vesk_net_connect(int slot, const struct sockaddr *addr) {

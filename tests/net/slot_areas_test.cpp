@@ -24,8 +24,10 @@ namespace {
 std::atomic<size_t> g_refuse_from{SIZE_MAX};
 std::atomic<int> g_small_areas{0};
 std::atomic<int> g_full_areas{0};
+std::atomic<bool> g_slow{false};  // every block takes 50 ms
 
 void *counting_alloc(size_t size) {
+    if (g_slow.load()) usleep(50000);
     if (size == static_cast<size_t>(net::kSmallReceiveAreaSize)) ++g_small_areas;
     if (size == static_cast<size_t>(net::kReceiveAreaSize)) ++g_full_areas;
     return size >= g_refuse_from.load() ? nullptr : std::malloc(size);
@@ -143,6 +145,31 @@ TEST_F(SlotAreas, BurstThroughTheReceiveAreaArrivesInOrderWhetherItGrowsOrNot) {
         vesk_net_shutdown();
     }
     start(8192);  // for TearDown
+}
+
+// A closed slot reports its socket until the I/O thread has freed it, even
+// when freeing it is slow (here: its unsent bytes are copied aside through a
+// slow allocator).  Once -1 is reported, closing it again is refused and the
+// number is the one the next open hands out.
+TEST_F(SlotAreas, ASlotReportedWithoutASocketIsFree) {
+    start(1 << 16);
+    int slot = 0;
+    connect_client(VESK_NET_TCP_LISTEN_STREAM, &slot, 4096);
+    const Bytes payload = pattern(VESK_NET_MAX_DATA);
+    int rc = 0;
+    for (int i = 0; i < 100000 && (rc = Message(slot, payload).send()) == 0; ++i) {
+    }
+    ASSERT_EQ(rc, VESK_NET_SEND_PENDING);
+    Allocator allocator;
+    g_slow.store(true);
+    ASSERT_EQ(vesk_net_close(slot), 0);
+    for (int i = 0; i < 2000 && vesk_net_get_socket(slot) != VESK_INVALID_SOCKET; ++i) {
+        usleep(100);
+    }
+    g_slow.store(false);
+    ASSERT_EQ(vesk_net_get_socket(slot), VESK_INVALID_SOCKET);
+    EXPECT_EQ(vesk_net_close(slot), -1) << "the slot is free";
+    EXPECT_EQ(vesk_net_open(VESK_NET_TCP_CONNECT, nullptr), slot);
 }
 
 // Without memory for a send area, nothing is lost silently: a send of which
