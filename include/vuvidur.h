@@ -885,7 +885,11 @@ VESK_API int vesk_net_close(int slot);
 
 /* Takes the oldest event of a channel into `buffer` (VESK_NET_MAX_RECORD
  * bytes): the record's length (> 0); 0 when the channel is empty (the call
- * never waits); -1 for a channel out of range or not in use or a NULL buffer;
+ * never waits: on Linux an empty channel's reader first receives what the
+ * engine's sockets have itself, as vesk_net_channel_wait's look does, so that
+ * a thread that polls in a loop takes its frames without a hand-over; the
+ * caller's vesk_net_last_error and errno stay as they were);
+ * -1 for a channel out of range or not in use or a NULL buffer;
  * -2 when the ring is corrupt; -3 for a malformed event (a header without
  * 0xFE or announcing a record of 0 or more than VESK_NET_MAX_RECORD bytes
  * costs the header; a record cut short empties the channel).  Any thread may
@@ -951,7 +955,8 @@ VESK_API int vesk_net_channel_wait(int channel, int timeout_ms);
 /* Takes as many whole events as fit, under one lock: while at least
  * 2 + VESK_NET_MAX_RECORD bytes of `buffer` remain, the next event is stored
  * as its record length (2 bytes, host order) followed by the record.  Returns
- * the bytes used (> 0); 0 when the channel is empty; -1 for a channel out of
+ * the bytes used (> 0); 0 when the channel is empty (after the same look at
+ * the sockets as vesk_net_channel_read); -1 for a channel out of
  * range or not in use, a NULL buffer or a capacity below
  * 2 + VESK_NET_MAX_RECORD; -2 ring failure; -3 malformed event (as
  * vesk_net_channel_read; the events taken before it are returned first, and

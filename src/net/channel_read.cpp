@@ -4,6 +4,30 @@
 
 #include "net/net_internal.h"
 
+namespace net {
+namespace {
+
+// A thread that finds its channel empty receives what the engine's sockets
+// have itself, as a thread waiting in vesk_net_channel_wait does: a server
+// that polls in a loop then takes each frame on its own thread, without a
+// hand-over from the I/O thread (which stands aside meanwhile, as for a
+// waiting reader's lease).  Counted among the waiters, so that tear-down
+// waits for it to leave the pass.  True when the channel has an event now.
+bool look_at_sockets(const Channel &ch) {
+    Engine &e = g_engine;
+    e.waiting.fetch_add(1, std::memory_order_seq_cst);
+    bool found = false;
+    if (e.closing.load(std::memory_order_seq_cst) == 0 && reader_pass()) {
+        found = ch.has_events.load(std::memory_order_acquire) != 0;
+        reader_pass_end(false);  // the lease stays only while nobody else waits
+    }
+    e.waiting.fetch_sub(1, std::memory_order_seq_cst);
+    return found;
+}
+
+}  // namespace
+}  // namespace net
+
 using namespace net;
 
 extern "C" {
@@ -11,9 +35,10 @@ extern "C" {
 VESK_API int vesk_net_channel_read(int channel, void *buffer) {
     if (!channel_in_range(channel) || buffer == nullptr) return -1;
     Channel &ch = channel_at(channel);
-    // Polling an empty channel takes no lock.
+    // Polling an empty channel takes no lock of the channel.
     if (ch.has_events.load(std::memory_order_acquire) == 0) {
-        return ch.in_use.load(std::memory_order_relaxed) != 0 ? 0 : -1;
+        if (ch.in_use.load(std::memory_order_relaxed) == 0) return -1;
+        if (!look_at_sockets(ch)) return 0;
     }
     int result = -1;
     {
@@ -33,7 +58,8 @@ VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity)
     if (!channel_in_range(channel) || buffer == nullptr || capacity < kEntry) return -1;
     Channel &ch = channel_at(channel);
     if (ch.has_events.load(std::memory_order_acquire) == 0) {
-        return ch.in_use.load(std::memory_order_relaxed) != 0 ? 0 : -1;
+        if (ch.in_use.load(std::memory_order_relaxed) == 0) return -1;
+        if (!look_at_sockets(ch)) return 0;
     }
     auto *out = static_cast<uint8_t *>(buffer);
     int used = 0;

@@ -1,11 +1,13 @@
-// Readers waiting in vesk_net_channel_wait run the engine's passes while they
-// look for their next event: events must still reach every channel once, in
-// order, and a reader that goes off with its event must not hold up the
-// channels of others.
+// Readers waiting in vesk_net_channel_wait, and readers polling an empty
+// channel, run the engine's passes while they look for their next event:
+// events must still reach every channel once, in order, a reader that goes
+// off with its event must not hold up the channels of others, and the
+// reader's own error numbers stay as they were.
 // test-platform: POSIX (the remote peers use POSIX sockets).
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -32,15 +34,36 @@ struct Room {
     std::string fault;
 };
 
-// Waits, takes everything with read_many and checks it, until `want` frames
-// came or the deadline passes.  Every frame carries its connection's sequence
-// number, so a frame lost, repeated or reordered shows.
-void read_room(Room &room, long want, Clock::time_point deadline) {
+// How a reader takes its events: waiting, then all at once; or polling,
+// one at a time or all at once.
+enum class Take { kWait, kPollOne, kPollMany };
+
+// The next events as read_many stores them (each after its length); bytes.
+int take_events(const Room &room, Take how, std::vector<uint8_t> &batch) {
+    if (how == Take::kWait && vesk_net_channel_wait(room.channel, 100) != 1) return 0;
+    if (how != Take::kPollOne) {
+        return vesk_net_channel_read_many(room.channel, batch.data(),
+                                          static_cast<int>(batch.size()));
+    }
+    const int length = vesk_net_channel_read(room.channel, batch.data() + 2);
+    if (length <= 0) return length;
+    const auto stored = static_cast<uint16_t>(length);
+    std::memcpy(batch.data(), &stored, 2);
+    return 2 + length;
+}
+
+// Takes everything and checks it, until `want` frames came or the deadline
+// passes.  Every frame carries its connection's sequence number, so a frame
+// lost, repeated or reordered shows.
+void read_room(Room &room, long want, Clock::time_point deadline, Take how) {
     std::vector<uint8_t> batch(32 * (2 + VESK_NET_MAX_RECORD));
     while (room.frames < want && room.fault.empty() && Clock::now() < deadline) {
-        if (vesk_net_channel_wait(room.channel, 100) != 1) continue;
-        const int n =
-            vesk_net_channel_read_many(room.channel, batch.data(), static_cast<int>(batch.size()));
+        const int n = take_events(room, how, batch);
+        if (n < 0) {
+            room.fault = "read failed: " + std::to_string(n);
+            return;
+        }
+        if (n == 0 && how != Take::kWait) std::this_thread::yield();
         for (int at = 0; at < n;) {
             uint16_t length;
             std::memcpy(&length, batch.data() + at, 2);
@@ -71,7 +94,9 @@ void read_room(Room &room, long want, Clock::time_point deadline) {
     }
 }
 
-TEST(ReaderPasses, TwoReadersRunningPassesGetEveryFrameOfTheirOwnChannelOnceInOrder) {
+// Two readers, each with its own channel and connections, taking their
+// events the way `how` says.
+void two_readers(const Take (&how)[2]) {
     ASSERT_EQ(vesk_net_init(2 * kConnections + 4, 2, 0, 1, 1 << 16, 0, 0), 0);
     Room rooms[2];
     for (Room &r : rooms) {
@@ -86,7 +111,7 @@ TEST(ReaderPasses, TwoReadersRunningPassesGetEveryFrameOfTheirOwnChannelOnceInOr
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     std::thread readers[2];
     for (int i = 0; i < 2; ++i) {
-        readers[i] = std::thread(read_room, std::ref(rooms[i]), want, deadline);
+        readers[i] = std::thread(read_room, std::ref(rooms[i]), want, deadline, how[i]);
     }
     // Small frames in small writes, from both rooms' peers at once: many
     // passes, some run by one reader for the other's channel.
@@ -106,6 +131,50 @@ TEST(ReaderPasses, TwoReadersRunningPassesGetEveryFrameOfTheirOwnChannelOnceInOr
         EXPECT_EQ(r.frames, want);
         EXPECT_EQ(r.next_seq.size(), static_cast<size_t>(kConnections));
         EXPECT_TRUE(stays_quiet(r.channel, 50)) << "nothing beyond what was sent";
+    }
+    for (int fd : fds) close(fd);
+    vesk_net_shutdown();
+}
+
+TEST(ReaderPasses, TwoReadersRunningPassesGetEveryFrameOfTheirOwnChannelOnceInOrder) {
+    two_readers({Take::kWait, Take::kWait});
+}
+
+TEST(ReaderPasses, PollingReadersGetEveryFrameOfTheirOwnChannelOnceInOrder) {
+    two_readers({Take::kPollOne, Take::kPollMany});
+    two_readers({Take::kPollOne, Take::kWait});
+}
+
+// A poll or a wait that runs a pass makes system calls of the engine's (an
+// accept that finds no more connections, say): the caller's errno and
+// vesk_net_last_error are what they were before the call.
+TEST(ReaderPasses, AReaderThatRunsAPassKeepsItsOwnErrorNumbers) {
+    constexpr int kClients = 150;
+    ASSERT_EQ(vesk_net_init(kClients + 4, 1, 0, 1, 1 << 16, 0, 0), 0);
+    const int channel = vesk_net_channel_open();
+    sockaddr_in any = loopback();
+    const int listener = vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, as_sockaddr(any));
+    ASSERT_EQ(vesk_net_attach(listener, channel), 0);
+    sockaddr_in taken = slot_address(listener);
+    ASSERT_EQ(vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, as_sockaddr(taken)), 0);
+    const int noted = vesk_net_last_error();
+    ASSERT_EQ(noted, EADDRINUSE);
+    std::vector<int> fds;
+    Event ev;
+    for (int i = 0; i < kClients; ++i) {
+        fds.push_back(plain_connect(taken.sin_port));
+        const bool poll = i % 2 == 0;
+        int got = 0;
+        for (int tries = 0; got == 0 && tries < 1000000; ++tries) {
+            errno = ERANGE;
+            got = poll ? vesk_net_channel_read(channel, ev.bytes)
+                       : vesk_net_channel_wait(channel, 1000);
+            ASSERT_EQ(errno, ERANGE) << (poll ? "poll " : "wait ") << i;
+            ASSERT_EQ(vesk_net_last_error(), noted) << (poll ? "poll " : "wait ") << i;
+        }
+        if (!poll) got = vesk_net_channel_read(channel, ev.bytes);
+        ASSERT_GT(got, 0);
+        ASSERT_EQ(ev.kind(), VESK_EV_ACCEPT);
     }
     for (int fd : fds) close(fd);
     vesk_net_shutdown();
@@ -131,7 +200,8 @@ TEST(ReaderPasses, BurstsOnManyConnectionsReachTheirReaderWhileAnotherThreadWait
     });
     const int frames = frames_per_connection() / 10;
     const long want = static_cast<long>(kMany) * frames;
-    std::thread reader(read_room, std::ref(room), want, Clock::now() + std::chrono::seconds(60));
+    std::thread reader(read_room, std::ref(room), want, Clock::now() + std::chrono::seconds(60),
+                       Take::kWait);
     std::vector<int> fds;
     for (int c = 0; c < kMany; ++c) fds.push_back(plain_connect(room.port));
     for (int seq = 0; seq < frames; seq += 10) {
