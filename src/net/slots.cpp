@@ -83,7 +83,7 @@ VESK_API int vesk_net_attach(int slot, int channel) {
 VESK_API vesk_socket_t vesk_net_get_socket(int slot) {
     if (!slot_in_range(slot)) return VESK_INVALID_SOCKET;
     Slot &s = slot_at(slot);
-    int state = s.state.load(std::memory_order_acquire);
+    const int state = s.state.load(std::memory_order_acquire);
     if (state == VESK_NET_FREE) return VESK_INVALID_SOCKET;
     const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
     if (sock != VESK_INVALID_SOCKET || state != VESK_NET_CLOSING) return sock;
