@@ -25,6 +25,15 @@ bool look_at_sockets(const Channel &ch) {
     return found;
 }
 
+// Whether a read has anything to take: 1 when the channel has events (after a
+// look at the sockets when it had none), 0 when it is empty, -1 when it is not
+// in use.  An empty channel is polled without its lock.
+int events_to_take(const Channel &ch) {
+    if (ch.has_events.load(std::memory_order_acquire) != 0) return 1;
+    if (ch.in_use.load(std::memory_order_relaxed) == 0) return -1;
+    return look_at_sockets(ch) ? 1 : 0;
+}
+
 }  // namespace
 }  // namespace net
 
@@ -35,11 +44,7 @@ extern "C" {
 VESK_API int vesk_net_channel_read(int channel, void *buffer) {
     if (!channel_in_range(channel) || buffer == nullptr) return -1;
     Channel &ch = channel_at(channel);
-    // Polling an empty channel takes no lock of the channel.
-    if (ch.has_events.load(std::memory_order_acquire) == 0) {
-        if (ch.in_use.load(std::memory_order_relaxed) == 0) return -1;
-        if (!look_at_sockets(ch)) return 0;
-    }
+    if (const int seen = events_to_take(ch); seen <= 0) return seen;
     int result = -1;
     {
         os::MutexGuard guard(ch.mutex);
@@ -57,10 +62,7 @@ VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity)
     constexpr int kEntry = 2 + kMaxRecord;  // length word and largest record
     if (!channel_in_range(channel) || buffer == nullptr || capacity < kEntry) return -1;
     Channel &ch = channel_at(channel);
-    if (ch.has_events.load(std::memory_order_acquire) == 0) {
-        if (ch.in_use.load(std::memory_order_relaxed) == 0) return -1;
-        if (!look_at_sockets(ch)) return 0;
-    }
+    if (const int seen = events_to_take(ch); seen <= 0) return seen;
     auto *out = static_cast<uint8_t *>(buffer);
     int used = 0;
     int result = -1;
