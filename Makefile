@@ -17,7 +17,8 @@
 #   make format-check  fail, listing them, if clang-format would change any source file
 #   make consumers  build and run programs that use the installed library, the package
 #                   and the source tree, each the way the README shows
-# make test, demo and install first install the missing Debian packages (scripts/install-deps.sh).
+# make test, demo, install, package and web-test first install the missing Debian packages that
+# they need (scripts/install-deps.sh).
 
 CMAKE      ?= cmake
 CTEST      ?= ctest
@@ -32,7 +33,7 @@ PREFIX     ?= /usr/local
 all: build
 
 deps:
-	@sh scripts/install-deps.sh
+	@sh scripts/install-deps.sh core
 
 build/build.ninja: | deps
 	$(CMAKE) -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -51,8 +52,14 @@ demo: build
 	cd build/examples && ./demo
 	sh examples/demo/tool.sh build/bin/vuvidur
 
-install: build
-	$(CMAKE) --install build --prefix $(PREFIX)
+# Installs from build/ when make test or make demo made it; otherwise from a tree of its own that
+# needs only the build's packages (no tests, no examples).
+install:
+	@sh scripts/install-deps.sh install
+	@if [ -f build/build.ninja ]; then tree=build; else tree=build-install; \
+	  [ -f $$tree/build.ninja ] || $(CMAKE) -S . -B $$tree -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DVESK_TESTS=OFF -DVESK_EXAMPLES=OFF || exit 1; fi; \
+	$(CMAKE) --build $$tree && $(CMAKE) --install $$tree --prefix $(PREFIX)
 
 # The package's own tree: optimised, installed under /usr, with the static archive.
 build-pkg/build.ninja:
@@ -170,5 +177,5 @@ format-check:
 	fi; echo "format-check: $(words $(FORMAT_FILES)) files in line with .clang-format"
 
 clean:
-	rm -rf build build-asan build-tsan build-coverage build-bench build-fuzz build-win32 build-win-linux build-pkg \
+	rm -rf build build-install build-asan build-tsan build-coverage build-bench build-fuzz build-win32 build-win-linux build-pkg \
 	  build-consumers
