@@ -14,6 +14,7 @@
 #   make windows-bench the DLL's engine and queue against plain Windows ones, under Wine
 #   make install    install the library, headers, tool, pkg-config file and CMake package into PREFIX
 #   make package    build the Debian package (build-pkg/packages/)
+#   make check-thread-safety  build the library with clang's -Wthread-safety as errors
 #   make format-check  fail, listing them, if clang-format would change any source file
 #   make consumers  build and run programs that use the installed library, the package
 #                   and the source tree, each the way the README shows
@@ -28,6 +29,7 @@ CTEST_ARGS ?= --output-on-failure -j $(JOBS)
 PREFIX     ?= /usr/local
 
 .PHONY: all deps build test demo install package consumers sanitize asan tsan faults coverage bench \
+        check-thread-safety \
         fuzz web-test windows-test windows-bench format-check clean
 
 all: build
@@ -140,6 +142,13 @@ fuzz: build-fuzz/build.ninja
 	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$corpus $$seeds; \
 	done
 
+build-tsa/build.ninja:
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-tsa -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DVESK_TESTS=OFF -DVESK_EXAMPLES=OFF -DVESK_TOOLS=OFF -DVESK_THREAD_SAFETY=ON
+
+check-thread-safety: build-tsa/build.ninja
+	$(CMAKE) --build build-tsa
+
 build-win32/build.ninja:
 	$(CMAKE) -S . -B build-win32 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
@@ -177,5 +186,5 @@ format-check:
 	fi; echo "format-check: $(words $(FORMAT_FILES)) files in line with .clang-format"
 
 clean:
-	rm -rf build build-install build-asan build-tsan build-coverage build-bench build-fuzz build-win32 build-win-linux build-pkg \
+	rm -rf build build-install build-tsa build-asan build-tsan build-coverage build-bench build-fuzz build-win32 build-win-linux build-pkg \
 	  build-consumers

@@ -7,31 +7,13 @@
 namespace net {
 namespace {
 
-// A thread that finds its channel empty receives what the engine's sockets
-// have itself, as a thread waiting in vesk_net_channel_wait does: a server
-// that polls in a loop then takes each frame on its own thread, without a
-// hand-over from the I/O thread (which stands aside meanwhile, as for a
-// waiting reader's lease).  Counted among the waiters, so that tear-down
-// waits for it to leave the pass.  True when the channel has an event now.
-bool look_at_sockets(const Channel &ch) {
-    Engine &e = g_engine;
-    e.waiting.fetch_add(1, std::memory_order_seq_cst);
-    bool found = false;
-    if (e.closing.load(std::memory_order_seq_cst) == 0 && reader_pass()) {
-        found = ch.has_events.load(std::memory_order_acquire) != 0;
-        reader_pass_end(false);  // the lease stays only while nobody else waits
-    }
-    e.waiting.fetch_sub(1, std::memory_order_seq_cst);
-    return found;
-}
-
-// Whether a read has anything to take: 1 when the channel has events (after a
-// look at the sockets when it had none), 0 when it is empty, -1 when it is not
-// in use.  An empty channel is polled without its lock.
+// Whether a read has anything to take: 1 when the channel has events, 0 when
+// it is empty, -1 when it is not in use.  An empty channel is polled without
+// its lock: a read that misses an event being posted is the same as a read
+// made a moment earlier.
 int events_to_take(const Channel &ch) {
     if (ch.has_events.load(std::memory_order_acquire) != 0) return 1;
-    if (ch.in_use.load(std::memory_order_relaxed) == 0) return -1;
-    return look_at_sockets(ch) ? 1 : 0;
+    return ch.in_use.load(std::memory_order_relaxed) == 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -41,13 +23,16 @@ using namespace net;
 
 extern "C" {
 
+// Each read counts itself among the readers for its whole call (ReaderCount),
+// so that tear-down frees nothing it can still look at.
 VESK_API int vesk_net_channel_read(int channel, void *buffer) {
-    if (!channel_in_range(channel) || buffer == nullptr) return -1;
+    const ReaderCount reader;
+    if (!reader.entered() || !channel_in_range(channel) || buffer == nullptr) return -1;
     Channel &ch = channel_at(channel);
     if (const int seen = events_to_take(ch); seen <= 0) return seen;
     int result = -1;
     {
-        os::MutexGuard guard(ch.mutex);
+        os::LockGuard guard(ch.lock);
         if (ch.in_use.load(std::memory_order_relaxed) != 0) {
             result = ring_read_event(ch.ring, static_cast<uint8_t *>(buffer));
             channel_note(ch);
@@ -60,14 +45,17 @@ VESK_API int vesk_net_channel_read(int channel, void *buffer) {
 
 VESK_API int vesk_net_channel_read_many(int channel, void *buffer, int capacity) {
     constexpr int kEntry = 2 + kMaxRecord;  // length word and largest record
-    if (!channel_in_range(channel) || buffer == nullptr || capacity < kEntry) return -1;
+    const ReaderCount reader;
+    if (!reader.entered() || !channel_in_range(channel) || buffer == nullptr || capacity < kEntry) {
+        return -1;
+    }
     Channel &ch = channel_at(channel);
     if (const int seen = events_to_take(ch); seen <= 0) return seen;
     auto *out = static_cast<uint8_t *>(buffer);
     int used = 0;
     int result = -1;
     {
-        os::MutexGuard guard(ch.mutex);
+        os::LockGuard guard(ch.lock);
         if (ch.in_use.load(std::memory_order_relaxed) != 0) {
             result = 0;
             while (capacity - used >= kEntry) {

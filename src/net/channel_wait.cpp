@@ -42,25 +42,21 @@ int wait_for_event(Channel &ch, int timeout_ms) {
     const auto window = std::chrono::microseconds(window_us);
     bool spinning = true;
     bool slept = false;
-    bool led = false;  // this wait has run passes (or tried to)
     for (int round = 0;; ++round) {
         const int seen = look(ch);
         if (seen != 0 || timeout_ms == 0) {
             if (slept) after_sleep(ch, window_us, start);
-            if (led) reader_pass_end(false);
             return seen;
         }
         if (round < kSpins) continue;
         if (spinning) {
+            // A bounded look: at most the window, giving the processor away
+            // between looks, then a sleep.
             spinning = Clock::now() - start < window && (timeout_ms < 0 || Clock::now() < deadline);
             if (spinning) {
-                // While it looks, the reader runs the passes itself.
-                led = true;
-                if (!reader_pass()) std::this_thread::yield();
+                std::this_thread::yield();
                 continue;
             }
-            if (led) reader_pass_end(true);
-            led = false;
         }
         int left = -1;
         if (timeout_ms > 0) {
@@ -89,16 +85,11 @@ using namespace net;
 extern "C" {
 
 VESK_API int vesk_net_channel_wait(int channel, int timeout_ms) {
-    Engine &e = g_engine;
     // Counted before anything of the engine is touched: tear-down waits for
-    // every waiter to leave before it frees the channels.
-    e.waiting.fetch_add(1, std::memory_order_seq_cst);
-    int result = -1;
-    if (e.closing.load(std::memory_order_seq_cst) == 0 && channel_in_range(channel)) {
-        result = wait_for_event(channel_at(channel), timeout_ms);
-    }
-    e.waiting.fetch_sub(1, std::memory_order_seq_cst);
-    return result;
+    // every reader to leave before it frees the channels.
+    const ReaderCount reader;
+    if (!reader.entered() || !channel_in_range(channel)) return -1;
+    return wait_for_event(channel_at(channel), timeout_ms);
 }
 
 }  // extern "C"

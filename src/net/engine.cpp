@@ -1,4 +1,5 @@
 // Engine set-up and tear-down, the slot allocator, and the channel table.
+#include <cassert>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -9,6 +10,7 @@
 namespace net {
 
 Engine g_engine;
+os::Role g_io_thread;
 
 namespace {
 
@@ -32,6 +34,27 @@ T *alloc_objects(size_t count) {
     return raw;
 }
 
+}  // namespace
+
+void reset_io_fields(Slot &s) {
+    s.held = 0;
+    s.held_waiting = false;
+    s.peer_known = false;
+    s.peer_addr = 0;
+    s.peer_port = 0;
+    s.resting = false;
+    s.rest_since_ms = 0;
+    s.ready = 0;
+    s.receive_failing = false;
+    s.receive_failing_since_ms = 0;
+    s.receive_grown = false;
+    for (int i = 0; i < s.peer_count; ++i) s.answered[i] = AnswerNote{};
+}
+
+namespace {
+
+// What a new life of a slot starts from, of the fields users share with the
+// I/O thread (the I/O thread's own are cleared by the reaper, reset_io_fields).
 void clear_slot_record(Slot &s) {
     s.type.store(0, std::memory_order_relaxed);
     s.socket.store(VESK_INVALID_SOCKET, std::memory_order_relaxed);
@@ -40,25 +63,17 @@ void clear_slot_record(Slot &s) {
     s.sending.store(0, std::memory_order_relaxed);
     s.sent_wanted.store(0, std::memory_order_relaxed);
     s.connect_error.store(0, std::memory_order_relaxed);
-    s.held = 0;
-    s.held_waiting = false;
-    s.peer_known = false;
-    s.peer_addr = 0;
-    s.peer_port = 0;
-    s.resting = false;
-    s.rest_since_ms = 0;
-    for (int i = 0; i < s.peer_count; ++i) {
-        s.peers[i].store(0, std::memory_order_relaxed);
-        s.answered[i] = AnswerNote{};
-    }
+    for (int i = 0; i < s.peer_count; ++i) s.peers[i].store(0, std::memory_order_relaxed);
 }
 
-// Frees whatever set-up has built so far, in any state of completion.
-void release_tables() {
+// Frees whatever set-up has built so far, in any state of completion.  Set-up
+// and tear-down: no other thread is in the engine.
+void release_tables() VESK_NO_THREAD_SAFETY_ANALYSIS {
     Engine &e = g_engine;
-    if (e.slot_mutex != nullptr) vesk_mutex_destroy(e.slot_mutex);
-    if (e.channel_mutex != nullptr) vesk_mutex_destroy(e.channel_mutex);
-    if (e.pass_mutex != nullptr) vesk_mutex_destroy(e.pass_mutex);
+    e.slot_lock.destroy();
+    e.channel_lock.destroy();
+    e.work_lock.destroy();
+    e.free_slots.release();
     discard_set_aside();
     if (e.slots != nullptr) {
         // No socket layer clean-up closes them on POSIX: every socket that a
@@ -88,13 +103,12 @@ void release_tables() {
         for (int c = 1; c <= e.channel_count; ++c) {
             Channel &ch = channel_at(c);
             vesk_mem_free(ch.ring.storage);
-            if (ch.mutex != nullptr) vesk_mutex_destroy(ch.mutex);
+            ch.lock.destroy();
         }
     }
     vesk_mem_free(e.channels);
     os::poller_destroy(e.poller);
     vesk_mem_free(e.events);
-    if (e.work_mutex != nullptr) vesk_mutex_destroy(e.work_mutex);
     vesk_mem_free(e.work_slots);
     vesk_mem_free(e.work_channels);
     vesk_mem_free(e.pass_slots);
@@ -104,12 +118,8 @@ void release_tables() {
     e.peer_block = nullptr;
     e.answer_block = nullptr;
     e.aside = nullptr;
-    e.slot_mutex = nullptr;
-    e.channel_mutex = nullptr;
-    e.pass_mutex = nullptr;
     e.poller = nullptr;
     e.events = nullptr;
-    e.work_mutex = nullptr;
     e.work_slots = nullptr;
     e.work_channels = nullptr;
     e.work_slot_count = 0;
@@ -127,7 +137,7 @@ void release_tables() {
 
 // Every slot gets its record and its peer table.  Its areas come with use
 // (see Slot), so set-up costs only the records however many slots there are.
-bool build_slots() {
+bool build_slots() VESK_NO_THREAD_SAFETY_ANALYSIS {
     Engine &e = g_engine;
     e.slots = alloc_objects<Slot>(static_cast<size_t>(e.slot_count));
     const size_t reserved_entries =
@@ -149,21 +159,22 @@ bool build_slots() {
         next_peers += s.peer_count;
         next_notes += s.peer_count;
         clear_slot_record(s);
+        reset_io_fields(s);
         s.queued.store(0, std::memory_order_relaxed);
+        s.users.store(0, std::memory_order_relaxed);
+        s.generation.store(0, std::memory_order_relaxed);
+        s.connect_error_generation.store(0, std::memory_order_relaxed);
         s.registered = 0;
-        s.ready = 0;
         s.in_pass = false;
         s.room_channel = 0;
         s.room_prev = 0;
         s.room_next = 0;
         s.state.store(VESK_NET_FREE, std::memory_order_relaxed);
     }
-    e.lowest_free_reserved.store(1, std::memory_order_relaxed);
-    e.lowest_free_ordinary.store(e.reserved_count + 1, std::memory_order_relaxed);
-    return true;
+    return e.free_slots.init(e.slot_count);
 }
 
-bool build_channels() {
+bool build_channels() VESK_NO_THREAD_SAFETY_ANALYSIS {
     Engine &e = g_engine;
     e.channels = alloc_objects<Channel>(static_cast<size_t>(e.channel_count));
     if (e.channels == nullptr) return false;
@@ -176,7 +187,7 @@ bool build_channels() {
         ch.ring.read_pos = 0;
         ch.ring.write_pos = 0;
         ch.ring.size = e.ring_size;
-        ch.mutex = os::mutex_init_plain(ch.mutex_storage);
+        const bool locked = ch.lock.init();
         ch.in_use.store(0, std::memory_order_relaxed);
         ch.has_events.store(0, std::memory_order_relaxed);
         ch.signal.store(0, std::memory_order_relaxed);
@@ -185,18 +196,18 @@ bool build_channels() {
         ch.room_wanted.store(0, std::memory_order_relaxed);
         ch.queued.store(0, std::memory_order_relaxed);
         ch.first_waiter = 0;
-        if (ch.mutex == nullptr || ch.ring.storage == nullptr) return false;
+        if (!locked || ch.ring.storage == nullptr) return false;
     }
     return true;
 }
 
-bool build_io_tables() {
+bool build_io_tables() VESK_NO_THREAD_SAFETY_ANALYSIS {
     Engine &e = g_engine;
     const auto slots = static_cast<size_t>(e.slot_count);
     // Every slot and as many set-aside sockets may be registered at once.
     e.poller = os::poller_create(e.slot_count * 2);
     e.events = static_cast<os::PollEvent *>(alloc_table(kEventsPerPass, sizeof(os::PollEvent)));
-    e.work_mutex = os::mutex_init_plain(e.work_mutex_storage);
+    const bool locked = e.work_lock.init();
     e.work_slots = static_cast<int *>(alloc_table(slots, sizeof(int)));
     e.work_channels =
         static_cast<int *>(alloc_table(static_cast<size_t>(e.channel_count), sizeof(int)));
@@ -204,51 +215,55 @@ bool build_io_tables() {
     e.resting = static_cast<int *>(alloc_table(slots, sizeof(int)));
     e.aside = static_cast<SetAside *>(alloc_table(slots, sizeof(SetAside)));
     e.aside_count = 0;
-    return e.poller != nullptr && e.events != nullptr && e.work_mutex != nullptr &&
-           e.work_slots != nullptr && e.work_channels != nullptr && e.pass_slots != nullptr &&
-           e.resting != nullptr && e.aside != nullptr;
+    return e.poller != nullptr && e.events != nullptr && locked && e.work_slots != nullptr &&
+           e.work_channels != nullptr && e.pass_slots != nullptr && e.resting != nullptr &&
+           e.aside != nullptr;
 }
 
 }  // namespace
 
 int slot_alloc(int type) {
     Engine &e = g_engine;
+    int first;
     int last;
-    std::atomic<int> *hint;
     if (type == VESK_NET_UDP_MULTI) {
-        hint = &e.lowest_free_reserved;
+        first = 1;
         last = e.reserved_count;
     } else if (type >= VESK_NET_TCP_LISTEN_STREAM && type <= VESK_NET_TCP_FRAMED) {
-        hint = &e.lowest_free_ordinary;
+        first = e.reserved_count + 1;
         last = e.slot_count;
     } else {
         return 0;
     }
-    // Every free slot of the range lies at or above the hint, so the scan
-    // starts there: accepting n connections costs O(n), not O(n^2).
-    int start = hint->load(std::memory_order_acquire);
-    for (int n = start; n <= last; ++n) {
-        Slot &s = slot_at(n);
-        // Acquire: the reaper's release of FREE orders its last writes to
-        // the record before the clearing below.
-        if (s.state.load(std::memory_order_acquire) == VESK_NET_FREE) {
-            clear_slot_record(s);
-            // Unless the reaper lowered it meanwhile (then it stays lower).
-            hint->compare_exchange_strong(start, n + 1, std::memory_order_acq_rel);
-            return n;
-        }
-    }
-    return 0;
+    const int n = g_engine.free_slots.lowest(first, last);
+    if (n == 0) return 0;
+    Slot &s = slot_at(n);
+    // Acquire: the reaper's release of FREE orders its last writes to the
+    // record before the clearing below.
+    assert(s.state.load(std::memory_order_acquire) == VESK_NET_FREE);
+    g_engine.free_slots.remove(n);
+    clear_slot_record(s);
+    return n;
 }
 
-void slot_freed(int slot) {
+void slot_return(int slot) {
+    assert(slot_at(slot).state.load(std::memory_order_relaxed) == VESK_NET_FREE);
+    g_engine.free_slots.add(slot);
+}
+
+void slot_free(int slot) {
     Engine &e = g_engine;
-    std::atomic<int> &hint =
-        slot <= e.reserved_count ? e.lowest_free_reserved : e.lowest_free_ordinary;
-    int current = hint.load(std::memory_order_acquire);
-    while (slot < current &&
-           !hint.compare_exchange_weak(current, slot, std::memory_order_acq_rel)) {
+    Slot &s = slot_at(slot);
+    {
+        os::LockGuard guard(e.slot_lock);
+        assert(s.state.load(std::memory_order_relaxed) == VESK_NET_CLOSING);
+        assert(s.users.load(std::memory_order_relaxed) == 0);
+        s.generation.fetch_add(1, std::memory_order_relaxed);
+        s.state.store(VESK_NET_FREE, std::memory_order_release);
+        e.free_slots.add(slot);
     }
+    e.freed.fetch_add(1, std::memory_order_seq_cst);
+    if (e.freed_sleepers.load(std::memory_order_seq_cst) > 0) os::wake_word(&e.freed);
 }
 
 void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state) {
@@ -264,7 +279,7 @@ int post_events(int channel, const uint8_t *const *records, const int *sizes, in
     Channel &ch = channel_at(channel);
     int posted = 0;
     {
-        os::MutexGuard guard(ch.mutex);
+        os::LockGuard guard(ch.lock);
         while (posted < count && ch.in_use.load(std::memory_order_relaxed) != 0 &&
                ring_post_event(ch.ring, records[posted], sizes[posted], nullptr, 0)) {
             ++posted;
@@ -282,7 +297,7 @@ bool post_event(int channel, const uint8_t *record, int size) {
 int channel_room(int channel) {
     if (!channel_in_range(channel)) return 0;
     Channel &ch = channel_at(channel);
-    os::MutexGuard guard(ch.mutex);
+    os::LockGuard guard(ch.lock);
     return ch.in_use.load(std::memory_order_relaxed) != 0 ? ring_room(ch.ring) : 0;
 }
 
@@ -308,28 +323,24 @@ void wake_io_thread() {
     if (!e.wake_pending.exchange(true, std::memory_order_acq_rel)) os::poller_wake(e.poller);
 }
 
-namespace {
-
-// Appends `number` to a work list unless its flag says it is there already,
+// Each queues its number once (its flag says whether it is there already),
 // then wakes the I/O thread.
-void queue_once(std::atomic<int32_t> &queued, int *list, int &count, int number) {
+void give_work(int slot) {
     Engine &e = g_engine;
-    if (queued.exchange(1, std::memory_order_acq_rel) == 0) {
-        os::MutexGuard guard(e.work_mutex);
-        list[count++] = number;
+    if (slot_at(slot).queued.exchange(1, std::memory_order_acq_rel) == 0) {
+        os::LockGuard guard(e.work_lock);
+        e.work_slots[e.work_slot_count++] = slot;
     }
     wake_io_thread();
 }
 
-}  // namespace
-
-void give_work(int slot) {
-    queue_once(slot_at(slot).queued, g_engine.work_slots, g_engine.work_slot_count, slot);
-}
-
 void give_channel(int channel) {
-    queue_once(channel_at(channel).queued, g_engine.work_channels, g_engine.work_channel_count,
-               channel);
+    Engine &e = g_engine;
+    if (channel_at(channel).queued.exchange(1, std::memory_order_acq_rel) == 0) {
+        os::LockGuard guard(e.work_lock);
+        e.work_channels[e.work_channel_count++] = channel;
+    }
+    wake_io_thread();
 }
 
 SockAddr4 read_sockaddr(const struct sockaddr *address) {
@@ -361,22 +372,22 @@ VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int
     e.reserved_count = reserved;
     e.peer_table_size = peers;
     e.ring_size = ring_size;
-    bool built = build_slots() && build_channels() && build_io_tables();
-    if (built) {
-        e.slot_mutex = os::mutex_init_plain(e.slot_mutex_storage);
-        e.channel_mutex = os::mutex_init_plain(e.channel_mutex_storage);
-        e.pass_mutex = os::mutex_init_plain(e.pass_mutex_storage);
-        built = e.slot_mutex != nullptr && e.channel_mutex != nullptr && e.pass_mutex != nullptr;
+    bool built;
+    {
+        // Set-up plays the I/O thread's role until the thread starts.
+        const os::RoleGuard role(g_io_thread);
+        built = build_slots() && build_channels() && build_io_tables() && e.slot_lock.init() &&
+                e.channel_lock.init();
     }
     if (built) {
         e.stop.store(0);
         e.closing.store(0);
         e.wake_pending.store(false);
-        e.reader_lease_ns.store(0);
         e.thread = vesk_thread_create(0, nullptr, io_thread, nullptr);
         built = e.thread != nullptr;
     }
     if (!built) {
+        const os::RoleGuard role(g_io_thread);
         release_tables();
         vesk_socket_cleanup();
         return -1;
@@ -390,18 +401,23 @@ VESK_API void vesk_net_shutdown(void) {
     if (e.setup_count <= 0) return;
     if (--e.setup_count > 0) return;
     e.stop.store(1);
+    // The I/O thread alone consumes the poller's wake-up, and looks at `stop`
+    // after every wait: it leaves at once.
     os::poller_wake(e.poller);
     vesk_thread_destroy(e.thread);
     vesk_mem_free(e.thread);
     e.thread = nullptr;
-    // Threads waiting in a channel are woken and leave before the channels go.
+    // Readers are told, woken, and left to go before the channels go: a
+    // reader counts itself before it looks at `closing`, tear-down sets
+    // `closing` before it looks at the count, so one sees the other.
     e.closing.store(1, std::memory_order_seq_cst);
-    while (e.waiting.load(std::memory_order_seq_cst) > 0) {
-        for (int c = 1; c <= e.channel_count; ++c) channel_signal(channel_at(c));
-        vesk_usleep(1000);
+    for (int c = 1; c <= e.channel_count; ++c) channel_signal(channel_at(c));
+    for (uint32_t left; (left = e.readers.load(std::memory_order_seq_cst)) != 0;) {
+        os::wait_on_word(&e.readers, left, -1);
     }
     // Sockets are closed before the socket layer is released: on Windows a
     // socket cannot be closed after that.
+    const os::RoleGuard role(g_io_thread);
     release_tables();
     vesk_socket_cleanup();
 }
@@ -411,11 +427,11 @@ VESK_API int vesk_net_channel_open(void) {
     if (e.channel_count == 0) return 0;
     int claimed = 0;
     {
-        os::MutexGuard guard(e.channel_mutex);
+        os::LockGuard guard(e.channel_lock);
         for (int c = 1; c <= e.channel_count && claimed == 0; ++c) {
             Channel &ch = channel_at(c);
             if (ch.in_use.load(std::memory_order_relaxed) != 0) continue;
-            os::MutexGuard channel_guard(ch.mutex);
+            os::LockGuard channel_guard(ch.lock);
             vesk_ring_reset(&ch.ring);  // never another user's leftover events
             channel_note(ch);
             ch.in_use.store(1, std::memory_order_relaxed);
@@ -432,7 +448,7 @@ VESK_API int vesk_net_channel_close(int channel) {
     Channel &ch = channel_at(channel);
     bool was_in_use = false;
     {
-        os::MutexGuard guard(ch.mutex);
+        os::LockGuard guard(ch.lock);
         was_in_use = ch.in_use.load(std::memory_order_relaxed) != 0;
         if (was_in_use) {
             ch.in_use.store(0, std::memory_order_relaxed);

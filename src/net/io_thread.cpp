@@ -5,9 +5,9 @@
 // brings each visited slot's registration up to date.  Slots are visited in
 // ascending order within a pass; nothing in a pass loops over the whole table.
 //
-// A reader looking for its next event runs the passes itself while it looks
-// (reader_pass): a frame then goes from the socket to the thread that takes
-// it without a hand-over between threads.
+// The I/O thread alone polls and runs passes: a batch of readiness is handled
+// by the thread that polled it, in the pass that follows the poll, before any
+// other poll.  Every function here plays its role (VESK_REQUIRES(g_io_thread)).
 #include "net/io_thread.h"
 
 #include <algorithm>
@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <thread>
 
 namespace net {
 
@@ -28,7 +27,7 @@ constexpr int kAcceptsPerVisit = 64;
 // alone (an interrupted wait) is retried at once.
 constexpr int kFailedCallPauseMicroseconds = 10000;
 
-void pass_add(int slot) {
+void pass_add(int slot) VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     Slot &s = slot_at(slot);
     if (s.in_pass) return;
@@ -38,7 +37,7 @@ void pass_add(int slot) {
 
 // ---- Waiting for room in a channel ---------------------------------------
 
-void unlink_room_waiter(int slot) {
+void unlink_room_waiter(int slot) VESK_REQUIRES(g_io_thread) {
     Slot &s = slot_at(slot);
     if (s.room_channel == 0) return;
     if (s.room_prev != 0) {
@@ -55,7 +54,7 @@ void unlink_room_waiter(int slot) {
 // Lists the slot among those waiting for room in `channel`.  The channel is
 // marked before its room is looked at again (by the caller), so that a reader
 // freeing room meanwhile either is seen or sees the mark.
-void link_room_waiter(int slot, int channel) {
+void link_room_waiter(int slot, int channel) VESK_REQUIRES(g_io_thread) {
     Slot &s = slot_at(slot);
     if (s.room_channel == channel) return;
     unlink_room_waiter(slot);
@@ -69,7 +68,7 @@ void link_room_waiter(int slot, int channel) {
 }
 
 // A channel got room: every slot waiting in it joins this pass.
-void wake_room_waiters(int channel) {
+void wake_room_waiters(int channel) VESK_REQUIRES(g_io_thread) {
     Channel &ch = channel_at(channel);
     while (ch.first_waiter != 0) {
         const int slot = ch.first_waiter;
@@ -82,7 +81,7 @@ void wake_room_waiters(int channel) {
 
 // The room a slot needs in its channel before it may be read (or its
 // connect outcome or next accept posted); 0 when it needs none.
-int room_needed(const Slot &s, int state, int type) {
+int room_needed(const Slot &s, int state, int type) VESK_REQUIRES(g_io_thread) {
     if (state == VESK_NET_CONNECTING) return kEventHeaderSize + kConnectRecordSize;
     if (state != VESK_NET_READY || is_udp(type)) return 0;
     if (is_listener(type)) return s.resting ? 0 : kEventHeaderSize + kAcceptRecordSize;
@@ -93,7 +92,7 @@ int room_needed(const Slot &s, int state, int type) {
 // has the room it needs.  TCP data is never dropped: a slot whose channel
 // cannot take its next event is not read (the kernel holds the data and slows
 // the sender), but is still flushed.
-unsigned slot_interest(const Slot &s, int state, int type, bool room) {
+unsigned slot_interest(const Slot &s, int state, int type, bool room) VESK_REQUIRES(g_io_thread) {
     const bool flush = is_tcp_connection(type) && s.pending.load(std::memory_order_relaxed) > 0;
     if (state == VESK_NET_CONNECTING) return room ? os::kPollWrite | os::kPollError : 0u;
     // A connection whose peer has ended (or that broke) still gets the bytes
@@ -113,9 +112,9 @@ unsigned slot_interest(const Slot &s, int state, int type, bool room) {
 
 // A registration failed in this pass: a socket left registered that should
 // not be may keep reporting itself, so the thread paces its passes.
-bool g_registration_failed = false;
+bool g_registration_failed VESK_GUARDED_BY(g_io_thread) = false;
 
-void set_registration(int slot, unsigned interest) {
+void set_registration(int slot, unsigned interest) VESK_REQUIRES(g_io_thread) {
     Slot &s = slot_at(slot);
     if (s.registered == interest) return;
     const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
@@ -136,7 +135,7 @@ void set_registration(int slot, unsigned interest) {
 
 // Brings the slot's registration (and its place among the slots waiting for
 // room) up to date with its state.
-void update_interest(int slot) {
+void update_interest(int slot) VESK_REQUIRES(g_io_thread) {
     Slot &s = slot_at(slot);
     const int state = s.state.load(std::memory_order_acquire);
     // A free slot may be being filled in by another thread's allocation; its
@@ -169,16 +168,17 @@ void update_interest(int slot) {
 // Frees a closed slot: its registration is dropped and its socket closed,
 // once, on this thread, before the number can be handed out again -- unless
 // bytes accepted for sending are still pending: then the socket is set aside
-// until they are out.
-void reap_slot(int slot) {
+// until they are out.  A slot that a user call still uses (SocketUse) is left
+// closing: the last such call hands it back to this thread.
+void reap_slot(int slot) VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     Slot &s = slot_at(slot);
-    if (s.state.load(std::memory_order_acquire) != VESK_NET_CLOSING) return;
+    if (s.state.load(std::memory_order_seq_cst) != VESK_NET_CLOSING) return;
+    if (s.users.load(std::memory_order_seq_cst) != 0) return;
     unlink_room_waiter(slot);
     set_registration(slot, 0);
     s.registered = 0;  // whatever the poller said: the socket leaves it now
     if (s.resting) {
-        s.resting = false;
         for (int i = 0; i < e.resting_count; ++i) {
             if (e.resting[i] == slot) e.resting[i] = e.resting[--e.resting_count];
         }
@@ -197,21 +197,16 @@ void reap_slot(int slot) {
     // that carry data.
     vesk_mem_free(s.receive_area);
     s.receive_area = nullptr;
-    s.receive_grown = false;
-    s.ready = 0;
-    s.held = 0;
-    s.held_waiting = false;
+    reset_io_fields(s);
     s.pending.store(0, std::memory_order_relaxed);
-    s.receive_failing = false;
-    s.state.store(VESK_NET_FREE, std::memory_order_release);
-    slot_freed(slot);
+    slot_free(slot);
 }
 
 // ---- Resting listeners and set-aside sockets -------------------------------
 
 // Listeners whose rest is over (time, or a slot of their range was freed)
 // join the pass; returns the milliseconds until the next one is due, or -1.
-int wake_rested_listeners(uint32_t now) {
+int wake_rested_listeners(uint32_t now) VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     int due_in = -1;
     for (int i = 0; i < e.resting_count;) {
@@ -234,7 +229,7 @@ int wake_rested_listeners(uint32_t now) {
 
 // A connecting socket was reported writable or in error: the pending error
 // decides the outcome (POSIX reports failure as writability too).
-void connect_outcome(int slot, unsigned ready, IoBuffers &buf) {
+void connect_outcome(int slot, unsigned ready, IoBuffers &buf) VESK_REQUIRES(g_io_thread) {
     Slot &s = slot_at(slot);
     const int channel = s.channel.load(std::memory_order_acquire);
     if (channel_room(channel) < kEventHeaderSize + kConnectRecordSize) return;
@@ -246,12 +241,35 @@ void connect_outcome(int slot, unsigned ready, IoBuffers &buf) {
                                          std::memory_order_acq_rel)) {
         return;
     }
-    if (!connected) s.connect_error.store(error, std::memory_order_relaxed);  // for its reader
+    if (!connected) {  // for its reader, with the life it belongs to
+        s.connect_error.store(error, std::memory_order_relaxed);
+        s.connect_error_generation.store(s.generation.load(std::memory_order_relaxed),
+                                         std::memory_order_release);
+    }
     const int size = wire_connect_record(buf.small, slot, connected ? 0 : -1);
     post_event(channel, buf.small, size);
 }
 
-void rest_listener(int listener) {
+}  // namespace
+
+void note_call_outcome(int slot, bool failed) VESK_REQUIRES(g_io_thread) {
+    Slot &s = slot_at(slot);
+    if (!failed) {
+        s.receive_failing = false;
+        return;
+    }
+    const uint32_t now = now_ms();
+    if (!s.receive_failing) {
+        s.receive_failing = true;
+        s.receive_failing_since_ms = now;
+    } else if (now - s.receive_failing_since_ms >= kReceiveFailingMs) {
+        fail_slot(slot);
+    }
+}
+
+namespace {
+
+void rest_listener(int listener) VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     Slot &l = slot_at(listener);
     if (l.resting) return;
@@ -263,7 +281,7 @@ void rest_listener(int listener) {
 // The listener's next connection, non-blocking with no-delay set: one that
 // the poller accepted ahead for it (Windows), or one accepted here.  Or
 // VESK_INVALID_SOCKET, the last socket error saying why.
-vesk_socket_t next_connection(int listener, SockAddr4 *peer) {
+vesk_socket_t next_connection(int listener, SockAddr4 *peer) VESK_REQUIRES(g_io_thread) {
     int peer_size = sizeof *peer;
     auto *addr = reinterpret_cast<struct sockaddr *>(peer);
     vesk_socket_t sock = VESK_INVALID_SOCKET;
@@ -280,7 +298,7 @@ vesk_socket_t next_connection(int listener, SockAddr4 *peer) {
 // event in `record`: the record's size, or 0 when nothing was accepted.
 // Without a free slot the connection waits in the listen queue (or among the
 // few the poller accepted ahead) and the listener rests.
-int accept_connection(int listener, int channel, uint8_t *record) {
+int accept_connection(int listener, int channel, uint8_t *record) VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     Slot &l = slot_at(listener);
     const int type = l.type.load(std::memory_order_relaxed) == VESK_NET_TCP_LISTEN_STREAM
@@ -289,18 +307,18 @@ int accept_connection(int listener, int channel, uint8_t *record) {
     SockAddr4 peer{};
     int slot = 0;
     {
-        os::MutexGuard guard(e.slot_mutex);
+        os::LockGuard guard(g_engine.slot_lock);
         slot = slot_alloc(type);
         if (slot != 0) {
             const vesk_socket_t sock = next_connection(listener, &peer);
             // Out of descriptors or another lasting failure: rest rather than
             // retry every pass.  A spurious readiness (would block) is no failure.
-            if (sock == VESK_INVALID_SOCKET &&
-                !os::socket_error_would_block(os::socket_last_error())) {
-                rest_listener(listener);
-            }
+            const bool failed = sock == VESK_INVALID_SOCKET &&
+                                !os::socket_error_would_block(os::socket_last_error());
+            if (failed) rest_listener(listener);
+            note_call_outcome(listener, failed);
             if (sock == VESK_INVALID_SOCKET) {
-                slot_freed(slot);  // the slot taken stays free
+                slot_return(slot);  // the slot taken stays free
                 return 0;
             }
             Slot &s = slot_at(slot);
@@ -330,7 +348,7 @@ int accept_connection(int listener, int channel, uint8_t *record) {
 // The burst's events are posted together: one lock of the channel and at
 // most one wake-up of its reader, where one per connection kept the reader
 // waking and contending for the channel while the queue filled.
-void accept_burst(int listener) {
+void accept_burst(int listener) VESK_REQUIRES(g_io_thread) {
     const int channel = slot_at(listener).channel.load(std::memory_order_acquire);
     const int most =
         std::min(kAcceptsPerVisit, channel_room(channel) / (kEventHeaderSize + kAcceptRecordSize));
@@ -347,7 +365,7 @@ void accept_burst(int listener) {
 }
 
 // A TCP slot with pending bytes is writable: send what the socket takes.
-void flush_slot(int slot) {
+void flush_slot(int slot) VESK_REQUIRES(g_io_thread) {
     Slot &s = slot_at(slot);
     // Acquire: the sender's bytes in the area are complete once its length
     // is seen.
@@ -372,7 +390,7 @@ void flush_slot(int slot) {
     s.pending.store(pending - sent, std::memory_order_release);
 }
 
-void visit(int slot, unsigned ready, IoBuffers &buf) {
+void visit(int slot, unsigned ready, IoBuffers &buf) VESK_REQUIRES(g_io_thread) {
     Slot &s = slot_at(slot);
     const int state = s.state.load(std::memory_order_acquire);
     if (state == VESK_NET_CONNECTING) {
@@ -393,13 +411,13 @@ void visit(int slot, unsigned ready, IoBuffers &buf) {
 }
 
 // Takes the work that user calls queued since the last pass.
-void take_work() {
+void take_work() VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     // Cleared before the queue is read: a call queuing work after this
     // point wakes the poller again.  Every call that queued work set the
     // flag after queuing it, so a clear flag means an empty queue.
     if (!e.wake_pending.exchange(false, std::memory_order_acq_rel)) return;
-    os::MutexGuard guard(e.work_mutex);
+    os::LockGuard guard(e.work_lock);
     for (int i = 0; i < e.work_slot_count; ++i) {
         const int slot = e.work_slots[i];
         slot_at(slot).queued.store(0, std::memory_order_release);
@@ -416,7 +434,7 @@ void take_work() {
 
 // The wait's limit: the nearest deadline of a resting listener or a
 // set-aside socket, or none.
-int next_timeout(int listener_due) {
+int next_timeout(int listener_due) VESK_REQUIRES(g_io_thread) {
     const int aside_due = set_aside_due(now_ms());
     if (listener_due < 0) return aside_due;
     if (aside_due < 0) return listener_due;
@@ -424,18 +442,36 @@ int next_timeout(int listener_due) {
 }
 
 // The I/O thread's look-again window in microseconds (next_look_window).
-int g_look_us = kLookAgainMicroseconds;
+int g_look_us VESK_GUARDED_BY(g_io_thread) = kLookAgainMicroseconds;
 
-int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+// The poller's wait (or its wake-up read) has failed in every pass since
+// g_wait_failing_since_ms.
+bool g_wait_failing VESK_GUARDED_BY(g_io_thread) = false;
+uint32_t g_wait_failing_since_ms VESK_GUARDED_BY(g_io_thread) = 0;
 
-// Whether a looking reader holds the passes (its lease has not run out).
-bool reader_leads() {
-    const int64_t lease = g_engine.reader_lease_ns.load(std::memory_order_acquire);
-    return lease != 0 && now_ns() < lease;
+// After kReceiveFailingMs of failed waits the thread can serve no slot: each
+// one that could still deliver something fails with VESK_EV_FAILED, once, and
+// later calls are refused with the wait's error (vesk_net_last_error).  The
+// thread goes on trying, paced, for the slots opened after it recovers.
+void note_wait_outcome(bool failed, int error) VESK_REQUIRES(g_io_thread) {
+    Engine &e = g_engine;
+    if (!failed) {
+        g_wait_failing = false;
+        e.broken.store(0, std::memory_order_release);
+        return;
+    }
+    const uint32_t now = now_ms();
+    if (!g_wait_failing) {
+        g_wait_failing = true;
+        g_wait_failing_since_ms = now;
+        return;
+    }
+    if (now - g_wait_failing_since_ms < kReceiveFailingMs ||
+        e.broken.load(std::memory_order_relaxed) != 0) {
+        return;
+    }
+    e.broken.store(error != 0 ? error : -1, std::memory_order_release);
+    for (int slot = 1; slot <= e.slot_count; ++slot) fail_slot(slot);
 }
 
 // Waits until sockets are ready or work is queued; returns the number of
@@ -443,7 +479,7 @@ bool reader_leads() {
 // within a round trip (the peers' next frames): the thread looks again for
 // up to its look-again window (net_internal.h), giving the processor away
 // between looks, before it sleeps.
-int wait_for_work(int timeout, bool busy) {
+int wait_for_work(int timeout, bool busy) VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     if (busy) {
         const auto start = std::chrono::steady_clock::now();
@@ -453,7 +489,7 @@ int wait_for_work(int timeout, bool busy) {
             // are seen by their flags, so neither is slept through.
             const int n = os::poller_wait(e.poller, 0, e.events, kEventsPerPass);
             if (n != 0 || e.wake_pending.load(std::memory_order_acquire) ||
-                e.stop.load(std::memory_order_acquire) != 0 || reader_leads()) {
+                e.stop.load(std::memory_order_acquire) != 0) {
                 return n;
             }
             std::this_thread::yield();
@@ -467,7 +503,8 @@ int wait_for_work(int timeout, bool busy) {
 
 // Runs one pass over `events`; returns the milliseconds until the next
 // resting listener is due (-1: none).  The caller holds the pass mutex.
-int run_pass(int ready_count, const os::PollEvent *events, IoBuffers &buf) {
+int run_pass(int ready_count, const os::PollEvent *events, IoBuffers &buf)
+    VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     g_registration_failed = false;
     take_work();
@@ -513,118 +550,24 @@ int run_pass(int ready_count, const os::PollEvent *events, IoBuffers &buf) {
     return listener_due;
 }
 
-// What a reader's pass works with: one reader at a time, under the pass mutex.
-constexpr int kReaderEvents = 64;
-IoBuffers g_reader_buf;
-os::PollEvent g_reader_events[kReaderEvents];
-// A reader's pass left a deadline (a resting listener, a set-aside socket)
-// and woke the I/O thread, which may be asleep without it, to run a pass of
-// its own and take it into its wait; cleared by that pass.  Meanwhile
-// readers leave the poller's wake-up to the I/O thread.
-bool g_deadline_told = false;
-// Until then readers run no passes: one of their calls failed, and the I/O
-// thread paces the calls that keep failing (or, for ever, the poller cannot
-// be looked at from their threads).
-int64_t g_readers_paused_until_ns = 0;
-
-// The errors a reader's thread had noted stay as they were: its pass's
-// system calls are the engine's, not the caller's.
-class CallerErrors {
-public:
-    CallerErrors() : noted_(vesk_net_last_error()), system_(errno) {}
-    ~CallerErrors() {
-        note_os_error(noted_);
-        errno = system_;
-    }
-    CallerErrors(const CallerErrors &) = delete;
-    CallerErrors &operator=(const CallerErrors &) = delete;
-
-private:
-    int noted_;
-    int system_;
-};
-
 }  // namespace
-
-// A reader that looks for its next event has nothing else to do: it takes
-// what the sockets have itself, rather than waiting for the I/O thread to
-// take it and hand it over.  Every hand-over costs a wake-up or a look on
-// another thread, and two threads of the engine compete for the processors
-// with everything else (the peers' threads, on a small machine); a frame
-// that goes from the socket to its reader on one thread is what a server
-// with one thread per process does.  The I/O thread keeps aside while a
-// reader's lease holds (a look-again window from the reader's last look), so
-// that the reader's handling of what it found (its sends, say) is not
-// interleaved with passes of another thread; a reader that does not look
-// again within the lease, or goes to sleep, gives the passes back.
-bool reader_pass() {
-    Engine &e = g_engine;
-    if (e.stop.load(std::memory_order_acquire) != 0) return false;
-    if (os::mutex_trylock(e.pass_mutex) != 0) return false;
-    const os::MutexGuard guard(e.pass_mutex, os::kAdoptLock);
-    const int64_t now = now_ns();
-    if (now < g_readers_paused_until_ns) return false;
-    const CallerErrors keep;
-    const int n = os::poller_poll(e.poller, g_reader_events, kReaderEvents, !g_deadline_told);
-    // GCOVR_EXCL_START: Windows, whose poller only its waiting thread may look at.
-    if (n == -2) {  // readers never will
-        g_readers_paused_until_ns = INT64_MAX;
-        return false;
-    }
-    // GCOVR_EXCL_STOP
-    e.reader_lease_ns.store(now + int64_t{kLookAgainMicroseconds} * 1000,
-                            std::memory_order_release);
-    g_reader_buf.call_failed = n < 0;
-    if (n > 0 || (n == 0 && e.wake_pending.load(std::memory_order_acquire))) {
-        if (next_timeout(run_pass(n, g_reader_events, g_reader_buf)) >= 0 && !g_deadline_told) {
-            g_deadline_told = true;
-            os::poller_wake(e.poller);
-        }
-    }
-    if (g_reader_buf.call_failed || g_registration_failed) {
-        g_readers_paused_until_ns = now + int64_t{kFailedCallPauseMicroseconds} * 1000;
-        e.reader_lease_ns.store(0, std::memory_order_release);
-    }
-    return n > 0;
-}
-
-void reader_pass_end(bool sleeping) {
-    Engine &e = g_engine;
-    // A reader that goes on with an event keeps its lease (it is likely to
-    // look again soon) unless other readers wait, whose events must not wait
-    // for its lease to run out.
-    if (sleeping || e.waiting.load(std::memory_order_relaxed) > 1) {
-        e.reader_lease_ns.store(0, std::memory_order_release);
-    }
-}
 
 uint32_t VESK_THREADCALL io_thread(void *) {
     Engine &e = g_engine;
+    const os::RoleGuard role(g_io_thread);
     IoBuffers buf;
     int timeout = -1;
     bool busy = false;
     bool failed_before = false;
     while (e.stop.load(std::memory_order_acquire) == 0) {
-        if (reader_leads()) {
-            // Keeps aside, looking for the lease's end.  The reader's pass
-            // may have put a listener to rest: the next wait does not sleep
-            // before a pass of this thread has worked out its limit.
-            std::this_thread::yield();
-            timeout = 0;
-            busy = true;
-            continue;
-        }
         const int n = wait_for_work(timeout, busy);
+        const int error = n < 0 ? os::socket_last_error() : 0;
         if (e.stop.load(std::memory_order_acquire) != 0) break;
-        if (reader_leads()) continue;  // what was seen stays ready for the reader's pass
         busy = n > 0;
-        {
-            const os::MutexGuard guard(e.pass_mutex);
-            buf.call_failed = n < 0;
-            timeout = next_timeout(run_pass(n > 0 ? n : 0, e.events, buf));
-            g_deadline_told = false;
-            buf.call_failed = buf.call_failed || g_registration_failed;
-        }
+        buf.call_failed = n < 0;
+        note_wait_outcome(n < 0, error);
+        timeout = next_timeout(run_pass(n > 0 ? n : 0, e.events, buf));
+        buf.call_failed = buf.call_failed || g_registration_failed;
         if (buf.call_failed && failed_before) vesk_usleep(kFailedCallPauseMicroseconds);
         failed_before = buf.call_failed;
     }

@@ -1,6 +1,5 @@
 // What the I/O thread's files share: its reusable buffers and the receive
-// handlers.  Everything here runs in a pass: on the I/O thread, or on a
-// looking reader that holds the pass mutex (io_thread.cpp).
+// handlers.  Everything here runs in a pass, on the I/O thread.
 #pragma once
 
 #include "net/net_internal.h"
@@ -20,8 +19,11 @@ struct IoBuffers {
 static_assert(kMsgFrameOffset + kDatagramCapacity + 1 <= kMaxRecord + 1);
 
 // A ready slot other than a listener is readable.
-void receive(int slot, IoBuffers &buf);
+void receive(int slot, IoBuffers &buf) VESK_REQUIRES(g_io_thread);
 // Posts the frames that earlier passes held back for lack of room.
-void deliver_held(int slot, IoBuffers &buf);
+void deliver_held(int slot, IoBuffers &buf) VESK_REQUIRES(g_io_thread);
+// A call of the I/O thread's own for `slot` (a UDP receive, an accept) failed
+// or worked: after kReceiveFailingMs of failures in a row the slot fails.
+void note_call_outcome(int slot, bool failed) VESK_REQUIRES(g_io_thread);
 
 }  // namespace net

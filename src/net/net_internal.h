@@ -1,41 +1,37 @@
 // The socket engine's process-wide state and the internal functions shared by
-// its files.
+// its files.  docs/net.md, "Threads and ownership", tells the same rules as a
+// whole; the annotations below are what the compiler checks of them.
 //
-// Threads.  Set-up and tear-down run on one user thread while nothing else
-// calls the engine.  In between, user threads open, attach, connect, close,
-// send and read, and the I/O thread polls, receives, flushes and reaps.  Slot
+// Threads.  Set-up and tear-down run on one user thread while no other thread
+// is in the engine.  In between, user threads open, attach, connect, close,
+// send and read, and the I/O thread alone polls, receives, accepts, flushes
+// and reaps: it plays the role `g_io_thread`, and every field and function
+// marked VESK_GUARDED_BY / VESK_REQUIRES(g_io_thread) belongs to it.  Slot
 // fields that both sides touch are atomics:
 //   - state: release on every change, acquire on every read, so that the
 //     fields written before a state change (by open, accept or reaping) are
 //     seen by whoever sees the new state.  Changes that may race (the user's
 //     close against the I/O thread's connect outcome or failure) are
 //     compare-and-swap, so that a close is never overwritten.
+//   - users: the calls using the slot's socket now (SocketUse).  The reaper
+//     closes the socket and frees the slot only when none is; a call that
+//     leaves a closed slot last hands it back to the reaper.
 //   - pending: the pending-send length hands the send area over.  A sender
 //     fills the area only while it reads 0 (acquire) and publishes the bytes
 //     by storing the length (release); the I/O thread reads the area only
 //     while the length is above 0 (acquire) and gives it back by storing 0
 //     (release).  One sender at a time holds the slot's send claim (`sending`),
 //     so that two threads never mix their bytes in the stream or the area.
-//   - send_area: installed by the first sender that has bytes to keep (a
-//     compare-and-swap, so that only one block is ever installed), and kept
-//     until tear-down.
+//   - send_area: installed by the first sender that has bytes to keep, and
+//     kept until tear-down.
 //   - channel, type, socket and peer entries: single atomic words.
-// The receive area, the held count and the I/O thread's notes are touched by
-// the I/O thread only (and cleared by allocation while the slot is free).  The
-// receive area comes small with a framed connection's first read, grows on a
-// busy connection, and is given back when the slot is reaped.
 //
 // Work.  The I/O thread sleeps in its poller until a registered socket is
 // ready or a user call gives it work: such a call queues the slot (or, for a
 // read that frees room, the channel) and wakes the poller.  A pass then
-// visits only the slots that are ready or queued, in ascending order.
-//
-// Passes.  Whoever runs a pass holds the pass mutex, and what the notes below
-// call "I/O thread only" belongs to the pass holder.  That is the I/O thread,
-// or a reader looking for its next event in vesk_net_channel_wait, where the
-// poller can be looked at from another thread (Linux): while a reader looks
-// it runs the passes itself, and its lease (`reader_lease_ns`) keeps the I/O
-// thread aside.  See reader_pass in io_thread.cpp.
+// visits only the slots that are ready or queued, in ascending order.  The
+// poller's wake-up is consumed by the I/O thread alone, and a pass follows
+// every wait, so that queued work and a stop are seen after every look.
 #pragma once
 
 #include <atomic>
@@ -44,11 +40,16 @@
 
 #include "net/channel_ring.h"
 #include "net/wire.h"
+#include "net/free_set.h"
 #include "os/mutex_guard.h"
 #include "os/os.h"
 #include "vuvidur.h"
 
 namespace net {
+
+// The role of the engine's I/O thread (and of set-up and tear-down, while it
+// does not run).
+extern os::Role g_io_thread;
 
 constexpr int kSendAreaSize = 131072;
 constexpr int kReceiveAreaSize = 262144;
@@ -66,48 +67,54 @@ struct Slot {
     std::atomic<int32_t> channel;
     std::atomic<int32_t> pending;  // bytes waiting in the send area
     std::atomic<int32_t> queued;   // in the work queue for the I/O thread
+    // Calls using the socket now (SocketUse): the reaper waits for 0.
+    std::atomic<uint32_t> users;
+    // The slot's life: one more each time it is freed.
+    std::atomic<uint32_t> generation;
     // A VESK_EV_SENT is owed once nothing is pending (vesk_net_notify_sent).
     std::atomic<int32_t> sent_wanted;
     // Why the connect failed, noted before its VESK_EV_CONNECT is posted
-    // (the channel's mutex orders the two) for the thread that reads it.
+    // (the channel's mutex orders the two) for the thread that reads it, with
+    // the life it belongs to: a reader of a later life's number learns nothing.
     std::atomic<int32_t> connect_error;
-    // The send claim: a user thread is in a TCP send (a byte, beside the
-    // flags below, so that the record does not grow).
+    std::atomic<uint32_t> connect_error_generation;
+    // The send claim: a user thread is in a TCP send.
     std::atomic<uint8_t> sending;
-    // I/O thread only.
-    bool held_waiting;   // held frames wait for room in the channel
-    bool peer_known;     // peer_addr / peer_port are filled in
-    bool receive_grown;  // the receive area has its full size (I/O thread only)
-    int32_t held;        // bytes held in the receive area (framed types)
-    uint32_t peer_addr;  // the connection's peer, network order
-    uint16_t peer_port;
+    // The I/O thread's alone (set-up and the reaper clear them).
+    bool held_waiting VESK_GUARDED_BY(g_io_thread);   // held frames wait for room
+    bool peer_known VESK_GUARDED_BY(g_io_thread);     // peer_addr / peer_port are filled in
+    bool receive_grown VESK_GUARDED_BY(g_io_thread);  // the receive area has its full size
+    int32_t held VESK_GUARDED_BY(g_io_thread);        // bytes held in the receive area
+    uint32_t peer_addr VESK_GUARDED_BY(g_io_thread);  // the connection's peer, network order
+    uint16_t peer_port VESK_GUARDED_BY(g_io_thread);
     // A listener that could not accept (no free slot of its range, or accept
     // failing) rests until a slot is freed or kListenerRestMs pass, rather
     // than keeping every pass busy with a readable socket it cannot serve.
-    bool resting;
-    uint32_t rest_since_ms;
-    // The I/O thread's own bookkeeping, never touched by allocation: what the
-    // poller watches the socket for, the pass the slot is listed in, and the
-    // channel whose room it waits for (a list through the slots).
-    unsigned registered;
-    unsigned ready;
-    bool in_pass;
-    int32_t room_channel;  // 0: not waiting
-    int32_t room_prev;
-    int32_t room_next;
-    // A UDP receive failing for a reason other than "would block": since
-    // when (failed after kReceiveFailingMs of failures).
-    bool receive_failing;
-    uint32_t receive_failing_since_ms;
+    bool resting VESK_GUARDED_BY(g_io_thread);
+    uint32_t rest_since_ms VESK_GUARDED_BY(g_io_thread);
+    // What the poller watches the socket for, the readiness of this pass,
+    // whether the slot is listed in it, and the channel whose room it waits
+    // for (a list through the slots).
+    unsigned registered VESK_GUARDED_BY(g_io_thread);
+    unsigned ready VESK_GUARDED_BY(g_io_thread);
+    bool in_pass VESK_GUARDED_BY(g_io_thread);
+    int32_t room_channel VESK_GUARDED_BY(g_io_thread);  // 0: not waiting
+    int32_t room_prev VESK_GUARDED_BY(g_io_thread);
+    int32_t room_next VESK_GUARDED_BY(g_io_thread);
+    // A call of the I/O thread's own for this slot (a UDP receive, an accept)
+    // failing for a reason other than "would block": since when (the slot
+    // fails after kReceiveFailingMs of failures).
+    bool receive_failing VESK_GUARDED_BY(g_io_thread);
+    uint32_t receive_failing_since_ms VESK_GUARDED_BY(g_io_thread);
     // The send area: allocated by the first send that leaves bytes unsent,
     // then kept until tear-down.  The receive area of a framed connection:
     // allocated (small) at its first read, grown when busy, and given back
-    // when the slot is reaped (I/O thread only).
+    // when the slot is reaped.
     std::atomic<uint8_t *> send_area;
-    uint8_t *receive_area;
+    uint8_t *receive_area VESK_GUARDED_BY(g_io_thread);
     // Fixed at set-up.
     PeerEntry *peers;
-    AnswerNote *answered;  // beside each peer entry (I/O thread only)
+    AnswerNote *answered VESK_PT_GUARDED_BY(g_io_thread);  // beside each peer entry
     int32_t peer_count;
 };
 
@@ -126,32 +133,18 @@ constexpr uint32_t kSetAsideMs = 10000;
 constexpr uint32_t kListenerRestMs = 100;
 // How long a thread that has just had work looks again for more before it
 // sleeps, giving the processor away between looks: the I/O thread after a
-// pass that found sockets ready, a reader in vesk_net_channel_wait after its
-// last event.  A sleeper costs its waker a wake-up and, on an idle
-// processor, the time the processor takes to come out of its halt (20 to
-// 40 us in a virtual machine).  A peer's answer comes a round trip after our
-// last frame, and that round trip holds the peer's own wake-ups: a look
-// shorter than that sleeps just before the answer and adds two more wake-ups
-// (ours and the other thread's).  With 15 us one round trip in a hundred
-// took ten times the median; with 40 us a relayed message (two hops through
-// a server and a client's pass over 15 sockets, about 100 us) still found
-// both threads asleep at each hop.  100 us covers it.  This is the I/O
-// thread's window; a channel's readers look for os::channel_look_us (the
-// same on Linux, longer on Windows, whose round trips under Wine are longer).
+// pass that found sockets ready.  A sleeper costs its waker a wake-up, and a
+// peer's answer comes a round trip after our last frame: a look of about a
+// round trip catches it awake.  A channel's readers look for
+// os::channel_look_us.  The measurements behind the figure are in
+// docs/benchmarks.md.
 constexpr int kLookAgainMicroseconds = 100;
 
-// A look is worth its processor time only while work comes within it: with
-// frames every 200 us, 100 us looks kept both threads busy (110 % of a core,
-// against 26 % with 40 us looks) and caught nothing.  So each looker keeps
-// its own window: after a sleep, the whole window (`full_us`) when the work came
-// soon enough after the look's start (os::look_again_worth_us: on Linux,
-// within the look's own 100 us, so that a longer look would have caught
-// it), an eighth of it less when it came later, down to no look at all.
-// `gap` is the time from the look's start to the work.  Traffic whose
-// answers come within 100 us keeps the whole window, and one late answer
-// among them costs it little (halving it cost the relayed message a tenth
-// of its p99); after nine late ones in a row, sparse traffic costs what it
-// did before there were looks.
+// A look is worth its processor time only while work comes within it, so
+// each looker keeps its own window: after a sleep, the whole window
+// (`full_us`) when the work came within os::look_again_worth_us of the look's
+// start, an eighth of it less when it came later, down to no look at all.
+// `gap` is the time from the look's start to the work.
 inline int next_look_window(int window_us, std::chrono::steady_clock::duration gap,
                             int full_us = kLookAgainMicroseconds) {
     if (gap <= std::chrono::microseconds(os::look_again_worth_us())) return full_us;
@@ -162,14 +155,13 @@ constexpr uint32_t kReceiveFailingMs = 1000;
 
 struct Channel {
     std::atomic<int32_t> in_use;
-    vesk_ring ring;
     // Created at set-up and kept for the engine's lifetime (rather than per
     // claim), so that the I/O thread may lock it while the channel is being
     // released: a post to a released channel is dropped under the lock.  The
     // library's plain mutex: never taken twice by one thread, never held at
     // a thread's end, and every event passes through it twice.
-    vesk_mutex_cell *mutex;
-    alignas(void *) unsigned char mutex_storage[os::kMutexCellSize];
+    os::Lock lock;
+    vesk_ring ring VESK_GUARDED_BY(lock);
     // Whether the ring holds anything, noted under the mutex after every
     // change, so that a reader polling an empty channel need not take the
     // mutex (and does not keep the I/O thread waiting for it).  A read that
@@ -188,11 +180,11 @@ struct Channel {
     // reader that frees room clears it and hands the channel to the I/O thread.
     std::atomic<int32_t> room_wanted;
     std::atomic<int32_t> queued;
-    int32_t first_waiter;  // I/O thread only: slots waiting for room
+    int32_t first_waiter VESK_GUARDED_BY(g_io_thread);  // slots waiting for room
 };
 
-// Notes whether the channel's ring holds anything; the caller holds its mutex.
-inline void channel_note(Channel &ch) {
+// Notes whether the channel's ring holds anything.
+inline void channel_note(Channel &ch) VESK_REQUIRES(ch.lock) {
     ch.has_events.store(vesk_ring_has_data(&ch.ring), std::memory_order_seq_cst);
 }
 
@@ -210,49 +202,48 @@ struct Engine {
     // kernel mutex costs a request to the system at every lock and unlock):
     // no caller sees them, none is taken twice by one thread, and none is
     // held across a call that could end the thread.
-    vesk_mutex_cell *slot_mutex = nullptr;
-    alignas(void *) unsigned char slot_mutex_storage[os::kMutexCellSize] = {};
-    // No slot below these is free (reserved range, ordinary range).
-    std::atomic<int> lowest_free_reserved{1};
-    std::atomic<int> lowest_free_ordinary{1};
-    vesk_mutex_cell *channel_mutex = nullptr;
-    alignas(void *) unsigned char channel_mutex_storage[os::kMutexCellSize] = {};
+    //
+    // The slot table's lock: a slot leaves the free set (allocation) and
+    // joins it again (the reaper) only under it, with its state.
+    os::Lock slot_lock;
+    FreeSet free_slots VESK_GUARDED_BY(slot_lock);
+    os::Lock channel_lock;
     vesk_thread_cell *thread = nullptr;
     std::atomic<int> stop{0};
-    // Waiters in vesk_net_channel_wait; tear-down waits until none is left.
-    std::atomic<int> waiting{0};
+    // Threads inside vesk_net_channel_wait and vesk_net_channel_read: tear-
+    // down sets `closing`, then sleeps on this word until none is left.
+    std::atomic<uint32_t> readers{0};
     std::atomic<int> closing{0};
+    // The I/O thread's poller has kept failing (kReceiveFailingMs): its
+    // error (-1 when unknown), or 0.  Calls that would need it are refused.
+    std::atomic<int> broken{0};
+    // Changes each time a slot is freed, for vesk_net_get_socket's sleepers.
+    std::atomic<uint32_t> freed{0};
+    std::atomic<int32_t> freed_sleepers{0};
     // The I/O thread's poller: slot n is registered under key n, the set-
     // aside socket at index i under key -(i + 1).
     os::Poller *poller = nullptr;
-    os::PollEvent *events = nullptr;
+    os::PollEvent *events VESK_PT_GUARDED_BY(g_io_thread) = nullptr;
     // The work queue: slots and channels handed over by user calls.
-    vesk_mutex_cell *work_mutex = nullptr;
-    alignas(void *) unsigned char work_mutex_storage[os::kMutexCellSize] = {};
-    int *work_slots = nullptr;
-    int work_slot_count = 0;
-    int *work_channels = nullptr;
-    int work_channel_count = 0;
+    os::Lock work_lock;
+    int *work_slots VESK_PT_GUARDED_BY(work_lock) = nullptr;
+    int work_slot_count VESK_GUARDED_BY(work_lock) = 0;
+    int *work_channels VESK_PT_GUARDED_BY(work_lock) = nullptr;
+    int work_channel_count VESK_GUARDED_BY(work_lock) = 0;
     std::atomic<bool> wake_pending{false};
-    // The slots of the current pass (I/O thread only).
-    int *pass_slots = nullptr;
-    int pass_count = 0;
-    // Listeners resting (I/O thread only).
-    int *resting = nullptr;
-    int resting_count = 0;
+    // The slots of the current pass.
+    int *pass_slots VESK_PT_GUARDED_BY(g_io_thread) = nullptr;
+    int pass_count VESK_GUARDED_BY(g_io_thread) = 0;
+    // Listeners resting.
+    int *resting VESK_PT_GUARDED_BY(g_io_thread) = nullptr;
+    int resting_count VESK_GUARDED_BY(g_io_thread) = 0;
     AnswerNote *answer_block = nullptr;
-    // Sockets set aside (I/O thread only while it runs): at most slot_count.
-    SetAside *aside = nullptr;
-    int aside_count = 0;
+    // Sockets set aside: at most slot_count.
+    SetAside *aside VESK_PT_GUARDED_BY(g_io_thread) = nullptr;
+    int aside_count VESK_GUARDED_BY(g_io_thread) = 0;
     // A slot of the ordinary range was freed this pass: resting listeners
-    // may try again (I/O thread only).
-    bool ordinary_freed = false;
-    // Held by whoever runs a pass (see "Passes" above).
-    vesk_mutex_cell *pass_mutex = nullptr;
-    alignas(void *) unsigned char pass_mutex_storage[os::kMutexCellSize] = {};
-    // Until this steady-clock time (nanoseconds) a looking reader runs the
-    // passes and the I/O thread keeps aside; 0 when no reader does.
-    std::atomic<int64_t> reader_lease_ns{0};
+    // may try again.
+    bool ordinary_freed VESK_GUARDED_BY(g_io_thread) = false;
 };
 
 extern Engine g_engine;
@@ -290,15 +281,21 @@ struct SockAddr4 {
 static_assert(sizeof(SockAddr4) == os::kSockaddrInSize);
 SockAddr4 read_sockaddr(const struct sockaddr *address);
 
-// Slot allocation (engine.cpp): the number of a cleared free slot of the
-// type's range, or 0.  The caller holds the slot-table mutex until the record
-// is filled in and published with slot_publish, or hands the slot back
-// with slot_freed.
-int slot_alloc(int type);
-// `slot` is free again (reaped, or taken and handed back): allocation looks
-// from there again.
-void slot_freed(int slot);
+// Slot allocation (engine.cpp): the lowest free slot of the type's range,
+// taken out of the free set and cleared, or 0 when the range has no free slot
+// at the moment of the call.  The caller holds the slot lock until the record
+// is filled in and published with slot_publish, or hands the slot back with
+// slot_return.
+int slot_alloc(int type) VESK_REQUIRES(g_engine.slot_lock);
+void slot_return(int slot) VESK_REQUIRES(g_engine.slot_lock);
 void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state);
+// Clears the I/O thread's own fields of a slot for its next life (the areas
+// and the poller registration are the reaper's to deal with).
+void reset_io_fields(Slot &s) VESK_REQUIRES(g_io_thread);
+// The reaper frees a closed slot whose socket it has dealt with: a new life
+// begins (generation), the state becomes free and the number joins the free
+// set under the slot lock, and vesk_net_get_socket's sleepers are woken.
+void slot_free(int slot) VESK_REQUIRES(g_io_thread) VESK_EXCLUDES(g_engine.slot_lock);
 
 // Events (engine.cpp): whole events into a channel, under its mutex.
 // post_event: false when the channel is not in use or cannot take the whole
@@ -331,11 +328,11 @@ void wake_io_thread();
 // closes the socket), flushes entry `index` when writable, closes the entries
 // that are done or out of time, and tells the milliseconds until the next
 // deadline (-1: none).  Discarding closes every one, unsent bytes and all.
-bool set_aside(vesk_socket_t sock, const uint8_t *bytes, int length);
-void flush_set_aside(int index);
-void retire_set_aside(uint32_t now);
-int set_aside_due(uint32_t now);
-void discard_set_aside();
+bool set_aside(vesk_socket_t sock, const uint8_t *bytes, int length) VESK_REQUIRES(g_io_thread);
+void flush_set_aside(int index) VESK_REQUIRES(g_io_thread);
+void retire_set_aside(uint32_t now) VESK_REQUIRES(g_io_thread);
+int set_aside_due(uint32_t now) VESK_REQUIRES(g_io_thread);
+void discard_set_aside() VESK_REQUIRES(g_io_thread);
 
 // Server extensions (server.cpp).  Notes the system error behind a failed
 // call for the calling thread's vesk_net_last_error (0: a refusal that no
@@ -343,17 +340,60 @@ void discard_set_aside();
 // VESK_EV_SENT a slot is owed once its pending bytes are out (kept owed while
 // its channel has no room: the slot then waits for room like a reader).
 void note_os_error(int error);
-void post_sent_if_due(int slot);
+void post_sent_if_due(int slot) VESK_REQUIRES(g_io_thread);
 // A reader took `record`: a failed connect's outcome notes its reason for
 // the reading thread.
 void note_read_outcome(const uint8_t *record, int length);
 
 // The I/O thread (io_thread.cpp).
 uint32_t VESK_THREADCALL io_thread(void *);
-// A reader looking for its next event runs a pass, if the poller allows it
-// and no other thread is running one: true when the pass found work.
-bool reader_pass();
-// The reader stops looking: to sleep (`sleeping`), or with an event.
-void reader_pass_end(bool sleeping);
+
+// A user call's use of a slot's socket, for the length of a scope: taken by
+// every call that touches a slot's socket (sends, probes, connects).  It is
+// counted before the call looks at the state, and the reaper looks at the
+// count after the state became CLOSING: either the reaper sees the use and
+// leaves the slot to its last user, or the call sees the slot closing (or
+// free, or in a later life's state) and never touched the old socket.  The
+// last call to leave a closing slot hands it back to the reaper.
+class SocketUse {
+public:
+    explicit SocketUse(int slot) : slot_(slot), s_(slot_at(slot)) {
+        s_.users.fetch_add(1, std::memory_order_seq_cst);
+    }
+    ~SocketUse() {
+        if (s_.users.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
+            s_.state.load(std::memory_order_seq_cst) == VESK_NET_CLOSING) {
+            give_work(slot_);
+        }
+    }
+    SocketUse(const SocketUse &) = delete;
+    SocketUse &operator=(const SocketUse &) = delete;
+
+private:
+    int slot_;
+    Slot &s_;
+};
+
+// Readers (vesk_net_channel_wait and vesk_net_channel_read) count themselves
+// for their whole call; entered() is false once tear-down has begun, and the
+// reader must then touch nothing of the engine.  The last reader to leave
+// during tear-down wakes it.
+class ReaderCount {
+public:
+    ReaderCount() {
+        g_engine.readers.fetch_add(1, std::memory_order_seq_cst);
+        entered_ = g_engine.closing.load(std::memory_order_seq_cst) == 0;
+    }
+    ~ReaderCount() {
+        g_engine.readers.fetch_sub(1, std::memory_order_seq_cst);
+        if (g_engine.closing.load(std::memory_order_seq_cst) != 0) os::wake_word(&g_engine.readers);
+    }
+    ReaderCount(const ReaderCount &) = delete;
+    ReaderCount &operator=(const ReaderCount &) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
 
 }  // namespace net

@@ -7,7 +7,9 @@
 // TCP send holds the slot's send claim from its look at the pending length
 // to its store of it; a send that finds the claim held by another thread is
 // refused like one that finds bytes pending, so that two threads never mix
-// their bytes in the stream or the area.
+// their bytes in the stream or the area.  Every call here uses the slot's
+// socket under a SocketUse, taken before the state is looked at, so that the
+// reaper never closes the socket under it (net_internal.h).
 #include <cstring>
 
 #include "frame/memory.h"
@@ -49,21 +51,14 @@ private:
 };
 
 // The slot's send area, allocated when a send first leaves bytes unsent;
-// NULL when the memory cannot be had.  The send claim lets one sender at a
-// time get here; the compare-and-swap installs one block only all the same.
+// NULL when the memory cannot be had.  Only the holder of the send claim
+// gets here, so one block is installed at most.
 uint8_t *send_area_of(Slot &s) {
     uint8_t *area = s.send_area.load(std::memory_order_acquire);
     if (area != nullptr) return area;
-    auto *fresh = static_cast<uint8_t *>(frame::try_alloc(kSendAreaSize));
-    if (fresh == nullptr) return nullptr;
-    // GCOVR_EXCL_START: another sender installing a block meanwhile would
-    // have to hold the claim, which this one holds.
-    if (!s.send_area.compare_exchange_strong(area, fresh, std::memory_order_acq_rel)) {
-        vesk_mem_free(fresh);  // `area` holds the block installed first
-        return area;
-    }
-    // GCOVR_EXCL_STOP
-    return fresh;
+    area = static_cast<uint8_t *>(frame::try_alloc(kSendAreaSize));
+    if (area != nullptr) s.send_area.store(area, std::memory_order_release);
+    return area;
 }
 
 // The connection cannot go on (broken, or the unsent rest of a frame cannot
@@ -219,7 +214,8 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
     std::memcpy(&length, bytes + offsetof(vesk_net_msg, length), 4);
     if (!slot_in_range(slot)) return refused(kBadSlot);
     Slot &s = slot_at(slot);
-    if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
+    const SocketUse use(slot);
+    if (s.state.load(std::memory_order_seq_cst) != VESK_NET_READY ||
         s.channel.load(std::memory_order_relaxed) == 0) {
         return refused(kNotReady);
     }
@@ -263,7 +259,8 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
     const int slot = read_head(msgs[0]).slot;
     if (!slot_in_range(slot)) return refused(kBadSlot);
     Slot &s = slot_at(slot);
-    if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
+    const SocketUse use(slot);
+    if (s.state.load(std::memory_order_seq_cst) != VESK_NET_READY ||
         s.channel.load(std::memory_order_relaxed) == 0) {
         return refused(kNotReady);
     }
@@ -311,7 +308,8 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
 VESK_API int vesk_net_probe(int slot, const struct sockaddr *dest) {
     if (!slot_in_range(slot) || dest == nullptr) return -1;
     Slot &s = slot_at(slot);
-    if (s.state.load(std::memory_order_acquire) != VESK_NET_READY ||
+    const SocketUse use(slot);
+    if (s.state.load(std::memory_order_seq_cst) != VESK_NET_READY ||
         s.channel.load(std::memory_order_relaxed) == 0 ||
         !is_udp(s.type.load(std::memory_order_relaxed))) {
         return -1;

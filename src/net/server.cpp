@@ -25,12 +25,16 @@ void note_read_outcome(const uint8_t *record, int length) {
     int32_t result = 0;
     std::memcpy(&slot, record + 1, 4);
     std::memcpy(&result, record + 5, 4);
-    if (result != 0 && slot_in_range(slot)) {
-        note_os_error(slot_at(slot).connect_error.load(std::memory_order_relaxed));
-    }
+    if (result == 0 || !slot_in_range(slot)) return;
+    // The error belongs to the life that failed to connect: once the number
+    // has been freed (and perhaps reused), nothing is known of it.
+    const Slot &s = slot_at(slot);
+    const uint32_t life = s.connect_error_generation.load(std::memory_order_acquire);
+    const int error = s.connect_error.load(std::memory_order_relaxed);
+    note_os_error(s.generation.load(std::memory_order_acquire) == life ? error : 0);
 }
 
-void post_sent_if_due(int slot) {
+void post_sent_if_due(int slot) VESK_REQUIRES(g_io_thread) {
     Slot &s = slot_at(slot);
     if (s.sent_wanted.load(std::memory_order_acquire) == 0) return;
     if (s.state.load(std::memory_order_acquire) != VESK_NET_READY) return;

@@ -14,14 +14,14 @@ namespace {
 
 int key_of(int index) { return -(index + 1); }
 
-void close_entry(SetAside &a) {
+void close_entry(SetAside &a) VESK_REQUIRES(g_io_thread) {
     vesk_socket_close(a.socket);
     vesk_mem_free(a.bytes);
 }
 
 }  // namespace
 
-bool set_aside(vesk_socket_t sock, const uint8_t *bytes, int length) {
+bool set_aside(vesk_socket_t sock, const uint8_t *bytes, int length) VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     if (e.aside_count >= e.slot_count) return false;
     const int index = e.aside_count;
@@ -32,7 +32,7 @@ bool set_aside(vesk_socket_t sock, const uint8_t *bytes, int length) {
     return true;
 }
 
-void flush_set_aside(int index) {
+void flush_set_aside(int index) VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     if (index < 0 || index >= e.aside_count) return;
     SetAside &a = e.aside[index];
@@ -46,7 +46,7 @@ void flush_set_aside(int index) {
     }
 }
 
-void retire_set_aside(uint32_t now) {
+void retire_set_aside(uint32_t now) VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     for (int i = 0; i < e.aside_count;) {
         SetAside &a = e.aside[i];
@@ -65,7 +65,7 @@ void retire_set_aside(uint32_t now) {
     }
 }
 
-int set_aside_due(uint32_t now) {
+int set_aside_due(uint32_t now) VESK_REQUIRES(g_io_thread) {
     const Engine &e = g_engine;
     int due = -1;
     for (int i = 0; i < e.aside_count; ++i) {
@@ -76,7 +76,7 @@ int set_aside_due(uint32_t now) {
     return due;
 }
 
-void discard_set_aside() {
+void discard_set_aside() VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     for (int i = 0; i < e.aside_count; ++i) {
         if (e.poller != nullptr)

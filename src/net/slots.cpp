@@ -1,11 +1,17 @@
 // Opening, attaching, connecting and closing slots, and reaping closed ones.
-#include <thread>
-
 #include "net/net_internal.h"
 
 namespace net {
 
 namespace {
+
+// Calls that need the I/O thread are refused once its poller has kept failing.
+bool refused_when_broken() {
+    const int broken = g_engine.broken.load(std::memory_order_acquire);
+    if (broken == 0) return false;
+    note_os_error(broken > 0 ? broken : 0);
+    return true;
+}
 
 // A new non-blocking socket prepared for `type`, or the invalid socket with
 // the failing call's error noted for vesk_net_last_error.
@@ -49,11 +55,12 @@ VESK_API int vesk_net_open(int type, const struct sockaddr *addr) {
         note_os_error(0);
         return 0;
     }
+    if (refused_when_broken()) return 0;
     vesk_socket_t sock = open_socket(type, addr);
     if (sock == VESK_INVALID_SOCKET) return 0;
     int slot = 0;
     {
-        os::MutexGuard guard(g_engine.slot_mutex);
+        os::LockGuard guard(g_engine.slot_lock);
         slot = slot_alloc(type);
         if (slot != 0) {
             slot_publish(slot, type, sock, 0,
@@ -68,6 +75,7 @@ VESK_API int vesk_net_open(int type, const struct sockaddr *addr) {
 }
 
 VESK_API int vesk_net_attach(int slot, int channel) {
+    if (refused_when_broken()) return -1;
     if (!slot_in_range(slot) || !channel_in_range(channel) ||
         slot_at(slot).state.load(std::memory_order_acquire) == VESK_NET_FREE ||
         channel_at(channel).in_use.load(std::memory_order_relaxed) == 0) {
@@ -87,18 +95,27 @@ VESK_API vesk_socket_t vesk_net_get_socket(int slot) {
     if (state == VESK_NET_FREE) return VESK_INVALID_SOCKET;
     const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
     if (sock != VESK_INVALID_SOCKET || state != VESK_NET_CLOSING) return sock;
-    // The reaper takes the socket out first and frees the slot last.  Wait
-    // for the free, so that -1 tells the caller the number can be opened
+    // The reaper takes the socket out first and frees the slot last.  Sleep
+    // until the free, so that -1 tells the caller the number can be opened
     // again and closing it again is refused.
-    while (s.state.load(std::memory_order_acquire) == VESK_NET_CLOSING) {
-        std::this_thread::yield();
+    Engine &e = g_engine;
+    e.freed_sleepers.fetch_add(1, std::memory_order_seq_cst);
+    for (;;) {
+        const uint32_t freed = e.freed.load(std::memory_order_seq_cst);
+        if (s.state.load(std::memory_order_seq_cst) != VESK_NET_CLOSING) break;
+        os::wait_on_word(&e.freed, freed, -1);
     }
+    e.freed_sleepers.fetch_sub(1, std::memory_order_seq_cst);
     return VESK_INVALID_SOCKET;
 }
 
 VESK_API int vesk_net_connect(int slot, const struct sockaddr *addr) {
-    if (!slot_in_range(slot) || addr == nullptr ||
-        slot_at(slot).state.load(std::memory_order_acquire) != VESK_NET_OPENED ||
+    if (!slot_in_range(slot) || addr == nullptr) {
+        note_os_error(0);
+        return -1;
+    }
+    const SocketUse use(slot);
+    if (slot_at(slot).state.load(std::memory_order_seq_cst) != VESK_NET_OPENED ||
         slot_at(slot).channel.load(std::memory_order_acquire) == 0) {
         note_os_error(0);
         return -1;

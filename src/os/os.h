@@ -119,11 +119,6 @@ int poller_set(Poller *poller, vesk_socket_t s, int key, unsigned old_interest, 
 // On Windows a timeout of 0 returns 0 without looking: there a look costs as
 // much as a wait.
 int poller_wait(Poller *poller, int timeout_ms, PollEvent *events, int max);
-// Looks once, without waiting, as poller_wait does, from a thread other than
-// the one that waits in poller_wait (both may be in the poller at once).
-// Unless `take_wake`, it leaves poller_wake's wake-up to the waiting thread.
-// -2 when the backend cannot be polled from another thread.
-int poller_poll(Poller *poller, PollEvent *events, int max, bool take_wake);
 // Makes the current or the next poller_wait return; any thread may call it.
 void poller_wake(Poller *poller);
 // For a socket registered with kPollTake and reported readable: copies up to

@@ -99,10 +99,10 @@ TEST(ReadMany, TakesWholeEventsAndStopsBeforeAMalformedOneWhichTheNextCallReport
     post(0xA1, 18);
     post(0xA2, VESK_NET_MAX_RECORD);
     net::Channel &c = net::channel_at(ch);
-    vesk_mutex_lock(c.mutex);
+    c.lock.lock();
     const uint8_t bad[3] = {0xFD, 0x05, 0x00};
     vesk_ring_write(&c.ring, bad, 3);
-    vesk_mutex_unlock(c.mutex);
+    c.lock.unlock();
     post(0xA3, 30);
 
     constexpr int kEntry = 2 + VESK_NET_MAX_RECORD;

@@ -224,9 +224,9 @@ TEST(Channels, ClaimsAreLowestFirstAndAReleasedChannelComesBackEmpty) {
     bool stored = false;
     for (int i = 0; i < 3000 && !stored; ++i) {
         net::Channel &c = net::channel_at(1);
-        vesk_mutex_lock(c.mutex);
+        c.lock.lock();
         stored = vesk_ring_has_data(&c.ring) != 0;
-        vesk_mutex_unlock(c.mutex);
+        c.lock.unlock();
         if (!stored) usleep(1000);
     }
     ASSERT_TRUE(stored);

@@ -119,18 +119,14 @@ int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interes
 namespace {
 
 // Waits into `ready` (room for `max`) and translates what came into `events`.
-// A wake-up meant for the waiting thread alone is left to it (not
-// `take_wake`): a look from another thread would take it from a thread
-// asleep in the poller.
-int wait_into(os::Poller *p, int timeout_ms, epoll_event *ready, os::PollEvent *events, int max,
-              bool take_wake) {
+// The wake-up is drained here: only the thread that waits acts on it.
+int wait_into(os::Poller *p, int timeout_ms, epoll_event *ready, os::PollEvent *events, int max) {
     const int n = epoll_wait(p->epoll_fd, ready, max, timeout_ms);
     if (n < 0) return -1;
     int count = 0;
     for (int i = 0; i < n; ++i) {
         const uint64_t data = ready[i].data.u64;
         if (data == kWakeKey) {
-            if (!take_wake) continue;
             uint64_t drained;
             // A failed read leaves the descriptor readable, so every later
             // wait would return at once: the failure is reported, and the
@@ -157,14 +153,7 @@ int wait_into(os::Poller *p, int timeout_ms, epoll_event *ready, os::PollEvent *
 
 int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int max) {
     if (max > p->capacity) max = p->capacity;
-    return wait_into(p, timeout_ms, p->ready, events, max, true);
-}
-
-int os::poller_poll(os::Poller *p, os::PollEvent *events, int max, bool take_wake) {
-    constexpr int kPollBatch = 64;
-    epoll_event ready[kPollBatch];
-    if (max > kPollBatch) max = kPollBatch;
-    return wait_into(p, 0, ready, events, max, take_wake);
+    return wait_into(p, timeout_ms, p->ready, events, max);
 }
 
 void os::poller_wake(os::Poller *p) {

@@ -424,9 +424,6 @@ int os::poller_set(os::Poller *p, vesk_socket_t s, int key, unsigned old_interes
     return 0;
 }
 
-// The completion port's requests are the waiting thread's own.
-int os::poller_poll(os::Poller *, os::PollEvent *, int, bool) { return -2; }
-
 int os::poller_wait(os::Poller *p, int timeout_ms, os::PollEvent *events, int max) {
     // A look without waiting costs as much as a wait (a round trip to the
     // system, under Wine to its single-threaded server, which the other
