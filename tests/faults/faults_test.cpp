@@ -170,13 +170,16 @@ TEST_F(Faults, ATcpSendThatFailsFailsTheSlotWithAnEvent) {
     EXPECT_NE(r.err.find("the slot failed"), std::string::npos) << r.err;
 }
 
-TEST_F(Faults, TheIoThreadPacesItsOwnCallsThatKeepFailing) {
-    // The wait and the wake-up read: the engine can do nothing more, but the
-    // thread must not spin (at most 100 tries a second, with some slack).
+TEST_F(Faults, TheIoThreadPacesItsOwnCallsThatKeepFailingAndFailsItsSlotsAfterASecond) {
+    // The wait and the wake-up read: the thread must not spin (at most 100
+    // tries a second, with some slack), and the slots it can no longer serve
+    // fail with an event rather than going silent.
     for (const char *function : {"epoll_wait", "read"}) {
         const Outcome r = run("engine_framed", function, 2, true);
         EXPECT_GT(r.failed, 0) << function;
         EXPECT_LT(r.rate(), 150) << function << ": " << r.failed << " in " << r.span_ms << " ms";
+        EXPECT_EQ(r.status, kRefused) << function << ": " << r.err;
+        EXPECT_NE(r.err.find("the slot failed"), std::string::npos) << function << ": " << r.err;
     }
 }
 
