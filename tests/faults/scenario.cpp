@@ -341,8 +341,10 @@ void engine_raw() {
             finish(kWrong, "no event came: no end reported");
         LIB(vesk_net_channel_wait(channel, 50));
     }
-    if (ev.slot() != served) finish(kWrong, "the end of another slot");
+    // An engine whose I/O thread can no longer wait fails every slot, the
+    // listener first.
     if (ev.kind() == VESK_EV_FAILED) finish(kRefused, "the slot failed");
+    if (ev.slot() != served) finish(kWrong, "the end of another slot");
     if (ev.kind() != VESK_EV_CLOSED) finish(kWrong, "an unexpected event");
     LIB(vesk_net_close(served));
     LIB(vesk_net_close(listener));
