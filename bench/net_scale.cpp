@@ -26,7 +26,9 @@
 // port to one server address slows to about a millisecond per connect once
 // half the local port range is taken (about 14,000 connections here), and
 // that, not the server, would be what the time measured.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -65,6 +67,15 @@ void raise_descriptor_limit() {
 [[noreturn]] void engine_server(int report) {
     raise_descriptor_limit();
     bench::serve_batched(bench::start_engine_listener(kMostIdle + 64, 8 << 20, kBacklog, report));
+}
+
+// The engine's server with a table of exactly `g_table_slots` slots.  (With a
+// listen queue of 4 the kernel drops connections that find it full, and its
+// retransmission timers, seconds long, decide what such a run measures.)
+int g_table_slots = 0;
+[[noreturn]] void engine_server_sized(int report) {
+    raise_descriptor_limit();
+    bench::serve_batched(bench::start_engine_listener(g_table_slots, 8 << 20, 0, report));
 }
 
 #ifdef BENCH_HAVE_LIBEVENT
@@ -253,11 +264,176 @@ void measure_sparse(const char *name, uint16_t port, pid_t server) {
     close(fd);
 }
 
+// Accepting N connections into a table of N + 16 slots, from four client
+// processes that each connect one after another (so at most four connections
+// wait to be taken), each from a loopback address of its own; the cost per
+// connection should not grow with N.
+void measure_full_table_accepts() {
+    for (const int count : {5000, 15000, 19000}) {
+        g_table_slots = count + 16;
+        uint16_t port = 0;
+        const pid_t server = bench::fork_server(engine_server_sized, &port);
+        usleep(100 * 1000);
+        const auto start = Clock::now();
+        std::vector<std::pair<pid_t, int>> holders;
+        const int each = (count + 3) / 4;
+        for (int left = count; left > 0; left -= each) {
+            int report = -1;
+            const int source = 2 + static_cast<int>(holders.size());
+            const pid_t pid = hold_idle(port, source, std::min(left, each), &report);
+            if (pid > 0) holders.emplace_back(pid, report);
+        }
+        int connected = 0;
+        for (const auto &[pid, report] : holders) {
+            int opened = 0;
+            if (read(report, &opened, sizeof opened) == sizeof opened) connected += opened;
+            close(report);
+        }
+        const int active = connect_to(port);
+        const bool served = active >= 0 && echo_once(active);
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        std::printf(
+            "accept    engine    table=%-6d connected=%-6d served=%d accept_s=%-7.3f "
+            "us_per_conn=%.1f\n",
+            g_table_slots, connected, served ? 1 : 0, seconds,
+            seconds * 1e6 / std::max(connected, 1));
+        std::fflush(stdout);
+        for (const auto &[pid, report] : holders) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (active >= 0) close(active);
+        kill(server, SIGKILL);
+        waitpid(server, nullptr, 0);
+        sleep(1);
+    }
+}
+
+// A server's processor time per echoed message under a paced load: 64
+// connections, `rate` frames a second in all (round robin), for three seconds.
+// The engine's server is the echo example (a process of its own, `echo PORT`).
+double cpu_per_message_us(pid_t server, uint16_t port, int rate, long *echoed_out) {
+    constexpr int kConns = 64;
+    std::vector<int> fds;
+    const int ep = epoll_create1(0);
+    for (int i = 0; i < kConns; ++i) {
+        const int fd = connect_to(port);
+        if (fd < 0) break;
+        no_delay(fd);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+        fds.push_back(fd);
+    }
+    usleep(200 * 1000);
+    const Usage before = usage_of(server);
+    const auto gap = std::chrono::nanoseconds(1000000000L / rate);
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::seconds(3);
+    auto next = start;
+    long sent = 0;
+    long bytes_back = 0;
+    uint8_t frame[19] = {0xFE, 16, 0};
+    uint8_t in[65536];
+    while (Clock::now() < end && !fds.empty()) {
+        if (Clock::now() >= next) {
+            (void)!send(fds[static_cast<size_t>(sent) % fds.size()], frame, sizeof frame,
+                        MSG_NOSIGNAL);
+            ++sent;
+            next += gap;
+        }
+        epoll_event ready[kConns];
+        const int n = epoll_wait(ep, ready, kConns, 0);
+        for (int i = 0; i < n; ++i) {
+            const ssize_t got = recv(ready[i].data.fd, in, sizeof in, 0);
+            if (got > 0) bytes_back += got;
+        }
+        if (n <= 0) std::this_thread::sleep_until(std::min(next, Clock::now() + gap));
+    }
+    usleep(100 * 1000);  // the last echoes
+    for (const int fd : fds) {
+        ssize_t got;
+        while ((got = recv(fd, in, sizeof in, MSG_DONTWAIT)) > 0) bytes_back += got;
+    }
+    const Usage after = usage_of(server);
+    for (const int fd : fds) close(fd);
+    close(ep);
+    *echoed_out = bytes_back / static_cast<long>(sizeof frame);
+    return *echoed_out > 0 ? (after.cpu_s - before.cpu_s) * 1e6 / *echoed_out : -1;
+}
+
+// A free loopback port for a server started by path.
+uint16_t free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback(0);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return a.sin_port;
+}
+
+void measure_cpu_per_message(const char *echo_path) {
+    for (const int rate : {2000, 20000}) {
+        {
+            const uint16_t port = free_port();
+            const pid_t pid = fork();
+            if (pid == 0) {
+                const int null = open("/dev/null", O_WRONLY);
+                dup2(null, 1);
+                const std::string arg = std::to_string(ntohs(port));
+                execl(echo_path, echo_path, arg.c_str(), static_cast<char *>(nullptr));
+                _exit(127);
+            }
+            int probe = -1;
+            for (int i = 0; i < 200 && (probe = connect_to(port)) < 0; ++i) usleep(10 * 1000);
+            if (probe >= 0) close(probe);
+            long echoed = 0;
+            const double us = cpu_per_message_us(pid, port, rate, &echoed);
+            std::printf("cpu       engine    rate=%-6d echoed=%-7ld cpu_us_per_msg=%.2f\n", rate,
+                        echoed, us);
+            std::fflush(stdout);
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+#ifdef BENCH_HAVE_LIBEVENT
+        {
+            uint16_t port = 0;
+            const pid_t pid = bench::fork_server(libevent_server, &port);
+            usleep(100 * 1000);
+            long echoed = 0;
+            const double us = cpu_per_message_us(pid, port, rate, &echoed);
+            std::printf("cpu       libevent  rate=%-6d echoed=%-7ld cpu_us_per_msg=%.2f\n", rate,
+                        echoed, us);
+            std::fflush(stdout);
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+#endif
+        sleep(1);
+    }
+}
+
 }  // namespace
 
-// `bench_net_scale [SERVER]`: all servers, or the one named.
+// `bench_net_scale [SERVER]`: all servers, or the one named; `bench_net_scale
+// accept`: accepting into a nearly full table only; `bench_net_scale cpu
+// [ECHO]`: processor time per message only (ECHO: the echo example's path).
 int main(int argc, char **argv) {
     raise_descriptor_limit();
+    if (argc > 1 && std::strcmp(argv[1], "accept") == 0) {
+        measure_full_table_accepts();
+        return 0;
+    }
+    // The echo example beside this program's build tree.
+    const std::string self = argv[0];
+    const std::string echo = self.substr(0, self.rfind('/') + 1) + "../examples/echo";
+    if (argc > 1 && std::strcmp(argv[1], "cpu") == 0) {
+        measure_cpu_per_message(argc > 2 ? argv[2] : echo.c_str());
+        return 0;
+    }
     struct Server {
         const char *name;
         void (*serve)(int);
@@ -290,6 +466,10 @@ int main(int argc, char **argv) {
         measure_sparse(s.name, port, pid);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
+    }
+    if (argc == 1) {
+        measure_full_table_accepts();
+        if (access(echo.c_str(), X_OK) == 0) measure_cpu_per_message(echo.c_str());
     }
     return 0;
 }

@@ -257,7 +257,6 @@ void slot_free(int slot) {
     {
         os::LockGuard guard(e.slot_lock);
         assert(s.state.load(std::memory_order_relaxed) == VESK_NET_CLOSING);
-        assert(s.users.load(std::memory_order_relaxed) == 0);
         s.generation.fetch_add(1, std::memory_order_relaxed);
         s.state.store(VESK_NET_FREE, std::memory_order_release);
         e.free_slots.add(slot);
@@ -268,6 +267,7 @@ void slot_free(int slot) {
 
 void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state) {
     Slot &s = slot_at(slot);
+    assert(s.state.load(std::memory_order_relaxed) == VESK_NET_FREE);  // just allocated
     s.type.store(type, std::memory_order_relaxed);
     s.socket.store(socket, std::memory_order_relaxed);
     s.channel.store(channel, std::memory_order_relaxed);

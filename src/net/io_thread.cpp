@@ -505,6 +505,7 @@ int wait_for_work(int timeout, bool busy) VESK_REQUIRES(g_io_thread) {
 // resting listener is due (-1: none).  The caller holds the pass mutex.
 int run_pass(int ready_count, const os::PollEvent *events, IoBuffers &buf)
     VESK_REQUIRES(g_io_thread) {
+    g_io_thread.assert_held();  // debug builds: the pass is the I/O thread's
     Engine &e = g_engine;
     g_registration_failed = false;
     take_work();

@@ -1,8 +1,7 @@
-// Readers waiting in vesk_net_channel_wait, and readers polling an empty
-// channel, run the engine's passes while they look for their next event:
-// events must still reach every channel once, in order, a reader that goes
-// off with its event must not hold up the channels of others, and the
-// reader's own error numbers stay as they were.
+// Several readers at once, waiting in vesk_net_channel_wait or polling their
+// channels: events reach every channel once, in order, a reader that goes off
+// with its event does not hold up the channels of others, and the reader's
+// own error numbers stay as they were.
 // test-platform: POSIX (the remote peers use POSIX sockets).
 #include <gtest/gtest.h>
 
@@ -136,19 +135,18 @@ void two_readers(const Take (&how)[2]) {
     vesk_net_shutdown();
 }
 
-TEST(ReaderPasses, TwoReadersRunningPassesGetEveryFrameOfTheirOwnChannelOnceInOrder) {
+TEST(Readers, TwoWaitingReadersGetEveryFrameOfTheirOwnChannelOnceInOrder) {
     two_readers({Take::kWait, Take::kWait});
 }
 
-TEST(ReaderPasses, PollingReadersGetEveryFrameOfTheirOwnChannelOnceInOrder) {
+TEST(Readers, PollingReadersGetEveryFrameOfTheirOwnChannelOnceInOrder) {
     two_readers({Take::kPollOne, Take::kPollMany});
     two_readers({Take::kPollOne, Take::kWait});
 }
 
-// A poll or a wait that runs a pass makes system calls of the engine's (an
-// accept that finds no more connections, say): the caller's errno and
-// vesk_net_last_error are what they were before the call.
-TEST(ReaderPasses, AReaderThatRunsAPassKeepsItsOwnErrorNumbers) {
+// A poll or a wait (which may sleep on a futex) leaves the caller's errno and
+// vesk_net_last_error as they were before the call, while the engine accepts.
+TEST(Readers, AReaderKeepsItsOwnErrorNumbers) {
     constexpr int kClients = 150;
     ASSERT_EQ(vesk_net_init(kClients + 4, 1, 0, 1, 1 << 16, 0, 0), 0);
     const int channel = vesk_net_channel_open();
@@ -180,7 +178,7 @@ TEST(ReaderPasses, AReaderThatRunsAPassKeepsItsOwnErrorNumbers) {
     vesk_net_shutdown();
 }
 
-TEST(ReaderPasses, BurstsOnManyConnectionsReachTheirReaderWhileAnotherThreadWaitsInTheEngine) {
+TEST(Readers, BurstsOnManyConnectionsReachTheirReaderWhileAnotherThreadWaitsInTheEngine) {
     // A thread that waits on a channel with nothing for it runs passes for
     // the reader's connections too: frames of 40 connections at once, in
     // bursts of ten per write, come through passes of three threads, every
@@ -225,7 +223,7 @@ TEST(ReaderPasses, BurstsOnManyConnectionsReachTheirReaderWhileAnotherThreadWait
     vesk_net_shutdown();
 }
 
-TEST(ReaderPasses, AReaderBusyWithItsEventDoesNotHoldUpAChannelThatIsOnlyPolled) {
+TEST(Readers, AReaderBusyWithItsEventDoesNotHoldUpAChannelThatIsOnlyPolled) {
     ASSERT_EQ(vesk_net_init(4, 2, 0, 1, 1 << 16, 0, 0), 0);
     const int waited = vesk_net_channel_open();
     const int polled = vesk_net_channel_open();
