@@ -1025,6 +1025,7 @@ VESK_API int vesk_net_last_error(void);
 #define VESK_NET_ERR_TOO_MANY_FILES 10024      /* WSAEMFILE */
 #define VESK_NET_ERR_NETWORK_UNREACHABLE 10051 /* WSAENETUNREACH */
 #define VESK_NET_ERR_BROKEN_PIPE 10053         /* WSAECONNABORTED: the connection is gone */
+#define VESK_NET_ERR_PROTOCOL 10041            /* WSAEPROTOTYPE: the peer broke the framing */
 #else                                          /* Linux */
 #define VESK_NET_ERR_ADDRESS_IN_USE 98         /* EADDRINUSE */
 #define VESK_NET_ERR_ADDRESS_NOT_AVAIL 99      /* EADDRNOTAVAIL */
@@ -1035,7 +1036,46 @@ VESK_API int vesk_net_last_error(void);
 #define VESK_NET_ERR_TOO_MANY_FILES 24         /* EMFILE */
 #define VESK_NET_ERR_NETWORK_UNREACHABLE 101   /* ENETUNREACH */
 #define VESK_NET_ERR_BROKEN_PIPE 32            /* EPIPE */
+#define VESK_NET_ERR_PROTOCOL 71               /* EPROTO: the peer broke the framing */
 #endif
+
+/* ---- Engine extensions for hostile networks -------------------------------
+ * Opt-in: without them the engine behaves as described above. */
+
+/* Strict framing on a framed TCP slot (VESK_NET_TCP_CONNECT,
+ * VESK_NET_TCP_FRAMED), or on a framed listener (VESK_NET_TCP_LISTEN_FRAMED),
+ * whose accepted slots inherit it from then on: where a frame must start and
+ * the byte is not 0xFE, the slot fails (VESK_NET_FAILED, VESK_EV_FAILED; the
+ * thread that reads that event gets VESK_NET_ERR_PROTOCOL from
+ * vesk_net_last_error) instead of dropping what it holds and resynchronising.
+ * Control frames (length 0 or negative) stay valid.  on: 0 off (the default),
+ * 1 on.  0 set; -1 a slot out of range, free, of another type, or another
+ * value of `on`. */
+VESK_API int vesk_net_set_strict_framing(int slot, int on);
+
+/* The engine's counters, process-wide since vesk_net_init.  The caller sets
+ * `size` to sizeof(vesk_net_stats); fields that end past `size` are not
+ * written, so a program built against an older, smaller record stays safe. */
+typedef struct vesk_net_stats {
+    uint32_t size;
+    uint32_t slot_count;       /* slots of the table */
+    uint32_t slots_in_use;     /* slots not free now */
+    uint32_t slots_peak;       /* most in use at once */
+    uint64_t accepted;         /* connections accepted */
+    uint64_t accepts_deferred; /* times a listener rested because no slot was free */
+    uint64_t address_refused;  /* connections closed by an address limit (not yet settable: 0) */
+    uint64_t idle_closed;      /* slots closed by an idle timeout (not yet settable: 0) */
+    uint64_t protocol_failed;  /* slots failed by strict framing */
+    uint64_t bytes_in;         /* bytes received on TCP connections and in datagrams */
+    uint64_t bytes_out;        /* bytes handed to the system by sends and flushes */
+    uint64_t frames_in;        /* framed TCP and UDP data frames delivered */
+    uint64_t frames_out;       /* framed TCP and UDP frames accepted for sending */
+    uint64_t bytes_discarded;  /* bytes dropped by the framing resync */
+    uint64_t sends_busy;       /* sends refused because earlier bytes were pending */
+} vesk_net_stats;
+/* Fills `out` (as far as out->size allows).  0 filled; -1 NULL, a size below
+ * 8, or the engine not set up.  Any thread. */
+VESK_API int vesk_net_get_stats(vesk_net_stats *out);
 
 /* ======================================================================
  * CRC-32, TEA, padded envelope, hex

@@ -63,6 +63,8 @@ void clear_slot_record(Slot &s) {
     s.sending.store(0, std::memory_order_relaxed);
     s.sent_wanted.store(0, std::memory_order_relaxed);
     s.connect_error.store(0, std::memory_order_relaxed);
+    s.failed_error.store(0, std::memory_order_relaxed);
+    s.strict.store(0, std::memory_order_relaxed);
     for (int i = 0; i < s.peer_count; ++i) s.peers[i].store(0, std::memory_order_relaxed);
 }
 
@@ -164,6 +166,7 @@ bool build_slots() VESK_NO_THREAD_SAFETY_ANALYSIS {
         s.users.store(0, std::memory_order_relaxed);
         s.generation.store(0, std::memory_order_relaxed);
         s.connect_error_generation.store(0, std::memory_order_relaxed);
+        s.failed_error_generation.store(0, std::memory_order_relaxed);
         s.registered = 0;
         s.in_pass = false;
         s.room_channel = 0;
@@ -260,6 +263,7 @@ void slot_free(int slot) {
         s.generation.fetch_add(1, std::memory_order_relaxed);
         s.state.store(VESK_NET_FREE, std::memory_order_release);
         e.free_slots.add(slot);
+        e.counters.slots_in_use.fetch_sub(1, std::memory_order_relaxed);
     }
     e.freed.fetch_add(1, std::memory_order_seq_cst);
     if (e.freed_sleepers.load(std::memory_order_seq_cst) > 0) os::wake_word(&e.freed);
@@ -268,6 +272,12 @@ void slot_free(int slot) {
 void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state) {
     Slot &s = slot_at(slot);
     assert(s.state.load(std::memory_order_relaxed) == VESK_NET_FREE);  // just allocated
+    // Counted in use from here to slot_free (both under the slot lock).
+    Counters &c = g_engine.counters;
+    const uint32_t in_use = c.slots_in_use.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (in_use > c.slots_peak.load(std::memory_order_relaxed)) {
+        c.slots_peak.store(in_use, std::memory_order_relaxed);
+    }
     s.type.store(type, std::memory_order_relaxed);
     s.socket.store(socket, std::memory_order_relaxed);
     s.channel.store(channel, std::memory_order_relaxed);
@@ -382,6 +392,14 @@ VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int
     if (built) {
         e.stop.store(0);
         e.closing.store(0);
+        e.broken.store(0);
+        Counters &c = e.counters;
+        for (auto *counter : {&c.slots_in_use, &c.slots_peak}) counter->store(0);
+        for (auto *counter :
+             {&c.accepted, &c.accepts_deferred, &c.protocol_failed, &c.bytes_in, &c.bytes_out,
+              &c.frames_in, &c.frames_out, &c.bytes_discarded, &c.sends_busy}) {
+            counter->store(0);
+        }
         e.wake_pending.store(false);
         e.thread = vesk_thread_create(0, nullptr, io_thread, nullptr);
         built = e.thread != nullptr;

@@ -73,10 +73,13 @@ void fail_connection(int slot, int kind, IoBuffers &buf) VESK_REQUIRES(g_io_thre
 // itself (Windows), else from the socket.  As vesk_socket_recvfrom: the count,
 // 0 at the peer's end, -1 with the reason in the socket layer's error.
 int receive_bytes(int slot, uint8_t *into, int size) VESK_REQUIRES(g_io_thread) {
-    const int taken = os::poller_take(g_engine.poller, slot, into, size);
-    if (taken != -2) return taken;
-    return vesk_socket_recvfrom(slot_at(slot).socket.load(std::memory_order_relaxed), into, size, 0,
-                                nullptr, nullptr);
+    int taken = os::poller_take(g_engine.poller, slot, into, size);
+    if (taken == -2) {
+        taken = vesk_socket_recvfrom(slot_at(slot).socket.load(std::memory_order_relaxed), into,
+                                     size, 0, nullptr, nullptr);
+    }
+    if (taken > 0) tally(g_engine.counters.bytes_in, static_cast<uint64_t>(taken));
+    return taken;
 }
 
 // The connection's peer, looked up once per connection.
@@ -102,7 +105,11 @@ public:
         g_io_thread.assert_held();
         wire_data_head(buf_.record, VESK_EV_TCP_DATA, slot_, s_.peer_addr, s_.peer_port, length,
                        frame);
-        return writer_.post(buf_.record, kMsgHeadSize, frame + kFrameHeaderSize, length);
+        if (!writer_.post(buf_.record, kMsgHeadSize, frame + kFrameHeaderSize, length)) {
+            return false;
+        }
+        tally(g_engine.counters.frames_in);
+        return true;
     }
     // Its payload could not fit an event record: the connection is failed
     // rather than overflowing the record or losing frames silently.
@@ -126,13 +133,25 @@ void cut_held(int slot, IoBuffers &buf) VESK_REQUIRES(g_io_thread) {
     Slot &s = slot_at(slot);
     ChannelWriter writer(s.channel.load(std::memory_order_acquire));
     PostingSink sink(slot, writer, buf);
-    const StreamCut cut = wire_cut_stream({s.receive_area, static_cast<size_t>(s.held)}, sink);
+    const bool strict = s.strict.load(std::memory_order_relaxed) != 0;
+    const StreamCut cut =
+        wire_cut_stream({s.receive_area, static_cast<size_t>(s.held)}, sink, strict);
     if (cut.consumed > 0 && cut.consumed < s.held) {
         std::memmove(s.receive_area, s.receive_area + cut.consumed,
                      static_cast<size_t>(s.held - cut.consumed));
     }
     s.held -= cut.consumed;
     s.held_waiting = cut.waiting;
+    if (cut.broken) {
+        // The peer does not speak the protocol: its reader learns why.
+        s.failed_error.store(VESK_NET_ERR_PROTOCOL, std::memory_order_relaxed);
+        s.failed_error_generation.store(s.generation.load(std::memory_order_relaxed),
+                                        std::memory_order_release);
+        tally(g_engine.counters.protocol_failed);
+        fail_connection(slot, VESK_EV_FAILED, writer, buf);
+    } else if (cut.discarded > 0) {
+        tally(g_engine.counters.bytes_discarded, static_cast<uint64_t>(cut.discarded));
+    }
 }
 
 // A read filled what was free in the receive area: the connection is busy,
@@ -221,6 +240,7 @@ void receive_datagram(int slot, int type, IoBuffers &buf) VESK_REQUIRES(g_io_thr
         return;
     }
     note_call_outcome(slot, false);
+    if (n > 0) tally(g_engine.counters.bytes_in, static_cast<uint64_t>(n));
     if (n <= 0 || n > kDatagramCapacity) return;
     const DatagramOutcome out =
         wire_handle_datagram(type, {datagram, static_cast<size_t>(n)}, from.addr, from.port,
@@ -230,7 +250,9 @@ void receive_datagram(int slot, int type, IoBuffers &buf) VESK_REQUIRES(g_io_thr
         case DatagramAction::post_data:
             wire_data_head(buf.record, VESK_EV_UDP_DATA, slot, from.addr, from.port, out.length,
                            datagram);
-            post_event(channel, buf.record, kMsgFrameOffset + n);
+            if (post_event(channel, buf.record, kMsgFrameOffset + n)) {
+                tally(g_engine.counters.frames_in);
+            }
             break;
         case DatagramAction::post_probe_reply: {
             const int size = wire_probe_reply_record(buf.small, slot, datagram);

@@ -331,13 +331,16 @@ int accept_connection(int listener, int channel, uint8_t *record) VESK_REQUIRES(
             s.peer_known = true;
             s.peer_addr = peer.addr;
             s.peer_port = peer.port;
+            s.strict.store(l.strict.load(std::memory_order_relaxed), std::memory_order_relaxed);
             slot_publish(slot, type, sock, channel, VESK_NET_READY);
         }
     }
     if (slot == 0) {
         rest_listener(listener);  // outside the lock, as nothing was taken
+        tally(e.counters.accepts_deferred);
         return 0;
     }
+    tally(e.counters.accepted);
     pass_add(slot);  // to be registered at the end of this pass
     return wire_accept_record(record, listener, slot, peer.addr, peer.port);
 }
@@ -382,6 +385,7 @@ void flush_slot(int slot) VESK_REQUIRES(g_io_thread) {
         return;
     }
     if (sent <= 0) return;  // retried when next writable
+    tally(g_engine.counters.bytes_out, static_cast<uint64_t>(sent));
     if (sent < pending) {
         std::memmove(s.send_area, s.send_area + sent, static_cast<size_t>(pending - sent));
     }

@@ -78,8 +78,15 @@ struct Slot {
     // the life it belongs to: a reader of a later life's number learns nothing.
     std::atomic<int32_t> connect_error;
     std::atomic<uint32_t> connect_error_generation;
+    // Why the I/O thread failed the slot, when a reader should learn it
+    // (strict framing), with the life it belongs to; 0: nothing to tell.
+    std::atomic<int32_t> failed_error;
+    std::atomic<uint32_t> failed_error_generation;
     // The send claim: a user thread is in a TCP send.
     std::atomic<uint8_t> sending;
+    // Strict framing (vesk_net_set_strict_framing): a broken frame start
+    // fails the slot instead of being resynchronised.
+    std::atomic<uint8_t> strict;
     // The I/O thread's alone (set-up and the reaper clear them).
     bool held_waiting VESK_GUARDED_BY(g_io_thread);   // held frames wait for room
     bool peer_known VESK_GUARDED_BY(g_io_thread);     // peer_addr / peer_port are filled in
@@ -188,6 +195,26 @@ inline void channel_note(Channel &ch) VESK_REQUIRES(ch.lock) {
     ch.has_events.store(vesk_ring_has_data(&ch.ring), std::memory_order_seq_cst);
 }
 
+// The engine's counters (vesk_net_get_stats): each only grows, but for
+// slots_in_use; relaxed, as no other memory hangs on them.
+struct Counters {
+    std::atomic<uint32_t> slots_in_use{0};
+    std::atomic<uint32_t> slots_peak{0};
+    std::atomic<uint64_t> accepted{0};
+    std::atomic<uint64_t> accepts_deferred{0};
+    std::atomic<uint64_t> protocol_failed{0};
+    std::atomic<uint64_t> bytes_in{0};
+    std::atomic<uint64_t> bytes_out{0};
+    std::atomic<uint64_t> frames_in{0};
+    std::atomic<uint64_t> frames_out{0};
+    std::atomic<uint64_t> bytes_discarded{0};
+    std::atomic<uint64_t> sends_busy{0};
+};
+
+inline void tally(std::atomic<uint64_t> &counter, uint64_t n = 1) {
+    counter.fetch_add(n, std::memory_order_relaxed);
+}
+
 struct Engine {
     int setup_count = 0;
     int slot_count = 0;
@@ -244,6 +271,7 @@ struct Engine {
     // A slot of the ordinary range was freed this pass: resting listeners
     // may try again.
     bool ordinary_freed VESK_GUARDED_BY(g_io_thread) = false;
+    Counters counters;
 };
 
 extern Engine g_engine;
@@ -288,7 +316,8 @@ SockAddr4 read_sockaddr(const struct sockaddr *address);
 // slot_return.
 int slot_alloc(int type) VESK_REQUIRES(g_engine.slot_lock);
 void slot_return(int slot) VESK_REQUIRES(g_engine.slot_lock);
-void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state);
+void slot_publish(int slot, int type, vesk_socket_t socket, int channel, int state)
+    VESK_REQUIRES(g_engine.slot_lock);
 // Clears the I/O thread's own fields of a slot for its next life (the areas
 // and the poller registration are the reaper's to deal with).
 void reset_io_fields(Slot &s) VESK_REQUIRES(g_io_thread);

@@ -31,6 +31,18 @@ int refused(int code) {
     return code;
 }
 
+// A send refused because earlier bytes are pending (or another send holds
+// the claim): counted, as a sign of a peer that does not keep up.
+int refused_busy() {
+    tally(g_engine.counters.sends_busy);
+    return refused(kStillPending);
+}
+
+// What one send handed to the system.
+void count_sent(int sent) {
+    if (sent > 0) tally(g_engine.counters.bytes_out, static_cast<uint64_t>(sent));
+}
+
 // The send claim of one TCP send, given back at the end of the scope.
 class SendClaim {
 public:
@@ -89,7 +101,7 @@ int keep_unsent(int slot, const uint8_t *bytes, int size, int sent) {
         // Nothing went out: refused as while bytes are pending, to be sent
         // again.  Part of it went out: the stream cannot go on without the
         // rest, so the connection fails.
-        if (kept_from == 0) return refused(kStillPending);
+        if (kept_from == 0) return refused_busy();
         fail_sending_slot(slot, 0);
         return 0;
     }
@@ -226,9 +238,11 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
         // The unsent rest must fit the send area.
         if (length < 0 || length > kSendAreaSize) return refused(kBadArgument);
         const SendClaim claim(s);
-        if (!claim.held() || has_pending(s)) return refused(kStillPending);
+        if (!claim.held() || has_pending(s)) return refused_busy();
         const uint8_t *data = bytes + kMsgHeadSize;
-        return keep_unsent(slot, data, length, vesk_socket_send(sock, data, length));
+        const int sent = vesk_socket_send(sock, data, length);
+        count_sent(sent);
+        return keep_unsent(slot, data, length, sent);
     }
     if (!is_framed(type) && !is_udp(type)) return refused(kBadArgument);  // listeners
 
@@ -240,8 +254,12 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
 
     if (is_framed(type)) {
         const SendClaim claim(s);
-        if (!claim.held() || has_pending(s)) return refused(kStillPending);
-        return keep_unsent(slot, frame, frame_size, vesk_socket_send(sock, frame, frame_size));
+        if (!claim.held() || has_pending(s)) return refused_busy();
+        const int sent = vesk_socket_send(sock, frame, frame_size);
+        count_sent(sent);
+        const int result = keep_unsent(slot, frame, frame_size, sent);
+        if (result == 0) tally(g_engine.counters.frames_out);
+        return result;
     }
     SockAddr4 to{};
     to.family = os::kAfInet;
@@ -251,6 +269,10 @@ VESK_API int vesk_net_send(vesk_net_msg *msg) {
         vesk_socket_sendto(sock, frame, frame_size, 0,
                            reinterpret_cast<const struct sockaddr *>(&to), os::kSockaddrInSize);
     if (sent < 0) note_os_error(os::socket_last_error());
+    if (sent > 0) {
+        count_sent(sent);
+        tally(g_engine.counters.frames_out);
+    }
     return sent;
 }
 
@@ -267,7 +289,10 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
     if (!is_framed(s.type.load(std::memory_order_relaxed))) return refused(kBadArgument);
     if (framed_payload(read_head(msgs[0]).length) < 0) return refused(kBadArgument);
     const SendClaim claim(s);
-    if (!claim.held() || has_pending(s)) return 0;
+    if (!claim.held() || has_pending(s)) {
+        tally(g_engine.counters.sends_busy);
+        return 0;
+    }
 
     Gather gather;
     int taken = 0;
@@ -286,7 +311,11 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
     }
     int sent = os::socket_send_pieces(s.socket.load(std::memory_order_relaxed), gather.pieces,
                                       gather.count);
-    if (sent == gather.total) return taken;
+    count_sent(sent);
+    if (sent == gather.total) {
+        tally(g_engine.counters.frames_out, static_cast<uint64_t>(taken));
+        return taken;
+    }
     if (sent < 0) {
         const int error = os::socket_last_error();
         if (!os::socket_error_would_block(error)) {
@@ -296,7 +325,10 @@ VESK_API int vesk_net_send_many(vesk_net_msg *const *msgs, int count) {
         }
         sent = 0;
     }
-    if (keep_unsent_pieces(slot, gather.pieces, gather.count, gather.total, sent)) return taken;
+    if (keep_unsent_pieces(slot, gather.pieces, gather.count, gather.total, sent)) {
+        tally(g_engine.counters.frames_out, static_cast<uint64_t>(taken));
+        return taken;
+    }
     // Without an area for the rest: nothing taken when nothing went out (sent
     // again later, as while bytes are pending); otherwise the stream cannot
     // go on, and the connection fails.

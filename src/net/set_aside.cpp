@@ -39,6 +39,7 @@ void flush_set_aside(int index) VESK_REQUIRES(g_io_thread) {
     if (a.length == 0) return;
     const int sent = vesk_socket_send(a.socket, a.bytes + a.sent, a.length);
     if (sent > 0) {
+        tally(e.counters.bytes_out, static_cast<uint64_t>(sent));
         a.sent += sent;
         a.length -= sent;
     } else if (sent < 0 && !os::socket_error_would_block(os::socket_last_error())) {

@@ -30,9 +30,9 @@ Cut wire_cut_next(std::span<const uint8_t> held) {
     return {CutStep::frame, size, length};
 }
 
-StreamCut wire_cut_stream(std::span<const uint8_t> held, FrameSink &sink) {
+StreamCut wire_cut_stream(std::span<const uint8_t> held, FrameSink &sink, bool strict) {
     const int total = static_cast<int>(held.size());
-    StreamCut result{0, false, false};
+    StreamCut result{0, false, false, false, 0};
     while (result.consumed < total) {
         const uint8_t *at = held.data() + result.consumed;
         const Cut cut = wire_cut_next({at, static_cast<size_t>(total - result.consumed)});
@@ -43,6 +43,8 @@ StreamCut wire_cut_stream(std::span<const uint8_t> held, FrameSink &sink) {
                 result.consumed += cut.size;
                 break;
             case CutStep::bad_marker:  // framing is lost: drop all held
+                result.discarded = total - result.consumed;
+                result.broken = strict;
                 result.consumed = total;
                 return result;
             case CutStep::too_long:

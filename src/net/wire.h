@@ -88,15 +88,18 @@ protected:
 };
 
 struct StreamCut {
-    int consumed;  // bytes to drop from the front of what is held
-    bool waiting;  // the sink refused something: try again later
-    bool failed;   // a frame too long ended the stream
+    int consumed;   // bytes to drop from the front of what is held
+    bool waiting;   // the sink refused something: try again later
+    bool failed;    // a frame too long ended the stream
+    bool broken;    // strict: a byte other than 0xFE where a frame must start
+    int discarded;  // bytes dropped by a resync (part of `consumed`)
 };
 
 // Cuts every complete frame from the front of `held` and hands it to the
 // sink, in order, dropping control frames; a byte other than 0xFE where a
-// frame must start drops everything held.
-StreamCut wire_cut_stream(std::span<const uint8_t> held, FrameSink &sink);
+// frame must start drops everything held, or, when `strict`, ends the stream
+// (`broken`).
+StreamCut wire_cut_stream(std::span<const uint8_t> held, FrameSink &sink, bool strict = false);
 
 // ---- UDP datagram handler --------------------------------------------------
 

@@ -146,11 +146,18 @@ constexpr Expected kAssigned[] = {
 
 // Functions the original table does not have, at ordinals from 1001 upward.
 const Expected kExtensions[] = {
-    {1001, "vesk_net_channel_wait", 0}, {1002, "vesk_net_channel_read_many", 0},
-    {1003, "vesk_net_send_many", 0},    {1004, "vesk_version", 0},
-    {1005, "cgiCountValues", 0},        {1006, "cgiGetValueAt", 0},
-    {1007, "cgiGetBytes", 0},           {1008, "cgiGetFile", 0},
-    {1010, "vesk_net_notify_sent", 0},  {1011, "vesk_net_last_error", 0},
+    {1001, "vesk_net_channel_wait", 0},
+    {1002, "vesk_net_channel_read_many", 0},
+    {1003, "vesk_net_send_many", 0},
+    {1004, "vesk_version", 0},
+    {1005, "cgiCountValues", 0},
+    {1006, "cgiGetValueAt", 0},
+    {1007, "cgiGetBytes", 0},
+    {1008, "cgiGetFile", 0},
+    {1010, "vesk_net_notify_sent", 0},
+    {1011, "vesk_net_last_error", 0},
+    {1014, "vesk_net_set_strict_framing", 0},
+    {1015, "vesk_net_get_stats", 0},
 };
 
 template <typename T>
