@@ -1042,6 +1042,23 @@ VESK_API int vesk_net_last_error(void);
 /* ---- Engine extensions for hostile networks -------------------------------
  * Opt-in: without them the engine behaves as described above. */
 
+/* Closes a TCP connection slot (VESK_NET_TCP_CONNECT, VESK_NET_TCP_FRAMED,
+ * VESK_NET_TCP_STREAM) with VESK_EV_CLOSED when nothing has been received
+ * from its peer for `idle_ms` milliseconds (between 1.0 and 1.1 times that,
+ * plus 100 ms); the thread that reads that event gets VESK_NET_ERR_TIMED_OUT
+ * from vesk_net_last_error.  The slot is then failed, as after a peer's end,
+ * and the caller closes it.  On a TCP listener, every slot it accepts from
+ * then on inherits the timeout.  0 turns it off (the default).  Deadlines
+ * cost the I/O thread nothing until one is due.  0 set; -1 not a TCP slot, a
+ * free slot, or idle_ms below 0. */
+VESK_API int vesk_net_set_idle_timeout(int slot, int idle_ms);
+
+/* At most `count` connections from one peer address at a time on this TCP
+ * listener; one more is accepted and closed at once, with no event, and
+ * counted (vesk_net_stats.address_refused).  0: no limit (the default).  0
+ * set; -1 not a TCP listener, a free slot, or count below 0. */
+VESK_API int vesk_net_set_address_limit(int listener, int count);
+
 /* Strict framing on a framed TCP slot (VESK_NET_TCP_CONNECT,
  * VESK_NET_TCP_FRAMED), or on a framed listener (VESK_NET_TCP_LISTEN_FRAMED),
  * whose accepted slots inherit it from then on: where a frame must start and

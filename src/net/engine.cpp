@@ -48,6 +48,8 @@ void reset_io_fields(Slot &s) {
     s.receive_failing = false;
     s.receive_failing_since_ms = 0;
     s.receive_grown = false;
+    s.last_rx_ms = 0;
+    s.origin = 0;
     for (int i = 0; i < s.peer_count; ++i) s.answered[i] = AnswerNote{};
 }
 
@@ -65,6 +67,8 @@ void clear_slot_record(Slot &s) {
     s.connect_error.store(0, std::memory_order_relaxed);
     s.failed_error.store(0, std::memory_order_relaxed);
     s.strict.store(0, std::memory_order_relaxed);
+    s.idle_ms.store(0, std::memory_order_relaxed);
+    s.address_limit.store(0, std::memory_order_relaxed);
     for (int i = 0; i < s.peer_count; ++i) s.peers[i].store(0, std::memory_order_relaxed);
 }
 
@@ -115,6 +119,12 @@ void release_tables() VESK_NO_THREAD_SAFETY_ANALYSIS {
     vesk_mem_free(e.work_channels);
     vesk_mem_free(e.pass_slots);
     vesk_mem_free(e.resting);
+    vesk_mem_free(e.deadline_heap);
+    vesk_mem_free(e.address_counts);
+    e.deadline_heap = nullptr;
+    e.deadline_count = 0;
+    e.address_counts = nullptr;
+    e.address_capacity = 0;
     e.slots = nullptr;
     e.channels = nullptr;
     e.peer_block = nullptr;
@@ -167,6 +177,8 @@ bool build_slots() VESK_NO_THREAD_SAFETY_ANALYSIS {
         s.generation.store(0, std::memory_order_relaxed);
         s.connect_error_generation.store(0, std::memory_order_relaxed);
         s.failed_error_generation.store(0, std::memory_order_relaxed);
+        s.heap_pos = -1;
+        s.deadline_ms = 0;
         s.registered = 0;
         s.in_pass = false;
         s.room_channel = 0;
@@ -215,12 +227,14 @@ bool build_io_tables() VESK_NO_THREAD_SAFETY_ANALYSIS {
     e.work_channels =
         static_cast<int *>(alloc_table(static_cast<size_t>(e.channel_count), sizeof(int)));
     e.pass_slots = static_cast<int *>(alloc_table(slots, sizeof(int)));
+    e.deadline_heap = static_cast<int *>(alloc_table(slots, sizeof(int)));
+    e.deadline_count = 0;
     e.resting = static_cast<int *>(alloc_table(slots, sizeof(int)));
     e.aside = static_cast<SetAside *>(alloc_table(slots, sizeof(SetAside)));
     e.aside_count = 0;
     return e.poller != nullptr && e.events != nullptr && locked && e.work_slots != nullptr &&
            e.work_channels != nullptr && e.pass_slots != nullptr && e.resting != nullptr &&
-           e.aside != nullptr;
+           e.aside != nullptr && e.deadline_heap != nullptr;
 }
 
 }  // namespace
@@ -395,9 +409,9 @@ VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int
         e.broken.store(0);
         Counters &c = e.counters;
         for (auto *counter : {&c.slots_in_use, &c.slots_peak}) counter->store(0);
-        for (auto *counter :
-             {&c.accepted, &c.accepts_deferred, &c.protocol_failed, &c.bytes_in, &c.bytes_out,
-              &c.frames_in, &c.frames_out, &c.bytes_discarded, &c.sends_busy}) {
+        for (auto *counter : {&c.accepted, &c.accepts_deferred, &c.protocol_failed,
+                              &c.address_refused, &c.idle_closed, &c.bytes_in, &c.bytes_out,
+                              &c.frames_in, &c.frames_out, &c.bytes_discarded, &c.sends_busy}) {
             counter->store(0);
         }
         e.wake_pending.store(false);

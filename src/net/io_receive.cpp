@@ -78,7 +78,11 @@ int receive_bytes(int slot, uint8_t *into, int size) VESK_REQUIRES(g_io_thread) 
         taken = vesk_socket_recvfrom(slot_at(slot).socket.load(std::memory_order_relaxed), into,
                                      size, 0, nullptr, nullptr);
     }
-    if (taken > 0) tally(g_engine.counters.bytes_in, static_cast<uint64_t>(taken));
+    if (taken > 0) {
+        tally(g_engine.counters.bytes_in, static_cast<uint64_t>(taken));
+        Slot &s = slot_at(slot);
+        if (s.heap_pos >= 0) s.last_rx_ms = steady_ms();  // an idle deadline moves on
+    }
     return taken;
 }
 

@@ -27,6 +27,8 @@ constexpr int kAcceptsPerVisit = 64;
 // alone (an interrupted wait) is retried at once.
 constexpr int kFailedCallPauseMicroseconds = 10000;
 
+}  // namespace
+
 void pass_add(int slot) VESK_REQUIRES(g_io_thread) {
     Engine &e = g_engine;
     Slot &s = slot_at(slot);
@@ -34,6 +36,8 @@ void pass_add(int slot) VESK_REQUIRES(g_io_thread) {
     s.in_pass = true;
     e.pass_slots[e.pass_count++] = slot;
 }
+
+namespace {
 
 // ---- Waiting for room in a channel ---------------------------------------
 
@@ -192,6 +196,8 @@ void reap_slot(int slot) VESK_REQUIRES(g_io_thread) {
         vesk_socket_close(sock);
     }
     if (slot > e.reserved_count) e.ordinary_freed = true;
+    deadline_drop(slot);
+    if (s.origin != 0) address_release(s.origin, s.peer_addr);
     // The receive area goes back with the connection (a framed connection
     // gets one at its first read), so that memory follows the connections
     // that carry data.
@@ -295,7 +301,8 @@ vesk_socket_t next_connection(int listener, SockAddr4 *peer) VESK_REQUIRES(g_io_
 }
 
 // Accepts one connection into the lowest free ordinary slot and builds its
-// event in `record`: the record's size, or 0 when nothing was accepted.
+// event in `record`: the record's size, 0 when nothing was accepted, or -1
+// when one was refused by the listener's address limit (the next may come).
 // Without a free slot the connection waits in the listen queue (or among the
 // few the poller accepted ahead) and the listener rests.
 int accept_connection(int listener, int channel, uint8_t *record) VESK_REQUIRES(g_io_thread) {
@@ -322,6 +329,15 @@ int accept_connection(int listener, int channel, uint8_t *record) VESK_REQUIRES(
                 return 0;
             }
             Slot &s = slot_at(slot);
+            // One more from an address at its listener's limit is closed at once.
+            const int limit = l.address_limit.load(std::memory_order_relaxed);
+            if (limit > 0 && !address_admit(listener, peer.addr, limit)) {
+                vesk_socket_close(sock);
+                slot_return(slot);
+                tally(e.counters.address_refused);
+                return -1;
+            }
+            s.origin = limit > 0 && e.address_counts != nullptr ? listener : 0;
             // Registered before anything else is asked of the poller, which
             // may have tied it to itself already (poller_accept); it is read
             // once the pass has room for it (update_interest).
@@ -332,6 +348,8 @@ int accept_connection(int listener, int channel, uint8_t *record) VESK_REQUIRES(
             s.peer_addr = peer.addr;
             s.peer_port = peer.port;
             s.strict.store(l.strict.load(std::memory_order_relaxed), std::memory_order_relaxed);
+            s.idle_ms.store(l.idle_ms.load(std::memory_order_relaxed), std::memory_order_relaxed);
+            s.last_rx_ms = steady_ms();
             slot_publish(slot, type, sock, channel, VESK_NET_READY);
         }
     }
@@ -359,8 +377,10 @@ void accept_burst(int listener) VESK_REQUIRES(g_io_thread) {
     const uint8_t *starts[kAcceptsPerVisit];
     int sizes[kAcceptsPerVisit];
     int count = 0;
-    while (count < most &&
-           (sizes[count] = accept_connection(listener, channel, records[count])) > 0) {
+    for (int tries = 0; count < most && tries < kAcceptsPerVisit; ++tries) {
+        sizes[count] = accept_connection(listener, channel, records[count]);
+        if (sizes[count] == 0) break;
+        if (sizes[count] < 0) continue;  // refused by the address limit
         starts[count] = records[count];
         ++count;
     }
@@ -439,10 +459,11 @@ void take_work() VESK_REQUIRES(g_io_thread) {
 // The wait's limit: the nearest deadline of a resting listener or a
 // set-aside socket, or none.
 int next_timeout(int listener_due) VESK_REQUIRES(g_io_thread) {
-    const int aside_due = set_aside_due(now_ms());
-    if (listener_due < 0) return aside_due;
-    if (aside_due < 0) return listener_due;
-    return std::min(listener_due, aside_due);
+    int due = listener_due;
+    for (const int other : {set_aside_due(now_ms()), deadline_due(steady_ms())}) {
+        if (other >= 0 && (due < 0 || other < due)) due = other;
+    }
+    return due;
 }
 
 // The I/O thread's look-again window in microseconds (next_look_window).
@@ -513,6 +534,7 @@ int run_pass(int ready_count, const os::PollEvent *events, IoBuffers &buf)
     Engine &e = g_engine;
     g_registration_failed = false;
     take_work();
+    deadlines_expire(steady_ms(), buf);
     for (int i = 0; i < ready_count; ++i) {
         const os::PollEvent &ev = events[i];
         if (ev.key > 0) {
@@ -547,6 +569,7 @@ int run_pass(int ready_count, const os::PollEvent *events, IoBuffers &buf)
         Slot &s = slot_at(slot);
         post_sent_if_due(slot);
         update_interest(slot);
+        deadline_update(slot);
         s.ready = 0;
         s.in_pass = false;
     }

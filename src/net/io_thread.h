@@ -25,5 +25,10 @@ void deliver_held(int slot, IoBuffers &buf) VESK_REQUIRES(g_io_thread);
 // A call of the I/O thread's own for `slot` (a UDP receive, an accept) failed
 // or worked: after kReceiveFailingMs of failures in a row the slot fails.
 void note_call_outcome(int slot, bool failed) VESK_REQUIRES(g_io_thread);
+// Closes the connections whose idle deadline has come, and puts those that
+// received since back at their new deadline (limits.cpp).
+void deadlines_expire(int64_t now, IoBuffers &buf) VESK_REQUIRES(g_io_thread);
+// Lists the slot in the current pass (io_thread.cpp).
+void pass_add(int slot) VESK_REQUIRES(g_io_thread);
 
 }  // namespace net

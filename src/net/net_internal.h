@@ -87,6 +87,10 @@ struct Slot {
     // Strict framing (vesk_net_set_strict_framing): a broken frame start
     // fails the slot instead of being resynchronised.
     std::atomic<uint8_t> strict;
+    // The idle timeout in milliseconds (0: none), and a listener's limit of
+    // connections per peer address (0: none); set by users.
+    std::atomic<int32_t> idle_ms;
+    std::atomic<int32_t> address_limit;
     // The I/O thread's alone (set-up and the reaper clear them).
     bool held_waiting VESK_GUARDED_BY(g_io_thread);   // held frames wait for room
     bool peer_known VESK_GUARDED_BY(g_io_thread);     // peer_addr / peer_port are filled in
@@ -113,6 +117,14 @@ struct Slot {
     // fails after kReceiveFailingMs of failures).
     bool receive_failing VESK_GUARDED_BY(g_io_thread);
     uint32_t receive_failing_since_ms VESK_GUARDED_BY(g_io_thread);
+    // Idle timeout: when the peer last sent something (steady ms; 0: not
+    // yet noted), the deadline, and the slot's place in the deadline heap
+    // (-1: not in it).  The listener whose address limit counts this
+    // connection (0: none).
+    int64_t last_rx_ms VESK_GUARDED_BY(g_io_thread);
+    int64_t deadline_ms VESK_GUARDED_BY(g_io_thread);
+    int32_t heap_pos VESK_GUARDED_BY(g_io_thread);
+    int32_t origin VESK_GUARDED_BY(g_io_thread);
     // The send area: allocated by the first send that leaves bytes unsent,
     // then kept until tear-down.  The receive area of a framed connection:
     // allocated (small) at its first read, grown when busy, and given back
@@ -203,6 +215,8 @@ struct Counters {
     std::atomic<uint64_t> accepted{0};
     std::atomic<uint64_t> accepts_deferred{0};
     std::atomic<uint64_t> protocol_failed{0};
+    std::atomic<uint64_t> address_refused{0};
+    std::atomic<uint64_t> idle_closed{0};
     std::atomic<uint64_t> bytes_in{0};
     std::atomic<uint64_t> bytes_out{0};
     std::atomic<uint64_t> frames_in{0};
@@ -214,6 +228,12 @@ struct Counters {
 inline void tally(std::atomic<uint64_t> &counter, uint64_t n = 1) {
     counter.fetch_add(n, std::memory_order_relaxed);
 }
+
+// Connections from one peer address counted against a listener's limit.
+struct AddressCount {
+    uint64_t key;  // listener << 32 | address; 0: an empty entry
+    int32_t count;
+};
 
 struct Engine {
     int setup_count = 0;
@@ -271,6 +291,12 @@ struct Engine {
     // A slot of the ordinary range was freed this pass: resting listeners
     // may try again.
     bool ordinary_freed VESK_GUARDED_BY(g_io_thread) = false;
+    // The slots with an idle deadline, as a binary heap (limits.cpp).
+    int *deadline_heap VESK_PT_GUARDED_BY(g_io_thread) = nullptr;
+    int deadline_count VESK_GUARDED_BY(g_io_thread) = 0;
+    // Connections per (listener, address), made with the first address limit.
+    AddressCount *address_counts VESK_PT_GUARDED_BY(g_io_thread) = nullptr;
+    size_t address_capacity VESK_GUARDED_BY(g_io_thread) = 0;
     Counters counters;
 };
 
@@ -376,6 +402,19 @@ void note_read_outcome(const uint8_t *record, int length);
 
 // The I/O thread (io_thread.cpp).
 uint32_t VESK_THREADCALL io_thread(void *);
+
+// Idle timeouts and address limits (limits.cpp), on the I/O thread.  A steady
+// millisecond clock; brings a slot's place in the deadline heap up to date
+// with its timeout and state; takes it out (reaping); the milliseconds until
+// the nearest deadline (-1: none).  address_admit counts one more connection
+// from `addr` on `listener`, unless `limit` are there already (false);
+// address_release counts one less.
+int64_t steady_ms();
+void deadline_update(int slot) VESK_REQUIRES(g_io_thread);
+void deadline_drop(int slot) VESK_REQUIRES(g_io_thread);
+int deadline_due(int64_t now) VESK_REQUIRES(g_io_thread);
+bool address_admit(int listener, uint32_t addr, int limit) VESK_REQUIRES(g_io_thread);
+void address_release(int listener, uint32_t addr) VESK_REQUIRES(g_io_thread);
 
 // A user call's use of a slot's socket, for the length of a scope: taken by
 // every call that touches a slot's socket (sends, probes, connects).  It is

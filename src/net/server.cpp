@@ -21,8 +21,10 @@ thread_local int t_last_error = 0;
 void note_os_error(int error) { t_last_error = error; }
 
 void note_read_outcome(const uint8_t *record, int length) {
-    if (length >= kClosedRecordSize && record[0] == VESK_EV_FAILED) {
-        // A failure with a reason for its reader (strict framing), of this life.
+    if (length >= kClosedRecordSize &&
+        (record[0] == VESK_EV_FAILED || record[0] == VESK_EV_CLOSED)) {
+        // An end with a reason for its reader (strict framing, an idle
+        // timeout), of this life.
         int32_t slot = 0;
         std::memcpy(&slot, record + 1, 4);
         if (!slot_in_range(slot)) return;
@@ -110,6 +112,8 @@ VESK_API int vesk_net_get_stats(vesk_net_stats *out) {
     all.accepted = c.accepted.load(std::memory_order_relaxed);
     all.accepts_deferred = c.accepts_deferred.load(std::memory_order_relaxed);
     all.protocol_failed = c.protocol_failed.load(std::memory_order_relaxed);
+    all.address_refused = c.address_refused.load(std::memory_order_relaxed);
+    all.idle_closed = c.idle_closed.load(std::memory_order_relaxed);
     all.bytes_in = c.bytes_in.load(std::memory_order_relaxed);
     all.bytes_out = c.bytes_out.load(std::memory_order_relaxed);
     all.frames_in = c.frames_in.load(std::memory_order_relaxed);
