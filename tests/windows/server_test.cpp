@@ -75,3 +75,41 @@ TEST(WindowsServer, LastErrorIsAWindowsNumberNoDelayIsSetAndSentIsPosted) {
     EXPECT_EQ(vesk_net_notify_sent(listener), -1);
     vesk_net_shutdown();
 }
+
+// An accepted connection that sends nothing is closed by the listener's idle
+// timeout, its reader learns why, and the counters say so.
+TEST(WindowsServer, IdleTimeoutClosesASilentConnectionAndTheCountersSaySo) {
+    ASSERT_EQ(vesk_net_init(8, 1, 0, 1, 1 << 16, 0, 0), 0);
+    const int ch = vesk_net_channel_open();
+    sockaddr_in here{};
+    here.sin_family = AF_INET;
+    here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int listener =
+        vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&here));
+    ASSERT_GT(listener, 0);
+    ASSERT_EQ(vesk_net_attach(listener, ch), 0);
+    ASSERT_EQ(vesk_net_set_idle_timeout(listener, 300), 0);
+    int length = sizeof here;
+    getsockname(vesk_net_get_socket(listener), reinterpret_cast<sockaddr *>(&here), &length);
+    const int client = vesk_net_open(VESK_NET_TCP_CONNECT, nullptr);
+    ASSERT_EQ(vesk_net_attach(client, ch), 0);
+    ASSERT_GE(vesk_net_connect(client, reinterpret_cast<sockaddr *>(&here)), 0);
+    unsigned char record[VESK_NET_MAX_RECORD];
+    int accepted = 0;
+    bool closed = false;
+    while (!closed) {
+        ASSERT_GT(next_event(ch, record), 0);
+        if (record[0] == VESK_EV_ACCEPT) accepted = slot_in(record, 5);
+        if (record[0] == VESK_EV_CLOSED && slot_in(record, 1) == accepted) {
+            EXPECT_EQ(vesk_net_last_error(), VESK_NET_ERR_TIMED_OUT);
+            closed = true;
+        }
+    }
+    vesk_net_stats stats{};
+    stats.size = sizeof stats;
+    ASSERT_EQ(vesk_net_get_stats(&stats), 0);
+    EXPECT_EQ(stats.slot_count, 8u);
+    EXPECT_EQ(stats.accepted, 1u);
+    EXPECT_EQ(stats.idle_closed, 1u);
+    vesk_net_shutdown();
+}
