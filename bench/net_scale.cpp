@@ -69,6 +69,15 @@ void raise_descriptor_limit() {
     bench::serve_batched(bench::start_engine_listener(kMostIdle + 64, 8 << 20, kBacklog, report));
 }
 
+// The same, with a 60 s idle timeout on every connection: deadlines must cost
+// nothing while none is due.
+[[noreturn]] void engine_idle_timeout_server(int report) {
+    raise_descriptor_limit();
+    const int ch = bench::start_engine_listener(kMostIdle + 64, 8 << 20, kBacklog, report);
+    vesk_net_set_idle_timeout(1, 60000);  // the listener is slot 1
+    bench::serve_batched(ch);
+}
+
 // The engine's server with a table of exactly `g_table_slots` slots.  (With a
 // listen queue of 4 the kernel drops connections that find it full, and its
 // retransmission timers, seconds long, decide what such a run measures.)
@@ -438,7 +447,8 @@ int main(int argc, char **argv) {
         const char *name;
         void (*serve)(int);
     };
-    std::vector<Server> servers = {{"engine", engine_server}};
+    std::vector<Server> servers = {{"engine", engine_server},
+                                   {"engine-idle60", engine_idle_timeout_server}};
 #ifdef BENCH_HAVE_LIBEVENT
     servers.push_back({"libevent", libevent_server});
 #endif
