@@ -7,8 +7,14 @@
 // directory (chat.conf by default, which may be missing) with the keys
 //     port 7001            the TCP port
 //     queue_bytes 262144   what a client may leave unread before it is dropped
-//     stats_seconds 10     how often the stats line is printed
+//     stats_seconds 10     how often the stats lines are printed
+//     per_address 64       connections one peer address may hold (0: no limit)
 // Try it with two or more `vuvidur connect 127.0.0.1:7001`.
+//
+// Hostile clients cannot hold the slots: a connection silent for 60 s is
+// closed, one peer address gets per_address connections at most, and bytes
+// that do not start a frame fail their connection.  The timer prints the
+// chat's counters and, after them, the engine's.
 //
 // Fan-out is batched: a batch of events queues frames in the members'
 // SendQueues, and each queue touched is flushed once per batch, so a client
@@ -140,10 +146,14 @@ int main(int argc, char **argv) try {
     const auto port = static_cast<std::uint16_t>(setting(s, "port", 7001));
     const auto queue_bytes = static_cast<std::size_t>(setting(s, "queue_bytes", 256 * 1024));
     const int stats_seconds = setting(s, "stats_seconds", 10);
+    const int per_address = setting(s, "per_address", 64);
 
     vv::Engine engine;  // up to 2048 slots: the listener and 2047 clients
     vv::Channel channel(engine);
     auto listener = vv::Slot::open(vv::SlotType::tcp_listen_framed, vv::Address::any(port));
+    listener.set_idle_timeout(std::chrono::seconds(60));  // before attaching: clients inherit
+    listener.set_address_limit(per_address);
+    listener.set_strict_framing(true);
     listener.attach(channel);
     std::cout << "chat: listening on port " << port << std::endl;
 
@@ -154,6 +164,7 @@ int main(int argc, char **argv) try {
         std::printf("chat: %ld clients, %ld frames in, %ld out, %ld dropped as too slow\n",
                     counters.clients.load(), counters.frames_in.load(), counters.frames_out.load(),
                     counters.dropped.load());
+        std::printf("chat: stats: %s\n", vv::stats_text(engine.stats()).c_str());
         std::fflush(stdout);
     });
     for (;;) {

@@ -1080,8 +1080,8 @@ typedef struct vesk_net_stats {
     uint32_t slots_peak;       /* most in use at once */
     uint64_t accepted;         /* connections accepted */
     uint64_t accepts_deferred; /* times a listener rested because no slot was free */
-    uint64_t address_refused;  /* connections closed by an address limit (not yet settable: 0) */
-    uint64_t idle_closed;      /* slots closed by an idle timeout (not yet settable: 0) */
+    uint64_t address_refused;  /* connections closed by an address limit */
+    uint64_t idle_closed;      /* slots closed by an idle timeout */
     uint64_t protocol_failed;  /* slots failed by strict framing */
     uint64_t bytes_in;         /* bytes received on TCP connections and in datagrams */
     uint64_t bytes_out;        /* bytes handed to the system by sends and flushes */

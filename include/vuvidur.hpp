@@ -811,10 +811,10 @@ struct ProbeReply {  // VESK_EV_PROBE_REPLY
     int slot;
     Address seen;  // this slot's address and port as the answering side saw them
 };
-struct Closed {  // VESK_EV_CLOSED: the peer ended the connection
+struct Closed {  // VESK_EV_CLOSED: the peer ended the connection, or its idle timeout ran out
     int slot;
 };
-struct Failed {  // VESK_EV_FAILED: receive failed or a frame was too long
+struct Failed {  // VESK_EV_FAILED: receive failed, a frame was too long, or broke strict framing
     int slot;
 };
 struct Sent {  // VESK_EV_SENT: what was pending on the slot is out (Slot::notify_sent asked)
@@ -890,7 +890,10 @@ inline Event decode_event(std::span<const std::byte> record) {
 // default engine adds about 0.4 MiB, one of 10,000 slots about 1.5 MiB.
 // When every slot is in use, a listener accepts nothing more: further
 // clients wait in the system's listen queue until a slot is freed
-// (Engine::slots_in_use tells).  A channel's ring of 1 MiB holds a few
+// (Engine::slots_in_use tells, and Engine::stats counts such waits as
+// accepts_deferred); idle timeouts and address limits on the listener
+// (Slot::set_idle_timeout, Slot::set_address_limit) keep idle or greedy
+// clients from holding every slot.  A channel's ring of 1 MiB holds a few
 // thousand small events: when it is full, the engine stops reading the
 // slots of that channel until it has room (no data is lost).
 struct EngineConfig {
@@ -936,11 +939,57 @@ public:
         for (int n = 1; n <= slots_; ++n) used += vesk_net_get_socket(n) != VESK_INVALID_SOCKET;
         return used;
     }
+    // The engine's counters, process-wide since it was set up (every field
+    // filled; see vesk_net_stats in vuvidur.h): slots in use and their
+    // peak, connections accepted, accepts deferred for want of a slot,
+    // connections refused by an address limit, closed by an idle timeout or
+    // failed by strict framing, bytes and frames each way, bytes dropped
+    // while looking for a frame start, sends refused as busy.  Cheap enough
+    // for a stats line on a timer (stats_text); any thread.  Throws
+    // net_bad_argument when no engine is set up (this one was moved from).
+    vesk_net_stats stats() const {
+        vesk_net_stats s{};
+        s.size = sizeof s;
+        const int r = vesk_net_get_stats(&s);
+        if (r != 0) detail::fail("vesk_net_get_stats", r, errc::net_bad_argument, "no engine");
+        return s;
+    }
 
 private:
     bool active_ = false;
     int slots_ = 0;
 };
+
+// The counters as one line of name=value pairs, for logs:
+// "in_use=N peak=N accepted=N deferred=N address_refused=N idle_closed=N
+// protocol_failed=N bytes_in=N bytes_out=N frames_in=N frames_out=N
+// discarded=N busy=N" (slots_in_use, slots_peak, ..., bytes_discarded,
+// sends_busy).
+inline std::string stats_text(const vesk_net_stats &s) {
+    const std::pair<const char *, std::uint64_t> fields[] = {
+        {"in_use", s.slots_in_use},
+        {"peak", s.slots_peak},
+        {"accepted", s.accepted},
+        {"deferred", s.accepts_deferred},
+        {"address_refused", s.address_refused},
+        {"idle_closed", s.idle_closed},
+        {"protocol_failed", s.protocol_failed},
+        {"bytes_in", s.bytes_in},
+        {"bytes_out", s.bytes_out},
+        {"frames_in", s.frames_in},
+        {"frames_out", s.frames_out},
+        {"discarded", s.bytes_discarded},
+        {"busy", s.sends_busy},
+    };
+    std::string text;
+    for (const auto &[name, value] : fields) {
+        if (!text.empty()) text += ' ';
+        text += name;
+        text += '=';
+        text += std::to_string(value);
+    }
+    return text;
+}
 
 // A claimed channel: released when destroyed (after the slots attached to it).
 class Channel {
@@ -1181,6 +1230,51 @@ public:
                          r == VESK_NET_PEER_NOT_IN_TABLE   ? errc::net_peer_not_in_table
                          : r == VESK_NET_PEER_NOT_THE_PEER ? errc::net_peer_not_the_peer
                                                            : errc::net_bad_argument);
+    }
+
+    // Defences against hostile clients (see docs/server.md).  Each throws
+    // net_bad_argument when the slot is not of a type the setting applies
+    // to, or is free.
+    //
+    // Ends a TCP connection whose peer has sent nothing for `idle` (within
+    // 1.0 to 1.1 times that, plus 100 ms) with a Closed event, as if the
+    // peer had ended it; the thread that reads the event gets
+    // VESK_NET_ERR_TIMED_OUT from vesk_net_last_error, and closes the slot
+    // as after any Closed event.  On a TCP listener, the connections it
+    // accepts from then on inherit it.  0 turns it off (the default); a
+    // negative `idle` is refused, one above INT_MAX ms is taken as INT_MAX
+    // ms.  vesk_net_set_idle_timeout.
+    void set_idle_timeout(std::chrono::milliseconds idle) {
+        const auto ms = std::min<std::chrono::milliseconds::rep>(idle.count(), INT_MAX);
+        const int r = vesk_net_set_idle_timeout(number_, ms < 0 ? -1 : static_cast<int>(ms));
+        if (r != 0)
+            detail::fail(
+                "vesk_net_set_idle_timeout", r, errc::net_bad_argument,
+                "slot " + std::to_string(number_) + ", " + std::to_string(idle.count()) + " ms");
+    }
+    // At most `count` connections from one peer address at a time on this
+    // TCP listener: one more is accepted and closed at once, with no event,
+    // and counted (vesk_net_stats::address_refused).  0: no limit (the
+    // default).  vesk_net_set_address_limit.
+    void set_address_limit(int count) {
+        const int r = vesk_net_set_address_limit(number_, count);
+        if (r != 0)
+            detail::fail(
+                "vesk_net_set_address_limit", r, errc::net_bad_argument,
+                "slot " + std::to_string(number_) + ", " + std::to_string(count) + " per address");
+    }
+    // Strict framing on a framed connection (tcp_connect, or one a
+    // tcp_listen_framed listener accepted), or on a tcp_listen_framed
+    // listener, whose connections inherit it from then on: a byte that is
+    // not 0xFE where a frame must start fails the connection (a Failed
+    // event; its reader gets VESK_NET_ERR_PROTOCOL from vesk_net_last_error)
+    // instead of being skipped while the engine looks for the next frame.
+    // Control frames (length 0 or below) stay valid.  Off by default.  vesk_net_set_strict_framing.
+    void set_strict_framing(bool on) {
+        const int r = vesk_net_set_strict_framing(number_, on ? 1 : 0);
+        if (r != 0)
+            detail::fail("vesk_net_set_strict_framing", r, errc::net_bad_argument,
+                         "slot " + std::to_string(number_));
     }
     // Closes now and reports a failure (the destructor closes silently).
     void close() {

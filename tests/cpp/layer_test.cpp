@@ -300,6 +300,35 @@ TEST(CxxLayer, EngineErrorsCarryTheSystemsReasonAndAFullTableSaysSo) {
     }
 }
 
+// Each defence against hostile clients takes only the slots it applies to
+// (i: idle timeout, a: address limit, s: strict framing); the counters see
+// the table.
+TEST(CxxLayer, HostileClientSettingsTakeOnlyTheirSlotsAndStatsSeeTheTable) {
+    vv::Engine engine(vv::EngineConfig{8, 1, 0, 1, 1 << 16});
+    const auto open = [](vv::SlotType t) { return vv::Slot::open(t, vv::Address::loopback()); };
+    std::pair<vv::Slot, std::string_view> rows[] = {{open(vv::SlotType::tcp_listen_framed), "ias"},
+                                                    {open(vv::SlotType::tcp_listen_stream), "ia"},
+                                                    {open(vv::SlotType::udp_quiet), ""},
+                                                    {open(vv::SlotType::tcp_connect), "is"},
+                                                    {vv::Slot(), ""}};
+    const auto check = [](bool takes, auto set) {
+        if (takes)
+            EXPECT_NO_THROW(set());
+        else
+            EXPECT_THROW(set(), vv::error);
+    };
+    for (auto &[slot, takes] : rows) {
+        SCOPED_TRACE("slot " + std::to_string(slot.number()));
+        check(takes.find('i') != takes.npos, [&] { slot.set_idle_timeout(60s); });
+        check(takes.find('a') != takes.npos, [&] { slot.set_address_limit(64); });
+        check(takes.find('s') != takes.npos, [&] { slot.set_strict_framing(true); });
+    }
+    check(false, [&] { rows[0].first.set_idle_timeout(-1ms); });
+    const vesk_net_stats s = engine.stats();
+    EXPECT_EQ(s.slot_count, 8u);
+    EXPECT_EQ(s.slots_in_use, 4u);
+}
+
 TEST(CxxLayer, TimersRunAnyCallableUntilRemoved) {
     vv::TimerService timers;
     expect_error([] { vv::TimerService second; }, "vesk_timer_init", vv::errc::invalid_argument);

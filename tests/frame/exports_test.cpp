@@ -156,7 +156,8 @@ const Expected kExtensions[] = {
     {1008, "cgiGetFile", 0},
     {1010, "vesk_net_notify_sent", 0},
     {1011, "vesk_net_last_error", 0},
-    {1012, "vesk_net_set_idle_timeout", 0}, {1013, "vesk_net_set_address_limit", 0},
+    {1012, "vesk_net_set_idle_timeout", 0},
+    {1013, "vesk_net_set_address_limit", 0},
     {1014, "vesk_net_set_strict_framing", 0},
     {1015, "vesk_net_get_stats", 0},
 };

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -257,6 +258,25 @@ bool one_line(const std::string &text) {
     return !text.empty() && text.find('\n') == text.size() - 1;
 }
 
+// A plain client connected to 127.0.0.1:PORT; its reads give up after 3 s.
+int connect_plain(const std::string &where) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const timeval patience{3, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    connect(fd, vv::detail::socket_address(*vv::Address::parse(where)).get(), sizeof(sockaddr_in));
+    return fd;
+}
+
+// Sends `bytes`, then what one read brings: "" when the peer ended the
+// connection, "(silence)" after 3 s of nothing.
+std::string reply(int fd, const std::string &bytes = "") {
+    (void)!send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    char buf[4096];
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return "(silence)";
+    return std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+}
+
 }  // namespace
 
 TEST(Tool, ListenEchoesWhatSendSendsAndPrintsEachEvent) {
@@ -379,6 +399,33 @@ TEST(Tool, PeerThatClosesMidFrameIsOneLineAndStatusOne) {
     EXPECT_EQ(p.err, "vuvidur ping: connection closed by " + where + " after 0 of 5 replies\n");
 }
 
+// listen's defences: a third connection from one address is closed at once
+// while the other two are served, bytes that start no frame and silence each
+// end a connection, and the stats line counts each.
+TEST(Tool, ListenEndsGreedyGarbledAndIdleClientsAndCountsThem) {
+    Background listen({"listen", "--echo", "--per-address", "2", "--strict", "--idle-timeout",
+                       "0.5", "--stats", "0.2", "127.0.0.1:0"});
+    const std::string where = listen.address(), frame("\xFE\x02\0hi", 5);
+    const auto start = std::chrono::steady_clock::now();
+    const int silent = connect_plain(where), first = connect_plain(where);
+    EXPECT_EQ(reply(first, frame), frame);
+    const int third = connect_plain(where);
+    EXPECT_EQ(reply(third), "") << "a third connection from 127.0.0.1";
+    EXPECT_EQ(reply(first, frame), frame) << "the first is still served";
+    EXPECT_EQ(reply(first, "garbage"), "") << "bytes where a frame must start";
+    EXPECT_EQ(reply(silent), "") << "idle for 0.5 s";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 450ms);
+    std::string stats = listen.line();  // once both are gone
+    while (!stats.empty() && stats.find("stats: in_use=1 ") == stats.npos) stats = listen.line();
+    EXPECT_TRUE(std::regex_match(
+        stats,
+        std::regex(R"(\d\d:\d\d:\d\d\.\d{3}  stats: in_use=1 peak=\d+ accepted=2 deferred=0 )"
+                   R"(address_refused=1 idle_closed=1 protocol_failed=1 bytes_in=\d+ bytes_out=10 )"
+                   R"(frames_in=2 frames_out=2 discarded=0 busy=0)")))
+        << stats;
+    for (const int fd : {silent, first, third}) close(fd);
+}
+
 TEST(Tool, UnreachableAndSilentPeersFailWithOneLine) {
     const std::string nobody = unused_address();
     Result r = run({"send", nobody, "x"});
@@ -408,12 +455,14 @@ TEST(Tool, BadUsageIsStatusTwoWithOneLineAndHelpIsStatusZero) {
         {"frobnicate"},                               // unknown command
         {"listen"},                                   // missing address
         {"listen", "--udp", "--raw", "127.0.0.1:0"},  // exclusive flags
+        {"listen", "--stats", "0", "127.0.0.1:0"},    // an interval of nothing
         {"send", "7000", "x"},                        // not HOST:PORT
         {"send", "127.0.0.1:0", "x"},                 // port 0 to send to
         {"ping", "--size", "2049", "127.0.0.1:7"},    // above a frame's payload
         {"ping", "--count", "many", "127.0.0.1:7"},   // not a number
         {"seal"},                                     // no key
         {"open", "--key", "0011"},                    // a key too short
+        {"listen", "--raw", "--strict", "127.0.0.1:0"},
         {"tea", "sideways", "--key", "000102030405060708090A0B0C0D0E0F"},
     };
     for (const auto &args : bad) {

@@ -2,6 +2,7 @@
 // Exit status: 0 success, 1 failure (one line on standard error), 2 bad usage.
 #include <CLI/CLI.hpp>
 
+#include <climits>
 #include <cstdio>
 #include <iostream>
 
@@ -31,7 +32,10 @@ int main(int argc, char **argv) {
                                           "happened, peer, and for data the length and payload.  "
                                           "TCP listens for framed connections unless "
                                           "--raw.  Runs until interrupted (SIGINT or SIGTERM).  "
-                                          "The first line names the address listened on.");
+                                          "The first line names the address listened on.  "
+                                          "--idle-timeout, --per-address and --strict keep "
+                                          "hostile clients from holding a TCP listener's slots; "
+                                          "--stats prints the engine's counters.");
     listen_cmd->add_flag("--udp", listen.udp,
                          "a UDP slot (answers probes) instead of a TCP listener");
     listen_cmd->add_flag("--raw", listen.raw,
@@ -40,11 +44,34 @@ int main(int argc, char **argv) {
                          "send every frame (datagram, stream piece) back to its sender");
     listen_cmd->add_flag("--hex", listen.hex,
                          "print payloads as hex digits instead of escaped text");
+    listen_cmd
+        ->add_option("--idle-timeout", listen.idle_timeout_s,
+                     "close a connection whose peer sends nothing for SECONDS (fractions allowed)")
+        ->option_text("SECONDS")
+        ->check(CLI::Range(0.001, 2147483.0));
+    listen_cmd
+        ->add_option("--per-address", listen.per_address,
+                     "at most N connections from one peer address; one more is closed at once")
+        ->option_text("N")
+        ->check(CLI::Range(1, INT_MAX));
+    listen_cmd->add_flag("--strict", listen.strict,
+                         "fail a framed connection whose bytes do not start a frame where one "
+                         "must, instead of skipping them");
+    listen_cmd
+        ->add_option("--stats", listen.stats_s,
+                     "print the engine's counters every SECONDS (fractions allowed)")
+        ->option_text("SECONDS")
+        ->check(CLI::Range(0.001, 86400.0));
     listen_cmd->add_option("HOST:PORT", listen.where, "the address to listen on")->required();
     listen_cmd->footer(
         "Example:\n  vuvidur listen --echo 127.0.0.1:7000\n"
         "  12:00:01.250  slot 2  accepted  127.0.0.1:51000\n"
-        "  12:00:01.251  slot 2  tcp  127.0.0.1:51000  5 bytes  hello");
+        "  12:00:01.251  slot 2  tcp  127.0.0.1:51000  5 bytes  hello\n"
+        "Against hostile clients:\n"
+        "  vuvidur listen --idle-timeout 60 --per-address 64 --strict --stats 10 0.0.0.0:7000\n"
+        "  12:00:10.000  stats: in_use=3 peak=5 accepted=4 deferred=0 address_refused=0 "
+        "idle_closed=1 protocol_failed=0 bytes_in=1510 bytes_out=1212 frames_in=30 frames_out=30 "
+        "discarded=0 busy=0");
 
     tool::send_options send;
     auto *send_cmd = app.add_subcommand("send",

@@ -1,6 +1,7 @@
 // vuvidur listen, send and probe: an engine slot driven through the C++ face.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -52,10 +53,26 @@ std::vector<bytes> frames_of(const send_options &o) {
     return frames;
 }
 
+// What listen sets on its listener, for the first line: "" when nothing.
+std::string defences(const listen_options &o) {
+    std::string text;
+    if (o.idle_timeout_s > 0) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", o.idle_timeout_s);
+        text += std::string(", idle timeout ") + seconds + " s";
+    }
+    if (o.per_address > 0) text += ", at most " + std::to_string(o.per_address) + " per address";
+    if (o.strict) text += ", strict framing";
+    return text;
+}
+
 }  // namespace
 
 int run_listen(const listen_options &o) {
     if (o.udp && o.raw) throw usage_error("--udp and --raw exclude each other");
+    if (o.udp && (o.idle_timeout_s > 0 || o.per_address > 0 || o.strict))
+        throw usage_error("--idle-timeout, --per-address and --strict are for TCP, not --udp");
+    if (o.raw && o.strict) throw usage_error("--strict is for framed connections, not --raw");
     const vuvidur::Address where = resolve(o.where, true);
     vuvidur::EngineConfig config;
     config.slots = 1024;
@@ -73,12 +90,18 @@ int run_listen(const listen_options &o) {
         throw failure("cannot listen on " + where.to_string() +
                       ": the address is in use or not available");
     }
+    // Set before the first accept: every connection inherits them.
+    if (o.idle_timeout_s > 0)
+        listener.set_idle_timeout(std::chrono::ceil<std::chrono::milliseconds>(
+            std::chrono::duration<double>(o.idle_timeout_s)));
+    if (o.per_address > 0) listener.set_address_limit(o.per_address);
+    if (o.strict) listener.set_strict_framing(true);
     listener.attach(channel);
     print_line("listening on " + local_address(listener).to_string() +
                (o.udp   ? " (udp)"
                 : o.raw ? " (tcp, raw stream)"
                         : " (tcp, framed)") +
-               (o.echo ? ", echoing" : ""));
+               (o.echo ? ", echoing" : "") + defences(o));
 
     // Echoes wait in each connection's queue while the peer reads slowly; a
     // peer that reads nothing at all is dropped once 4 MiB wait for it.
@@ -125,9 +148,23 @@ int run_listen(const listen_options &o) {
         }
     };
 
+    // The stats line comes every --stats seconds, counted from the start.
+    const auto stats_every =
+        std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(o.stats_s));
+    auto stats_due = clock::now() + stats_every;
     stop_on_signals();
     while (!g_stop) {
-        if (channel.wait(std::chrono::milliseconds(200))) channel.read_many(handle);
+        auto wait = std::chrono::milliseconds(200);
+        if (o.stats_s > 0)
+            wait =
+                std::clamp(std::chrono::ceil<std::chrono::milliseconds>(stats_due - clock::now()),
+                           std::chrono::milliseconds(0), wait);
+        if (channel.wait(wait)) channel.read_many(handle);
+        if (o.stats_s > 0 && clock::now() >= stats_due) {
+            print_line(time_of_day() + "  stats: " + vuvidur::stats_text(engine.stats()));
+            stats_due += stats_every;
+            if (stats_due <= clock::now()) stats_due = clock::now() + stats_every;  // fell behind
+        }
     }
     return 0;
 }

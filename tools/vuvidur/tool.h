@@ -66,6 +66,11 @@ std::string millis(clock::duration d);
 struct listen_options {
     std::string where;
     bool udp = false, raw = false, echo = false, hex = false;
+    // Defences of a TCP listener (0: off), and the stats line's interval.
+    double idle_timeout_s = 0;
+    int per_address = 0;
+    bool strict = false;
+    double stats_s = 0;
 };
 struct send_options {
     std::string where;
