@@ -21,7 +21,7 @@
  * numeric result and the result's name in vuvidur.h (VESK_NET_SEND_NOT_READY,
  * ...).  Exceptions rather than returned std::error_code because owners are
  * made in constructors, which cannot return a code, and because one style
- * everywhere is what the issue of "never a silent failure" asks: a result
+ * everywhere is what "never a silent failure" asks for: a result
  * that is not looked at cannot be lost.  Outcomes that are part of normal
  * work are return values, not errors: an empty channel (std::nullopt), a
  * wait that timed out (false), a send to a peer that has gone or while

@@ -95,6 +95,12 @@ void close_idle(int slot, IoBuffers &buf) VESK_REQUIRES(g_io_thread) {
     post_event(s.channel.load(std::memory_order_acquire), buf.small, size);
 }
 
+// The first whole millisecond at which more than `idle` ms have passed since
+// the last receive, whatever fraction of a millisecond each time stood at.
+int64_t idle_deadline(const Slot &s, int idle) VESK_REQUIRES(g_io_thread) {
+    return s.last_rx_ms + idle + 1;
+}
+
 uint64_t address_key(int listener, uint32_t addr) {
     return static_cast<uint64_t>(static_cast<uint32_t>(listener)) << 32 | addr;
 }
@@ -131,7 +137,9 @@ void deadline_update(int slot) {
         return;
     }
     if (s.last_rx_ms == 0) s.last_rx_ms = steady_ms();  // counted from when it was set
-    if (s.heap_pos < 0 || s.deadline_ms != s.last_rx_ms + idle) heap_set(slot, s.last_rx_ms + idle);
+    if (s.heap_pos < 0 || s.deadline_ms != idle_deadline(s, idle)) {
+        heap_set(slot, idle_deadline(s, idle));
+    }
 }
 
 void deadline_drop(int slot) {
@@ -152,8 +160,8 @@ void deadlines_expire(int64_t now, IoBuffers &buf) {
         Slot &s = slot_at(slot);
         if (s.deadline_ms > now) return;
         const int idle = s.idle_ms.load(std::memory_order_relaxed);
-        if (idle > 0 && now - s.last_rx_ms < idle) {
-            heap_set(slot, s.last_rx_ms + idle);  // it received since: its new deadline
+        if (idle > 0 && now - s.last_rx_ms <= idle) {
+            heap_set(slot, idle_deadline(s, idle));  // it received since: its new deadline
             continue;
         }
         heap_remove(slot);
