@@ -229,10 +229,17 @@ TEST(Hostile, IdleTimeoutFreesSlotsThatIdleConnectionsHoldAndCostsNothingMeanwhi
     const uint16_t port = slot_address(listener).sin_port;
     std::vector<int> idlers;
     for (int i = 0; i < idle / 2; ++i) idlers.push_back(plain_connect(port));
-    usleep(200 * 1000);  // all accepted; their deadlines are 2 s away
+    // All accepted and their events read; their deadlines are 2 s away.
+    for (int i = 0; i < 500 && stats_now().accepted < static_cast<uint64_t>(idle / 2); ++i) {
+        usleep(10 * 1000);
+    }
+    usleep(100 * 1000);
     const long before = switches(engine_threads);
     usleep(500 * 1000);
-    EXPECT_LE(switches(engine_threads) - before, 1) << "wake-ups while no deadline was due";
+    // (Under ThreadSanitizer the idle I/O thread was seen to switch about ten
+    // times a second, which the plain build never does.)
+    EXPECT_LE(switches(engine_threads) - before, sanitized() ? 8 : 1)
+        << "wake-ups while no deadline was due";
     // Then more than the table holds: the listener rests.
     for (int i = idle / 2; i < idle; ++i) idlers.push_back(plain_connect(port));
     const auto start = std::chrono::steady_clock::now();
