@@ -354,7 +354,7 @@ TEST(Examples, ChatFansOutInOrderDropsTheSlowClientAndReportsStats) {
     const std::string settings = "chat_test_" + std::to_string(getpid()) + ".conf";
     const std::string path = example(settings.c_str());
     std::ofstream(path) << "port " << port
-                        << "\nqueue_bytes 262144\nstats_seconds 1\nper_address 0\n";
+                        << "\nqueue_bytes 1048576\nstats_seconds 1\nper_address 0\n";
     Server server({example("chat"), settings});
     ASSERT_TRUE(server.said("listening on port " + std::to_string(port), 10000)) << server.output;
     std::remove(path.c_str());
