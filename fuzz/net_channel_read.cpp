@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::memcpy(storage.data(), data, size < storage.size() ? size : storage.size());
 
     net::Channel &ch = net::channel_at(g_channel);
-    vesk_mutex_lock(ch.mutex);
+    ch.lock.lock();
     vesk_ring saved = ch.ring;
     ch.ring.storage = storage.data();
     ch.ring.size = ring_size;
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ch.ring.read_pos = read_pos % (ring_size + 8);
     ch.ring.write_pos = write_pos % (ring_size + 8);
     ch.has_events.store(1);
-    vesk_mutex_unlock(ch.mutex);
+    ch.lock.unlock();
 
     std::vector<uint8_t> buffer(VESK_NET_MAX_RECORD);
     std::vector<uint8_t> batch(3 * (2 + VESK_NET_MAX_RECORD));
@@ -66,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (r == 0 || r == -2) break;
     }
 
-    vesk_mutex_lock(ch.mutex);
+    ch.lock.lock();
     ch.ring = saved;
     net::channel_note(ch);
-    vesk_mutex_unlock(ch.mutex);
+    ch.lock.unlock();
     return 0;
 }

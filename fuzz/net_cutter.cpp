@@ -58,9 +58,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fed += take;
         ++round;
         std::vector<uint8_t> exact(held);
-        const net::StreamCut cut = net::wire_cut_stream(exact, sink);
+        // The chunking byte's top bit asks for strict framing.
+        const bool strict = (chunking & 0x80) != 0;
+        const net::StreamCut cut = net::wire_cut_stream(exact, sink, strict);
         if (cut.consumed < 0 || static_cast<size_t>(cut.consumed) > held.size()) std::abort();
         if (cut.failed && static_cast<size_t>(cut.consumed) != held.size()) std::abort();
+        // A broken stream is given up whole, and only when strict; a resync
+        // drops no more than it consumes.
+        if (cut.broken && (!strict || static_cast<size_t>(cut.consumed) != held.size()))
+            std::abort();
+        if (cut.discarded < 0 || cut.discarded > cut.consumed) std::abort();
+        if (cut.broken) {
+            held.clear();
+            break;
+        }
         held.erase(held.begin(), held.begin() + cut.consumed);
         if (cut.failed) break;
         // What stays held without the sink waiting is at most one incomplete
