@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -195,22 +196,40 @@ pid_t hold_idle(uint16_t port, int source, int count, int *report) {
     return pid;
 }
 
+// Idle connections from client processes of `per_client` each, every one
+// from a loopback address of its own; `connected` is how many they opened.
+struct IdleClients {
+    std::vector<std::pair<pid_t, int>> holders;  // pid, report pipe
+    int connected = 0;
+
+    IdleClients(uint16_t port, int count, int per_client) {
+        for (int left = count; left > 0; left -= per_client) {
+            int report = -1;
+            const int source = 2 + static_cast<int>(holders.size());
+            const pid_t pid = hold_idle(port, source, std::min(left, per_client), &report);
+            if (pid > 0) holders.emplace_back(pid, report);
+        }
+        for (const auto &[pid, report] : holders) {
+            int opened = 0;
+            if (read(report, &opened, sizeof opened) == sizeof opened) connected += opened;
+            close(report);
+        }
+    }
+    ~IdleClients() {
+        for (const auto &[pid, report] : holders) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    IdleClients(const IdleClients &) = delete;
+    IdleClients &operator=(const IdleClients &) = delete;
+};
+
 void measure(const char *name, uint16_t port, pid_t server, int idle_count) {
     const Usage empty = usage_of(server);
     const auto start = Clock::now();
-    std::vector<std::pair<pid_t, int>> holders;
-    for (int left = idle_count; left > 0; left -= kPerClient) {
-        int report = -1;
-        const int source = 2 + static_cast<int>(holders.size());
-        const pid_t pid = hold_idle(port, source, std::min(left, kPerClient), &report);
-        if (pid > 0) holders.emplace_back(pid, report);
-    }
-    int connected = 0;
-    for (const auto &[pid, report] : holders) {
-        int opened = 0;
-        if (read(report, &opened, sizeof opened) == sizeof opened) connected += opened;
-        close(report);
-    }
+    auto idle = std::make_unique<IdleClients>(port, idle_count, kPerClient);
+    const int connected = idle->connected;
     const int active = connect_to(port);
     no_delay(active);
     // The first echo proves that the server took every connection before it.
@@ -242,10 +261,7 @@ void measure(const char *name, uint16_t port, pid_t server, int idle_count) {
         static_cast<double>(after.switches - before.switches) / 2, rss_per,
         static_cast<double>(after.rss_kib) / 1024, at(500), at(990), at(999));
     std::fflush(stdout);
-    for (const auto &[pid, report] : holders) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
+    idle.reset();
     if (active >= 0) close(active);
     sleep(1);  // the server lets the closed connections go
 }
@@ -284,20 +300,8 @@ void measure_full_table_accepts() {
         const pid_t server = bench::fork_server(engine_server_sized, &port);
         usleep(100 * 1000);
         const auto start = Clock::now();
-        std::vector<std::pair<pid_t, int>> holders;
-        const int each = (count + 3) / 4;
-        for (int left = count; left > 0; left -= each) {
-            int report = -1;
-            const int source = 2 + static_cast<int>(holders.size());
-            const pid_t pid = hold_idle(port, source, std::min(left, each), &report);
-            if (pid > 0) holders.emplace_back(pid, report);
-        }
-        int connected = 0;
-        for (const auto &[pid, report] : holders) {
-            int opened = 0;
-            if (read(report, &opened, sizeof opened) == sizeof opened) connected += opened;
-            close(report);
-        }
+        auto idle = std::make_unique<IdleClients>(port, count, (count + 3) / 4);
+        const int connected = idle->connected;
         const int active = connect_to(port);
         const bool served = active >= 0 && echo_once(active);
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -307,10 +311,7 @@ void measure_full_table_accepts() {
             g_table_slots, connected, served ? 1 : 0, seconds,
             seconds * 1e6 / std::max(connected, 1));
         std::fflush(stdout);
-        for (const auto &[pid, report] : holders) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        idle.reset();
         if (active >= 0) close(active);
         kill(server, SIGKILL);
         waitpid(server, nullptr, 0);

@@ -407,13 +407,7 @@ VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int
         e.stop.store(0);
         e.closing.store(0);
         e.broken.store(0);
-        Counters &c = e.counters;
-        for (auto *counter : {&c.slots_in_use, &c.slots_peak}) counter->store(0);
-        for (auto *counter : {&c.accepted, &c.accepts_deferred, &c.protocol_failed,
-                              &c.address_refused, &c.idle_closed, &c.bytes_in, &c.bytes_out,
-                              &c.frames_in, &c.frames_out, &c.bytes_discarded, &c.sends_busy}) {
-            counter->store(0);
-        }
+        e.counters.reset();
         e.wake_pending.store(false);
         e.thread = vesk_thread_create(0, nullptr, io_thread, nullptr);
         built = e.thread != nullptr;

@@ -223,6 +223,16 @@ struct Counters {
     std::atomic<uint64_t> frames_out{0};
     std::atomic<uint64_t> bytes_discarded{0};
     std::atomic<uint64_t> sends_busy{0};
+
+    // Every counter back to 0 (set-up, before the I/O thread starts).
+    void reset() {
+        for (auto *counter : {&slots_in_use, &slots_peak}) counter->store(0);
+        for (auto *counter :
+             {&accepted, &accepts_deferred, &protocol_failed, &address_refused, &idle_closed,
+              &bytes_in, &bytes_out, &frames_in, &frames_out, &bytes_discarded, &sends_busy}) {
+            counter->store(0);
+        }
+    }
 };
 
 inline void tally(std::atomic<uint64_t> &counter, uint64_t n = 1) {

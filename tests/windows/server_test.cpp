@@ -26,6 +26,20 @@ int32_t slot_in(const unsigned char *record, int at) {
     return slot;
 }
 
+// A framed listener on a free loopback port, attached to `channel`; its
+// address in `here`.
+int open_loopback_listener(int channel, sockaddr_in &here) {
+    here = sockaddr_in{};
+    here.sin_family = AF_INET;
+    here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int listener =
+        vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&here));
+    if (listener <= 0 || vesk_net_attach(listener, channel) != 0) return 0;
+    int length = sizeof here;
+    getsockname(vesk_net_get_socket(listener), reinterpret_cast<sockaddr *>(&here), &length);
+    return listener;
+}
+
 }  // namespace
 
 TEST(WindowsServer, LastErrorIsAWindowsNumberNoDelayIsSetAndSentIsPosted) {
@@ -38,14 +52,8 @@ TEST(WindowsServer, LastErrorIsAWindowsNumberNoDelayIsSetAndSentIsPosted) {
     EXPECT_EQ(vesk_net_last_error(), VESK_NET_ERR_ADDRESS_NOT_AVAIL);
 
     sockaddr_in here{};
-    here.sin_family = AF_INET;
-    here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int listener =
-        vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&here));
+    const int listener = open_loopback_listener(ch, here);
     ASSERT_GT(listener, 0);
-    ASSERT_EQ(vesk_net_attach(listener, ch), 0);
-    int length = sizeof here;
-    getsockname(vesk_net_get_socket(listener), reinterpret_cast<sockaddr *>(&here), &length);
     const int client = vesk_net_open(VESK_NET_TCP_CONNECT, nullptr);
     ASSERT_GT(client, 0);
     ASSERT_EQ(vesk_net_attach(client, ch), 0);
@@ -82,15 +90,9 @@ TEST(WindowsServer, IdleTimeoutClosesASilentConnectionAndTheCountersSaySo) {
     ASSERT_EQ(vesk_net_init(8, 1, 0, 1, 1 << 16, 0, 0), 0);
     const int ch = vesk_net_channel_open();
     sockaddr_in here{};
-    here.sin_family = AF_INET;
-    here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int listener =
-        vesk_net_open(VESK_NET_TCP_LISTEN_FRAMED, reinterpret_cast<sockaddr *>(&here));
+    const int listener = open_loopback_listener(ch, here);
     ASSERT_GT(listener, 0);
-    ASSERT_EQ(vesk_net_attach(listener, ch), 0);
     ASSERT_EQ(vesk_net_set_idle_timeout(listener, 300), 0);
-    int length = sizeof here;
-    getsockname(vesk_net_get_socket(listener), reinterpret_cast<sockaddr *>(&here), &length);
     const int client = vesk_net_open(VESK_NET_TCP_CONNECT, nullptr);
     ASSERT_EQ(vesk_net_attach(client, ch), 0);
     ASSERT_GE(vesk_net_connect(client, reinterpret_cast<sockaddr *>(&here)), 0);
