@@ -137,7 +137,10 @@ void deadline_update(int slot) {
         return;
     }
     if (s.last_rx_ms == 0) s.last_rx_ms = steady_ms();  // counted from when it was set
-    if (s.heap_pos < 0 || s.deadline_ms != idle_deadline(s, idle)) {
+    // A deadline that receives have moved later stays where it is until it is
+    // due (deadlines_expire puts it back); one that a shorter timeout brought
+    // nearer moves now.
+    if (s.heap_pos < 0 || s.deadline_ms > idle_deadline(s, idle)) {
         heap_set(slot, idle_deadline(s, idle));
     }
 }
