@@ -32,7 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     // An exact-size copy, so that reading past the datagram is caught.
     std::vector<uint8_t> datagram(data, data + size);
-    const net::DatagramOutcome out = net::wire_handle_datagram(type, datagram, addr, port, peers);
+    const net::DatagramOutcome out =
+        net::wire_handle_datagram(type, datagram, addr, port, net::PeerView{peers});
+    if (out.malformed && out.action != net::DatagramAction::ignore) std::abort();
     switch (out.action) {
         case net::DatagramAction::post_data:
             if (out.length < 1 || out.length > net::kMaxData ||

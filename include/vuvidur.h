@@ -601,7 +601,14 @@ VESK_API int vesk_timer_remove_all(void);
  *   - keepalive answers go out at most once a second per peer (two engines
  *     whose slots register each other would otherwise answer each other's
  *     answers for ever); a listener that cannot accept (no free slot, or
- *     out of descriptors) rests for up to 100 ms instead of spinning. */
+ *     out of descriptors) rests for up to 100 ms instead of spinning;
+ *   - a UDP slot whose channel cannot take one more largest event is not read
+ *     until it can (and takes no more datagrams at a time than surely fit),
+ *     so that a burst waits in the system's receive buffer, whose own
+ *     counters see what overflows it, rather than being read and dropped;
+ *     while it waits, its probes and keepalives wait too;
+ *   - a datagram from source port 0 (no reply can reach it) is dropped and
+ *     counted, never posted or answered. */
 
 /* Slot states. */
 #define VESK_NET_FREE 0       /* not in use */
@@ -617,7 +624,7 @@ VESK_API int vesk_timer_remove_all(void);
 #define VESK_NET_TCP_CONNECT 3       /* outgoing, framed */
 #define VESK_NET_UDP_ANSWER 4        /* UDP, one peer; answers its keepalives */
 #define VESK_NET_UDP_MULTI 5         /* UDP, peer table; reserved slots only */
-#define VESK_NET_UDP_QUIET 6         /* UDP, one peer; never answers control frames */
+#define VESK_NET_UDP_QUIET 6         /* UDP, one peer; answers probes, never keepalives */
 #define VESK_NET_TCP_STREAM 7        /* accepted, raw byte stream (not openable) */
 #define VESK_NET_TCP_FRAMED 8        /* accepted, framed (not openable) */
 
@@ -1065,9 +1072,13 @@ VESK_API int vesk_net_set_address_limit(int listener, int count);
  * the byte is not 0xFE, the slot fails (VESK_NET_FAILED, VESK_EV_FAILED; the
  * thread that reads that event gets VESK_NET_ERR_PROTOCOL from
  * vesk_net_last_error) instead of dropping what it holds and resynchronising.
- * Control frames (length 0 or negative) stay valid.  on: 0 off (the default),
- * 1 on.  0 set; -1 a slot out of range, free, of another type, or another
- * value of `on`. */
+ * Control frames (length 0 or negative) stay valid.
+ * On a UDP slot (4, 5, 6): a probe reply is posted only when it comes from an
+ * address and port that this slot sent one of its 16 latest probes to, in
+ * the last 10 seconds; any other is dropped and counted
+ * (vesk_net_stats.probe_replies_refused).
+ * on: 0 off (the default), 1 on.  0 set; -1 a slot out of range, free, of
+ * another type, or another value of `on`. */
 VESK_API int vesk_net_set_strict_framing(int slot, int on);
 
 /* The engine's counters, process-wide since vesk_net_init.  The caller sets
@@ -1089,10 +1100,36 @@ typedef struct vesk_net_stats {
     uint64_t frames_out;       /* framed TCP and UDP frames accepted for sending */
     uint64_t bytes_discarded;  /* bytes dropped by the framing resync */
     uint64_t sends_busy;       /* sends refused because earlier bytes were pending */
+    /* UDP */
+    uint64_t datagrams_dropped;     /* malformed, from source port 0, a probe the slot's
+                                       policy leaves unanswered, or (a channel released
+                                       while they were read) no channel to take them */
+    uint64_t probes_answered;       /* probe replies sent */
+    uint64_t probe_replies_refused; /* strict: from an address this slot did not probe */
 } vesk_net_stats;
 /* Fills `out` (as far as out->size allows).  0 filled; -1 NULL, a size below
  * 8, or the engine not set up.  Any thread. */
 VESK_API int vesk_net_get_stats(vesk_net_stats *out);
+
+/* Which probes a UDP slot (4, 5, 6) answers: VESK_NET_PROBE_ANSWER_ALL every
+ * one (the default); VESK_NET_PROBE_ANSWER_PACED at most one a second per
+ * source address (a probe's source can be forged, and the reply, three times
+ * its size, goes to whatever address it names); VESK_NET_PROBE_ANSWER_NONE
+ * none.  A probe left unanswered is counted in datagrams_dropped.  0 set; -1
+ * not a UDP slot, free, or another value. */
+#define VESK_NET_PROBE_ANSWER_ALL 0
+#define VESK_NET_PROBE_ANSWER_PACED 1
+#define VESK_NET_PROBE_ANSWER_NONE 2
+VESK_API int vesk_net_set_probe_policy(int slot, int policy);
+
+/* Asks the system for a receive buffer of `bytes` on the slot's socket (any
+ * slot type; useful on a UDP slot, whose bursts wait there while the
+ * application catches up).  The size the system gives: Linux counts its own
+ * bookkeeping in it (about twice the request) and caps the request at
+ * net.core.rmem_max (often 208 KiB: raise it with sysctl for more).  -1 a
+ * slot out of range, free or closing, bytes below 1, or the system refused
+ * (vesk_net_last_error tells why). */
+VESK_API int vesk_net_set_receive_buffer(int slot, int bytes);
 
 /* ======================================================================
  * CRC-32, TEA, padded envelope, hex

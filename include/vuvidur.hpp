@@ -46,7 +46,7 @@
 #if !defined(__cplusplus) || (defined(_MSVC_LANG) ? _MSVC_LANG : __cplusplus) < 202002L
 #error \
     "vuvidur.hpp needs C++20: compile with -std=c++20 (CMake: target_compile_features(app PRIVATE cxx_std_20)); the C header vuvidur.h alone works from C99 and C++11"
-#endif
+#else  // the whole header, so that an older compiler prints the #error alone
 
 #include <algorithm>
 #include <array>
@@ -58,6 +58,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -335,7 +336,7 @@ struct body_of final : body {
 };
 template <class F>
 std::unique_ptr<body> make_body(F &&f) {
-    return std::make_unique<body_of<F>>(std::forward<F>(f));
+    return std::make_unique<body_of<F> >(std::forward<F>(f));
 }
 }  // namespace detail
 
@@ -347,7 +348,7 @@ std::unique_ptr<body> make_body(F &&f) {
 class Thread {
 public:
     Thread() = default;
-    template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, Thread>>>
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, Thread> > >
     explicit Thread(F &&f) : state_(std::make_unique<state>()) {
         state_->callable = detail::make_body(std::forward<F>(f));
         if (!vesk_thread_create(0, &state_->cell, &run, state_.get())) {
@@ -751,6 +752,11 @@ struct Address {
                "." + std::to_string(ip[3]) + ":" + std::to_string(port);
     }
     friend bool operator==(const Address &, const Address &) = default;
+    // Address and port in one number: a key for maps and sets.
+    constexpr std::uint64_t key() const noexcept {
+        return std::uint64_t{ip[0]} << 40 | std::uint64_t{ip[1]} << 32 |
+               std::uint64_t{ip[2]} << 24 | std::uint64_t{ip[3]} << 16 | port;
+    }
 };
 
 namespace detail {
@@ -963,8 +969,9 @@ private:
 // The counters as one line of name=value pairs, for logs:
 // "in_use=N peak=N accepted=N deferred=N address_refused=N idle_closed=N
 // protocol_failed=N bytes_in=N bytes_out=N frames_in=N frames_out=N
-// discarded=N busy=N" (slots_in_use, slots_peak, ..., bytes_discarded,
-// sends_busy).
+// discarded=N busy=N dropped=N probes_answered=N replies_refused=N"
+// (slots_in_use, slots_peak, ..., bytes_discarded, sends_busy,
+// datagrams_dropped, probes_answered, probe_replies_refused).
 inline std::string stats_text(const vesk_net_stats &s) {
     const std::pair<const char *, std::uint64_t> fields[] = {
         {"in_use", s.slots_in_use},
@@ -980,6 +987,9 @@ inline std::string stats_text(const vesk_net_stats &s) {
         {"frames_out", s.frames_out},
         {"discarded", s.bytes_discarded},
         {"busy", s.sends_busy},
+        {"dropped", s.datagrams_dropped},
+        {"probes_answered", s.probes_answered},
+        {"replies_refused", s.probe_replies_refused},
     };
     std::string text;
     for (const auto &[name, value] : fields) {
@@ -1086,7 +1096,14 @@ enum class SlotType : int {
     tcp_connect = VESK_NET_TCP_CONNECT,              // outgoing, framed
     udp_answer = VESK_NET_UDP_ANSWER,                // UDP; answers its peer's keepalives
     udp_multi = VESK_NET_UDP_MULTI,                  // UDP with a peer table (reserved slots)
-    udp_quiet = VESK_NET_UDP_QUIET,                  // UDP; answers no control frame
+    udp_quiet = VESK_NET_UDP_QUIET,                  // UDP; answers probes, no keepalive
+};
+
+// Which probes a UDP slot answers (Slot::set_probe_policy).
+enum class ProbePolicy : int {
+    answer_all = VESK_NET_PROBE_ANSWER_ALL,  // every one (the default)
+    paced = VESK_NET_PROBE_ANSWER_PACED,     // at most one a second per source address
+    none = VESK_NET_PROBE_ANSWER_NONE,       // never
 };
 
 // What became of a send on a TCP slot.  Every outcome is safe to ignore:
@@ -1098,8 +1115,11 @@ enum class SlotType : int {
 //         (SendQueue does both);
 //   gone  the slot is not ready: its peer has gone, it failed or was closed
 //         (a Closed or Failed event tells, or told), or it has no channel;
-//         nothing was sent.
-enum class SendStatus { sent, busy, gone };
+//         nothing was sent;
+//   refused  (UDP, send_to) the system would not send this datagram (no
+//         route, no buffer, or an address no datagram can go to, such as
+//         port 0): nothing was sent, and the slot goes on.
+enum class SendStatus { sent, busy, gone, refused };
 
 // An opened slot: closed when destroyed (vesk_net_close).
 class Slot {
@@ -1172,11 +1192,14 @@ public:
     // moment to send again after SendStatus::busy.  false when the slot is
     // not a ready TCP connection (its Closed or Failed event tells why).
     bool notify_sent() noexcept { return vesk_net_notify_sent(number_) == 0; }
-    // Sends one datagram from a UDP slot: the bytes sent (payload + 3).
-    std::size_t send_to(const Address &to, std::span<const std::byte> payload) {
+    // Sends one datagram from a UDP slot, never waiting: sent, gone (the
+    // slot is not ready), or refused (see SendStatus).  Throws only for a
+    // payload above VESK_NET_MAX_DATA.
+    SendStatus send_to(const Address &to, std::span<const std::byte> payload) {
+        if (number_ <= 0) return SendStatus::gone;
         const int r = vesk_net_send(message(payload, to));
-        if (r < 0) send_failed("vesk_net_send", r);
-        return static_cast<std::size_t>(r);
+        if (r >= 0) return SendStatus::sent;
+        return r == VESK_NET_SEND_NOT_READY ? SendStatus::gone : SendStatus::refused;
     }
     // What send_many did: its status, and how many frames it took (all of
     // them, or the first `taken`: send the rest next).
@@ -1187,7 +1210,7 @@ public:
     // Sends several frames of a framed TCP slot with as few system calls as
     // possible (vesk_net_send_many); busy (nothing taken) while earlier bytes
     // are pending, gone when the slot is not ready.  SendQueue keeps the rest.
-    Batch send_many(std::span<const std::span<const std::byte>> frames) {
+    Batch send_many(std::span<const std::span<const std::byte> > frames) {
         if (frames.empty()) return {SendStatus::sent, 0};
         if (number_ <= 0) return {SendStatus::gone, 0};
         std::size_t total = 0;
@@ -1205,7 +1228,7 @@ public:
         return {r == 0 ? SendStatus::busy : SendStatus::sent, static_cast<std::size_t>(r)};
     }
     // send_many's count alone (0: busy or gone).
-    std::size_t try_send_many(std::span<const std::span<const std::byte>> frames) {
+    std::size_t try_send_many(std::span<const std::span<const std::byte> > frames) {
         return send_many(frames).taken;
     }
     // Sends a probe from a UDP slot; a ProbeReply event brings the answer.
@@ -1269,12 +1292,35 @@ public:
     // not 0xFE where a frame must start fails the connection (a Failed
     // event; its reader gets VESK_NET_ERR_PROTOCOL from vesk_net_last_error)
     // instead of being skipped while the engine looks for the next frame.
-    // Control frames (length 0 or below) stay valid.  Off by default.  vesk_net_set_strict_framing.
+    // Control frames (length 0 or below) stay valid.  On a UDP slot: a
+    // ProbeReply is delivered only from an address this slot probed (one of
+    // its 16 latest probes, in the last 10 s); others are dropped and counted
+    // (probe_replies_refused).  Off by default.  vesk_net_set_strict_framing.
     void set_strict_framing(bool on) {
         const int r = vesk_net_set_strict_framing(number_, on ? 1 : 0);
         if (r != 0)
             detail::fail("vesk_net_set_strict_framing", r, errc::net_bad_argument,
                          "slot " + std::to_string(number_));
+    }
+    // Which probes a UDP slot answers: a probe's source can be forged, and
+    // its reply (three times its size) goes wherever the source says.
+    // vesk_net_set_probe_policy.
+    void set_probe_policy(ProbePolicy policy) {
+        const int r = vesk_net_set_probe_policy(number_, static_cast<int>(policy));
+        if (r != 0)
+            detail::fail("vesk_net_set_probe_policy", r, errc::net_bad_argument,
+                         "slot " + std::to_string(number_));
+    }
+    // Asks the system for a receive buffer of `bytes` (a UDP slot's bursts
+    // wait there while the application catches up): the size given, which
+    // Linux caps at net.core.rmem_max.  vesk_net_set_receive_buffer.
+    int set_receive_buffer(int bytes) {
+        const int r = vesk_net_set_receive_buffer(number_, bytes);
+        if (r < 0)
+            detail::fail_net(
+                "vesk_net_set_receive_buffer", r, errc::net_bad_argument,
+                "slot " + std::to_string(number_) + ", " + std::to_string(bytes) + " bytes");
+        return r;
     }
     // Closes now and reports a failure (the destructor closes silently).
     void close() {
@@ -1792,7 +1838,15 @@ inline std::vector<File> files(const std::string &name) {
 
 }  // namespace vuvidur
 
+template <>
+struct std::hash<vuvidur::Address> {
+    std::size_t operator()(const vuvidur::Address &a) const noexcept {
+        return std::hash<std::uint64_t>{}(a.key());
+    }
+};
+
 #undef VUVIDUR_HPP_HEADER_RESULTS
 #undef VUVIDUR_HPP_LAYER_RESULTS
 
+#endif  // C++20
 #endif  // VUVIDUR_HPP

@@ -69,7 +69,6 @@ void clear_slot_record(Slot &s) {
     s.strict.store(0, std::memory_order_relaxed);
     s.idle_ms.store(0, std::memory_order_relaxed);
     s.address_limit.store(0, std::memory_order_relaxed);
-    for (int i = 0; i < s.peer_count; ++i) s.peers[i].store(0, std::memory_order_relaxed);
 }
 
 // Frees whatever set-up has built so far, in any state of completion.  Set-up
@@ -101,6 +100,7 @@ void release_tables() VESK_NO_THREAD_SAFETY_ANALYSIS {
             vesk_mem_free(s.receive_area);
         }
     }
+    release_udp_tables();
     vesk_mem_free(e.peer_block);
     vesk_mem_free(e.answer_block);
     vesk_mem_free(e.aside);
@@ -168,6 +168,9 @@ bool build_slots() VESK_NO_THREAD_SAFETY_ANALYSIS {
         s.peers = next_peers;
         s.answered = next_notes;
         s.peer_count = n <= e.reserved_count ? e.peer_table_size : 1;
+        s.peer_index = nullptr;
+        s.probes = nullptr;
+        s.probe_policy.store(VESK_NET_PROBE_ANSWER_ALL, std::memory_order_relaxed);
         next_peers += s.peer_count;
         next_notes += s.peer_count;
         clear_slot_record(s);
@@ -260,6 +263,7 @@ int slot_alloc(int type) {
     assert(s.state.load(std::memory_order_acquire) == VESK_NET_FREE);
     g_engine.free_slots.remove(n);
     clear_slot_record(s);
+    clear_udp_record(s);
     return n;
 }
 
@@ -400,8 +404,8 @@ VESK_API int vesk_net_init(int slots, int channels, int reserved, int peers, int
     {
         // Set-up plays the I/O thread's role until the thread starts.
         const os::RoleGuard role(g_io_thread);
-        built = build_slots() && build_channels() && build_io_tables() && e.slot_lock.init() &&
-                e.channel_lock.init();
+        built = build_slots() && build_channels() && build_io_tables() && build_udp_tables() &&
+                e.slot_lock.init() && e.channel_lock.init();
     }
     if (built) {
         e.stop.store(0);

@@ -12,44 +12,6 @@ namespace net {
 
 namespace {
 
-// Posts a run of events into one channel under one lock, each whole or not
-// at all.  The channel's lock is held from construction to destruction (a
-// conditional hold, which the analysis cannot follow: hence the exemptions).
-class ChannelWriter {
-public:
-    explicit ChannelWriter(int channel) VESK_NO_THREAD_SAFETY_ANALYSIS
-        : ch_(channel_in_range(channel) ? &channel_at(channel) : nullptr) {
-        if (ch_ != nullptr) ch_->lock.lock();
-    }
-    ~ChannelWriter() VESK_NO_THREAD_SAFETY_ANALYSIS {
-        if (ch_ == nullptr) return;
-        if (posted_) channel_note(*ch_);  // once for the whole run
-        ch_->lock.unlock();               // waiters are woken after the unlock
-        if (posted_) channel_signal(*ch_);
-    }
-    ChannelWriter(const ChannelWriter &) = delete;
-    ChannelWriter &operator=(const ChannelWriter &) = delete;
-
-    int room() const VESK_NO_THREAD_SAFETY_ANALYSIS {
-        return ch_ != nullptr && ch_->in_use.load(std::memory_order_relaxed) != 0
-                   ? ring_room(ch_->ring)
-                   : 0;
-    }
-    bool post(const uint8_t *head, int head_size, const uint8_t *body = nullptr,
-              int body_size = 0) VESK_NO_THREAD_SAFETY_ANALYSIS {
-        if (ch_ == nullptr || ch_->in_use.load(std::memory_order_relaxed) == 0 ||
-            !ring_post_event(ch_->ring, head, head_size, body, body_size)) {
-            return false;
-        }
-        posted_ = true;
-        return true;
-    }
-
-private:
-    Channel *ch_;
-    bool posted_ = false;
-};
-
 // The connection ended (VESK_EV_CLOSED) or broke (VESK_EV_FAILED): the slot
 // becomes failed and the event is posted, unless the user has closed the
 // slot meanwhile (then the close stands and nothing more is posted).
@@ -225,60 +187,6 @@ void receive_raw(int slot, IoBuffers &buf) VESK_REQUIRES(g_io_thread) {
     }
 }
 
-// UDP never changes the slot's state: errors and malformed datagrams are
-// dropped, and an event that finds no room in the channel is lost whole.
-void receive_datagram(int slot, int type, IoBuffers &buf) VESK_REQUIRES(g_io_thread) {
-    Slot &s = slot_at(slot);
-    const vesk_socket_t sock = s.socket.load(std::memory_order_relaxed);
-    SockAddr4 from{};
-    int from_size = sizeof from;
-    uint8_t *datagram = buf.record + kMsgFrameOffset;
-    const int n = vesk_socket_recvfrom(sock, datagram, kDatagramCapacity + 1, 0,
-                                       reinterpret_cast<struct sockaddr *>(&from), &from_size);
-    if (n < 0 && !os::socket_error_would_block(os::socket_last_error())) {
-        // The socket stays readable while its receive keeps failing: the
-        // pass is slowed (see io_thread.cpp), and after a second of failures
-        // the slot fails rather than being retried for ever.
-        buf.call_failed = true;
-        note_call_outcome(slot, true);
-        return;
-    }
-    note_call_outcome(slot, false);
-    if (n > 0) tally(g_engine.counters.bytes_in, static_cast<uint64_t>(n));
-    if (n <= 0 || n > kDatagramCapacity) return;
-    const DatagramOutcome out =
-        wire_handle_datagram(type, {datagram, static_cast<size_t>(n)}, from.addr, from.port,
-                             {s.peers, static_cast<size_t>(s.peer_count)});
-    const int channel = s.channel.load(std::memory_order_acquire);
-    switch (out.action) {
-        case DatagramAction::post_data:
-            wire_data_head(buf.record, VESK_EV_UDP_DATA, slot, from.addr, from.port, out.length,
-                           datagram);
-            if (post_event(channel, buf.record, kMsgFrameOffset + n)) {
-                tally(g_engine.counters.frames_in);
-            }
-            break;
-        case DatagramAction::post_probe_reply: {
-            const int size = wire_probe_reply_record(buf.small, slot, datagram);
-            post_event(channel, buf.small, size);
-            break;
-        }
-        case DatagramAction::answer:
-            // Keepalive answers go out at most once a second per peer entry;
-            // probes every time (a probe reply is never answered).
-            if (out.peer_index >= 0 && !wire_answer_due(s.answered[out.peer_index],
-                                                        peer_key(from.addr, from.port), now_ms())) {
-                break;
-            }
-            vesk_socket_sendto(sock, out.answer, out.answer_size, 0,
-                               reinterpret_cast<const struct sockaddr *>(&from),
-                               os::kSockaddrInSize);
-            break;
-        case DatagramAction::ignore:
-            break;
-    }
-}
-
 }  // namespace
 
 void receive(int slot, IoBuffers &buf) VESK_REQUIRES(g_io_thread) {
@@ -288,7 +196,7 @@ void receive(int slot, IoBuffers &buf) VESK_REQUIRES(g_io_thread) {
     } else if (type == VESK_NET_TCP_STREAM) {
         receive_raw(slot, buf);
     } else if (is_udp(type)) {
-        receive_datagram(slot, type, buf);
+        receive_datagrams(slot, type, buf);
     }
 }
 

@@ -87,15 +87,15 @@ void wake_room_waiters(int channel) VESK_REQUIRES(g_io_thread) {
 // connect outcome or next accept posted); 0 when it needs none.
 int room_needed(const Slot &s, int state, int type) VESK_REQUIRES(g_io_thread) {
     if (state == VESK_NET_CONNECTING) return kEventHeaderSize + kConnectRecordSize;
-    if (state != VESK_NET_READY || is_udp(type)) return 0;
+    if (state != VESK_NET_READY) return 0;
     if (is_listener(type)) return s.resting ? 0 : kEventHeaderSize + kAcceptRecordSize;
     return kLargestEvent;
 }
 
 // What a slot wants watched for (os::kPoll* bits), given whether its channel
-// has the room it needs.  TCP data is never dropped: a slot whose channel
-// cannot take its next event is not read (the kernel holds the data and slows
-// the sender), but is still flushed.
+// has the room it needs.  Nothing received is dropped for want of room: a slot
+// whose channel cannot take its next event is not read (the kernel holds the
+// data, and slows a TCP sender), but is still flushed.
 unsigned slot_interest(const Slot &s, int state, int type, bool room) VESK_REQUIRES(g_io_thread) {
     const bool flush = is_tcp_connection(type) && s.pending.load(std::memory_order_relaxed) > 0;
     if (state == VESK_NET_CONNECTING) return room ? os::kPollWrite | os::kPollError : 0u;
@@ -103,7 +103,7 @@ unsigned slot_interest(const Slot &s, int state, int type, bool room) VESK_REQUI
     // accepted for it before, as far as the socket takes them.
     if (state == VESK_NET_FAILED) return flush ? os::kPollWrite : 0u;
     if (state != VESK_NET_READY) return 0;
-    if (is_udp(type)) return os::kPollRead;
+    if (is_udp(type)) return room ? os::kPollRead : 0u;
     // A listener stays registered for what the poller may accept ahead for it.
     if (is_listener(type)) return os::kPollAccept | (room && !s.resting ? os::kPollRead : 0u);
     // A connection's bytes may be received by the poller itself (Windows):

@@ -50,6 +50,22 @@ namespace net {
 // The role of the engine's I/O thread (and of set-up and tear-down, while it
 // does not run).
 extern os::Role g_io_thread;
+// Guards the UDP slots' peer indexes and probe logs: users change them (add
+// and remove peers, send probes), the I/O thread reads them, once per batch
+// of datagrams.  Taken after a channel's lock, never before.
+extern os::Lock g_peer_lock;
+
+class PeerIndex;
+
+// The destinations of a UDP slot's latest probes, for strict mode: a probe
+// reply is taken only from one of them, within kProbeReplyWindowMs.
+constexpr int kProbesKept = 16;
+constexpr int64_t kProbeReplyWindowMs = 10000;
+struct ProbeLog {
+    uint64_t key[kProbesKept];   // peer_key of the destination; 0: none
+    int64_t at_ms[kProbesKept];  // when it was sent (steady_ms)
+    int next;                    // the entry the next probe takes
+};
 
 constexpr int kSendAreaSize = 131072;
 constexpr int kReceiveAreaSize = 262144;
@@ -87,6 +103,8 @@ struct Slot {
     // Strict framing (vesk_net_set_strict_framing): a broken frame start
     // fails the slot instead of being resynchronised.
     std::atomic<uint8_t> strict;
+    // Which probes a UDP slot answers (VESK_NET_PROBE_ANSWER_*).
+    std::atomic<uint8_t> probe_policy;
     // The idle timeout in milliseconds (0: none), and a listener's limit of
     // connections per peer address (0: none); set by users.
     std::atomic<int32_t> idle_ms;
@@ -131,10 +149,15 @@ struct Slot {
     // when the slot is reaped.
     std::atomic<uint8_t *> send_area;
     uint8_t *receive_area VESK_GUARDED_BY(g_io_thread);
-    // Fixed at set-up.
+    // A UDP slot's latest probe destinations: made by its first probe, kept
+    // until tear-down, cleared with each new life.
+    ProbeLog *probes VESK_GUARDED_BY(g_peer_lock);
+    // Fixed at set-up.  A reserved slot's table has an index (the others
+    // have one entry, looked at directly).
     PeerEntry *peers;
     AnswerNote *answered VESK_PT_GUARDED_BY(g_io_thread);  // beside each peer entry
     int32_t peer_count;
+    PeerIndex *peer_index VESK_PT_GUARDED_BY(g_peer_lock);
 };
 
 // The socket of a closed slot, set aside with the bytes it still had to
@@ -223,13 +246,17 @@ struct Counters {
     std::atomic<uint64_t> frames_out{0};
     std::atomic<uint64_t> bytes_discarded{0};
     std::atomic<uint64_t> sends_busy{0};
+    std::atomic<uint64_t> datagrams_dropped{0};
+    std::atomic<uint64_t> probes_answered{0};
+    std::atomic<uint64_t> probe_replies_refused{0};
 
     // Every counter back to 0 (set-up, before the I/O thread starts).
     void reset() {
         for (auto *counter : {&slots_in_use, &slots_peak}) counter->store(0);
         for (auto *counter :
              {&accepted, &accepts_deferred, &protocol_failed, &address_refused, &idle_closed,
-              &bytes_in, &bytes_out, &frames_in, &frames_out, &bytes_discarded, &sends_busy}) {
+              &bytes_in, &bytes_out, &frames_in, &frames_out, &bytes_discarded, &sends_busy,
+              &datagrams_dropped, &probes_answered, &probe_replies_refused}) {
             counter->store(0);
         }
     }
@@ -307,6 +334,13 @@ struct Engine {
     // Connections per (listener, address), made with the first address limit.
     AddressCount *address_counts VESK_PT_GUARDED_BY(g_io_thread) = nullptr;
     size_t address_capacity VESK_GUARDED_BY(g_io_thread) = 0;
+    // The reserved slots' peer indexes.
+    PeerIndex *peer_indexes VESK_PT_GUARDED_BY(g_peer_lock) = nullptr;
+    // UDP receives: a batch of datagrams and of their answers (udp.cpp), and
+    // when each source was last answered a probe under the paced policy
+    // (made with the first such probe).
+    struct DatagramBatch *datagrams VESK_PT_GUARDED_BY(g_io_thread) = nullptr;
+    struct ProbeNote *probe_notes VESK_PT_GUARDED_BY(g_io_thread) = nullptr;
     Counters counters;
 };
 
@@ -425,6 +459,15 @@ void deadline_drop(int slot) VESK_REQUIRES(g_io_thread);
 int deadline_due(int64_t now) VESK_REQUIRES(g_io_thread);
 bool address_admit(int listener, uint32_t addr, int limit) VESK_REQUIRES(g_io_thread);
 void address_release(int listener, uint32_t addr) VESK_REQUIRES(g_io_thread);
+
+// UDP (udp.cpp).  Set-up of the batch buffers and the reserved slots' peer
+// indexes, and their release; a new life's clearing of a slot's peer table
+// and probe log; noting a probe's destination before it is sent (false when
+// no log can be had).
+bool build_udp_tables() VESK_REQUIRES(g_io_thread);
+void release_udp_tables() VESK_REQUIRES(g_io_thread);
+void clear_udp_record(Slot &s);
+bool note_probe(Slot &s, uint64_t destination);
 
 // A user call's use of a slot's socket, for the length of a scope: taken by
 // every call that touches a slot's socket (sends, probes, connects).  It is

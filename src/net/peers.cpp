@@ -1,7 +1,9 @@
 // UDP peer tables: whom the I/O thread answers keepalives for.  Entries are
-// single atomic words (see PeerEntry); a keepalive that arrives while an
-// entry changes may be answered either way.
+// single atomic words (see PeerEntry), changed under g_peer_lock, with a
+// reserved slot's index (peer_index.h) beside them, so that every call here
+// costs the same however full the table is.
 #include "net/net_internal.h"
+#include "net/peer_index.h"
 
 namespace net {
 
@@ -10,21 +12,6 @@ namespace {
 uint64_t key_of(const struct sockaddr *peer) {
     const SockAddr4 a = read_sockaddr(peer);
     return peer_key(a.addr, a.port);
-}
-
-// Stores `key` in the lowest free entry: false when none is free.
-bool store_in_free_entry(Slot &s, uint64_t key) {
-    for (int i = 0; i < s.peer_count; ++i) {
-        uint64_t free_entry = 0;
-        if (s.peers[i].compare_exchange_strong(free_entry, key, std::memory_order_relaxed)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool holds(const Slot &s, int i, uint64_t key) {
-    return s.peers[i].load(std::memory_order_relaxed) == key;
 }
 
 }  // namespace
@@ -44,18 +31,18 @@ VESK_API int vesk_net_add_peer(int slot, const struct sockaddr *peer) {
         s.channel.load(std::memory_order_relaxed) == 0) {
         return -1;
     }
-    if (type == VESK_NET_UDP_MULTI) {
-        if (peer == nullptr) return -1;
-        const uint64_t key = key_of(peer);
-        for (int i = 0; i < s.peer_count; ++i) {
-            if (holds(s, i, key)) return 0;  // already registered: one entry only
-        }
-        return store_in_free_entry(s, key) ? 0 : -2;
+    if (!is_udp(type) || peer == nullptr) return -1;  // listeners
+    const uint64_t key = key_of(peer);
+    if (key == 0) return 0;  // address 0 marks a free entry: nothing to store
+    os::LockGuard guard(g_peer_lock);
+    if (type == VESK_NET_UDP_MULTI && s.peer_index != nullptr) {
+        // One entry per peer: one already there stays where it is.
+        return s.peer_index->add(key) >= 0 ? 0 : VESK_NET_PEERS_FULL;
     }
-    if (type != VESK_NET_UDP_ANSWER && type != VESK_NET_UDP_QUIET) return -1;  // listeners
-    if (peer == nullptr) return -1;
     // A single-peer slot keeps the peer it has: the caller removes it first.
-    store_in_free_entry(s, key_of(peer));
+    if (s.peers[0].load(std::memory_order_relaxed) == 0) {
+        s.peers[0].store(key, std::memory_order_relaxed);
+    }
     return 0;
 }
 
@@ -68,14 +55,15 @@ VESK_API int vesk_net_remove_peer(int slot, const struct sockaddr *peer) {
     if (is_listener(type)) return -3;
     if (peer == nullptr) return -1;
     const uint64_t key = key_of(peer);
-    for (int i = 0; i < s.peer_count; ++i) {
-        uint64_t expected = key;
-        if (key != 0 &&
-            s.peers[i].compare_exchange_strong(expected, 0, std::memory_order_relaxed)) {
-            return 0;
-        }
+    os::LockGuard guard(g_peer_lock);
+    if (type == VESK_NET_UDP_MULTI && s.peer_index != nullptr) {
+        return s.peer_index->remove(key) >= 0 ? 0 : -2;
     }
-    return type == VESK_NET_UDP_MULTI ? -2 : -3;
+    if (key != 0 && s.peers[0].load(std::memory_order_relaxed) == key) {
+        s.peers[0].store(0, std::memory_order_relaxed);
+        return 0;
+    }
+    return -3;
 }
 
 }  // extern "C"

@@ -346,6 +346,10 @@ VESK_API int vesk_net_probe(int slot, const struct sockaddr *dest) {
         !is_udp(s.type.load(std::memory_order_relaxed))) {
         return -1;
     }
+    // Noted before it goes: its reply may come before this call returns.
+    // Without memory for the note, strict mode refuses the reply (counted).
+    const SockAddr4 to = read_sockaddr(dest);
+    note_probe(s, peer_key(to.addr, to.port));
     uint8_t probe[kProbeSize];
     wire_write_frame_header(probe, kCtlProbe);
     vesk_socket_sendto(s.socket.load(std::memory_order_relaxed), probe, kProbeSize, 0, dest,

@@ -94,7 +94,7 @@ VESK_API int vesk_net_set_strict_framing(int slot, int on) {
     Slot &s = slot_at(slot);
     const int type = s.type.load(std::memory_order_relaxed);
     if (s.state.load(std::memory_order_acquire) == VESK_NET_FREE ||
-        !(is_framed(type) || type == VESK_NET_TCP_LISTEN_FRAMED)) {
+        !(is_framed(type) || type == VESK_NET_TCP_LISTEN_FRAMED || is_udp(type))) {
         return -1;
     }
     s.strict.store(static_cast<uint8_t>(on), std::memory_order_relaxed);
@@ -120,6 +120,9 @@ VESK_API int vesk_net_get_stats(vesk_net_stats *out) {
     all.frames_out = c.frames_out.load(std::memory_order_relaxed);
     all.bytes_discarded = c.bytes_discarded.load(std::memory_order_relaxed);
     all.sends_busy = c.sends_busy.load(std::memory_order_relaxed);
+    all.datagrams_dropped = c.datagrams_dropped.load(std::memory_order_relaxed);
+    all.probes_answered = c.probes_answered.load(std::memory_order_relaxed);
+    all.probe_replies_refused = c.probe_replies_refused.load(std::memory_order_relaxed);
     // Only the fields that end within the caller's record: the four 32-bit
     // words, then whole 64-bit ones.
     constexpr size_t kWords = 4 * sizeof(uint32_t);

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "net/peer_index.h"
+
 namespace net {
 
 int16_t wire_read_length(const uint8_t *p) {
@@ -86,17 +88,28 @@ DatagramOutcome answer_with(int16_t value, size_t entry) {
 
 }  // namespace
 
+int PeerView::find(uint64_t key) const {
+    if (index != nullptr) return index->find(key);
+    for (size_t k = 0; k < entries.size(); ++k) {
+        if (peer_is(entries[k], key)) return static_cast<int>(k);
+    }
+    return -1;
+}
+
 DatagramOutcome wire_handle_datagram(int type, std::span<const uint8_t> datagram, uint32_t addr,
-                                     uint16_t port, std::span<const PeerEntry> peers) {
+                                     uint16_t port, PeerView peers) {
     DatagramOutcome out;
     const int n = static_cast<int>(datagram.size());
     // Shorter than a frame header: nothing a sender could mean.
-    if (n < kFrameHeaderSize || datagram[0] != kFrameMark) return out;
+    out.malformed = n < kFrameHeaderSize || datagram[0] != kFrameMark;
+    if (out.malformed) return out;
     const int length = wire_read_length(datagram.data());
     const uint64_t sender = peer_key(addr, port);
 
     if (length > 0) {
-        if (length != n - kFrameHeaderSize) return out;  // the datagram must be exactly the frame
+        // The datagram must be exactly the frame.
+        out.malformed = length != n - kFrameHeaderSize;
+        if (out.malformed) return out;
         out.action = DatagramAction::post_data;
         out.length = length;
         return out;
@@ -113,27 +126,28 @@ DatagramOutcome wire_handle_datagram(int type, std::span<const uint8_t> datagram
         out.action = DatagramAction::post_probe_reply;
         return out;
     }
-    if (n != kProbeSize) return out;
+    out.malformed = n != kProbeSize;
+    if (out.malformed) return out;
     if (type == VESK_NET_UDP_QUIET) return out;
+    const std::span<const PeerEntry> entries = peers.entries;
     if (type == VESK_NET_UDP_ANSWER) {
         // Every 3-byte control frame of the registered peer that is not a
         // probe is answered with a plain keepalive.
-        if (!peers.empty() && peer_is(peers[0], sender)) return answer_with(kCtlKeepalive, 0);
+        if (!entries.empty() && peer_is(entries[0], sender)) return answer_with(kCtlKeepalive, 0);
         return out;
     }
     if (length == kCtlKeepalive) {
         // An index must fit the answer's 16-bit length without reaching the
         // probe value.
-        const size_t answerable = peers.size() < kMaxPeerIndex ? peers.size() : kMaxPeerIndex;
-        for (size_t k = 0; k < answerable; ++k) {
-            if (peer_is(peers[k], sender))
-                return answer_with(static_cast<int16_t>(-(int)(k + 1)), k);
+        const int k = peers.find(sender);
+        if (k >= 0 && static_cast<size_t>(k) < kMaxPeerIndex) {
+            return answer_with(static_cast<int16_t>(-(k + 1)), static_cast<size_t>(k));
         }
         return out;
     }
     const int index = -length;  // 1-based entry the indexed keepalive names
-    if (index >= 1 && static_cast<size_t>(index) <= peers.size() &&
-        peer_is(peers[static_cast<size_t>(index - 1)], sender)) {
+    if (index >= 1 && static_cast<size_t>(index) <= entries.size() &&
+        peer_is(entries[static_cast<size_t>(index - 1)], sender)) {
         return answer_with(static_cast<int16_t>(length), static_cast<size_t>(index - 1));
     }
     return out;

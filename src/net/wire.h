@@ -120,6 +120,9 @@ enum class DatagramAction {
 
 struct DatagramOutcome {
     DatagramAction action = DatagramAction::ignore;
+    // Ignored because the bytes are no frame: too short, no marker, a length
+    // other than the datagram's, or a control frame of the wrong size.
+    bool malformed = false;
     int length = 0;
     // For a keepalive answer: the 0-based peer-table entry answered (the
     // answer is then subject to wire_answer_due); -1 for anything else.
@@ -128,13 +131,26 @@ struct DatagramOutcome {
     uint8_t answer[kProbeReplySize] = {};
 };
 
+class PeerIndex;
+
+// A slot's peer table as the datagram handler sees it: the entries, and the
+// index that finds a peer's entry without reading them in turn (none: they
+// are read in turn).
+struct PeerView {
+    std::span<const PeerEntry> entries;
+    const PeerIndex *index = nullptr;
+    // The entry holding `key` (there is at most one), or -1.
+    int find(uint64_t key) const;
+};
+
 // What a UDP slot of `type` (4, 5 or 6) does with one received datagram from
 // addr:port (network order), given its peer table.  Data frames from anyone
-// are delivered; probes from anyone are answered; keepalives are answered
-// only for registered peers, by type: 4 answers a keepalive, 5 answers with
-// the peer's 1-based index, 6 never answers.
+// are delivered; probes from anyone are answered (the caller applies the
+// slot's probe policy); keepalives are answered only for registered peers,
+// by type: 4 answers a keepalive, 5 answers with the peer's 1-based index, 6
+// never answers.
 DatagramOutcome wire_handle_datagram(int type, std::span<const uint8_t> datagram, uint32_t addr,
-                                     uint16_t port, std::span<const PeerEntry> peers);
+                                     uint16_t port, PeerView peers);
 
 // When a peer-table entry was last answered, kept by the I/O thread beside
 // each entry.  Keepalive answers are rate-limited: two slots that register

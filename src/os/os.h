@@ -174,6 +174,26 @@ struct Piece {
 constexpr int kMaxPieces = 1024;
 int socket_send_pieces(vesk_socket_t s, const Piece *pieces, int count);
 
+// One datagram of a batch: its bytes and its IPv4 socket address (the
+// sender's when received, the destination when sent).
+struct Datagram {
+    void *data;
+    int length;  // receiving: the room at `data`, then the bytes received
+    unsigned char address[kSockaddrInSize];
+};
+constexpr int kMaxDatagrams = 64;
+// Receives up to `count` (at most kMaxDatagrams) datagrams waiting on `s`,
+// without waiting for any, with one call where the system has one
+// (recvmmsg): how many, each datagram's length and sender filled in; a
+// datagram longer than its room is cut to it and its length says the room.
+// -1 when none was received, with the reason (would block when none was
+// waiting) in socket_last_error.
+int socket_receive_datagrams(vesk_socket_t s, Datagram *batch, int count);
+// Sends `count` (at most kMaxDatagrams) datagrams, each to its address, with
+// one call where the system has one (sendmmsg): how many went out, from the
+// first; -1 when the first could not, with the reason in socket_last_error.
+int socket_send_datagrams(vesk_socket_t s, const Datagram *batch, int count);
+
 // listen(s, backlog): 0 or -1.
 int socket_listen(vesk_socket_t s, int backlog);
 // The largest listen backlog the system takes (SOMAXCONN).
@@ -197,6 +217,10 @@ int socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen);
 int socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen);
 // setsockopt SO_REUSEADDR = 1 at socket level: 0 or -1.
 int socket_set_reuse_address(vesk_socket_t s);
+// setsockopt SO_RCVBUF = bytes, then the size the system gives (getsockopt;
+// Linux doubles the request for its own bookkeeping and caps it at
+// net.core.rmem_max), or -1.
+int socket_set_receive_buffer(vesk_socket_t s, int bytes);
 // getsockopt SO_ERROR: the error pending on the socket (0 none), which clears
 // it.  The outcome of a non-blocking connect once the socket is reported
 // writable or in error: 0 connected, anything else failed.  When the option

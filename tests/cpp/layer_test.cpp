@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <unordered_set>
 
 #include "vuvidur.hpp"
 
@@ -301,14 +302,14 @@ TEST(CxxLayer, EngineErrorsCarryTheSystemsReasonAndAFullTableSaysSo) {
 }
 
 // Each defence against hostile clients takes only the slots it applies to
-// (i: idle timeout, a: address limit, s: strict framing); the counters see
+// (i: idle timeout, a: address limit, s: strict framing, p: probe policy); the counters see
 // the table.
 TEST(CxxLayer, HostileClientSettingsTakeOnlyTheirSlotsAndStatsSeeTheTable) {
     vv::Engine engine(vv::EngineConfig{8, 1, 0, 1, 1 << 16});
     const auto open = [](vv::SlotType t) { return vv::Slot::open(t, vv::Address::loopback()); };
     std::pair<vv::Slot, std::string_view> rows[] = {{open(vv::SlotType::tcp_listen_framed), "ias"},
                                                     {open(vv::SlotType::tcp_listen_stream), "ia"},
-                                                    {open(vv::SlotType::udp_quiet), ""},
+                                                    {open(vv::SlotType::udp_quiet), "sp"},
                                                     {open(vv::SlotType::tcp_connect), "is"},
                                                     {vv::Slot(), ""}};
     const auto check = [](bool takes, auto set) {
@@ -322,6 +323,8 @@ TEST(CxxLayer, HostileClientSettingsTakeOnlyTheirSlotsAndStatsSeeTheTable) {
         check(takes.find('i') != takes.npos, [&] { slot.set_idle_timeout(60s); });
         check(takes.find('a') != takes.npos, [&] { slot.set_address_limit(64); });
         check(takes.find('s') != takes.npos, [&] { slot.set_strict_framing(true); });
+        check(takes.find('p') != takes.npos,
+              [&] { slot.set_probe_policy(vv::ProbePolicy::paced); });
     }
     check(false, [&] { rows[0].first.set_idle_timeout(-1ms); });
     const vesk_net_stats s = engine.stats();
@@ -470,11 +473,17 @@ TEST(CxxLayer, UdpProbeReplyNamesTheAddressTheOtherSideSaw) {
     EXPECT_EQ(reply.slot, asking.number());
     EXPECT_EQ(reply.seen, bound_address(asking));
 
-    EXPECT_EQ(asking.send_to(bound_address(answering), vv::as_bytes("datagram")), 11u);
+    EXPECT_EQ(asking.send_to(bound_address(answering), vv::as_bytes("datagram")),
+              vv::SendStatus::sent);
     const auto d = std::get<vv::UdpData>(next(ch));
     EXPECT_EQ(d.slot, answering.number());
     EXPECT_EQ(d.peer, bound_address(asking));
     EXPECT_EQ(vv::as_text(d.payload), "datagram");
+    // No datagram can go to port 0: a status, as for any send, never a throw.
+    EXPECT_EQ(asking.send_to(vv::Address::loopback(0), vv::as_bytes("x")), vv::SendStatus::refused);
+    const std::unordered_set<vv::Address> seen{d.peer, d.peer,
+                                               vv::Address::loopback(d.peer.port + 1)};
+    EXPECT_EQ(seen.size(), 2u);
     EXPECT_EQ(vv::Address::parse("10.1.2.3:65535"), (vv::Address{{10, 1, 2, 3}, 65535}));
     EXPECT_EQ(vv::Address::parse("10.1.2:80"), std::nullopt);
     EXPECT_EQ(vv::Address::parse("10.1.2.3:65536"), std::nullopt);

@@ -184,7 +184,7 @@ TEST_F(Faults, TheIoThreadPacesItsOwnCallsThatKeepFailingAndFailsItsSlotsAfterAS
 }
 
 TEST_F(Faults, AUdpSlotWhoseReceiveKeepsFailingFailsAfterASecond) {
-    const Outcome r = run("engine_udp", "recvfrom", 1, true);
+    const Outcome r = run("engine_udp", "recvmmsg", 1, true);
     EXPECT_EQ(r.status, kRefused) << r.err;
     EXPECT_NE(r.err.find("the slot failed"), std::string::npos) << r.err;
     EXPECT_LT(r.rate(), 150) << r.failed << " in " << r.span_ms << " ms";

@@ -61,6 +61,8 @@ enum Function {
     kSendmsg,
     kSendto,
     kRecvfrom,
+    kRecvmmsg,
+    kSendmmsg,
     kSetsockopt,
     kGetsockopt,
     kGetpeername,
@@ -102,6 +104,8 @@ constexpr FunctionInfo kFunctions[kFunctionCount] = {
     {"sendmsg", ECONNRESET},
     {"sendto", ENOBUFS},
     {"recvfrom", ECONNRESET},
+    {"recvmmsg", ECONNRESET},
+    {"sendmmsg", ENOBUFS},
     {"setsockopt", ENOMEM},
     {"getsockopt", ENOBUFS},
     {"getpeername", ENOBUFS},
@@ -427,6 +431,20 @@ __attribute__((visibility("default"))) ssize_t recvfrom(int fd, void *buf, size_
     REAL(recvfrom, ssize_t(*)(int, void *, size_t, int, sockaddr *, socklen_t *));
     if (fail_now(kRecvfrom)) return -1;
     return real_recvfrom(fd, buf, len, flags, from, fromlen);
+}
+
+__attribute__((visibility("default"))) int recvmmsg(int fd, mmsghdr *msgs, unsigned count,
+                                                    int flags, timespec *timeout) {
+    REAL(recvmmsg, int (*)(int, mmsghdr *, unsigned, int, timespec *));
+    if (fail_now(kRecvmmsg)) return -1;
+    return real_recvmmsg(fd, msgs, count, flags, timeout);
+}
+
+__attribute__((visibility("default"))) int sendmmsg(int fd, mmsghdr *msgs, unsigned count,
+                                                    int flags) {
+    REAL(sendmmsg, int (*)(int, mmsghdr *, unsigned, int));
+    if (fail_now(kSendmmsg)) return -1;
+    return real_sendmmsg(fd, msgs, count, flags);
 }
 
 __attribute__((visibility("default"))) int setsockopt(int fd, int level, int name,

@@ -160,6 +160,8 @@ const Expected kExtensions[] = {
     {1013, "vesk_net_set_address_limit", 0},
     {1014, "vesk_net_set_strict_framing", 0},
     {1015, "vesk_net_get_stats", 0},
+    {1016, "vesk_net_set_probe_policy", 0},
+    {1017, "vesk_net_set_receive_buffer", 0},
 };
 
 template <typename T>

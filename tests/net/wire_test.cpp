@@ -191,7 +191,7 @@ struct Peers {
 
 net::DatagramOutcome handle(int type, const Bytes &d, const Peers &peers, uint32_t from = kSender,
                             uint16_t port = kSenderPort) {
-    return net::wire_handle_datagram(type, d, from, port, peers.entries);
+    return net::wire_handle_datagram(type, d, from, port, net::PeerView{peers.entries});
 }
 
 TEST(DatagramHandler, DataFrameFromAnySenderIsDeliveredOnlyWithTheExactLength) {

@@ -421,7 +421,8 @@ TEST(Tool, ListenEndsGreedyGarbledAndIdleClientsAndCountsThem) {
         stats,
         std::regex(R"(\d\d:\d\d:\d\d\.\d{3}  stats: in_use=1 peak=\d+ accepted=2 deferred=0 )"
                    R"(address_refused=1 idle_closed=1 protocol_failed=1 bytes_in=\d+ bytes_out=10 )"
-                   R"(frames_in=2 frames_out=2 discarded=0 busy=0)")))
+                   R"(frames_in=2 frames_out=2 discarded=0 busy=0 dropped=0 probes_answered=0 )"
+                   R"(replies_refused=0)")))
         << stats;
     for (const int fd : {silent, first, third}) close(fd);
 }

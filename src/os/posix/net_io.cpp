@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "os/os.h"
 
@@ -32,6 +33,50 @@ int os::socket_send_pieces(vesk_socket_t s, const os::Piece *pieces, int count) 
     message.msg_iovlen = static_cast<size_t>(count);
     const ssize_t sent = sendmsg(s, &message, MSG_NOSIGNAL);
     return sent < 0 ? -1 : static_cast<int>(sent);
+}
+
+static_assert(os::kMaxDatagrams <= UIO_MAXIOV);
+
+int os::socket_receive_datagrams(vesk_socket_t s, os::Datagram *batch, int count) {
+    mmsghdr messages[os::kMaxDatagrams];
+    iovec vectors[os::kMaxDatagrams];
+    if (count < 1 || count > os::kMaxDatagrams) return -1;
+    for (int i = 0; i < count; ++i) {
+        vectors[i].iov_base = batch[i].data;
+        vectors[i].iov_len = static_cast<size_t>(batch[i].length);
+        messages[i] = mmsghdr{};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = batch[i].address;
+        messages[i].msg_hdr.msg_namelen = sizeof batch[i].address;
+    }
+    const int n = recvmmsg(s, messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+    for (int i = 0; i < n; ++i) {
+        batch[i].length = static_cast<int>(messages[i].msg_len);
+        // A sender without an IPv4 address (none on an IPv4 socket) reads as
+        // port 0, which the engine drops.
+        if (messages[i].msg_hdr.msg_namelen != sizeof batch[i].address) {
+            std::memset(batch[i].address, 0, sizeof batch[i].address);
+        }
+    }
+    return n > 0 ? n : -1;
+}
+
+int os::socket_send_datagrams(vesk_socket_t s, const os::Datagram *batch, int count) {
+    mmsghdr messages[os::kMaxDatagrams];
+    iovec vectors[os::kMaxDatagrams];
+    if (count < 1 || count > os::kMaxDatagrams) return -1;
+    for (int i = 0; i < count; ++i) {
+        vectors[i].iov_base = batch[i].data;
+        vectors[i].iov_len = static_cast<size_t>(batch[i].length);
+        messages[i] = mmsghdr{};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = const_cast<unsigned char *>(batch[i].address);
+        messages[i].msg_hdr.msg_namelen = sizeof batch[i].address;
+    }
+    const int n = sendmmsg(s, messages, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return n > 0 ? n : -1;
 }
 
 int os::socket_listen(vesk_socket_t s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
@@ -72,6 +117,13 @@ int os::socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     if (getpeername(s, addr, &length) != 0) return -1;
     *addrlen = static_cast<int>(length);
     return 0;
+}
+
+int os::socket_set_receive_buffer(vesk_socket_t s, int bytes) {
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return -1;
+    int given = 0;
+    socklen_t size = sizeof given;
+    return getsockopt(s, SOL_SOCKET, SO_RCVBUF, &given, &size) == 0 ? given : -1;
 }
 
 int os::socket_set_reuse_address(vesk_socket_t s) {

@@ -3,6 +3,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstring>
+
 #include "os/os.h"
 
 static_assert(os::kAfInet == AF_INET);
@@ -22,6 +24,40 @@ int os::socket_send_pieces(vesk_socket_t s, const os::Piece *pieces, int count) 
     DWORD sent = 0;
     if (WSASend(s, buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) != 0) return -1;
     return static_cast<int>(sent);
+}
+
+// Winsock has no call for several datagrams: one recvfrom (sendto) each.
+int os::socket_receive_datagrams(vesk_socket_t s, os::Datagram *batch, int count) {
+    if (count < 1 || count > os::kMaxDatagrams) return -1;
+    int n = 0;
+    for (; n < count; ++n) {
+        auto *from = reinterpret_cast<sockaddr *>(batch[n].address);
+        int from_size = sizeof batch[n].address;
+        const int got =
+            recvfrom(s, static_cast<char *>(batch[n].data), batch[n].length, 0, from, &from_size);
+        if (got >= 0) {
+            batch[n].length = got;
+        } else if (WSAGetLastError() != WSAEMSGSIZE) {
+            break;  // the datagram was cut to its room, which its length keeps
+        }
+        if (from_size != static_cast<int>(sizeof batch[n].address)) {
+            std::memset(batch[n].address, 0, sizeof batch[n].address);
+        }
+    }
+    return n > 0 ? n : -1;
+}
+
+int os::socket_send_datagrams(vesk_socket_t s, const os::Datagram *batch, int count) {
+    if (count < 1 || count > os::kMaxDatagrams) return -1;
+    int n = 0;
+    for (; n < count; ++n) {
+        const auto *to = reinterpret_cast<const sockaddr *>(batch[n].address);
+        if (sendto(s, static_cast<const char *>(batch[n].data), batch[n].length, 0, to,
+                   sizeof batch[n].address) < 0) {
+            break;
+        }
+    }
+    return n > 0 ? n : -1;
 }
 
 int os::socket_listen(vesk_socket_t s, int backlog) { return listen(s, backlog) == 0 ? 0 : -1; }
@@ -57,6 +93,18 @@ int os::socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen
 
 int os::socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     return getpeername(s, addr, addrlen) == 0 ? 0 : -1;
+}
+
+int os::socket_set_receive_buffer(vesk_socket_t s, int bytes) {
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&bytes),
+                   sizeof bytes) != 0) {
+        return -1;
+    }
+    int given = 0;
+    int size = sizeof given;
+    return getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&given), &size) == 0
+               ? given
+               : -1;
 }
 
 int os::socket_set_reuse_address(vesk_socket_t s) {
