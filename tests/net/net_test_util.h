@@ -168,6 +168,22 @@ inline bool recv_datagram(int fd, Bytes &out, int ms = 2000, sockaddr_in *from =
     return true;
 }
 
+// Sends `payload` to `to` in a UDP datagram whose source port is 0 (a raw
+// socket builds the header): false when raw sockets are not allowed here.
+inline bool send_from_port_zero(const sockaddr_in &to, const Bytes &payload) {
+    const int fd = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    if (fd < 0) return false;
+    Bytes datagram(8 + payload.size());
+    const uint16_t length = htons(static_cast<uint16_t>(datagram.size()));
+    std::memcpy(&datagram[2], &to.sin_port, 2);  // source port 0, checksum 0 (none)
+    std::memcpy(&datagram[4], &length, 2);
+    std::memcpy(datagram.data() + 8, payload.data(), payload.size());
+    const bool sent = sendto(fd, datagram.data(), datagram.size(), 0,
+                             reinterpret_cast<const sockaddr *>(&to), sizeof to) > 0;
+    close(fd);
+    return sent;
+}
+
 inline Bytes wire_frame(const Bytes &payload) {
     Bytes f = {0xFE, static_cast<uint8_t>(payload.size() & 0xFF),
                static_cast<uint8_t>((payload.size() >> 8) & 0xFF)};
