@@ -44,9 +44,11 @@
 #define VUVIDUR_HPP
 
 #if !defined(__cplusplus) || (defined(_MSVC_LANG) ? _MSVC_LANG : __cplusplus) < 202002L
-#error \
-    "vuvidur.hpp needs C++20: compile with -std=c++20 (CMake: target_compile_features(app PRIVATE cxx_std_20)); the C header vuvidur.h alone works from C99 and C++11"
-#else  // the whole header, so that an older compiler prints the #error alone
+// A missing include is a fatal error on every compiler (#error is not, and
+// the caller's code would then add an error for each name it uses): the
+// compiler stops here, and its one message is the file name below.
+#include "vuvidur.hpp needs C++20: compile with -std=c++20 (CMake: target_compile_features(app PRIVATE cxx_std_20)); the C header vuvidur.h alone works from C99 and C++11"
+#else  // the whole header
 
 #include <algorithm>
 #include <array>
