@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "../net/net_test_util.h"
 #include "vuvidur.hpp"
 
 namespace vv = vuvidur;
@@ -301,11 +302,20 @@ TEST(Tool, ListenEchoesWhatSendSendsAndPrintsEachEvent) {
 }
 
 TEST(Tool, UdpListenEchoesDatagramsAndAnswersProbes) {
-    Background listen({"listen", "--udp", "--echo", "127.0.0.1:0"});
+    Background listen({"listen", "--udp", "--echo", "--stats", "0.05", "127.0.0.1:0"});
     const std::string where = listen.address();
+    // A datagram from port 0 cannot be echoed: dropped, counted, and the
+    // listener goes on.
+    const auto to = vv::Address::parse(where);
+    sockaddr_in raw_to = nettest::loopback(to->port);
+    if (!nettest::send_from_port_zero(raw_to, nettest::wire_frame({'z'})))
+        GTEST_SKIP() << "no raw sockets here";
     Result r = run({"send", "--udp", where, "datagram"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "datagram\n");
+    std::string stats = listen.line();
+    while (!stats.empty() && stats.find("frames_in=1 ") == stats.npos) stats = listen.line();
+    EXPECT_NE(stats.find(" dropped=1 "), stats.npos) << stats;
     r = run({"probe", where});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(std::regex_match(
@@ -464,6 +474,8 @@ TEST(Tool, BadUsageIsStatusTwoWithOneLineAndHelpIsStatusZero) {
         {"seal"},                                     // no key
         {"open", "--key", "0011"},                    // a key too short
         {"listen", "--raw", "--strict", "127.0.0.1:0"},
+        {"listen", "--probes", "paced", "127.0.0.1:0"},  // a UDP setting on TCP
+        {"listen", "--udp", "--probes", "some", "127.0.0.1:0"},
         {"tea", "sideways", "--key", "000102030405060708090A0B0C0D0E0F"},
     };
     for (const auto &args : bad) {

@@ -35,6 +35,8 @@ int main(int argc, char **argv) {
                                           "The first line names the address listened on.  "
                                           "--idle-timeout, --per-address and --strict keep "
                                           "hostile clients from holding a TCP listener's slots; "
+                                          "--probes paced keeps forged probes from aiming "
+                                          "replies at a third party; "
                                           "--stats prints the engine's counters.");
     listen_cmd->add_flag("--udp", listen.udp,
                          "a UDP slot (answers probes) instead of a TCP listener");
@@ -56,7 +58,14 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(1, INT_MAX));
     listen_cmd->add_flag("--strict", listen.strict,
                          "fail a framed connection whose bytes do not start a frame where one "
-                         "must, instead of skipping them");
+                         "must, instead of skipping them (--udp: take no probe reply from an "
+                         "address not probed)");
+    listen_cmd
+        ->add_option("--probes", listen.probes,
+                     "--udp: answer every probe (all, the default), at most one a second per "
+                     "source address (paced), or none")
+        ->option_text("all|paced|none")
+        ->check(CLI::IsMember({"all", "paced", "none"}));
     listen_cmd
         ->add_option("--stats", listen.stats_s,
                      "print the engine's counters every SECONDS (fractions allowed)")
@@ -71,7 +80,8 @@ int main(int argc, char **argv) {
         "  vuvidur listen --idle-timeout 60 --per-address 64 --strict --stats 10 0.0.0.0:7000\n"
         "  12:00:10.000  stats: in_use=3 peak=5 accepted=4 deferred=0 address_refused=0 "
         "idle_closed=1 protocol_failed=0 bytes_in=1510 bytes_out=1212 frames_in=30 frames_out=30 "
-        "discarded=0 busy=0");
+        "discarded=0 busy=0 dropped=0 probes_answered=0 replies_refused=0\n"
+        "  vuvidur listen --udp --echo --probes paced 0.0.0.0:7001");
 
     tool::send_options send;
     auto *send_cmd = app.add_subcommand("send",

@@ -62,7 +62,8 @@ std::string defences(const listen_options &o) {
         text += std::string(", idle timeout ") + seconds + " s";
     }
     if (o.per_address > 0) text += ", at most " + std::to_string(o.per_address) + " per address";
-    if (o.strict) text += ", strict framing";
+    if (o.strict) text += o.udp ? ", strict probe replies" : ", strict framing";
+    if (o.probes != "all") text += ", probes answered: " + o.probes;
     return text;
 }
 
@@ -70,8 +71,9 @@ std::string defences(const listen_options &o) {
 
 int run_listen(const listen_options &o) {
     if (o.udp && o.raw) throw usage_error("--udp and --raw exclude each other");
-    if (o.udp && (o.idle_timeout_s > 0 || o.per_address > 0 || o.strict))
-        throw usage_error("--idle-timeout, --per-address and --strict are for TCP, not --udp");
+    if (o.udp && (o.idle_timeout_s > 0 || o.per_address > 0))
+        throw usage_error("--idle-timeout and --per-address are for TCP, not --udp");
+    if (!o.udp && o.probes != "all") throw usage_error("--probes is for --udp");
     if (o.raw && o.strict) throw usage_error("--strict is for framed connections, not --raw");
     const vuvidur::Address where = resolve(o.where, true);
     vuvidur::EngineConfig config;
@@ -96,6 +98,9 @@ int run_listen(const listen_options &o) {
             std::chrono::duration<double>(o.idle_timeout_s)));
     if (o.per_address > 0) listener.set_address_limit(o.per_address);
     if (o.strict) listener.set_strict_framing(true);
+    if (o.probes != "all")
+        listener.set_probe_policy(o.probes == "paced" ? vuvidur::ProbePolicy::paced
+                                                      : vuvidur::ProbePolicy::none);
     listener.attach(channel);
     print_line("listening on " + local_address(listener).to_string() +
                (o.udp   ? " (udp)"
@@ -137,7 +142,8 @@ int run_listen(const listen_options &o) {
             if (c != connections.end()) echo(c, c->second.echoes.on_sent(c->second.slot));
         } else if (const auto *u = std::get_if<vuvidur::UdpData>(&event)) {
             print_line(describe_data(u->slot, "udp", u->peer, u->payload, o.hex));
-            if (o.echo) (void)listener.send_to(u->peer, u->payload);
+            if (o.echo && listener.send_to(u->peer, u->payload) == vuvidur::SendStatus::refused)
+                print_line(describe(u->slot, "echo refused by the system", &u->peer));
         } else if (std::holds_alternative<vuvidur::Closed>(event) ||
                    std::holds_alternative<vuvidur::Failed>(event)) {
             const int slot = vuvidur::slot_of(event);

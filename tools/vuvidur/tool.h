@@ -71,6 +71,8 @@ struct listen_options {
     int per_address = 0;
     bool strict = false;
     double stats_s = 0;
+    // UDP: which probes are answered ("all", "paced", "none").
+    std::string probes = "all";
 };
 struct send_options {
     std::string where;
