@@ -23,7 +23,10 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "../net/net_test_util.h"
 
 namespace {
 
@@ -430,4 +433,51 @@ TEST(Examples, ChatFansOutInOrderDropsTheSlowClientAndReportsStats) {
     EXPECT_TRUE(ended_by_server(never_reads.fd, patience())) << "a client that never reads";
     EXPECT_TRUE(server.said("1 dropped as too slow", 10000)) << server.output;
     ASSERT_TRUE(server.alive());
+}
+
+// The presence service (examples/presence.cpp) against a hostile network:
+// datagrams from port 0, garbage and a probe flood leave it answering its
+// clients, keepalives are answered with each client's entry, and a client
+// that falls silent leaves.
+TEST(Examples, PresenceAnswersItsClientsThroughPortZeroGarbageAndAProbeFlood) {
+    const uint16_t port = free_port();
+    Server server({example("presence"), std::to_string(port), "1"});
+    ASSERT_TRUE(server.said("listening on port " + std::to_string(port), 10000)) << server.output;
+    const sockaddr_in at = nettest::loopback(port);
+    const auto ask = [&](int fd, const nettest::Bytes &d, nettest::Bytes &answer) {
+        sendto(fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&at), sizeof at);
+        return nettest::recv_datagram(fd, answer, 2000);
+    };
+    const auto text = [](const std::string &s) {
+        nettest::Bytes d = {0xFE, static_cast<uint8_t>(s.size()), 0};
+        return d.insert(d.end(), s.begin(), s.end()), d;
+    };
+    const nettest::Bytes keepalive = {0xFE, 0x00, 0x00}, probe = {0xFE, 0x00, 0x80};
+    const int alice = nettest::plain_udp(), bob = nettest::plain_udp(),
+              flood = nettest::plain_udp();
+    nettest::Bytes answer;
+    for (const auto &[fd, name, entry] : {std::tuple{alice, "alice", 0xFF}, {bob, "bob", 0xFE}}) {
+        ASSERT_TRUE(ask(fd, text(name), answer)) << name;
+        EXPECT_EQ(answer, text(std::string("welcome ") + name));
+        ASSERT_TRUE(ask(fd, keepalive, answer)) << name;
+        EXPECT_EQ(answer, (nettest::Bytes{0xFE, static_cast<uint8_t>(entry), 0xFF})) << name;
+    }
+    for (const nettest::Bytes &d : {probe, keepalive, text("mallory")}) {
+        if (!nettest::send_from_port_zero(at, d)) GTEST_SKIP() << "no raw sockets here";
+    }
+    for (int i = 0; i < 100; ++i) {  // garbage and probes, all from one address
+        const nettest::Bytes junk = nettest::pattern(static_cast<size_t>(i % 7), 0xFD);
+        for (const nettest::Bytes &d : {junk, probe})
+            sendto(flood, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&at),
+                   sizeof at);
+    }
+    ASSERT_TRUE(ask(bob, text("who"), answer));
+    const std::string who(answer.begin() + 3, answer.end());
+    EXPECT_TRUE(who == "alice\nbob\n" || who == "bob\nalice\n") << who;
+    int answered = 0;
+    while (nettest::recv_datagram(flood, answer, 200)) answered += answer.size() == 9;
+    EXPECT_EQ(answered, 1) << "one probe a second per address";
+    ASSERT_TRUE(server.said("alice left (silent)", 5000)) << server.output;
+    EXPECT_TRUE(server.alive());
+    for (const int fd : {alice, bob, flood}) close(fd);
 }
