@@ -509,7 +509,8 @@ int wait_for_work(int timeout, bool busy) VESK_REQUIRES(g_io_thread) {
     if (busy) {
         const auto start = std::chrono::steady_clock::now();
         const auto window = std::chrono::microseconds(g_look_us);
-        do {
+        // A window closed by sparse work costs no look at all.
+        while (std::chrono::steady_clock::now() - start < window) {
             // A look may take the poller's wake-up: queued work and a stop
             // are seen by their flags, so neither is slept through.
             const int n = os::poller_wait(e.poller, 0, e.events, kEventsPerPass);
@@ -518,7 +519,7 @@ int wait_for_work(int timeout, bool busy) VESK_REQUIRES(g_io_thread) {
                 return n;
             }
             std::this_thread::yield();
-        } while (std::chrono::steady_clock::now() - start < window);
+        }
         const int n = os::poller_wait(e.poller, timeout, e.events, kEventsPerPass);
         g_look_us = next_look_window(g_look_us, std::chrono::steady_clock::now() - start);
         return n;
