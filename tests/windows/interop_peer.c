@@ -6,11 +6,14 @@
  *       Listens for framed TCP and opens a UDP slot, both on 127.0.0.1, and
  *       writes "TCP_PORT UDP_PORT" to PORT_FILE once they are attached.
  *       Accepts one connection, echoes every frame back on it until the peer
- *       closes, and echoes every UDP datagram back to its sender.
+ *       closes, and echoes every UDP datagram back to its sender.  The UDP
+ *       slot answers at most one probe a second per source address.
  *   vesk_interop_peer client TCP_PORT UDP_PORT
  *       Connects, sends frames of many sizes (1 to 2048 bytes) and checks the
- *       echoes, probes the server's UDP slot and checks the reply, sends a
- *       UDP datagram and checks its echo, then closes the connection.
+ *       echoes, probes the server's UDP slot twice and checks that one reply
+ *       came, sends (on Linux, as root) a datagram from port 0, which the
+ *       server must drop, then a UDP datagram and checks its echo, then
+ *       closes the connection.
  *
  * Each side prints what it sees and exits 0 when everything arrived whole and
  * in order, 1 otherwise (including a 30-second deadline).
@@ -23,6 +26,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 #endif
 
 #include <stdio.h>
@@ -124,6 +128,7 @@ static int run_server(const char *port_file) {
     if (channel == 0 || listener == 0 || udp == 0) fail("opening the channel and slots");
     if (vesk_net_attach(listener, channel) != 0 || vesk_net_attach(udp, channel) != 0)
         fail("attach");
+    if (vesk_net_set_probe_policy(udp, VESK_NET_PROBE_ANSWER_PACED) != 0) fail("probe policy");
     FILE *f = fopen(port_file, "w");
     if (f == NULL) fail("port file");
     fprintf(f, "%u %u\n", port_of_slot(listener), port_of_slot(udp));
@@ -176,8 +181,16 @@ static int run_server(const char *port_file) {
                 fail("unexpected event");
         }
     }
-    printf("server: %d frames echoed, %d datagram(s) echoed, peer closed\n", frames, datagrams);
+    vesk_net_stats stats;
+    stats.size = sizeof stats;
+    if (vesk_net_get_stats(&stats) != 0) fail("stats");
+    printf(
+        "server: %d frames echoed, %d datagram(s) echoed, peer closed; %u probe(s) answered, "
+        "%u datagram(s) dropped\n",
+        frames, datagrams, (unsigned)stats.probes_answered, (unsigned)stats.datagrams_dropped);
     if (frames != kFrames || datagrams != 1) fail("counts");
+    /* The second probe; and the datagram from port 0 when the client could send one. */
+    if (stats.probes_answered != 1 || stats.datagrams_dropped < 1) fail("probe policy counts");
     vesk_net_close(connection);
     vesk_net_close(listener);
     vesk_net_close(udp);
@@ -241,6 +254,25 @@ static int run_client(unsigned short tcp_port, unsigned short udp_port) {
         fail("probe reply names another address than this slot's");
     }
     printf("client: probe answered, seen as port %u\n", ntohs(reply.port));
+    /* A second probe within the second: the server's paced policy leaves it
+       unanswered, which the echo below shows (the server handles the
+       datagrams of one socket in order). */
+    if (vesk_net_probe(udp, (struct sockaddr *)&server_udp) != 0) fail("second probe");
+#if !defined(_WIN32)
+    {
+        /* A datagram from port 0, built on a raw socket: the server drops it. */
+        unsigned char raw[8 + 4] = {0, 0, 0, 0, 0, 12, 0, 0, 0xFE, 1, 0, 'z'};
+        int fd = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+        memcpy(raw + 2, &server_udp.sin_port, 2);
+        if (fd >= 0 && sendto(fd, raw, sizeof raw, 0, (struct sockaddr *)&server_udp,
+                              sizeof server_udp) == (int)sizeof raw) {
+            printf("client: sent a datagram from port 0\n");
+        } else {
+            printf("client: no raw socket here; no datagram from port 0\n");
+        }
+        if (fd >= 0) close(fd);
+    }
+#endif
 
     static const unsigned char hello[] = "datagram across engines";
     if (send_msg(udp, server_udp.sin_addr.s_addr, server_udp.sin_port, hello, sizeof hello) !=
@@ -250,6 +282,7 @@ static int run_client(unsigned short tcp_port, unsigned short udp_port) {
     n = next_event(channel, record, deadline);
     vesk_net_msg msg;
     memcpy(&msg, record, sizeof msg);
+    if (msg.kind == VESK_EV_PROBE_REPLY) fail("the second probe was answered");
     if (msg.kind != VESK_EV_UDP_DATA || msg.slot != udp || msg.length != (int)sizeof hello ||
         memcmp(record + sizeof msg, hello, sizeof hello) != 0 || msg.port != server_udp.sin_port) {
         fail("UDP echo");
