@@ -58,15 +58,13 @@ protected:
     void sync(int fd, int slot) {
         send_to(fd, slot_address(slot), wire_frame({'s'}));
         Event ev;
-        ASSERT_TRUE(next_event(ch_, ev));
-        ASSERT_EQ(ev.kind(), VESK_EV_UDP_DATA);
-        ASSERT_EQ(ev.data(), Bytes{'s'});
+        ASSERT_TRUE(next_event(ch_, ev) && ev.kind() == VESK_EV_UDP_DATA &&
+                    ev.data() == Bytes{'s'});
     }
     // Datagrams waiting on fd now.
     static int drain(int fd) {
         int n = 0;
-        Bytes d;
-        while (recv_datagram(fd, d, 50)) ++n;
+        for (Bytes d; recv_datagram(fd, d, 50);) ++n;
         return n;
     }
     int ch_ = 0;
@@ -180,19 +178,19 @@ TEST(PeerIndex, AgreesWithAPlainTableThroughRandomAddsAndRemoves) {
     ASSERT_TRUE(index.init(entries.data(), kEntries, 12345));
     std::vector<uint64_t> model(kEntries, 0);
     std::mt19937_64 rng(7);
-    const auto key = [&] { return net::peer_key(0x0100007F + (rng() % 500 << 24), 1 + rng() % 2); };
-    for (int step = 0; step < 20000; ++step) {
-        const uint64_t k = key();
+    // The entry holding `k` in the model (0: the lowest free one), or -1.
+    const auto entry_of = [&](uint64_t k) {
         const auto at = std::find(model.begin(), model.end(), k);
-        const int held = at == model.end() ? -1 : static_cast<int>(at - model.begin());
+        return at == model.end() ? -1 : static_cast<int>(at - model.begin());
+    };
+    for (int step = 0; step < 20000; ++step) {
+        const uint64_t k = net::peer_key(0x0100007F + (rng() % 500 << 24), 1 + rng() % 2);
+        const int held = entry_of(k);
         ASSERT_EQ(index.find(k), held) << step;
         if (rng() % 3 != 0) {
-            const auto free_entry = std::find(model.begin(), model.end(), 0u);
-            const int want = held >= 0                  ? held
-                             : free_entry == model.end() ? -1
-                                                         : int(free_entry - model.begin());
+            const int want = held >= 0 ? held : entry_of(0);
             ASSERT_EQ(index.add(k), want) << step;
-            if (held < 0 && want >= 0) model[static_cast<size_t>(want)] = k;
+            if (want >= 0) model[static_cast<size_t>(want)] = k;
         } else {
             ASSERT_EQ(index.remove(k), held) << step;
             if (held >= 0) model[static_cast<size_t>(held)] = 0;

@@ -475,7 +475,6 @@ TEST(Tool, BadUsageIsStatusTwoWithOneLineAndHelpIsStatusZero) {
         {"open", "--key", "0011"},                    // a key too short
         {"listen", "--raw", "--strict", "127.0.0.1:0"},
         {"listen", "--probes", "paced", "127.0.0.1:0"},  // a UDP setting on TCP
-        {"listen", "--udp", "--probes", "some", "127.0.0.1:0"},
         {"tea", "sideways", "--key", "000102030405060708090A0B0C0D0E0F"},
     };
     for (const auto &args : bad) {
