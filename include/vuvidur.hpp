@@ -1896,29 +1896,61 @@ inline std::int32_t issue_keys(std::uint32_t client, std::uint32_t service,
 }
 }  // namespace detail
 
-// The issuer: answers a client's request.  `keys(client_id, service_id)`
-// returns the three keys, or std::nullopt to refuse (callback_refused is
-// thrown); an exception it throws comes out of issue_ticket.
+namespace detail {
 template <class F>
-detail::message<VESK_AUTH_ANSWER_SIZE> issue_ticket(std::span<const std::byte> request, F &&keys) {
-    struct call final : detail::issue_call {
+message<VESK_AUTH_ANSWER_SIZE> issue_with(const char *name, decltype(&vesk_auth_issue) issue,
+                                          std::span<const std::byte> request, F &keys) {
+    struct call final : issue_call {
         explicit call(F &f) : fn(f) {}
         std::optional<IssuerKeys> keys(std::uint32_t c, std::uint32_t s) override {
             return fn(c, s);
         }
         F &fn;
     } current(keys);
-    detail::message<VESK_AUTH_ANSWER_SIZE> answer{};
+    message<VESK_AUTH_ANSWER_SIZE> answer{};
     int length = static_cast<int>(answer.size());
-    detail::issue_call *outer = std::exchange(detail::current_issue, &current);
-    const int r = vesk_auth_issue(
-        detail::u8(request), detail::length_for("vesk_auth_issue", request.size()),
-        &detail::issue_keys, reinterpret_cast<std::uint8_t *>(answer.data()), &length);
-    detail::current_issue = outer;
+    issue_call *outer = std::exchange(current_issue, &current);
+    const int r = issue(u8(request), length_for(name, request.size()), &issue_keys,
+                        reinterpret_cast<std::uint8_t *>(answer.data()), &length);
+    current_issue = outer;
     if (current.thrown) std::rethrow_exception(current.thrown);
-    if (current.refused) detail::fail("vesk_auth_issue", r, errc::callback_refused);
-    detail::auth_check("vesk_auth_issue", r);
+    if (current.refused) fail(name, r, errc::callback_refused);
+    if (r == VESK_AUTH_NO_HMAC) fail(name, r, errc::failed, "HMAC-SHA-256 failed");
+    auth_check(name, r);
     return answer;
+}
+}  // namespace detail
+
+// The issuer: answers a client's request.  `keys(client_id, service_id)`
+// returns the three keys, or std::nullopt to refuse (callback_refused is
+// thrown); an exception it throws comes out of issue_ticket.
+template <class F>
+detail::message<VESK_AUTH_ANSWER_SIZE> issue_ticket(std::span<const std::byte> request, F &&keys) {
+    return detail::issue_with("vesk_auth_issue", &vesk_auth_issue, request, keys);
+}
+
+// The same, for a bound ticket (vesk_auth_issue_bound): the session key is
+// derived from the service key and the ticket's fields, so the `session` key
+// that `keys` gives is not used.  A TicketService with `bound` set takes
+// only these.
+template <class F>
+detail::message<VESK_AUTH_ANSWER_SIZE> issue_bound_ticket(std::span<const std::byte> request,
+                                                          F &&keys) {
+    return detail::issue_with("vesk_auth_issue_bound", &vesk_auth_issue_bound, request, keys);
+}
+
+// A ticket's fields (answer bytes 0-31, or a login's first 32 bytes) when it
+// is for service `own_id` under `service_key`; std::nullopt otherwise.
+// Nothing here proves the ticket genuine (vesk_auth_ticket_peek).
+inline std::optional<vesk_auth_ticket_info> peek_ticket(const Key &service_key,
+                                                        std::uint32_t own_id,
+                                                        std::span<const std::byte> ticket) {
+    vesk_auth_ticket_info info{};
+    const int n = static_cast<int>(std::min<std::size_t>(ticket.size(), INT_MAX));
+    if (vesk_auth_ticket_peek(detail::u8(service_key), own_id, detail::u8(ticket), n, &info) !=
+        VESK_AUTH_OK)
+        return std::nullopt;
+    return info;
 }
 
 // ======================================================================

@@ -3,7 +3,9 @@
 // connecting at once, and among them clients that reset mid-frame, stop
 // halfway through a frame, announce an oversized frame, never read, or are
 // killed.  Every well-behaved client must get every frame it is owed, in
-// order, and the server must stay up and keep serving.
+// order, and the server must stay up and keep serving.  The ticket example
+// (examples/tickets.cpp) runs its issuer and service against a client that
+// replays, splices tickets and sends garbage.
 // test-platform: POSIX (fork, signals, POSIX sockets).
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -18,12 +20,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "vuvidur.h"
 
 namespace {
 
@@ -430,4 +437,186 @@ TEST(Examples, ChatFansOutInOrderDropsTheSlowClientAndReportsStats) {
     EXPECT_TRUE(ended_by_server(never_reads.fd, patience())) << "a client that never reads";
     EXPECT_TRUE(server.said("1 dropped as too slow", 10000)) << server.output;
     ASSERT_TRUE(server.alive());
+}
+
+namespace {
+
+// Runs a program to its end: its exit status and standard output.
+std::pair<int, std::string> run_program(const std::vector<std::string> &argv) {
+    int out[2];
+    EXPECT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        std::vector<char *> args;
+        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char chunk[4096];
+    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<std::size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
+
+// The next frame on a blocking socket, or nothing once the peer has ended
+// the connection (or `ms` passed).
+std::optional<std::string> read_frame(int fd, int ms = 10000) {
+    std::string in;
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < until) {
+        if (in.size() >= 3) {
+            const std::size_t length =
+                static_cast<unsigned char>(in[1]) | static_cast<std::size_t>(in[2] & 0xFF) << 8;
+            if (in.size() >= 3 + length) return in.substr(3, length);
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char chunk[4096];
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) return std::nullopt;
+        in.append(chunk, static_cast<std::size_t>(n));
+    }
+    return std::nullopt;
+}
+
+using Bytes = std::string;
+
+uint8_t *u8(Bytes &b) { return reinterpret_cast<uint8_t *>(b.data()); }
+
+// One frame to `port` on a connection of its own; the answer, if any.
+std::optional<Bytes> ask(uint16_t port, const Bytes &payload) {
+    const int fd = connect_to(port, true);
+    const std::string f = frame(payload);
+    send(fd, f.data(), f.size(), MSG_NOSIGNAL);
+    auto answer = read_frame(fd);
+    close(fd);
+    return answer;
+}
+
+Bytes request_for(uint32_t client, uint32_t service) {
+    Bytes r(8, '\0');
+    for (int i = 0; i < 4; ++i) {
+        r[i] = static_cast<char>(client >> (8 * i));
+        r[4 + i] = static_cast<char>(service >> (8 * i));
+    }
+    return r;
+}
+
+// The key of client (or service) `n`, as the test writes it to its file.
+std::array<uint8_t, 16> test_key(int n) {
+    std::array<uint8_t, 16> k;
+    for (int i = 0; i < 16; ++i) k[i] = static_cast<uint8_t>(n * 37 + i * 11 + 5);
+    return k;
+}
+
+}  // namespace
+
+TEST(Examples, TicketServiceLetsItsClientsInAndRefusesReplaySpliceAndGarbage) {
+    namespace fs = std::filesystem;
+    const uint16_t issuer_port = free_port(), service_port = free_port();
+    const std::string tag = std::to_string(getpid());
+    const std::string settings = "tickets_test_" + tag + ".conf";
+    const fs::path key_dir = fs::path(VESK_EXAMPLES_DIR) / ("tk" + tag);
+    fs::create_directories(key_dir);
+    const auto write_key = [&](const std::string &name, int n) {
+        std::ofstream file(key_dir / name);
+        for (uint8_t b : test_key(n))
+            file << "0123456789ABCDEF"[b >> 4] << "0123456789ABCDEF"[b & 15];
+        file.close();
+        fs::permissions(key_dir / name, fs::perms::owner_read | fs::perms::owner_write);
+    };
+    write_key("service5.key", 50);
+    for (int client = 1; client <= 3; ++client)
+        write_key("client" + std::to_string(client) + ".key", client);
+    std::ofstream(example(settings.c_str()))
+        << "issuer_port " << issuer_port << "\nservice_port " << service_port
+        << "\nservice_id 5\nkey_dir tk" << tag << "\n";
+    Server issuer({example("tickets"), "issuer", settings});
+    Server service({example("tickets"), "service", settings});
+    ASSERT_TRUE(issuer.said("listening", 10000)) << issuer.output;
+    ASSERT_TRUE(service.said("listening", 10000)) << service.output;
+
+    const auto [status, said] = run_program({example("tickets"), "client", "1", settings, "3"});
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_NE(said.find("3 of 3 sealed messages accepted"), std::string::npos) << said;
+
+    // Client 2's own login, built here with its key.
+    const auto login_of = [&](uint32_t client, vesk_auth_client_ctx &c) {
+        auto answer = ask(issuer_port, request_for(client, 5));
+        EXPECT_TRUE(answer && answer->size() == 56);
+        vesk_auth_client_init(&c, 0, client, 5);
+        EXPECT_EQ(
+            vesk_auth_client_accept(&c, test_key(static_cast<int>(client)).data(), u8(*answer), 56),
+            0);
+        Bytes login(40, '\0');
+        int length = 40;
+        EXPECT_EQ(vesk_auth_client_authenticator(&c, u8(login), &length), 0);
+        return login;
+    };
+    vesk_auth_client_ctx two, three;
+    const Bytes login = login_of(2, two);
+    const int fd = connect_to(service_port, true);
+    const std::string f = frame(login);
+    send(fd, f.data(), f.size(), MSG_NOSIGNAL);
+    auto reply = read_frame(fd);
+    ASSERT_TRUE(reply && reply->size() == 8);
+    EXPECT_EQ(vesk_auth_client_verify(&two, u8(*reply), 8), 0) << "the service proved itself";
+    Bytes sealed(16, '\0');
+    int length = 16;
+    vesk_auth_client_seal(&two, u8(sealed), &length);
+    const std::string s = frame(sealed);
+    send(fd, s.data(), s.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(read_frame(fd), std::optional<Bytes>("ok"));
+    send(fd, s.data(), s.size(), MSG_NOSIGNAL);  // the same sealed message again
+    EXPECT_EQ(read_frame(fd), std::nullopt);
+    close(fd);
+    EXPECT_TRUE(service.said("refused a sealed message (replayed) of client 2", 10000))
+        << service.output;
+
+    // Replayed login, then client 3 posing as client 2 with a ticket asked for
+    // in 2's name (its id block joined to 3's own ticket), a changed time
+    // block, a stranger's 40 bytes, and a message of the wrong size.
+    EXPECT_EQ(ask(service_port, login), std::nullopt);
+    EXPECT_TRUE(service.said("refused a login (replayed) naming client 2", 10000))
+        << service.output;
+    Bytes forged = login_of(3, three);
+    const auto theirs = ask(issuer_port, request_for(2, 5));
+    ASSERT_TRUE(theirs);
+    std::copy(theirs->begin() + 16, theirs->begin() + 24, forged.begin() + 16);
+    uint32_t k[4], v[2] = {2, 100};
+    std::memcpy(k, three.session_key, 16);
+    vesk_tea_encrypt_block(v, v, k);
+    std::memcpy(forged.data() + 32, v, 8);
+    EXPECT_EQ(ask(service_port, forged), std::nullopt);
+    EXPECT_TRUE(service.said("refused a login (forged) naming client 2", 10000)) << service.output;
+    Bytes retimed = login_of(3, three);
+    retimed[27] ^= 0x40;
+    EXPECT_EQ(ask(service_port, retimed), std::nullopt);
+    Bytes stranger(40, 'x');
+    EXPECT_EQ(ask(service_port, stranger), std::nullopt);
+    EXPECT_TRUE(service.said("(other service)", 10000)) << service.output;
+    EXPECT_EQ(ask(service_port, "short"), std::nullopt);
+    EXPECT_TRUE(service.said("(malformed)", 10000)) << service.output;
+    const int garbage = connect_to(service_port, true);  // not even a frame
+    send(garbage, "GET / HTTP/1.0\r\n\r\n", 18, MSG_NOSIGNAL);
+    EXPECT_TRUE(ended_by_server(garbage, 10000));
+    close(garbage);
+    EXPECT_EQ(ask(issuer_port, "garbage"), std::nullopt);
+    EXPECT_EQ(ask(issuer_port, request_for(7, 5)), std::nullopt) << "no key for client 7";
+
+    // Both still serve.
+    const auto [again, said_again] =
+        run_program({example("tickets"), "client", "1", settings, "1"});
+    EXPECT_EQ(again, 0) << said_again;
+    EXPECT_TRUE(issuer.alive() && service.alive());
+    std::remove(example(settings.c_str()).c_str());
+    fs::remove_all(key_dir);
 }
