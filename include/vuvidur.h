@@ -1468,8 +1468,12 @@ VESK_API int vesk_auth_server_check_time(const vesk_auth_server_ctx *s, uint32_t
  * bytes 16-31 (client id, service id, issue time, lifetime, little-endian).
  * Also -8 when the HMAC cannot be computed (nothing written).  The answer's
  * layout is unchanged: the client accepts it as any answer, and
- * vesk_auth_server_accept takes the ticket.  HMAC-SHA-256 comes from
- * libcrypto (OpenSSL 3) on Linux and BCrypt on Windows. */
+ * vesk_auth_server_accept takes the ticket.  The ticket is a function of the
+ * keys, the ids and the second of issue: two requests of one client in the
+ * same second get the same ticket and session key (a client that restarts
+ * and logs in again within that second is refused as a replay by a service
+ * that keeps its contexts).  HMAC-SHA-256 comes from libcrypto (OpenSSL 3)
+ * on Linux and BCrypt on Windows. */
 VESK_API int vesk_auth_issue_bound(const uint8_t *request, int request_length,
                                    vesk_auth_key_fn keys, uint8_t *out, int *length);
 
