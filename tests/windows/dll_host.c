@@ -271,87 +271,6 @@ static void call_services(void) {
           "cgiGetFile before cgiInit");
 }
 
-/* The bound ticket of tests/auth/bound_vectors.h (the Linux build's bytes). */
-static const uint8_t kBoundServiceKey[16] = {32, 39, 46,  53,  60,  67,  74,  81,
-                                             88, 95, 102, 109, 116, 123, 130, 137};
-static const uint8_t kBoundClientKey[16] = {63,  70,  77,  84,  91,  98,  105, 112,
-                                            119, 126, 133, 140, 147, 154, 161, 168};
-static const uint8_t kBoundLogin[40] = {0x1A, 0x4B, 0xF1, 0xCF, 0x45, 0xC3, 0xB3, 0x9B, 0x00, 0xD2,
-                                        0x59, 0x70, 0x33, 0x3C, 0xBA, 0xD7, 0xF4, 0x7D, 0x95, 0x56,
-                                        0xF6, 0xE1, 0xC8, 0xBE, 0xE2, 0xB6, 0xD3, 0x40, 0x1D, 0x4B,
-                                        0xCB, 0xAF, 0x88, 0xED, 0xFB, 0x00, 0x28, 0x99, 0xAD, 0x13};
-static const uint8_t kBoundReply[8] = {0x90, 0x04, 0x7C, 0xF9, 0xBD, 0xF0, 0x92, 0x5F};
-
-static int32_t bound_keys(uint32_t client, uint32_t service, uint8_t *service_key,
-                          uint8_t *client_key, uint8_t *session_key) {
-    (void)client;
-    (void)service;
-    memcpy(service_key, kBoundServiceKey, 16);
-    memcpy(client_key, kBoundClientKey, 16);
-    memset(session_key, 0xAA, 16);
-    return 0;
-}
-
-/* The ticket extensions by ordinal: the Linux build's bound login is taken
- * (BCrypt's HMAC gives libcrypto's bytes), and a ticket this DLL issues bound
- * goes through the client's calls and the bound accept. */
-static void call_ticket_extensions(void) {
-    typedef int (*peek_fn)(const uint8_t *, uint32_t, const uint8_t *, int,
-                           vesk_auth_ticket_info *);
-    typedef int (*accept_fn)(vesk_auth_server_ctx *, const uint8_t *, const uint8_t *, int,
-                             uint8_t *, int *);
-    typedef int (*issue_fn)(const uint8_t *, int, vesk_auth_key_fn, uint8_t *, int *);
-    peek_fn peek = PROC(peek_fn, 1020);
-    int (*check_time)(const vesk_auth_server_ctx *, uint32_t, uint32_t) =
-        PROC(int (*)(const vesk_auth_server_ctx *, uint32_t, uint32_t), 1021);
-    issue_fn issue_bound = PROC(issue_fn, 1022);
-    accept_fn accept_bound = PROC(accept_fn, 1023);
-    int (*server_init)(vesk_auth_server_ctx *, uint32_t, int) =
-        PROC(int (*)(vesk_auth_server_ctx *, uint32_t, int), 330);
-    int (*client_init)(vesk_auth_client_ctx *, int, uint32_t, uint32_t) =
-        PROC(int (*)(vesk_auth_client_ctx *, int, uint32_t, uint32_t), 336);
-    int (*client_accept)(vesk_auth_client_ctx *, const uint8_t *, const uint8_t *, int) =
-        PROC(int (*)(vesk_auth_client_ctx *, const uint8_t *, const uint8_t *, int), 333);
-    int (*authenticator)(vesk_auth_client_ctx *, uint8_t *, int *) =
-        PROC(int (*)(vesk_auth_client_ctx *, uint8_t *, int *), 332);
-    if (!peek || !check_time || !issue_bound || !accept_bound || !server_init || !client_init ||
-        !client_accept || !authenticator) {
-        return;
-    }
-    vesk_auth_ticket_info info;
-    CHECK(peek(kBoundServiceKey, 77, kBoundLogin, 40, &info) == 0 &&
-              info.client_id == 0x01020304u && info.issue_time == 1700000000u,
-          "peek through ordinal 1020");
-    vesk_auth_server_ctx s;
-    uint8_t reply[8];
-    int length = 8;
-    server_init(&s, 77, 0);
-    CHECK(accept_bound(&s, kBoundServiceKey, kBoundLogin, 40, reply, &length) == 0 &&
-              memcmp(reply, kBoundReply, 8) == 0,
-          "the Linux build's bound login through ordinal 1023");
-    CHECK(check_time(&s, 1700000000u + 7200 + 300, 300) == 0 &&
-              check_time(&s, 1700000000u + 7200 + 301, 300) == VESK_AUTH_TICKET_EXPIRED,
-          "time check through ordinal 1021");
-
-    const uint8_t request[8] = {4, 3, 2, 1, 77, 0, 0, 0};
-    uint8_t answer[56], login[40];
-    int answer_length = 56, login_length = 40;
-    vesk_auth_client_ctx c;
-    client_init(&c, 0, 0x01020304u, 77);
-    CHECK(issue_bound(request, 8, bound_keys, answer, &answer_length) == 0 &&
-              client_accept(&c, kBoundClientKey, answer, 56) == 0 &&
-              authenticator(&c, login, &login_length) == 0,
-          "a bound ticket through ordinal 1022");
-    server_init(&s, 77, 0);
-    length = 8;
-    CHECK(accept_bound(&s, kBoundServiceKey, login, 40, reply, &length) == 0,
-          "this DLL's bound ticket is bound");
-    login[24] ^= 1; /* the time block of another ticket, as far as the MAC sees */
-    server_init(&s, 77, 0);
-    CHECK(accept_bound(&s, kBoundServiceKey, login, 40, reply, &length) == VESK_AUTH_REFUSED,
-          "a changed time block is refused");
-}
-
 int main(int argc, char **argv) {
     int load_only = argc > 1 && strcmp(argv[1], "--load-only") == 0;
     const char *path = argc > 1 + load_only ? argv[1 + load_only] : "vuvidur.dll";
@@ -364,7 +283,6 @@ int main(int argc, char **argv) {
         check_export_table();
         call_foundations();
         call_services();
-        call_ticket_extensions();
     }
     if (!FreeLibrary(g_dll)) {
         printf("FAIL: FreeLibrary: error %lu\n", GetLastError());
