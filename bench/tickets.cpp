@@ -2,7 +2,7 @@
 // (the C++ face threw vuvidur::error for every refused login; reproduced here
 // as the try/catch around a throwing accept that a service had to write) and
 // after (a result with a named reason); and bound issue and accept beside the
-// specified ones.  Rates are in the items_per_second column.
+// plain ones.  Rates are in the items_per_second column.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -54,7 +54,7 @@ void issue(benchmark::State &state, decltype(&vesk_auth_issue) fn) {
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
-void BM_Issue_Specified(benchmark::State &state) { issue(state, vesk_auth_issue); }
+void BM_Issue_Plain(benchmark::State &state) { issue(state, vesk_auth_issue); }
 void BM_Issue_Bound(benchmark::State &state) { issue(state, vesk_auth_issue_bound); }
 
 // Each login is accepted by a context as it was before the login.
@@ -73,7 +73,7 @@ void accept(benchmark::State &state, bool bound) {
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
-void BM_Accept_Specified(benchmark::State &state) { accept(state, false); }
+void BM_Accept_Plain(benchmark::State &state) { accept(state, false); }
 void BM_Accept_Bound(benchmark::State &state) { accept(state, true); }
 
 // A whole login at TicketService (peek, context, accept, time check), each
@@ -89,13 +89,13 @@ void service_login(benchmark::State &state, bool bound) {
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
-void BM_ServiceLogin_Specified(benchmark::State &state) { service_login(state, false); }
+void BM_ServiceLogin_Plain(benchmark::State &state) { service_login(state, false); }
 void BM_ServiceLogin_Bound(benchmark::State &state) { service_login(state, true); }
 
 // ---- Refusals ----------------------------------------------------------------
 
 // What is refused: 0 a replayed login, 1 a stranger's 40 bytes, 2 the
-// cut-and-paste forgery (bound service; a specified one takes it).
+// cut-and-paste forgery (bound service; a plain one takes it).
 std::array<std::byte, 40> refused_login(int kind) {
     if (kind == 1) {
         std::array<std::byte, 40> m;
@@ -181,11 +181,11 @@ void BM_Refusal_CCall(benchmark::State &state) {
 
 }  // namespace
 
-BENCHMARK(BM_Issue_Specified);
+BENCHMARK(BM_Issue_Plain);
 BENCHMARK(BM_Issue_Bound);
-BENCHMARK(BM_Accept_Specified);
+BENCHMARK(BM_Accept_Plain);
 BENCHMARK(BM_Accept_Bound);
-BENCHMARK(BM_ServiceLogin_Specified);
+BENCHMARK(BM_ServiceLogin_Plain);
 BENCHMARK(BM_ServiceLogin_Bound);
 // 0 replayed login, 1 garbage, 2 forged (bound)
 BENCHMARK(BM_Refusal_ThrowingAccept)->Arg(0)->Arg(1)->Arg(2);

@@ -1456,7 +1456,7 @@ VESK_API int vesk_auth_ticket_peek(const uint8_t service_key[16], uint32_t own_i
  * -1 NULL context; -2 no accepted ticket; -7 another lifetime (tested
  * first); -5 issued later than now + skew; -6 expired.  Reads only.  Only a
  * bound accept makes the issue time and lifetime trustworthy: after the
- * specified accept they are whatever the ticket's last block says. */
+ * plain accept they are whatever the ticket's last block says. */
 VESK_API int vesk_auth_server_check_time(const vesk_auth_server_ctx *s, uint32_t now,
                                          uint32_t skew);
 

@@ -1672,7 +1672,7 @@ struct TicketServiceOptions {
     // expires.  Each costs about 150 bytes.
     std::size_t max_contexts = 65536;
     // Take only bound tickets (vesk_auth_issue_bound): refuses a ticket joined
-    // from blocks of several tickets, which the specified accept takes.
+    // from blocks of several tickets, which the plain accept takes.
     bool bound = false;
     // Seconds since 1970 in 32 bits; time() when empty.
     std::function<std::uint32_t()> clock = {};
@@ -1781,7 +1781,7 @@ public:
             contexts_.emplace(id, Entry{trial, ends});
             by_end_.emplace(ends, id);
         } else {
-            // Only the specified accept lets another time block in here.
+            // Only the plain accept lets another time block in here.
             if (held->second.ends != ends) {
                 by_end_.erase({held->second.ends, id});
                 by_end_.emplace(ends, id);

@@ -17,7 +17,7 @@ int32_t own_keys(uint32_t client, uint32_t, uint8_t *s, uint8_t *c, uint8_t *k) 
 
 // Client 66 joins its session-key blocks to the id block of a ticket asked
 // for in client 1's name and signs for 1; makes its expired ticket fresh
-// with a later time block; or changes a bit of it.  The specified accept
+// with a later time block; or changes a bit of it.  The plain accept
 // takes all three (the documented limit), the bound one none.
 TEST_F(TicketTest, ForgeryAndTimeSpliceAreRefusedByTheBoundAcceptOnly) {
     for (const bool bound_issue : {false, true}) {
@@ -46,7 +46,7 @@ TEST_F(TicketTest, ForgeryAndTimeSpliceAreRefusedByTheBoundAcceptOnly) {
         g_now += 100'000;
         const Bytes later = login(5, other);
         std::copy(later.begin() + 24, later.begin() + 32, stale.begin() + 24);
-        // login, taken as, bound accept's result, the time check's after the specified accept
+        // login, taken as, bound accept's result, the time check's after the plain accept
         const std::tuple<const Bytes &, uint32_t, int, int> cases[] = {
             {genuine, 66, bound_issue ? 0 : -3, -6},
             {forged, 1, -3, -6},
