@@ -1669,7 +1669,7 @@ struct TicketServiceOptions {
     // Seconds by which the issuer's clock and this service's may differ.
     std::uint32_t skew_seconds = 300;
     // Live tickets held at most; one more is refused (too_many) until one
-    // expires.  Each costs about 150 bytes.
+    // expires.  Each costs about 200 bytes.
     std::size_t max_contexts = 65536;
     // Take only bound tickets (vesk_auth_issue_bound): refuses a ticket joined
     // from blocks of several tickets, which the plain accept takes.
