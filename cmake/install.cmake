@@ -33,6 +33,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # root) still works.
 set(vesk_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Vuvidur)
 install(EXPORT VuvidurTargets NAMESPACE Vuvidur:: DESTINATION ${vesk_cmake_dir})
+# The static archive's users link libcrypto too: the package finds it the way
+# the build did (pkg-config), only when the archive is installed.
+if(VESK_STATIC AND NOT WIN32)
+  set(VESK_CONFIG_NEEDS_LIBCRYPTO ON)
+else()
+  set(VESK_CONFIG_NEEDS_LIBCRYPTO OFF)
+endif()
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/VuvidurConfig.cmake.in
   ${PROJECT_BINARY_DIR}/package/VuvidurConfig.cmake
   INSTALL_DESTINATION ${vesk_cmake_dir})
@@ -57,9 +64,11 @@ else()
   set(vesk_pc_includedir "\\\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
 if(WIN32)
-  set(vesk_pc_libs_private "-lstdc++ -lpthread -lws2_32")
+  set(vesk_pc_libs_private "-lstdc++ -lpthread -lws2_32 -lbcrypt")
+  set(vesk_pc_requires_private "")
 else()
   set(vesk_pc_libs_private "-lstdc++ -lpthread")
+  set(vesk_pc_requires_private "libcrypto")
 endif()
 set(vesk_pc_file ${PROJECT_BINARY_DIR}/package/vuvidur.pc)
 install(CODE "
@@ -68,6 +77,7 @@ install(CODE "
   set(includedir \"${vesk_pc_includedir}\")
   set(version \"${PROJECT_VERSION}\")
   set(libs_private \"${vesk_pc_libs_private}\")
+  set(requires_private \"${vesk_pc_requires_private}\")
   configure_file(\"${CMAKE_CURRENT_LIST_DIR}/vuvidur.pc.in\" \"${vesk_pc_file}\" @ONLY)
 ")
 install(FILES ${vesk_pc_file} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
@@ -85,6 +95,11 @@ if(PROJECT_IS_TOP_LEVEL)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  if(VESK_STATIC)
+    # The static archive is linked with libcrypto (the shared library's
+    # libssl3 comes from the shared library dependencies above).
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl-dev (>= 3.0)")
+  endif()
   set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
   include(CPack)
 endif()

@@ -1444,6 +1444,87 @@ VESK_API int vesk_auth_server_accept(vesk_auth_server_ctx *s, const uint8_t serv
 VESK_API int vesk_auth_server_open(vesk_auth_server_ctx *s, const uint8_t *message,
                                    int message_length);
 
+/* Ticket extensions (Windows ordinals 1020 to 1023): what a service needs to
+ * rely on a ticket.  The wire, the sizes and the calls above are unchanged;
+ * peers that know nothing of these keep working with them, both ways.
+ *
+ * Why they exist: the four blocks of a ticket are encrypted independently,
+ * and anyone may ask the issuer for a ticket in any client's name.  So a
+ * client can join its own ticket's session-key blocks (bytes 0-15) to the
+ * id block (16-23) of a ticket issued in another client's name, write an
+ * authenticator with its own session key, and vesk_auth_server_accept takes
+ * it as that other client; a fresher ticket's time block (24-31) makes an
+ * expired ticket pass a service's expiry test the same way.  Bound tickets
+ * close both; see docs/security.md for what they do not close.
+ *
+ * A service that uses them: peek at the ticket to choose its context (one
+ * per client id and ticket), accept (bound when the issuer issues bound
+ * tickets), then check the ticket's time against its own clock. */
+
+/* Results of the ticket extensions, beside VESK_AUTH_BAD_ARGUMENT,
+ * VESK_AUTH_BAD_STATE and VESK_AUTH_REFUSED. */
+#define VESK_AUTH_NOT_YET_VALID (-5)  /* issued later than the service's now + skew */
+#define VESK_AUTH_TICKET_EXPIRED (-6) /* issue time + lifetime + skew is past */
+#define VESK_AUTH_WRONG_LIFETIME (-7) /* not VESK_AUTH_TICKET_LIFETIME: not issued so */
+#define VESK_AUTH_NO_HMAC (-8)        /* the platform's HMAC-SHA-256 failed (out of */
+                                      /* memory, no provider): nothing done */
+
+/* A ticket's fields other than its session key. */
+typedef struct vesk_auth_ticket_info {
+    uint32_t client_id, service_id, issue_time, lifetime;
+} vesk_auth_ticket_info;
+
+/* Opens a ticket -- answer bytes 0-31, or the first 32 bytes of an
+ * authenticator message -- under `service_key` without touching any context,
+ * so that a service can choose the context before it accepts (ordinal 1020).
+ * 0 and `info` filled; -1 a NULL pointer or length below 32; -3 the ticket
+ * names another service than `own_id` (or was made under another key), and
+ * `info` is not written.  Nothing here proves the ticket genuine: the fields
+ * are what its blocks decrypt to (a bound accept is the proof).  Any thread. */
+VESK_API int vesk_auth_ticket_peek(const uint8_t service_key[16], uint32_t own_id,
+                                   const uint8_t *ticket, int length, vesk_auth_ticket_info *info);
+
+/* The service's own time test of the ticket an accepted context holds, with
+ * `now` from the service's clock (seconds since 1970 in 32 bits) and `skew`
+ * the seconds its clock and the issuer's may differ by (300 is usual)
+ * (ordinal 1021).  0 when the lifetime is VESK_AUTH_TICKET_LIFETIME and
+ * issue_time - skew <= now <= issue_time + lifetime + skew, the edges
+ * included (computed without wrapping: times past 2106 are not handled);
+ * -1 NULL context; -2 no accepted ticket; -7 another lifetime (tested
+ * first); -5 issued later than now + skew; -6 expired.  Reads only.  Only a
+ * bound accept makes the issue time and lifetime trustworthy: after the
+ * plain accept they are whatever the ticket's last block says. */
+VESK_API int vesk_auth_server_check_time(const vesk_auth_server_ctx *s, uint32_t now,
+                                         uint32_t skew);
+
+/* Bound tickets (ordinal 1022): as vesk_auth_issue, with its results, but
+ * the session key is derived instead of taken from the callback (which is
+ * still asked for the service and client keys; its session key is not
+ * used): the first 16 bytes of HMAC-SHA-256 keyed with the service key over
+ * the 22 bytes "vuvidur bound ticket 1" followed by the ticket plaintext's
+ * bytes 16-31 (client id, service id, issue time, lifetime, little-endian).
+ * Also -8 when the HMAC cannot be computed (nothing written).  The answer's
+ * layout is unchanged: the client accepts it as any answer, and
+ * vesk_auth_server_accept takes the ticket.  The ticket is a function of the
+ * keys, the ids and the second of issue: two requests of one client in the
+ * same second get the same ticket and session key (a client that restarts
+ * and logs in again within that second is refused as a replay by a service
+ * that keeps its contexts).  HMAC-SHA-256 comes from libcrypto (OpenSSL 3)
+ * on Linux and BCrypt on Windows. */
+VESK_API int vesk_auth_issue_bound(const uint8_t *request, int request_length,
+                                   vesk_auth_key_fn keys, uint8_t *out, int *length);
+
+/* As vesk_auth_server_accept, with its results, and -3 also when the
+ * ticket's session key is not the one derived from its bytes 16-31: a ticket
+ * joined from blocks of several tickets, or with its time block replaced, is
+ * refused and the context is left as it was (ordinal 1023).  Also -8 when
+ * the HMAC cannot be computed (nothing changed).  The session-key test runs
+ * after every other test, so a replay is refused without the HMAC.  Accepts
+ * only tickets from vesk_auth_issue_bound. */
+VESK_API int vesk_auth_server_accept_bound(vesk_auth_server_ctx *s, const uint8_t service_key[16],
+                                           const uint8_t *message, int message_length,
+                                           uint8_t *reply, int *reply_length);
+
 /* ======================================================================
  * CGI
  * ====================================================================== */

@@ -60,10 +60,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
+#include <ctime>
 #include <exception>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -1685,36 +1688,221 @@ private:
     vesk_auth_client_ctx ctx_{};
 };
 
-// The service's side: accepts authenticators and sealed messages.
+// What became of a login or a sealed message at a TicketService.  Every
+// refusal is a normal outcome for a service: none is thrown.
+enum class TicketReason {
+    accepted,
+    malformed,      // not a message of the right size
+    other_service,  // a ticket for another service, or made under another key
+    forged,         // blocks not issued together (bound mode), an authenticator or
+                    // sealed message for another client, or a lifetime the issuer
+                    // never writes
+    replayed,       // a sequence number this ticket has already used
+    expired,        // past issue time + lifetime + skew (or no live context)
+    not_yet_valid,  // issued later than the service's now + skew
+    too_many,       // the service already holds max_contexts live tickets
+    unverifiable,   // bound mode: the platform's HMAC-SHA-256 failed
+};
+
+// "accepted", "other service", "not yet valid", ...: for logs.
+inline std::string_view name_of(TicketReason reason) {
+    constexpr std::string_view names[] = {"accepted",      "malformed", "other service",
+                                          "forged",        "replayed",  "expired",
+                                          "not yet valid", "too many",  "unverifiable"};
+    return names[static_cast<std::size_t>(reason)];
+}
+
+struct TicketServiceOptions {
+    // Seconds by which the issuer's clock and this service's may differ.
+    std::uint32_t skew_seconds = 300;
+    // Live tickets held at most; one more is refused (too_many) until one
+    // expires.  Each costs about 200 bytes.
+    std::size_t max_contexts = 65536;
+    // Take only bound tickets (vesk_auth_issue_bound): refuses a ticket joined
+    // from blocks of several tickets, which the plain accept takes.
+    bool bound = false;
+    // Seconds since 1970 in 32 bits; time() when empty.
+    std::function<std::uint32_t()> clock = {};
+};
+
+// A service's side of the ticket exchange, as a real service needs it: one
+// context per ticket (client id and session key), so that a replayed login
+// is refused while a client that restarts with a new ticket starts afresh;
+// the ticket's time checked against this service's clock; every refusal a
+// result with a named reason, never an exception.
+//
+// A context lives until its ticket's end (issue time + lifetime + skew):
+// then the time check would refuse the ticket anyway, so dropping it lets
+// no replay in -- unless this service's clock is set back by more than the
+// skew.  What a restart of the service loses is the memory of the sequence
+// numbers: an old login is accepted once more within its ticket's life.
+// Use one object from one thread at a time.
 class TicketService {
 public:
-    explicit TicketService(std::uint32_t own_id, bool flag = false) {
-        detail::auth_check("vesk_auth_server_init", vesk_auth_server_init(&ctx_, own_id, flag));
+    using Options = TicketServiceOptions;
+
+    // A ticket that a client logged in with; names its context for open().
+    struct Session {
+        std::uint32_t client_id = 0;
+        std::array<std::uint8_t, 16> ticket{};  // the ticket's session-key blocks
+        auto operator<=>(const Session &) const = default;
+    };
+
+    struct Result {
+        TicketReason reason = TicketReason::malformed;
+        std::uint32_t client_id = 0;                    // as the ticket names it (0: unread)
+        detail::message<VESK_AUTH_REPLY_SIZE> reply{};  // for the client, when accepted
+        Session session{};                              // for open(), when accepted
+        explicit operator bool() const noexcept { return reason == TicketReason::accepted; }
+    };
+
+    TicketService(std::uint32_t own_id, const Key &service_key, Options options = {})
+        : own_id_(own_id), key_(service_key), options_(std::move(options)) {}
+
+    // Checks a login (an authenticator message): peek at the ticket, take
+    // its context (or a new one), accept, then check its time.  A refused
+    // login changes nothing.
+    Result accept(std::span<const std::byte> message) {
+        Result r;
+        if (message.size() != VESK_AUTH_AUTHENTICATOR_SIZE) return r;
+        const std::uint8_t *m = detail::u8(message);
+        vesk_auth_ticket_info info{};
+        if (vesk_auth_ticket_peek(detail::u8(key_), own_id_, m, VESK_AUTH_TICKET_SIZE, &info) !=
+            VESK_AUTH_OK) {
+            r.reason = TicketReason::other_service;
+            return r;
+        }
+        r.client_id = info.client_id;
+        const std::uint32_t now = clock();
+        drop_expired(now);
+        Session id{info.client_id, {}};
+        std::memcpy(id.ticket.data(), m, id.ticket.size());
+        const auto held = contexts_.find(id);
+        vesk_auth_server_ctx trial{};
+        if (held != contexts_.end()) {
+            trial = held->second.ctx;
+        } else {
+            vesk_auth_server_init(&trial, own_id_, 0);
+        }
+        int length = static_cast<int>(r.reply.size());
+        auto *reply = reinterpret_cast<std::uint8_t *>(r.reply.data());
+        const int a =
+            options_.bound
+                ? vesk_auth_server_accept_bound(&trial, detail::u8(key_), m,
+                                                VESK_AUTH_AUTHENTICATOR_SIZE, reply, &length)
+                : vesk_auth_server_accept(&trial, detail::u8(key_), m, VESK_AUTH_AUTHENTICATOR_SIZE,
+                                          reply, &length);
+        if (a != VESK_AUTH_OK) {
+            r.reason = a == VESK_AUTH_NO_HMAC ? TicketReason::unverifiable
+                       : a == VESK_AUTH_REPLAY && held != contexts_.end() &&
+                               names(held->second.ctx, m + VESK_AUTH_TICKET_SIZE)
+                           ? TicketReason::replayed
+                       : a == VESK_AUTH_REFUSED && !options_.bound ? TicketReason::other_service
+                                                                   : TicketReason::forged;
+            r.reply = {};
+            return r;
+        }
+        switch (vesk_auth_server_check_time(&trial, now, options_.skew_seconds)) {
+            case VESK_AUTH_OK:
+                break;
+            case VESK_AUTH_NOT_YET_VALID:
+                r.reason = TicketReason::not_yet_valid;
+                r.reply = {};
+                return r;
+            case VESK_AUTH_TICKET_EXPIRED:
+                r.reason = TicketReason::expired;
+                r.reply = {};
+                return r;
+            default:  // a lifetime the issuer never writes
+                r.reason = TicketReason::forged;
+                r.reply = {};
+                return r;
+        }
+        const std::uint32_t ends = end_of(trial);
+        if (held == contexts_.end()) {
+            if (contexts_.size() >= options_.max_contexts) {
+                r.reason = TicketReason::too_many;
+                r.reply = {};
+                return r;
+            }
+            contexts_.emplace(id, Entry{trial, ends});
+            by_end_.emplace(ends, id);
+        } else {
+            // Only the plain accept lets another time block in here.
+            if (held->second.ends != ends) {
+                by_end_.erase({held->second.ends, id});
+                by_end_.emplace(ends, id);
+                held->second.ends = ends;
+            }
+            held->second.ctx = trial;
+        }
+        r.reason = TicketReason::accepted;
+        r.session = id;
+        return r;
     }
-    // Checks an authenticator message: the reply for the client.
-    detail::message<VESK_AUTH_REPLY_SIZE> accept(const Key &service_key,
-                                                 std::span<const std::byte> message) {
-        detail::message<VESK_AUTH_REPLY_SIZE> reply{};
-        int length = static_cast<int>(reply.size());
-        detail::auth_check(
-            "vesk_auth_server_accept",
-            vesk_auth_server_accept(&ctx_, detail::u8(service_key), detail::u8(message),
-                                    detail::length_for("vesk_auth_server_accept", message.size()),
-                                    reinterpret_cast<std::uint8_t *>(reply.data()), &length));
-        return reply;
+
+    // Checks a sealed message of a session that accept() let in.
+    TicketReason open(const Session &session, std::span<const std::byte> sealed) {
+        const std::uint32_t now = clock();
+        drop_expired(now);
+        const auto held = contexts_.find(session);
+        if (held == contexts_.end()) return TicketReason::expired;
+        const int n = static_cast<int>(std::min<std::size_t>(sealed.size(), INT_MAX));
+        switch (vesk_auth_server_open(&held->second.ctx, detail::u8(sealed), n)) {
+            case VESK_AUTH_OK:
+                return TicketReason::accepted;
+            case VESK_AUTH_REFUSED:
+                return names(held->second.ctx, detail::u8(sealed)) ? TicketReason::replayed
+                                                                   : TicketReason::forged;
+            default:
+                return TicketReason::malformed;
+        }
     }
-    void open(std::span<const std::byte> sealed) {
-        detail::auth_check(
-            "vesk_auth_server_open",
-            vesk_auth_server_open(&ctx_, detail::u8(sealed),
-                                  detail::length_for("vesk_auth_server_open", sealed.size())));
-    }
-    // The authenticated client (after an accept).
-    std::uint32_t client_id() const noexcept { return ctx_.client_id; }
-    const vesk_auth_server_ctx &context() const noexcept { return ctx_; }
+
+    // Live tickets held.
+    std::size_t contexts() const noexcept { return contexts_.size(); }
+    std::uint32_t own_id() const noexcept { return own_id_; }
 
 private:
-    vesk_auth_server_ctx ctx_{};
+    struct Entry {
+        vesk_auth_server_ctx ctx;
+        std::uint32_t ends;  // the last second its ticket passes the time check
+    };
+
+    std::uint32_t clock() const {
+        return options_.clock ? options_.clock() : static_cast<std::uint32_t>(std::time(nullptr));
+    }
+    std::uint32_t end_of(const vesk_auth_server_ctx &ctx) const {
+        const std::uint64_t end =
+            std::uint64_t{ctx.issue_time} + ctx.lifetime + options_.skew_seconds;
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(end, UINT32_MAX));
+    }
+    void drop_expired(std::uint32_t now) {
+        while (!by_end_.empty() && by_end_.begin()->first < now) {
+            contexts_.erase(by_end_.begin()->second);
+            by_end_.erase(by_end_.begin());
+        }
+    }
+    // Whether `block` is {this context's client, a number} under its session
+    // key: the sender holds the key, so a refusal can only be a replay.
+    static bool names(const vesk_auth_server_ctx &ctx, const std::uint8_t *block) {
+        std::uint32_t k[4], v[2];
+        for (int i = 0; i < 4; ++i) k[i] = load(ctx.session_key + 4 * i);
+        v[0] = load(block);
+        v[1] = load(block + 4);
+        vesk_tea_decrypt_block(v, v, k);
+        return v[0] == ctx.client_id;
+    }
+    static std::uint32_t load(const std::uint8_t *p) {
+        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+               std::uint32_t{p[3]} << 24;
+    }
+
+    std::uint32_t own_id_;
+    Key key_;
+    Options options_;
+    std::map<Session, Entry> contexts_;
+    std::set<std::pair<std::uint32_t, Session> > by_end_;  // (end, ticket): oldest first
 };
 
 // What the issuer's key callable gives for one request.
@@ -1755,29 +1943,61 @@ inline std::int32_t issue_keys(std::uint32_t client, std::uint32_t service,
 }
 }  // namespace detail
 
-// The issuer: answers a client's request.  `keys(client_id, service_id)`
-// returns the three keys, or std::nullopt to refuse (callback_refused is
-// thrown); an exception it throws comes out of issue_ticket.
+namespace detail {
 template <class F>
-detail::message<VESK_AUTH_ANSWER_SIZE> issue_ticket(std::span<const std::byte> request, F &&keys) {
-    struct call final : detail::issue_call {
+message<VESK_AUTH_ANSWER_SIZE> issue_with(const char *name, decltype(&vesk_auth_issue) issue,
+                                          std::span<const std::byte> request, F &keys) {
+    struct call final : issue_call {
         explicit call(F &f) : fn(f) {}
         std::optional<IssuerKeys> keys(std::uint32_t c, std::uint32_t s) override {
             return fn(c, s);
         }
         F &fn;
     } current(keys);
-    detail::message<VESK_AUTH_ANSWER_SIZE> answer{};
+    message<VESK_AUTH_ANSWER_SIZE> answer{};
     int length = static_cast<int>(answer.size());
-    detail::issue_call *outer = std::exchange(detail::current_issue, &current);
-    const int r = vesk_auth_issue(
-        detail::u8(request), detail::length_for("vesk_auth_issue", request.size()),
-        &detail::issue_keys, reinterpret_cast<std::uint8_t *>(answer.data()), &length);
-    detail::current_issue = outer;
+    issue_call *outer = std::exchange(current_issue, &current);
+    const int r = issue(u8(request), length_for(name, request.size()), &issue_keys,
+                        reinterpret_cast<std::uint8_t *>(answer.data()), &length);
+    current_issue = outer;
     if (current.thrown) std::rethrow_exception(current.thrown);
-    if (current.refused) detail::fail("vesk_auth_issue", r, errc::callback_refused);
-    detail::auth_check("vesk_auth_issue", r);
+    if (current.refused) fail(name, r, errc::callback_refused);
+    if (r == VESK_AUTH_NO_HMAC) fail(name, r, errc::failed, "HMAC-SHA-256 failed");
+    auth_check(name, r);
     return answer;
+}
+}  // namespace detail
+
+// The issuer: answers a client's request.  `keys(client_id, service_id)`
+// returns the three keys, or std::nullopt to refuse (callback_refused is
+// thrown); an exception it throws comes out of issue_ticket.
+template <class F>
+detail::message<VESK_AUTH_ANSWER_SIZE> issue_ticket(std::span<const std::byte> request, F &&keys) {
+    return detail::issue_with("vesk_auth_issue", &vesk_auth_issue, request, keys);
+}
+
+// The same, for a bound ticket (vesk_auth_issue_bound): the session key is
+// derived from the service key and the ticket's fields, so the `session` key
+// that `keys` gives is not used.  A TicketService with `bound` set takes
+// only these.
+template <class F>
+detail::message<VESK_AUTH_ANSWER_SIZE> issue_bound_ticket(std::span<const std::byte> request,
+                                                          F &&keys) {
+    return detail::issue_with("vesk_auth_issue_bound", &vesk_auth_issue_bound, request, keys);
+}
+
+// A ticket's fields (answer bytes 0-31, or a login's first 32 bytes) when it
+// is for service `own_id` under `service_key`; std::nullopt otherwise.
+// Nothing here proves the ticket genuine (vesk_auth_ticket_peek).
+inline std::optional<vesk_auth_ticket_info> peek_ticket(const Key &service_key,
+                                                        std::uint32_t own_id,
+                                                        std::span<const std::byte> ticket) {
+    vesk_auth_ticket_info info{};
+    const int n = static_cast<int>(std::min<std::size_t>(ticket.size(), INT_MAX));
+    if (vesk_auth_ticket_peek(detail::u8(service_key), own_id, detail::u8(ticket), n, &info) !=
+        VESK_AUTH_OK)
+        return std::nullopt;
+    return info;
 }
 
 // ======================================================================

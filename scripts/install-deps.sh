@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages that a target needs and this machine lacks.
-#   scripts/install-deps.sh          what make test and make demo need (the build, GoogleTest, zlib,
-#                                    lighttpd)
+#   scripts/install-deps.sh          what make test and make demo need (the build with libssl-dev,
+#                                    GoogleTest, zlib, lighttpd)
 #   scripts/install-deps.sh install  what make install needs: the build alone
 #   scripts/install-deps.sh package  the build and the Debian package tools (make package)
 #   scripts/install-deps.sh web      the browsers and web server of make web-test
@@ -18,7 +18,7 @@
 # with apt's reason and exits 3.  Any other failure exits with apt's own status.
 set -eu
 
-build="cmake ninja-build g++ make pkg-config libcli11-dev"
+build="cmake ninja-build g++ make pkg-config libcli11-dev libssl-dev"
 tests="googletest libgtest-dev zlib1g-dev lighttpd"
 package="dpkg-dev file"
 web="chromium firefox-esr apache2"

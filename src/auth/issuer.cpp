@@ -7,6 +7,8 @@
 #include "crypto/bytes.h"
 #include "vuvidur.h"
 
+using namespace auth;
+
 namespace {
 
 struct IssuerKeys {
@@ -16,11 +18,10 @@ struct IssuerKeys {
     ~IssuerKeys() { crypto::wipe(this, sizeof *this); }
 };
 
-}  // namespace
-
-extern "C" VESK_API int vesk_auth_issue(const uint8_t *request, int request_length,
-                                        vesk_auth_key_fn keys, uint8_t *out, int *length) {
-    using namespace auth;
+// Both issuers.  A bound ticket's session key is derived from the service
+// key and the ticket's other fields; the callback's is not used.
+int issue(const uint8_t *request, int request_length, vesk_auth_key_fn keys, uint8_t *out,
+          int *length, bool bound) {
     if (request == nullptr || out == nullptr || keys == nullptr || length == nullptr ||
         request_length != static_cast<int>(kRequestSize) ||
         *length < static_cast<int>(kAnswerSize)) {
@@ -36,19 +37,40 @@ extern "C" VESK_API int vesk_auth_issue(const uint8_t *request, int request_leng
     if (verdict < 0) return verdict;
 
     TicketPlain ticket;
-    std::memcpy(ticket.session_key, k.session, kKeySize);
     ticket.client_id = client_id;
     ticket.service_id = service_id;
     ticket.issue_time = now();
     ticket.lifetime = VESK_AUTH_TICKET_LIFETIME;
+    if (!bound) {
+        std::memcpy(ticket.session_key, k.session, kKeySize);
+    } else if (!bound_session_key(k.service, ticket, ticket.session_key)) {
+        return kNoHmac;
+    }
     seal_ticket(ticket, k.service, out);
-    crypto::wipe(&ticket, sizeof ticket);
 
+    const uint8_t *session = ticket.session_key;
     seal_pair(k.client, client_id, VESK_AUTH_TICKET_LIFETIME, out + kAnswerClientPart);
-    seal_pair(k.client, crypto::load_le32(k.session), crypto::load_le32(k.session + 4),
+    seal_pair(k.client, crypto::load_le32(session), crypto::load_le32(session + 4),
               out + kAnswerSessionKey);
-    seal_pair(k.client, crypto::load_le32(k.session + 8), crypto::load_le32(k.session + 12),
+    seal_pair(k.client, crypto::load_le32(session + 8), crypto::load_le32(session + 12),
               out + kAnswerSessionKey + kBlock);
+    crypto::wipe(&ticket, sizeof ticket);
     *length = static_cast<int>(kAnswerSize);
     return 0;
 }
+
+}  // namespace
+
+extern "C" {
+
+VESK_API int vesk_auth_issue(const uint8_t *request, int request_length, vesk_auth_key_fn keys,
+                             uint8_t *out, int *length) {
+    return issue(request, request_length, keys, out, length, false);
+}
+
+VESK_API int vesk_auth_issue_bound(const uint8_t *request, int request_length,
+                                   vesk_auth_key_fn keys, uint8_t *out, int *length) {
+    return issue(request, request_length, keys, out, length, true);
+}
+
+}  // extern "C"

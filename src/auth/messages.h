@@ -34,6 +34,7 @@ inline constexpr uint32_t kServerContext = 0x20;    // state bit that accept nee
 inline constexpr uint32_t kServerHasTicket = 0x21;  // state bits that open needs
 
 inline constexpr int kBadArgument = -1;
+inline constexpr int kNoHmac = VESK_AUTH_NO_HMAC;
 
 // E(key, {a, b}) into 8 bytes, both words little-endian.
 void seal_pair(const uint8_t key[16], uint32_t a, uint32_t b, uint8_t out[8]);
@@ -57,5 +58,13 @@ struct TicketPlain {
 // Encrypts the plaintext under the service key as four independent blocks.
 void seal_ticket(const TicketPlain &plain, const uint8_t service_key[16], uint8_t out[32]);
 TicketPlain open_ticket(const uint8_t ticket[32], const uint8_t service_key[16]);
+
+// Bound tickets: the session key is the first 16 bytes of HMAC-SHA-256 under
+// the service key of kBoundLabel followed by the plaintext's bytes 16-31
+// (client id, service id, issue time, lifetime, little-endian), so that no
+// block of the ticket can be swapped for another ticket's without the key
+// showing it.  false when the platform's HMAC failed (`key` then unwritten).
+inline constexpr char kBoundLabel[] = "vuvidur bound ticket 1";  // without its NUL
+bool bound_session_key(const uint8_t service_key[16], const TicketPlain &plain, uint8_t key[16]);
 
 }  // namespace auth

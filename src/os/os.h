@@ -242,6 +242,19 @@ bool socket_error_in_progress(int error);
 void stdin_binary_mode(void);
 
 // ---------------------------------------------------------------------------
+// Message authentication from the platform's cryptographic library.
+
+// HMAC-SHA-256 under `key` (`key_size` bytes) of the bytes of `pieces`
+// (`count` of them, taken one after another) into `mac` (32 bytes).  true
+// when computed; false when the platform's implementation failed (out of
+// memory, or no provider), and then `mac` holds nothing of use.  Linux:
+// libcrypto (OpenSSL 3); Windows: BCrypt.  Any thread may call it at once;
+// nothing of the key is left behind in the library's memory afterwards.
+constexpr size_t kHmacSha256Size = 32;
+bool hmac_sha256(const uint8_t *key, size_t key_size, const Piece *pieces, int count,
+                 uint8_t mac[kHmacSha256Size]);
+
+// ---------------------------------------------------------------------------
 // The executable's directory (settings file) and the timer thread's guard.
 
 // Writes the full path of the calling process's executable file into

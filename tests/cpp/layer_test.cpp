@@ -390,13 +390,14 @@ TEST(CxxLayer, TicketExchangeRunsAndRefusesReplaysAndUnknownClients) {
     };
     vv::TicketClient client(7, 5);
     client.accept(client_key, vv::issue_ticket(client.request(), keys));
-    vv::TicketService service(5);
+    vv::TicketService service(5, service_key);
     const auto authenticator = client.authenticator();
-    client.verify(service.accept(service_key, authenticator));
-    EXPECT_EQ(service.client_id(), 7u);
-    service.open(client.seal());
-    expect_error([&] { service.accept(service_key, authenticator); }, "vesk_auth_server_accept",
-                 vv::errc::auth_replay);
+    const auto login = service.accept(authenticator);
+    ASSERT_TRUE(login) << vv::name_of(login.reason);
+    client.verify(login.reply);
+    EXPECT_EQ(login.client_id, 7u);
+    EXPECT_EQ(service.open(login.session, client.seal()), vv::TicketReason::accepted);
+    EXPECT_EQ(service.accept(authenticator).reason, vv::TicketReason::replayed);
 
     expect_error([&] { vv::issue_ticket(vv::TicketClient(8, 5).request(), keys); },
                  "vesk_auth_issue", vv::errc::callback_refused);

@@ -3,13 +3,16 @@
 // connecting at once, and among them clients that reset mid-frame, stop
 // halfway through a frame, announce an oversized frame, never read, or are
 // killed.  Every well-behaved client must get every frame it is owed, in
-// order, and the server must stay up and keep serving.
+// order, and the server must stay up and keep serving.  The ticket example
+// (examples/tickets.cpp) runs its issuer and service against a client that
+// replays, splices tickets and sends garbage.
 // test-platform: POSIX (fork, signals, POSIX sockets).
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,15 +21,19 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "../net/net_test_util.h"
+#include "vuvidur.h"
 
 namespace {
 
@@ -480,4 +487,94 @@ TEST(Examples, PresenceAnswersItsClientsThroughPortZeroGarbageAndAProbeFlood) {
     ASSERT_TRUE(server.said("alice left (silent)", 5000)) << server.output;
     EXPECT_TRUE(server.alive());
     for (const int fd : {alice, bob, flood}) close(fd);
+}
+
+namespace {
+
+// `payload` as one frame on a connection of its own to `port`, and the
+// answer: nothing when the connection ends first (or after 10 s).
+std::optional<std::string> ask(uint16_t port, const std::string &payload) {
+    const int fd = connect_to(port, true);
+    const timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string in = frame(payload);
+    send(fd, in.data(), in.size(), MSG_NOSIGNAL);
+    char chunk[4096];
+    in.clear();
+    for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+        in.append(chunk, static_cast<std::size_t>(n));
+        if (in.size() >= 3 && in.size() >= 3u + ((in[1] & 0xFF) | (in[2] & 0xFF) << 8)) break;
+    }
+    close(fd);
+    return in.size() >= 3 ? std::optional(in.substr(3)) : std::nullopt;
+}
+
+uint8_t *u8(std::string &s) { return reinterpret_cast<uint8_t *>(s.data()); }
+
+}  // namespace
+
+// The issuer and the service of examples/tickets.cpp against a client that
+// replays a login, joins tickets, and sends garbage.
+TEST(Examples, TicketServiceLetsItsClientsInAndRefusesReplaySpliceAndGarbage) {
+    namespace fs = std::filesystem;
+    const uint16_t issuer_port = free_port(), service_port = free_port();
+    const std::string tag = std::to_string(getpid()), settings = "tickets_" + tag + ".conf";
+    const fs::path keys = fs::path(VESK_EXAMPLES_DIR) / ("tk" + tag);
+    fs::create_directories(keys);
+    umask(077);  // a key file must be readable by its owner alone
+    for (const auto &[name, digit] :
+         {std::pair{"client1", '1'}, {"client2", '2'}, {"service5", '3'}})
+        std::ofstream(keys / (name + std::string(".key"))) << std::string(32, digit);
+    std::ofstream(example(settings.c_str())) << "issuer_port " << issuer_port << "\nservice_port "
+                                             << service_port << "\nkey_dir tk" << tag << "\n";
+    Server issuer({example("tickets"), "issuer", settings});
+    Server service({example("tickets"), "service", settings});
+    ASSERT_TRUE(issuer.said("listening", 10000) && service.said("listening", 10000));
+    const auto well_behaved = [&] {
+        Server client({example("tickets"), "client", "1", settings, "3"});
+        return client.said("3 of 3 sealed messages accepted", 20000);
+    };
+    EXPECT_TRUE(well_behaved());
+
+    // Client 2's own login, built here with its key.
+    const auto login_of = [&](uint32_t id, vesk_auth_client_ctx &c) {
+        std::string request(8, '\0'), login(40, '\0');
+        request[0] = static_cast<char>(id), request[4] = 5;
+        auto answer = ask(issuer_port, request).value_or(std::string(56, '\0'));
+        std::array<uint8_t, 16> key;
+        key.fill(static_cast<uint8_t>(0x11 * id));
+        vesk_auth_client_init(&c, 0, id, 5);
+        EXPECT_EQ(vesk_auth_client_accept(&c, key.data(), u8(answer), 56), 0);
+        int length = 40;
+        vesk_auth_client_authenticator(&c, u8(login), &length);
+        return login;
+    };
+    vesk_auth_client_ctx two, attacker;
+    const std::string login = login_of(2, two);
+    auto reply = ask(service_port, login).value_or("");
+    ASSERT_EQ(reply.size(), 8u);
+    EXPECT_EQ(vesk_auth_client_verify(&two, u8(reply), 8), 0) << "the service proved itself";
+
+    // That login again; client 1 joining its own ticket to the id block of one
+    // asked for in 2's name; a stranger's 40 bytes; a frame of the wrong size.
+    std::string forged = login_of(1, attacker);
+    const std::string theirs = login_of(2, two);
+    std::copy(theirs.begin() + 16, theirs.begin() + 24, forged.begin() + 16);
+    uint32_t k[4], v[2] = {2, 100};
+    std::memcpy(k, attacker.session_key, 16);
+    vesk_tea_encrypt_block(v, v, k);
+    std::memcpy(forged.data() + 32, v, 8);
+    for (const std::string &bad : {login, forged, std::string(40, 'x'), std::string("short")})
+        EXPECT_EQ(ask(service_port, bad), std::nullopt);
+    for (const char *why : {"(replayed) naming client 2", "(forged) naming client 2",
+                            "(other service)", "(malformed)"})
+        EXPECT_TRUE(service.said(why, 10000)) << why << "\n" << service.output;
+    const int garbage = connect_to(service_port, true);  // not even a frame
+    send(garbage, "GET / HTTP/1.0\r\n\r\n", 18, MSG_NOSIGNAL);
+    EXPECT_TRUE(ended_by_server(garbage, 10000));
+    close(garbage);
+
+    EXPECT_TRUE(well_behaved()) << "still serving";
+    std::remove(example(settings.c_str()).c_str());
+    fs::remove_all(keys);
 }

@@ -162,6 +162,10 @@ const Expected kExtensions[] = {
     {1015, "vesk_net_get_stats", 0},
     {1016, "vesk_net_set_probe_policy", 0},
     {1017, "vesk_net_set_receive_buffer", 0},
+    {1020, "vesk_auth_ticket_peek", 0},
+    {1021, "vesk_auth_server_check_time", 0},
+    {1022, "vesk_auth_issue_bound", 0},
+    {1023, "vesk_auth_server_accept_bound", 0},
 };
 
 template <typename T>
