@@ -83,6 +83,8 @@ TEST(ChannelWait, WokenByAPostByAReleaseAndByShutdownAndNeverTakesTheEvent) {
     Waiter b(other, 5000);
     usleep(20 * 1000);
     vesk_net_shutdown();  // returns only once both have left
+    a.thread.join();      // one that had not yet come in is refused as well
+    b.thread.join();
     EXPECT_EQ(a.result.load(), -1);
     EXPECT_EQ(b.result.load(), -1);
 }
