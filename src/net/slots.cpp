@@ -25,6 +25,7 @@ vesk_socket_t open_socket(int type, const struct sockaddr *address) {
     }
     bool ok = os::set_nonblocking(s) == 0;
     if (ok && type == VESK_NET_TCP_CONNECT) os::socket_set_no_delay(s);  // not required either
+    if (ok && is_udp(type)) os::socket_ignore_unreachable(s);            // nor this
     if (ok && type != VESK_NET_TCP_CONNECT) {
         os::socket_set_reuse_address(s);  // not required to succeed
         ok = address != nullptr && vesk_socket_bind(s, address, os::kSockaddrInSize) == 0;

@@ -217,6 +217,13 @@ int socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen);
 int socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen);
 // setsockopt SO_REUSEADDR = 1 at socket level: 0 or -1.
 int socket_set_reuse_address(vesk_socket_t s);
+// Makes a UDP socket ignore the system's reports that an earlier datagram
+// could not be delivered (Windows reports an ICMP "port unreachable" as a
+// failure of the socket's next receive; SIO_UDP_CONNRESET off), so that no
+// stranger naming an unreachable address can make its receives fail.  0, or
+// -1 (the socket works either way).  POSIX: nothing to do (an unconnected
+// socket is not told).
+int socket_ignore_unreachable(vesk_socket_t s);
 // setsockopt SO_RCVBUF = bytes, then the size the system gives (getsockopt;
 // Linux doubles the request for its own bookkeeping and caps it at
 // net.core.rmem_max), or -1.

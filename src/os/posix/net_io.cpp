@@ -119,6 +119,8 @@ int os::socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     return 0;
 }
 
+int os::socket_ignore_unreachable(vesk_socket_t) { return 0; }
+
 int os::socket_set_receive_buffer(vesk_socket_t s, int bytes) {
     if (setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return -1;
     int given = 0;

@@ -2,6 +2,7 @@
 // that the exported wrappers do not cover (readiness is poller.cpp's).
 #include <winsock2.h>
 #include <windows.h>
+#include <mswsock.h>
 
 #include <cstring>
 
@@ -93,6 +94,15 @@ int os::socket_connect(vesk_socket_t s, const struct sockaddr *addr, int addrlen
 
 int os::socket_peer_name(vesk_socket_t s, struct sockaddr *addr, int *addrlen) {
     return getpeername(s, addr, addrlen) == 0 ? 0 : -1;
+}
+
+int os::socket_ignore_unreachable(vesk_socket_t s) {
+    BOOL report = FALSE;
+    DWORD returned = 0;
+    return WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
+                    nullptr) == 0
+               ? 0
+               : -1;
 }
 
 int os::socket_set_receive_buffer(vesk_socket_t s, int bytes) {
