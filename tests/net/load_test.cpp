@@ -234,7 +234,15 @@ TEST_P(Load, EngineSendingToManySlowReadersLosesAndRepeatsNothing) {
     }
 
     std::atomic<bool> failed{false};
+    // The readers start once the sender has been refused (or is done): they
+    // are behind by then, whatever the machine's speed.
+    std::atomic<bool> behind{false};
+    const auto fall_behind = [&behind] {
+        behind.store(true);
+        behind.notify_all();
+    };
     std::thread readers([&] {
+        behind.wait(false);
         std::vector<Bytes> got(static_cast<size_t>(connections));
         std::vector<size_t> want(static_cast<size_t>(connections), 0);
         for (int i = 0; i < connections; ++i) {
@@ -298,6 +306,7 @@ TEST_P(Load, EngineSendingToManySlowReadersLosesAndRepeatsNothing) {
                     ASSERT_GE(taken, 0) << "send_many on slot " << slot;
                     if (taken == 0) {
                         ++refusals;
+                        fall_behind();
                         break;
                     }
                     f += taken;
@@ -310,11 +319,13 @@ TEST_P(Load, EngineSendingToManySlowReadersLosesAndRepeatsNothing) {
             ASSERT_TRUE(rc == 0 || rc == -2) << "send on slot " << slot << " gave " << rc;
             if (rc == -2) {
                 ++refusals;
+                fall_behind();
                 continue;
             }
             if (++f == frames) --remaining;
         }
     }
+    fall_behind();
     readers.join();
     EXPECT_EQ(remaining, 0);
     EXPECT_GT(refusals, 0) << "the readers never fell behind";
