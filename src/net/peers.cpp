@@ -35,7 +35,7 @@ VESK_API int vesk_net_add_peer(int slot, const struct sockaddr *peer) {
     const uint64_t key = key_of(peer);
     if (key == 0) return 0;  // address 0 marks a free entry: nothing to store
     os::LockGuard guard(g_peer_lock);
-    if (type == VESK_NET_UDP_MULTI && s.peer_index != nullptr) {
+    if (s.peer_index != nullptr) {  // a reserved slot: type 5
         // One entry per peer: one already there stays where it is.
         return s.peer_index->add(key) >= 0 ? 0 : VESK_NET_PEERS_FULL;
     }
@@ -56,7 +56,7 @@ VESK_API int vesk_net_remove_peer(int slot, const struct sockaddr *peer) {
     if (peer == nullptr) return -1;
     const uint64_t key = key_of(peer);
     os::LockGuard guard(g_peer_lock);
-    if (type == VESK_NET_UDP_MULTI && s.peer_index != nullptr) {
+    if (s.peer_index != nullptr) {  // a reserved slot: type 5
         return s.peer_index->remove(key) >= 0 ? 0 : -2;
     }
     if (key != 0 && s.peers[0].load(std::memory_order_relaxed) == key) {

@@ -109,7 +109,7 @@ constexpr int kRefused = 2;
 
 TEST_F(Faults, ScenariosWorkWithNothingInjected) {
     for (const char *name : {"engine_framed", "engine_raw", "engine_udp", "settings", "timer",
-                             "queue", "threads", "process", "cgi"}) {
+                             "queue", "threads", "process", "cgi", "tickets"}) {
         const Outcome r = run(name);
         EXPECT_EQ(r.status, kOk) << name << ": " << r.err;
     }

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "net/peer_index.h"
+#include "os/os.h"
 #include "net_test_util.h"
 
 using namespace nettest;
@@ -79,6 +80,10 @@ TEST_F(UdpHostile, DatagramsFromPortZeroAreDroppedAndCountedOnEverySlotType) {
         sockaddr_in zero = loopback(0);
         EXPECT_EQ(vesk_net_add_peer(slot, as_sockaddr(zero)), 0);
     }
+    sockaddr_in nowhere = loopback(1);
+    nowhere.sin_addr.s_addr = 0;  // address 0 marks a free entry: never stored
+    EXPECT_EQ(vesk_net_add_peer(multi, as_sockaddr(nowhere)), 0);
+    EXPECT_EQ(vesk_net_remove_peer(slots[0], as_sockaddr(nowhere)), -3);
     const vesk_net_stats before = stats();
     for (int slot : slots) {
         for (const Bytes &d : {kProbe, kKeepalive, wire_frame({'x'})}) {
@@ -104,6 +109,8 @@ TEST_F(UdpHostile, StrictSlotsTakeProbeRepliesOnlyFromWhereTheyProbed) {
     ASSERT_TRUE(next_event(ch_, ev)) << "the default takes a reply from anyone";
     EXPECT_EQ(ev.kind(), VESK_EV_PROBE_REPLY);
 
+    send_to(forger, slot_address(strict), forged);  // before any probe: refused
+    sync(forger, strict);
     sockaddr_in server_at = local_address(server);
     ASSERT_EQ(vesk_net_probe(strict, as_sockaddr(server_at)), 0);
     Bytes probe;
@@ -115,8 +122,16 @@ TEST_F(UdpHostile, StrictSlotsTakeProbeRepliesOnlyFromWhereTheyProbed) {
     EXPECT_EQ(ev.kind(), VESK_EV_PROBE_REPLY);
     EXPECT_EQ(ev.slot(), strict);
     EXPECT_TRUE(stays_quiet(ch_));
-    EXPECT_EQ(stats().probe_replies_refused, 1u);
+    EXPECT_EQ(stats().probe_replies_refused, 2u);
     EXPECT_EQ(vesk_net_set_strict_framing(strict, 2), -1);
+    // The number's next life starts with no probe noted.
+    ASSERT_EQ(vesk_net_close(strict), 0);
+    ASSERT_TRUE(stays_quiet(ch_));
+    const int again = open(VESK_NET_UDP_ANSWER);
+    ASSERT_EQ(vesk_net_set_strict_framing(again, 1), 0);
+    send_to(server, slot_address(again), forged);
+    sync(server, again);
+    EXPECT_EQ(stats().probe_replies_refused, 3u);
 }
 
 TEST_F(UdpHostile, ProbePoliciesBoundWhatAFloodFromOneSourceGetsBack) {
@@ -146,7 +161,8 @@ TEST_F(UdpHostile, ProbePoliciesBoundWhatAFloodFromOneSourceGetsBack) {
         EXPECT_EQ(drain(other), row.policy == VESK_NET_PROBE_ANSWER_NONE ? 0 : 1);
         vesk_net_close(slot);
     }
-    EXPECT_EQ(vesk_net_set_probe_policy(1, 3), -1);
+    for (const int policy : {-1, 3}) EXPECT_EQ(vesk_net_set_probe_policy(1, policy), -1);
+    EXPECT_EQ(vesk_net_set_probe_policy(0, 0), -1);
     EXPECT_EQ(vesk_net_set_probe_policy(8, 0), -1) << "a free slot";
 }
 
@@ -167,6 +183,21 @@ TEST_F(UdpHostile, AReaderThatFallsBehindLosesNothingTheSystemBufferHolds) {
     }
     EXPECT_EQ(stats().datagrams_dropped, 0u);
     EXPECT_EQ(vesk_net_set_receive_buffer(slot, 0), -1);
+}
+
+// The batch calls refuse counts outside a batch, and say when nothing waits.
+TEST(DatagramBatches, RefuseCountsOutsideABatchAndReportAnEmptySocket) {
+    const int fd = plain_udp();
+    uint8_t byte = 0;
+    os::Datagram d{&byte, 1, {}};  // address family 0: no datagram can go there
+    for (const int count : {0, os::kMaxDatagrams + 1}) {
+        EXPECT_EQ(os::socket_receive_datagrams(fd, &d, count), -1);
+        EXPECT_EQ(os::socket_send_datagrams(fd, &d, count), -1);
+    }
+    EXPECT_EQ(os::socket_receive_datagrams(fd, &d, 1), -1);
+    EXPECT_TRUE(os::socket_error_would_block(os::socket_last_error()));
+    EXPECT_EQ(os::socket_send_datagrams(fd, &d, 1), -1);
+    close(fd);
 }
 
 // The index beside a peer table against a plain model: lowest free entry on
