@@ -10,6 +10,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #if __has_include(<event2/event.h>)
@@ -30,6 +33,23 @@ inline sockaddr_in loopback(uint16_t port_net) {
     a.sin_port = port_net;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return a;
+}
+
+// The processor time of every thread of process `pid` so far, in seconds
+// (utime + stime of /proc/PID/stat).
+inline double cpu_seconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // Fields after the command name, which is in parentheses.
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) utime = std::stoul(field);
+        if (i == 15) stime = std::stoul(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Every side turns Nagle's algorithm off, as a request/response protocol

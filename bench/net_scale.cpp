@@ -111,19 +111,8 @@ struct Usage {
 
 Usage usage_of(pid_t pid) {
     Usage u;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    u.cpu_s = bench::cpu_seconds(pid);
     std::string line;
-    std::getline(stat, line);
-    // Fields after the command name, which is in parentheses.
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long utime = 0;
-    unsigned long stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14) utime = std::stoul(field);
-        if (i == 15) stime = std::stoul(field);
-    }
-    u.cpu_s = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
     std::ifstream process_status("/proc/" + std::to_string(pid) + "/status");
     while (std::getline(process_status, line)) {
         if (line.rfind("VmRSS:", 0) == 0) u.rss_kib = std::stol(line.substr(6));

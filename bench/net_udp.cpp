@@ -38,10 +38,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "net_common.h"
 #include "vuvidur.h"
 
 namespace {
 
+using bench::cpu_seconds;
+using bench::loopback;
 using Clock = std::chrono::steady_clock;
 constexpr int kBatch = 64;
 constexpr int kReceiveBuffer = 4 << 20;
@@ -50,14 +53,6 @@ struct Shared {
     std::atomic<long> delivered;  // heartbeats the server's application saw
 };
 Shared *g_shared = nullptr;
-
-sockaddr_in loopback(uint16_t port_net) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = port_net;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 uint16_t port_of(int fd) {
     sockaddr_in a{};
@@ -243,20 +238,6 @@ void stop(Server &s) {
 }
 
 // ---- Measuring -------------------------------------------------------------
-
-double cpu_seconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14) utime = std::stoul(field);
-        if (i == 15) stime = std::stoul(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 // The kernel's drop count at the UDP socket bound to `port` (network order).
 long kernel_drops(uint16_t port) {

@@ -7,19 +7,6 @@
 
 namespace net {
 
-namespace {
-
-// A 64-bit mix (splitmix64's finaliser): every bit of the key moves the bucket.
-uint64_t mix(uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
-}  // namespace
-
 bool PeerIndex::init(PeerEntry *entries, int count, uint64_t seed) {
     release();
     // At most half full, so that a search ends within a few buckets.
@@ -55,7 +42,7 @@ void PeerIndex::clear() {
     }
 }
 
-size_t PeerIndex::home(uint64_t key) const { return mix(key ^ seed_) & mask_; }
+size_t PeerIndex::home(uint64_t key) const { return hash_mix(key ^ seed_) & mask_; }
 
 uint64_t PeerIndex::key_at(size_t bucket) const {
     return entries_[buckets_[bucket] - 1].load(std::memory_order_relaxed);

@@ -13,6 +13,17 @@
 
 namespace net {
 
+// A 64-bit mix (splitmix64's finaliser): every bit of the input moves every
+// bit of the result.  The engine's keyed hashes (peer indexes, probe notes)
+// mix the key with a seed no sender knows.
+constexpr uint64_t hash_mix(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
 class PeerIndex {
 public:
     // An index over `count` entries, all free (their words are set to 0);

@@ -43,14 +43,6 @@ namespace {
 
 uint64_t g_hash_seed VESK_GUARDED_BY(g_io_thread) = 0;
 
-uint64_t mix(uint64_t x) {
-    x ^= x >> 33;
-    x *= 0xFF51AFD7ED558CCDull;
-    x ^= x >> 33;
-    x *= 0xC4CEB9FE1A85EC53ull;
-    return x ^ (x >> 33);
-}
-
 // Whether a probe from `addr` to `slot` may be answered now under the paced
 // policy; when it may, the answer is noted.  A source is answered at most
 // once in kProbePaceMs.  A set whose notes are all recent and for others
@@ -65,7 +57,8 @@ bool probe_pace_allows(int slot, uint32_t addr, int64_t now) VESK_REQUIRES(g_io_
         for (size_t i = 0; i < count; ++i) e.probe_notes[i] = ProbeNote{0, 0};
     }
     const uint64_t key = static_cast<uint64_t>(slot) << 32 | addr;
-    ProbeNote *set = e.probe_notes + (mix(key ^ g_hash_seed) % kProbeNoteSets) * kProbeNoteWays;
+    ProbeNote *set =
+        e.probe_notes + (hash_mix(key ^ g_hash_seed) % kProbeNoteSets) * kProbeNoteWays;
     ProbeNote *stale = nullptr;
     for (int w = 0; w < kProbeNoteWays; ++w) {
         ProbeNote &note = set[w];
@@ -228,9 +221,9 @@ void receive_datagrams(int slot, int type, IoBuffers &buf) {
 
 bool build_udp_tables() {
     Engine &e = g_engine;
-    g_hash_seed =
-        mix(static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-            reinterpret_cast<uintptr_t>(&e));
+    g_hash_seed = hash_mix(
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        reinterpret_cast<uintptr_t>(&e));
     e.datagrams = static_cast<DatagramBatch *>(frame::try_alloc(sizeof(DatagramBatch)));
     if (e.datagrams == nullptr || !g_peer_lock.init()) return false;
     if (e.reserved_count == 0) return true;
@@ -242,7 +235,7 @@ bool build_udp_tables() {
     e.peer_indexes = indexes;
     for (int n = 1; n <= e.reserved_count; ++n) {
         Slot &s = slot_at(n);
-        if (!indexes[n - 1].init(s.peers, s.peer_count, mix(g_hash_seed + n))) return false;
+        if (!indexes[n - 1].init(s.peers, s.peer_count, hash_mix(g_hash_seed + n))) return false;
         s.peer_index = &indexes[n - 1];
     }
     return true;

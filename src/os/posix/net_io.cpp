@@ -37,19 +37,31 @@ int os::socket_send_pieces(vesk_socket_t s, const os::Piece *pieces, int count) 
 
 static_assert(os::kMaxDatagrams <= UIO_MAXIOV);
 
-int os::socket_receive_datagrams(vesk_socket_t s, os::Datagram *batch, int count) {
-    mmsghdr messages[os::kMaxDatagrams];
-    iovec vectors[os::kMaxDatagrams];
-    if (count < 1 || count > os::kMaxDatagrams) return -1;
+namespace {
+
+// The system's records for a batch of 1 to kMaxDatagrams datagrams: one
+// vector and one message each, naming the datagram's bytes and address.
+// False for a count outside that.
+bool describe_batch(const os::Datagram *batch, int count, mmsghdr *messages, iovec *vectors) {
+    if (count < 1 || count > os::kMaxDatagrams) return false;
     for (int i = 0; i < count; ++i) {
         vectors[i].iov_base = batch[i].data;
         vectors[i].iov_len = static_cast<size_t>(batch[i].length);
         messages[i] = mmsghdr{};
         messages[i].msg_hdr.msg_iov = &vectors[i];
         messages[i].msg_hdr.msg_iovlen = 1;
-        messages[i].msg_hdr.msg_name = batch[i].address;
+        messages[i].msg_hdr.msg_name = const_cast<unsigned char *>(batch[i].address);
         messages[i].msg_hdr.msg_namelen = sizeof batch[i].address;
     }
+    return true;
+}
+
+}  // namespace
+
+int os::socket_receive_datagrams(vesk_socket_t s, os::Datagram *batch, int count) {
+    mmsghdr messages[os::kMaxDatagrams];
+    iovec vectors[os::kMaxDatagrams];
+    if (!describe_batch(batch, count, messages, vectors)) return -1;
     const int n = recvmmsg(s, messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
     for (int i = 0; i < n; ++i) {
         batch[i].length = static_cast<int>(messages[i].msg_len);
@@ -65,16 +77,7 @@ int os::socket_receive_datagrams(vesk_socket_t s, os::Datagram *batch, int count
 int os::socket_send_datagrams(vesk_socket_t s, const os::Datagram *batch, int count) {
     mmsghdr messages[os::kMaxDatagrams];
     iovec vectors[os::kMaxDatagrams];
-    if (count < 1 || count > os::kMaxDatagrams) return -1;
-    for (int i = 0; i < count; ++i) {
-        vectors[i].iov_base = batch[i].data;
-        vectors[i].iov_len = static_cast<size_t>(batch[i].length);
-        messages[i] = mmsghdr{};
-        messages[i].msg_hdr.msg_iov = &vectors[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
-        messages[i].msg_hdr.msg_name = const_cast<unsigned char *>(batch[i].address);
-        messages[i].msg_hdr.msg_namelen = sizeof batch[i].address;
-    }
+    if (!describe_batch(batch, count, messages, vectors)) return -1;
     const int n = sendmmsg(s, messages, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_NOSIGNAL);
     return n > 0 ? n : -1;
 }
